@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what the build, the tests and the benchmark need from Debian's archive.
+# Idempotent: when every package is present it only checks and returns.
+set -euo pipefail
+
+packages=(
+    make cmake g++ pkg-config file
+    libgtest-dev googletest
+    qt6-base-dev libgl-dev
+    g++-mingw-w64-i686 g++-mingw-w64-x86-64
+    wine64 xvfb xauth fonts-wqy-microhei imagemagick
+    fd-find time
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+    [[ $status == "install ok installed" ]] || missing+=("$p")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+if [[ $(id -u) -ne 0 ]]; then
+    echo "Missing packages: ${missing[*]}" >&2
+    echo "Install them as root:  sudo make deps" >&2
+    exit 1
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+echo "Dependencies installed."

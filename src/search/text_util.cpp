@@ -1,0 +1,39 @@
+#include "search/text_util.h"
+
+namespace quarvex {
+
+std::string_view trimSpaces(std::string_view text) {
+    const auto first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos) return {};
+    const auto last = text.find_last_not_of(' ');
+    return text.substr(first, last - first + 1);
+}
+
+void appendThousands(std::string& out, std::uint64_t value) {
+    if (value == 0) return;
+    char digits[32];
+    int count = 0;
+    while (value != 0) {
+        if (count % 4 == 3) digits[count++] = ',';
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+    while (count > 0) out.push_back(digits[--count]);
+}
+
+std::string formatThousands(std::uint64_t value) {
+    std::string out;
+    appendThousands(out, value);
+    return out;
+}
+
+bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        auto fold = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; };
+        if (fold(a[i]) != fold(b[i])) return false;
+    }
+    return true;
+}
+
+}  // namespace quarvex

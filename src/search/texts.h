@@ -1,0 +1,18 @@
+// The search's own window texts, used exactly as they stand.
+#pragma once
+
+namespace quarvex::texts {
+
+inline constexpr char kProductCaption[] = "Quarvex";
+inline constexpr char kBoxTitle[] = "ZorvikOrlune提示";
+inline constexpr char kSearchingPrefix[] = "正在查找 ";
+inline constexpr char kNothingFound[] = "搜索完成,未找到符合的文件";
+inline constexpr char kFoundPrefix[] = "搜索完成,共查找到";
+inline constexpr char kFoundSuffix[] = " 个文件";
+inline constexpr char kTotalPrefix[] = "总占空间: ";
+inline constexpr char kBytesSuffix[] = " Bytes";
+inline constexpr char kDoubleClickHint[] = "双击列表指定项，可直接运行文件!";
+inline constexpr char kPatternHasPath[] = "文件名中不能包含路径符号 \\ / :";
+inline constexpr char kLineSeparator[] = " ----- ";
+
+}  // namespace quarvex::texts

@@ -1,0 +1,65 @@
+// What the search does to a window: the control operations it performs, the caption, message
+// boxes and the event pump. Each front end (Win32, Qt, console) implements it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace quarvex {
+
+// Message box styles and results, with the values Windows gives them.
+inline constexpr int kMbOk = 0x00;
+inline constexpr int kMbYesNo = 0x04;
+inline constexpr int kMbIconInformation = 0x40;
+inline constexpr int kMbInfoOk = kMbIconInformation | kMbOk;        // 64
+inline constexpr int kMbInfoYesNo = kMbIconInformation | kMbYesNo;  // 68
+inline constexpr int kIdOk = 1;
+inline constexpr int kIdYes = 6;
+inline constexpr int kIdNo = 7;
+
+class Window {
+public:
+    virtual ~Window() = default;
+
+    // Form1
+    virtual void setCaption(const std::string& text) = 0;
+
+    // Command1 (start) and Command2 (stop)
+    virtual bool command1Enabled() const = 0;
+    virtual void setCommand1Enabled(bool enabled) = 0;
+    virtual bool command2Enabled() const = 0;
+    virtual void setCommand2Enabled(bool enabled) = 0;
+
+    // Combo1, the drive selector
+    virtual void comboAdd(const std::string& entry) = 0;
+    virtual std::size_t comboCount() const = 0;
+    virtual std::string comboEntry(std::size_t index) const = 0;
+    virtual std::string comboText() const = 0;
+    // A drop-down list selects the entry that equals `text` (see findComboEntry) and fails when
+    // there is none; a free-text box takes any text.
+    virtual bool setComboText(const std::string& text) = 0;
+
+    // Text1, the file-name box
+    virtual std::string text1() const = 0;
+    virtual void setText1(const std::string& text) = 0;
+
+    // List1, the result list
+    virtual void listClear() = 0;
+    virtual void listAdd(std::string_view line) = 0;
+    virtual std::size_t listCount() const = 0;
+    // Selects a line and scrolls it into view.
+    virtual void listSelect(std::size_t index) = 0;
+    // The selected line, or -1 when none is.
+    virtual std::ptrdiff_t listSelectedIndex() const = 0;
+    virtual std::string listLine(std::size_t index) const = 0;
+
+    // Modal; returns kIdOk, kIdYes or kIdNo.
+    virtual int messageBox(const std::string& text, const std::string& title, int style) = 0;
+
+    // Handles every pending window event before it returns. Called at every folder entry, so it
+    // must cost next to nothing when nothing is pending.
+    virtual void pumpEvents() = 0;
+};
+
+}  // namespace quarvex
