@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Runs a Windows program of the x86_64 build under wine64 with a prefix of its own inside the build
+# tree. The first run creates the prefix (10-20 s); a lock keeps parallel tests from racing it.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+# The build tree is the nearest folder above the working folder (ctest runs tests inside it)
+# that holds a CMakeCache.txt; outside one, the windows-x64 preset's tree.
+build=$PWD
+while [[ $build != / && ! -f $build/CMakeCache.txt ]]; do build=$(dirname "$build"); done
+[[ -f $build/CMakeCache.txt ]] || build=$(cd "$here/.." && pwd)/build/windows-x64
+export WINEPREFIX=${QUARVEX_WINEPREFIX:-$build/wine-prefix}
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=win64
+loader=${QUARVEX_WINE:-/usr/lib/wine/wine64}
+[[ -x $loader ]] || loader=$(command -v wine64)
+mkdir -p "$build"
+(
+    flock 9
+    if [[ ! -f $WINEPREFIX/.quarvex-ready ]]; then
+        "$loader" wineboot --init >/dev/null 2>&1 || true
+        "$(dirname "$loader")/wineserver" -w 2>/dev/null || true
+        touch "$WINEPREFIX/.quarvex-ready"
+    fi
+) 9>"$WINEPREFIX.lock"
+exec "$loader" "$@"

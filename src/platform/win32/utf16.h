@@ -1,0 +1,13 @@
+// UTF-8 inside, UTF-16 at the Win32 edge. Windows names may hold unpaired surrogates; they are
+// carried through as their three-byte generalised UTF-8 form, so every name found can be opened.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quarvex::win32 {
+
+std::wstring toWide(std::string_view utf8);
+std::string toUtf8(std::wstring_view wide);
+
+}  // namespace quarvex::win32
