@@ -28,7 +28,7 @@ inline constexpr unsigned kDriveUnknown = 0;
 inline constexpr unsigned kDriveNoRootDir = 1;
 
 class Platform {
-public:
+  public:
     virtual ~Platform() = default;
 
     // Enumerates the entries of the folder part of `pathPattern` whose names match its last

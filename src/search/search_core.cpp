@@ -34,7 +34,8 @@ std::ptrdiff_t findComboEntry(const Window& window, const std::string& text) {
     for (std::size_t i = 0; i < count; ++i)
         if (window.comboEntry(i) == text) return static_cast<std::ptrdiff_t>(i);
     for (std::size_t i = 0; i < count; ++i)
-        if (equalsIgnoringAsciiCase(window.comboEntry(i), text)) return static_cast<std::ptrdiff_t>(i);
+        if (equalsIgnoringAsciiCase(window.comboEntry(i), text))
+            return static_cast<std::ptrdiff_t>(i);
     return -1;
 }
 

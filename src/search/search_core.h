@@ -30,7 +30,7 @@ struct SearchState {
 };
 
 class SearchCore {
-public:
+  public:
     SearchCore(Window& window, Platform& platform) : window_(window), platform_(platform) {}
 
     SearchState& state() { return state_; }
@@ -56,7 +56,7 @@ public:
     // Whether a pattern would name a path instead of a file.
     bool patternHasPathSymbol(const std::string& pattern) const;
 
-private:
+  private:
     void report();
     void toggleSearchButtons();
     std::string programDrive();

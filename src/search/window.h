@@ -19,7 +19,7 @@ inline constexpr int kIdYes = 6;
 inline constexpr int kIdNo = 7;
 
 class Window {
-public:
+  public:
     virtual ~Window() = default;
 
     // Form1

@@ -28,7 +28,9 @@ void Form1::Form_Unload() {
     window_.unload();
 }
 
-void Form1::Command3_Click() { platform_.open(texts::kWebPage); }
+void Form1::Command3_Click() {
+    platform_.open(texts::kWebPage);
+}
 
 void Form1::Command4_Click() {
     window_.messageBox(window_.text2(), texts::kBoxTitle, kMbInfoOk);

@@ -12,7 +12,7 @@ namespace quarvex {
 
 // What the window handlers need of a window beyond what a search needs.
 class FormWindow : public Window {
-public:
+  public:
     // Reads the window style, clears its sizing border and writes it back.
     virtual void clearSizingBorder() = 0;
     // Text2, the hidden help box.
@@ -22,7 +22,7 @@ public:
 };
 
 class Form1 {
-public:
+  public:
     Form1(FormWindow& window, Platform& platform)
         : window_(window), platform_(platform), search_(window, platform) {}
 
@@ -43,7 +43,7 @@ public:
 
     bool unloaded() const { return unloaded_; }
 
-private:
+  private:
     FormWindow& window_;
     Platform& platform_;
     SearchCore search_;

@@ -10,8 +10,21 @@ namespace quarvex::layout {
 enum class Kind { Frame, DropDownList, Label, TextBox, Button, ListBox, StatusBar, MultiLineText };
 
 enum class Id {
-    Frame2, Combo1, Label1, Text1, Frame3, Command1, Command2, Command3, Command4, Command5,
-    Frame1, List1, StatusBar1, Text2, None
+    Frame2,
+    Combo1,
+    Label1,
+    Text1,
+    Frame3,
+    Command1,
+    Command2,
+    Command3,
+    Command4,
+    Command5,
+    Frame1,
+    List1,
+    StatusBar1,
+    Text2,
+    None
 };
 
 struct Rect {
@@ -30,8 +43,8 @@ struct Control {
 };
 
 inline constexpr int kTwipsPerInch = 1440;
-inline constexpr int kClientWidthTwips = 10575;   // 705 pixels at 96 DPI
-inline constexpr int kClientHeightTwips = 6690;   // 446 pixels at 96 DPI
+inline constexpr int kClientWidthTwips = 10575;  // 705 pixels at 96 DPI
+inline constexpr int kClientHeightTwips = 6690;  // 446 pixels at 96 DPI
 inline constexpr int kStatusPanelWidthTwips = 10275;
 inline constexpr int kStatusPanelMinWidthTwips = 1440;
 

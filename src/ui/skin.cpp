@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <fstream>
 
-
 namespace quarvex {
 
 namespace {
@@ -23,10 +22,14 @@ std::optional<Rgb> parseColour(std::string_view value) {
         int byte = 0;
         for (char c : value.substr(1 + 2 * i, 2)) {
             int nibble;
-            if (c >= '0' && c <= '9') nibble = c - '0';
-            else if (c >= 'a' && c <= 'f') nibble = c - 'a' + 10;
-            else if (c >= 'A' && c <= 'F') nibble = c - 'A' + 10;
-            else return std::nullopt;
+            if (c >= '0' && c <= '9')
+                nibble = c - '0';
+            else if (c >= 'a' && c <= 'f')
+                nibble = c - 'a' + 10;
+            else if (c >= 'A' && c <= 'F')
+                nibble = c - 'A' + 10;
+            else
+                return std::nullopt;
             byte = byte * 16 + nibble;
         }
         channels[i] = static_cast<std::uint8_t>(byte);
@@ -94,11 +97,15 @@ int SkinH_AttachEx(const std::string& skinFile, const std::string& /*password*/)
     attached().reset();
     // The name is UTF-8; a path built from char8_t opens it right on Windows as well.
     const std::u8string name(skinFile.begin(), skinFile.end());
-    std::ifstream in(std::filesystem::path(name), std::ios::binary);
+    const std::filesystem::path path(name);
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return -1;
+    std::ifstream in(path, std::ios::binary);
     if (!in) return -1;
     std::string text;
     text.resize(kMaxSkinFileBytes + 1);
     in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    if (in.bad()) return -1;
     text.resize(static_cast<std::size_t>(in.gcount()));
     auto skin = parseSkin(text);
     if (!skin) return -1;
@@ -106,8 +113,12 @@ int SkinH_AttachEx(const std::string& skinFile, const std::string& /*password*/)
     return 0;
 }
 
-const Skin* activeSkin() { return attached() ? &*attached() : nullptr; }
+const Skin* activeSkin() {
+    return attached() ? &*attached() : nullptr;
+}
 
-void detachSkin() { attached().reset(); }
+void detachSkin() {
+    attached().reset();
+}
 
 }  // namespace quarvex

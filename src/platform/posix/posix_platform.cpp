@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <array>
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 
@@ -34,7 +34,9 @@ struct Enumeration {
     }
 };
 
-Enumeration* fromHandle(FindHandle handle) { return reinterpret_cast<Enumeration*>(handle); }
+Enumeration* fromHandle(FindHandle handle) {
+    return reinterpret_cast<Enumeration*>(handle);
+}
 
 // Attributes as Windows reports them: links and mount points are reparse points, and a link
 // counts as a folder when it leads to one.
@@ -88,10 +90,11 @@ bool isDirectory(const std::string& path) {
 
 }  // namespace
 
-bool isUserDrive(const std::string& device, const std::string& type, const std::string& mountPoint) {
+bool isUserDrive(const std::string& device, const std::string& type,
+                 const std::string& mountPoint) {
     static constexpr std::array<std::string_view, 12> kNetworkTypes = {
-        "nfs", "nfs4", "cifs", "smb3", "smbfs", "fuse.sshfs", "sshfs",
-        "9p",  "ceph", "glusterfs", "fuse.glusterfs", "afs"};
+        "nfs",   "nfs4", "cifs", "smb3",      "smbfs",          "fuse.sshfs",
+        "sshfs", "9p",   "ceph", "glusterfs", "fuse.glusterfs", "afs"};
     if (type == "squashfs" || mountPoint.rfind("/snap/", 0) == 0) return false;
     if (std::find(kNetworkTypes.begin(), kNetworkTypes.end(), type) != kNetworkTypes.end())
         return true;
@@ -122,7 +125,9 @@ bool PosixPlatform::findNext(FindHandle handle, FindRecord& data) {
     return readNext(*fromHandle(handle), data);
 }
 
-void PosixPlatform::findClose(FindHandle handle) { delete fromHandle(handle); }
+void PosixPlatform::findClose(FindHandle handle) {
+    delete fromHandle(handle);
+}
 
 std::optional<std::uint64_t> PosixPlatform::fileLength(FindHandle handle) {
     const Enumeration& e = *fromHandle(handle);
@@ -134,7 +139,9 @@ std::optional<std::uint64_t> PosixPlatform::fileLength(FindHandle handle) {
     return static_cast<std::uint64_t>(st.st_size);
 }
 
-unsigned PosixPlatform::driveType(const std::string&) { return kDriveNoRootDir; }
+unsigned PosixPlatform::driveType(const std::string&) {
+    return kDriveNoRootDir;
+}
 
 std::vector<std::string> PosixPlatform::mountedDrives() {
     std::vector<std::string> drives{"/"};

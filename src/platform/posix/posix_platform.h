@@ -9,9 +9,10 @@
 namespace quarvex::posix {
 
 class PosixPlatform : public Platform {
-public:
+  public:
     // `opener` is the program that opens files and web addresses for the desktop.
-    explicit PosixPlatform(std::string opener = "xdg-open", std::string mountTable = "/proc/self/mounts");
+    explicit PosixPlatform(std::string opener = "xdg-open",
+                           std::string mountTable = "/proc/self/mounts");
 
     FindHandle findFirst(const std::string& pathPattern, FindRecord& data) override;
     bool findNext(FindHandle handle, FindRecord& data) override;
@@ -25,7 +26,7 @@ public:
     char separator() const override { return '/'; }
     bool hasDriveLetters() const override { return false; }
 
-private:
+  private:
     std::string opener_;
     std::string mountTable_;
 };

@@ -9,7 +9,7 @@ namespace quarvex::posix {
 namespace {
 
 constexpr char32_t kRawByteBase = 0x110000;  // beyond Unicode: stands for one undecodable byte
-constexpr char32_t kStar = 0x7FFFFFFE;        // pattern tokens, also beyond Unicode
+constexpr char32_t kStar = 0x7FFFFFFE;       // pattern tokens, also beyond Unicode
 constexpr char32_t kQuestion = 0x7FFFFFFD;
 
 locale_t utf8Locale() {
@@ -37,10 +37,14 @@ char32_t decode(std::string_view s, std::size_t& i) {
     int length;
     char32_t c;
     char32_t minimum;
-    if ((b0 & 0xE0) == 0xC0) length = 2, c = b0 & 0x1F, minimum = 0x80;
-    else if ((b0 & 0xF0) == 0xE0) length = 3, c = b0 & 0x0F, minimum = 0x800;
-    else if ((b0 & 0xF8) == 0xF0) length = 4, c = b0 & 0x07, minimum = 0x10000;
-    else length = 0, c = 0, minimum = 0;
+    if ((b0 & 0xE0) == 0xC0)
+        length = 2, c = b0 & 0x1F, minimum = 0x80;
+    else if ((b0 & 0xF0) == 0xE0)
+        length = 3, c = b0 & 0x0F, minimum = 0x800;
+    else if ((b0 & 0xF8) == 0xF0)
+        length = 4, c = b0 & 0x07, minimum = 0x10000;
+    else
+        length = 0, c = 0, minimum = 0;
     if (length == 0 || i + static_cast<std::size_t>(length) > s.size()) {
         ++i;
         return kRawByteBase + b0;
@@ -85,8 +89,8 @@ WildcardPattern::WildcardPattern(std::string_view pattern) {
         withoutDotStar_.assign(pattern_.begin(), pattern_.end() - 2);
     }
     matchesEverything_ =
-        (n == 1 && pattern_[0] == kStar) || (hasDotStarForm_ && withoutDotStar_.size() == 1 &&
-                                             withoutDotStar_[0] == kStar);
+        (n == 1 && pattern_[0] == kStar) ||
+        (hasDotStarForm_ && withoutDotStar_.size() == 1 && withoutDotStar_[0] == kStar);
 }
 
 bool WildcardPattern::matches(std::string_view name) const {

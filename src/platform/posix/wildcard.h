@@ -9,13 +9,14 @@
 namespace quarvex::posix {
 
 class WildcardPattern {
-public:
+  public:
     explicit WildcardPattern(std::string_view pattern);
     bool matches(std::string_view name) const;
     bool matchesEverything() const { return matchesEverything_; }
 
-private:
-    bool matchesFolded(const std::vector<char32_t>& name, const std::vector<char32_t>& pattern) const;
+  private:
+    bool matchesFolded(const std::vector<char32_t>& name,
+                       const std::vector<char32_t>& pattern) const;
 
     std::vector<char32_t> pattern_;
     std::vector<char32_t> withoutDotStar_;  // empty unless the pattern ends in ".*"

@@ -41,11 +41,17 @@ void writeOut(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
-void flushOut() { std::fflush(stdout); }
+void flushOut() {
+    std::fflush(stdout);
+}
 
-void writeErr(std::string_view text) { writeAll(STDERR_FILENO, text); }
+void writeErr(std::string_view text) {
+    writeAll(STDERR_FILENO, text);
+}
 
-bool errIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+bool errIsTerminal() {
+    return isatty(STDERR_FILENO) == 1;
+}
 
 int terminalColumns() {
     winsize size{};
@@ -58,17 +64,22 @@ void prepare() {
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
     struct sigaction action {};
     action.sa_handler = onInterrupt;
+    action.sa_flags = SA_RESTART;  // a blocked write of results resumes; the pump sees the flag
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
 }
 
-bool interruptPending() { return interrupted != 0; }
+bool interruptPending() {
+    return interrupted != 0;
+}
 
 std::string currentFolder() {
     char path[PATH_MAX];
     return getcwd(path, sizeof path) != nullptr ? path : ".";
 }
 
-std::unique_ptr<Platform> makePlatform() { return std::make_unique<posix::PosixPlatform>(); }
+std::unique_ptr<Platform> makePlatform() {
+    return std::make_unique<posix::PosixPlatform>();
+}
 
 }  // namespace quarvex::console

@@ -1,5 +1,5 @@
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 
 #include <string>
 
@@ -90,9 +90,13 @@ void flushOut() {
     buffer.clear();
 }
 
-void writeErr(std::string_view text) { writeHandle(GetStdHandle(STD_ERROR_HANDLE), text); }
+void writeErr(std::string_view text) {
+    writeHandle(GetStdHandle(STD_ERROR_HANDLE), text);
+}
 
-bool errIsTerminal() { return isConsole(GetStdHandle(STD_ERROR_HANDLE)); }
+bool errIsTerminal() {
+    return isConsole(GetStdHandle(STD_ERROR_HANDLE));
+}
 
 int terminalColumns() {
     CONSOLE_SCREEN_BUFFER_INFO info{};
@@ -105,7 +109,9 @@ void prepare() {
     SetConsoleCtrlHandler(onCtrl, TRUE);
 }
 
-bool interruptPending() { return interrupted != 0; }
+bool interruptPending() {
+    return interrupted != 0;
+}
 
 std::string currentFolder() {
     const DWORD n = GetCurrentDirectoryW(0, nullptr);
@@ -116,6 +122,8 @@ std::string currentFolder() {
     return win32::toUtf8(path);
 }
 
-std::unique_ptr<Platform> makePlatform() { return std::make_unique<win32::Win32Platform>(); }
+std::unique_ptr<Platform> makePlatform() {
+    return std::make_unique<win32::Win32Platform>();
+}
 
 }  // namespace quarvex::console

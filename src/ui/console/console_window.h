@@ -13,7 +13,7 @@
 namespace quarvex::console {
 
 class ConsoleWindow : public Window {
-public:
+  public:
     explicit ConsoleWindow(bool showProgress) : showProgress_(showProgress) {}
 
     void attach(SearchCore& search) { search_ = &search; }
@@ -48,7 +48,7 @@ public:
     int messageBox(const std::string& text, const std::string& title, int style) override;
     void pumpEvents() override;
 
-private:
+  private:
     void clearProgress();
 
     SearchCore* search_ = nullptr;
