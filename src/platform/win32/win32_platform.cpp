@@ -1,7 +1,9 @@
 #include "platform/win32/win32_platform.h"
 
+// clang-format off: windows.h comes first
 #include <windows.h>
 #include <shellapi.h>
+// clang-format on
 
 #include <memory>
 

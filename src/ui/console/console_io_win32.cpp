@@ -1,5 +1,7 @@
-#include <shellapi.h>
+// clang-format off: windows.h comes first
 #include <windows.h>
+#include <shellapi.h>
+// clang-format on
 
 #include <string>
 
