@@ -19,8 +19,18 @@ mkdir -p "$build"
     flock 9
     if [[ ! -f $WINEPREFIX/.quarvex-ready ]]; then
         "$loader" wineboot --init >/dev/null 2>&1 || true
+        # Wine draws the window frames itself: Xvfb runs no window manager.
+        "$loader" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1 || true
+        # Chinese window texts: the UI fonts fall back to WenQuanYi Micro Hei.
+        for face in Tahoma "Microsoft Sans Serif" "MS Shell Dlg" "MS Shell Dlg 2" "Segoe UI"; do
+            "$loader" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+                /v "$face" /t REG_MULTI_SZ /d "wqy-microhei.ttc,WenQuanYi Micro Hei" /f >/dev/null 2>&1 || true
+        done
         "$(dirname "$loader")/wineserver" -w 2>/dev/null || true
         touch "$WINEPREFIX/.quarvex-ready"
     fi
+    # Drive T: is a folder of the build tree that the window tests and the screenshot search.
+    mkdir -p "$build/wine-drive-t"
+    [[ -L $WINEPREFIX/dosdevices/t: ]] || ln -sfn "$build/wine-drive-t" "$WINEPREFIX/dosdevices/t:"
 ) 9>"$WINEPREFIX.lock"
 exec "$loader" "$@"
