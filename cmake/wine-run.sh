@@ -19,8 +19,9 @@ mkdir -p "$build"
     flock 9
     if [[ ! -f $WINEPREFIX/.quarvex-ready ]]; then
         "$loader" wineboot --init >/dev/null 2>&1 || true
-        # Wine draws the window frames itself: Xvfb runs no window manager.
+        # Xvfb runs no window manager: Wine draws the frames and manages the windows itself.
         "$loader" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1 || true
+        "$loader" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
         # Chinese window texts: the UI fonts fall back to WenQuanYi Micro Hei.
         for face in Tahoma "Microsoft Sans Serif" "MS Shell Dlg" "MS Shell Dlg 2" "Segoe UI"; do
             "$loader" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \

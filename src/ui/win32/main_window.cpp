@@ -1,6 +1,7 @@
 #include "ui/win32/main_window.h"
 
 #include <commctrl.h>
+#include <uxtheme.h>
 
 #include <algorithm>
 
@@ -18,6 +19,8 @@ constexpr wchar_t kWindowClass[] = L"QuarvexForm1";
 constexpr UINT_PTR kFrameSubclass = 1;
 // Lines reach List1 at most this often while a search streams them in.
 constexpr std::uint64_t kListSyncMs = 15;
+// The event queue is looked at no more often than this while a search runs.
+constexpr long long kPumpIntervalUs = 2000;
 // The fixed single border; the sizing border bit is cleared again at load.
 constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
 
@@ -109,6 +112,9 @@ void registerClass(HINSTANCE instance, WNDPROC proc) {
 
 MainWindow::MainWindow(HINSTANCE instance) : instance_(instance) {
     dpi_ = systemDpi();
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    pumpInterval_ = frequency.QuadPart * kPumpIntervalUs / 1000000;
     registerClass(instance_, windowProc);
 
     NONCLIENTMETRICSW metrics{};
@@ -169,12 +175,18 @@ void MainWindow::createControls() {
         if (c.kind == Kind::Frame)
             SetWindowSubclass(h, frameProc, kFrameSubclass, reinterpret_cast<DWORD_PTR>(this));
         if (c.kind == Kind::DropDownList) {
-            // Make the closed box exactly as tall as the table says.
-            RECT now{};
-            GetWindowRect(h, &now);
-            const int field = static_cast<int>(SendMessageW(h, CB_GETITEMHEIGHT, WPARAM(-1), 0));
-            const int extra = (now.bottom - now.top) - field;
-            SendMessageW(h, CB_SETITEMHEIGHT, WPARAM(-1), std::max(1, r.height - extra));
+            // Make the closed box exactly as tall as the table says; its borders depend on the
+            // system, so measure and correct.
+            // (Wine reports a field height other than the one set, so keep our own.)
+            int field = static_cast<int>(SendMessageW(h, CB_GETITEMHEIGHT, WPARAM(-1), 0));
+            for (int attempt = 0; attempt < 3; ++attempt) {
+                RECT now{};
+                GetWindowRect(h, &now);
+                const int off = r.height - (now.bottom - now.top);
+                if (off == 0) break;
+                field = std::max(1, field + off);
+                SendMessageW(h, CB_SETITEMHEIGHT, WPARAM(-1), field);
+            }
         }
         if (c.kind == Kind::StatusBar) {
             int right = layout::toPixels(layout::kStatusPanelWidthTwips, dpi_);
@@ -212,6 +224,8 @@ void MainWindow::applySkin(const Skin* skin) {
     for (Id id : {Id::Command1, Id::Command2, Id::Command3, Id::Command4, Id::Command5})
         SendMessageW(control(id), BM_SETSTYLE, BS_OWNERDRAW, TRUE);
     HWND status = control(Id::StatusBar1);
+    // A themed status bar ignores its background colour.
+    SetWindowTheme(status, L"", L"");
     SendMessageW(status, SB_SETBKCOLOR, 0, static_cast<LPARAM>(status_.background));
     SendMessageW(status, SB_SETTEXTW, SBT_OWNERDRAW, reinterpret_cast<LPARAM>(copyright_.c_str()));
     RedrawWindow(hwnd_, nullptr, nullptr, RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_FRAME);
@@ -268,6 +282,13 @@ void MainWindow::dispatch(MSG& msg) {
 }
 
 void MainWindow::pumpEvents() {
+    // The search calls in at every entry. Looking at the queue is a round trip to the server
+    // under Wine, so it is looked at no more than every couple of milliseconds: a click or a
+    // repaint still gets its answer well within a frame.
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    if (now.QuadPart - lastPump_ < pumpInterval_) return;
+    lastPump_ = now.QuadPart;
     if (listDirty_ && GetTickCount64() - lastListSync_ >= kListSyncMs) syncList();
     // Nothing pending: back to the search at the cost of one query.
     if (HIWORD(GetQueueStatus(QS_ALLINPUT)) == 0) return;

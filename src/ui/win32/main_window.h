@@ -98,6 +98,8 @@ private:
     int listItemHeight_ = 12;
     bool unloaded_ = false;
     bool quitSeen_ = false;
+    long long lastPump_ = 0;
+    long long pumpInterval_ = 0;
     HWND lastFocus_ = nullptr;
 
     // List1 owns no strings: its lines live here, one buffer for all, and the control only

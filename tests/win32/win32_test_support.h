@@ -1,0 +1,71 @@
+// Helpers of the Windows suites: real files on the test drive, and a second thread that answers
+// the message boxes of the window under test the way a user would.
+#pragma once
+
+// clang-format off: windows.h comes first
+#include <windows.h>
+// clang-format on
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace quarvex::win32::testing {
+
+// Drive T: is a folder of the build tree (cmake/wine-run.sh); the window tests search it.
+inline constexpr wchar_t kTestDrive[] = L"T:\\";
+
+// Empties the test drive.
+void clearTestDrive();
+// Creates a folder and the folders above it.
+void makeFolder(const std::wstring& path);
+// Creates a file of `size` bytes (sparse beyond what it writes).
+void makeFile(const std::wstring& path, std::uint64_t size);
+bool fileExists(const std::wstring& path);
+std::string readFile(const std::wstring& path);
+
+// One message box as the user saw it.
+struct SeenBox {
+    std::string title;
+    std::string text;
+    bool hasYesNo = false;
+    bool hasOk = false;
+};
+
+// Watches the message boxes of one thread and answers each with the button `answer` picks.
+class BoxAnswerer {
+public:
+    using Answer = std::function<int(const SeenBox&)>;
+    // By default every box is answered with OK, or Yes where there is no OK.
+    BoxAnswerer(DWORD uiThread, Answer answer = {});
+    ~BoxAnswerer();
+
+    std::vector<SeenBox> seen() const;
+    // Runs `action` on this thread every few milliseconds until it returns true.
+    void whileWaiting(std::function<bool()> action);
+
+private:
+    void run();
+
+    DWORD uiThread_;
+    Answer answer_;
+    mutable std::mutex mutex_;
+    std::vector<SeenBox> seen_;
+    std::vector<HWND> answered_;
+    std::function<bool()> action_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// Text of a window of any thread of this process, as UTF-8; sends the window no message.
+std::string windowTextOf(HWND h);
+
+// Handles what is pending in this thread's queue for `ms` milliseconds at least.
+void pumpFor(int ms);
+
+}  // namespace quarvex::win32::testing

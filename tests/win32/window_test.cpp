@@ -1,0 +1,488 @@
+// The real Win32 window under Wine: layout, keyboard, searches started by clicking, message boxes
+// answered from a second thread, stop, close, help, launching a result, and a million lines.
+#include <gtest/gtest.h>
+
+// clang-format off: windows.h comes first
+#include <windows.h>
+#include <commctrl.h>
+// clang-format on
+
+#include <memory>
+
+#include "platform/win32/utf16.h"
+#include "platform/win32/win32_platform.h"
+#include "ui/form.h"
+#include "ui/layout.h"
+#include "ui/skin.h"
+#include "ui/texts.h"
+#include "ui/win32/main_window.h"
+#include "win32_test_support.h"
+
+namespace quarvex::win32 {
+namespace {
+
+using layout::Id;
+using namespace testing;
+
+const std::string kSearching = std::string(texts::kSearchingPrefix) + "T:\\";
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        clearTestDrive();
+        open();
+    }
+
+    void TearDown() override { close(); }
+
+    void open() {
+        window = std::make_unique<MainWindow>(GetModuleHandleW(nullptr));
+        ASSERT_NE(window->hwnd(), nullptr);
+        form = std::make_unique<Form1>(*window, platform);
+        loadForm(*window, *form);
+        window->show();
+        settle();
+    }
+
+    // Lets the window's own pump handle what is pending, as it does between folders.
+    void settle() {
+        for (int i = 0; i < 20; ++i) {
+            window->pumpEvents();
+            Sleep(1);
+        }
+    }
+
+    void close() {
+        form.reset();
+        window.reset();
+        // The window's end posts a quit request; it must not reach the next test.
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        }
+    }
+
+    HWND control(Id id) const { return window->control(id); }
+
+    // Picks the test drive in the selector, as a user would, and types the pattern.
+    void prepareSearch(const std::string& pattern) {
+        HWND combo = control(Id::Combo1);
+        const LRESULT t = SendMessageW(combo, CB_FINDSTRINGEXACT, WPARAM(-1),
+                                       reinterpret_cast<LPARAM>(kTestDrive));
+        ASSERT_GE(t, 0) << "drive T: is not offered";
+        SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(t), 0);
+        SetWindowTextW(control(Id::Text1), toWide(pattern).c_str());
+    }
+
+    void click(Id id) { SendMessageW(control(id), BM_CLICK, 0, 0); }
+
+    std::vector<std::string> lines() const {
+        std::vector<std::string> out;
+        const LRESULT n = SendMessageW(control(Id::List1), LB_GETCOUNT, 0, 0);
+        for (LRESULT i = 0; i < n; ++i) out.push_back(window->listLine(static_cast<std::size_t>(i)));
+        return out;
+    }
+
+    // A tree of `folders` folders of one file each, 100 bytes apiece.
+    static void makeWideTree(int folders) {
+        for (int i = 0; i < folders; ++i) {
+            wchar_t name[64];
+            swprintf(name, 64, L"T:\\wide\\d%04d\\f.dat", i);
+            makeFile(name, 100);
+        }
+    }
+
+    Win32Platform platform;
+    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<Form1> form;
+};
+
+// A control's text, read on its own thread.
+std::string textOf(HWND h) {
+    const int n = GetWindowTextLengthW(h);
+    std::wstring text(static_cast<std::size_t>(n) + 1, L'\0');
+    text.resize(static_cast<std::size_t>(GetWindowTextW(h, text.data(), n + 1)));
+    return toUtf8(text);
+}
+
+layout::Rect rectInClient(HWND parent, HWND child) {
+    RECT r;
+    GetWindowRect(child, &r);
+    MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&r), 2);
+    return {r.left, r.top, r.right - r.left, r.bottom - r.top};
+}
+
+TEST_F(WindowTest, ControlsSitWhereTheLayoutPutsThemWithTheirTexts) {
+    if (window->dpi() != 96) GTEST_SKIP() << "pixel rectangles are given for 96 DPI";
+    struct Expected {
+        Id id;
+        layout::Rect rect;
+        const char* text;
+    };
+    // Pixel rectangles relative to the client area at 96 DPI.
+    const Expected expected[] = {
+        {Id::Frame2, {8, 8, 193, 97}, texts::kFrame2},
+        {Id::Combo1, {16, 32, 169, 20}, ""},
+        {Id::Label1, {16, 72, 42, 12}, texts::kLabel1},
+        {Id::Text1, {64, 72, 121, 18}, "*.*"},
+        {Id::Frame3, {208, 8, 489, 97}, texts::kFrame3},
+        {Id::Command1, {216, 32, 89, 57}, texts::kCommand1},
+        {Id::Command2, {312, 32, 89, 57}, texts::kCommand2},
+        {Id::Command3, {408, 32, 89, 57}, texts::kCommand3},
+        {Id::Command4, {504, 32, 89, 57}, texts::kCommand4},
+        {Id::Command5, {600, 32, 89, 57}, texts::kCommand5},
+        {Id::Frame1, {8, 112, 689, 281}, texts::kFrame1},
+        {Id::List1, {16, 128, 673, 256}, ""},
+        {Id::StatusBar1, {0, 405, 705, 41}, nullptr},
+        {Id::Text2, {736, 136, 265, 193}, texts::kHelpText},
+    };
+    for (const Expected& e : expected) {
+        HWND h = control(e.id);
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(rectInClient(window->hwnd(), h), e.rect) << layout::control(e.id).name;
+        EXPECT_TRUE(IsWindowVisible(h)) << layout::control(e.id).name;
+        EXPECT_TRUE(IsWindowEnabled(h) || e.id == Id::Command2) << layout::control(e.id).name;
+        if (e.text != nullptr && e.id != Id::Combo1) {
+            EXPECT_EQ(textOf(h), e.text) << layout::control(e.id).name;
+        }
+    }
+
+    RECT client;
+    GetClientRect(window->hwnd(), &client);
+    EXPECT_EQ(client.right, 705);
+    EXPECT_EQ(client.bottom, 446);
+
+    // One status panel, 685 pixels wide, holding the copyright notice.
+    HWND status = control(Id::StatusBar1);
+    int edges[4] = {};
+    EXPECT_EQ(SendMessageW(status, SB_GETPARTS, 4, reinterpret_cast<LPARAM>(edges)), 1);
+    EXPECT_EQ(edges[0], 685);
+    // Its text is checked without a skin, where the status bar draws it itself.
+}
+
+TEST_F(WindowTest, WindowIsFixedCentredAndStackedAsTheLayoutSays) {
+    const LONG style = GetWindowLongW(window->hwnd(), GWL_STYLE);
+    EXPECT_EQ(style & WS_THICKFRAME, 0);
+    EXPECT_EQ(style & WS_MINIMIZEBOX, 0);
+    EXPECT_EQ(style & WS_MAXIMIZEBOX, 0);
+    EXPECT_NE(style & WS_SYSMENU, 0);
+    EXPECT_EQ(style & WS_CAPTION, WS_CAPTION);
+    EXPECT_EQ(windowTextOf(window->hwnd()), "Quarvex");
+    EXPECT_NE(GetClassLongPtrW(window->hwnd(), GCLP_HICON), 0u);
+    EXPECT_NE(GetClassLongPtrW(window->hwnd(), GCLP_HICONSM), 0u);
+
+    RECT r, work;
+    GetWindowRect(window->hwnd(), &r);
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    EXPECT_LE(std::abs((r.left - work.left) - (work.right - r.right)), 1);
+    EXPECT_LE(std::abs((r.top - work.top) - (work.bottom - r.bottom)), 1);
+
+    // The window's own children, front to back; the rest sit inside their frames.
+    std::vector<HWND> stacked;
+    for (HWND h = GetWindow(window->hwnd(), GW_CHILD); h != nullptr; h = GetWindow(h, GW_HWNDNEXT))
+        stacked.push_back(h);
+    std::vector<HWND> expected;
+    for (Id id : {Id::Text2, Id::StatusBar1, Id::Command1, Id::Command2, Id::Combo1, Id::Text1,
+                  Id::Frame1, Id::Frame2, Id::Frame3})
+        expected.push_back(control(id));
+    EXPECT_EQ(stacked, expected);
+    EXPECT_EQ(GetParent(control(Id::List1)), control(Id::Frame1));
+    EXPECT_EQ(GetParent(control(Id::Label1)), control(Id::Frame2));
+    for (Id id : {Id::Command3, Id::Command4, Id::Command5})
+        EXPECT_EQ(GetParent(control(id)), control(Id::Frame3));
+
+    // Kinds: a drop-down list that takes no typing, an unsorted single-choice list, a
+    // multi-line help box.
+    EXPECT_EQ(GetWindowLongW(control(Id::Combo1), GWL_STYLE) & 3, CBS_DROPDOWNLIST);
+    const LONG list = GetWindowLongW(control(Id::List1), GWL_STYLE);
+    EXPECT_EQ(list & (LBS_SORT | LBS_MULTIPLESEL | LBS_EXTENDEDSEL), 0);
+    EXPECT_NE(GetWindowLongW(control(Id::Text2), GWL_STYLE) & ES_MULTILINE, 0);
+    EXPECT_EQ(HIWORD(SendMessageW(window->hwnd(), DM_GETDEFID, 0, 0)), DC_HASDEFID);
+    EXPECT_EQ(LOWORD(SendMessageW(window->hwnd(), DM_GETDEFID, 0, 0)), controlId(Id::Command1));
+}
+
+TEST_F(WindowTest, LoadFillsTheSelectorAndDisablesStop) {
+    EXPECT_TRUE(IsWindowEnabled(control(Id::Command1)));
+    EXPECT_FALSE(IsWindowEnabled(control(Id::Command2)));
+    // Every drive Wine has, then all of them in one entry; the program's drive chosen.
+    std::vector<std::string> entries;
+    for (std::size_t i = 0; i < window->comboCount(); ++i) entries.push_back(window->comboEntry(i));
+    ASSERT_GE(entries.size(), 3u);
+    EXPECT_NE(std::find(entries.begin(), entries.end(), "C:\\"), entries.end());
+    EXPECT_NE(std::find(entries.begin(), entries.end(), "T:\\"), entries.end());
+    std::string all;
+    for (std::size_t i = 0; i + 1 < entries.size(); ++i) all += (i ? " " : "") + entries[i];
+    EXPECT_EQ(entries.back(), all);
+    EXPECT_EQ(window->comboText(), platform.programFolder().substr(0, 3));
+    EXPECT_FALSE(window->setComboText("Q:\\nowhere"));
+}
+
+TEST_F(WindowTest, TabWalksTheLayoutOrderAndListStartsFocused) {
+    EXPECT_EQ(GetFocus(), control(Id::List1));
+    // Command2 is disabled while no search runs, so Tab passes it by.
+    const Id forward[] = {Id::Text1,    Id::Combo1,   Id::Command1, Id::Command3, Id::Command4,
+                          Id::Command5, Id::Text2,    Id::List1};
+    for (Id id : forward) {
+        PostMessageW(GetFocus(), WM_KEYDOWN, VK_TAB, 0);
+        settle();
+        EXPECT_EQ(GetFocus(), control(id)) << "after Tab, expected " << layout::control(id).name;
+    }
+    BYTE keys[256];
+    GetKeyboardState(keys);
+    keys[VK_SHIFT] = 0x80;
+    SetKeyboardState(keys);
+    PostMessageW(GetFocus(), WM_KEYDOWN, VK_TAB, 0);
+    settle();
+    keys[VK_SHIFT] = 0;
+    SetKeyboardState(keys);
+    EXPECT_EQ(GetFocus(), control(Id::Text2)) << "Shift+Tab goes back";
+}
+
+TEST_F(WindowTest, ClickingStartSearchesAndReportsInBoxes) {
+    makeFile(L"T:\\a.txt", 5);
+    makeFile(L"T:\\b.log", 7);
+    makeFile(L"T:\\子 目录\\报告, 1.TXT", 2500000000ull);
+    makeFile(L"T:\\子 目录\\.hidden\\skip.txt", 1);
+    makeFile(L"T:\\z\\empty.txt", 0);
+    prepareSearch("*.txt");
+    BoxAnswerer boxes(GetCurrentThreadId());
+    click(Id::Command1);
+
+    const std::vector<std::string> expected = {
+        "T:\\a.txt ----- 5 Bytes",
+        "T:\\z\\empty.txt -----  Bytes",  // an empty size for an empty file
+        "T:\\子 目录\\报告, 1.TXT ----- 2,500,000,000 Bytes",
+    };
+    std::vector<std::string> got = lines();
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(SendMessageW(control(Id::List1), LB_GETCURSEL, 0, 0), 2) << "the last line selected";
+
+    const auto seen = boxes.seen();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].title, texts::kBoxTitle);
+    EXPECT_EQ(seen[0].text, std::string(texts::kFoundPrefix) + " 3" + texts::kFoundSuffix +
+                                "\r\n\n" + texts::kTotalPrefix + "2,500,000,005" +
+                                texts::kBytesSuffix);
+    EXPECT_TRUE(seen[0].hasOk && !seen[0].hasYesNo);
+    EXPECT_EQ(seen[1].text, texts::kDoubleClickHint);
+    EXPECT_EQ(windowTextOf(window->hwnd()), "Quarvex");
+    EXPECT_TRUE(IsWindowEnabled(control(Id::Command1)));
+    EXPECT_FALSE(IsWindowEnabled(control(Id::Command2)));
+}
+
+TEST_F(WindowTest, EnterStartsTheSearchAndBadPatternsAreRefused) {
+    makeFile(L"T:\\only.md", 1);
+    prepareSearch("nothing*.zip");
+    BoxAnswerer boxes(GetCurrentThreadId());
+    SetFocus(control(Id::Text1));
+    PostMessageW(control(Id::Text1), WM_KEYDOWN, VK_RETURN, 0);
+    settle();
+    ASSERT_EQ(boxes.seen().size(), 1u);
+    EXPECT_EQ(boxes.seen()[0].text, texts::kNothingFound);
+
+    // A pattern naming a path is refused before anything is cleared.
+    window->listAdd("kept");
+    SetWindowTextW(control(Id::Text1), L"sub\\*.md");
+    click(Id::Command1);
+    ASSERT_EQ(boxes.seen().size(), 2u);
+    EXPECT_EQ(boxes.seen()[1].text, texts::kPatternHasPath);
+    EXPECT_EQ(window->listCount(), 1u);
+    EXPECT_TRUE(IsWindowEnabled(control(Id::Command1)));
+}
+
+TEST_F(WindowTest, StopEndsARunningSearchWithItsReport) {
+    makeWideTree(400);
+    prepareSearch("*.dat");
+    BoxAnswerer boxes(GetCurrentThreadId());
+    HWND stop = control(Id::Command2);
+    HWND main = window->hwnd();
+    // Stop once the search is well under way.
+    boxes.whileWaiting([&] {
+        if (windowTextOf(main).rfind(kSearching + "wide\\d01", 0) != 0) return false;
+        PostMessageW(stop, BM_CLICK, 0, 0);
+        return true;
+    });
+    click(Id::Command1);
+
+    const std::size_t found = window->listCount();
+    EXPECT_GT(found, 0u);
+    EXPECT_LT(found, 400u) << "the search ran to its end";
+    const auto seen = boxes.seen();
+    ASSERT_GE(seen.size(), 1u);
+    EXPECT_EQ(seen[0].text.rfind(std::string(texts::kFoundPrefix) + " " + std::to_string(found) +
+                                     texts::kFoundSuffix,
+                                 0),
+              0u)
+        << seen[0].text;
+    EXPECT_EQ(windowTextOf(main), "Quarvex");
+    EXPECT_TRUE(IsWindowEnabled(control(Id::Command1)));
+    EXPECT_FALSE(IsWindowEnabled(control(Id::Command2)));
+}
+
+TEST_F(WindowTest, CloseAnsweredNoLetsTheSearchGoOn) {
+    makeWideTree(300);
+    prepareSearch("*.dat");
+    BoxAnswerer boxes(GetCurrentThreadId(), [](const SeenBox& box) {
+        return box.text == texts::kConfirmExit ? IDNO : IDOK;
+    });
+    HWND main = window->hwnd();
+    boxes.whileWaiting([&] {
+        if (windowTextOf(main).rfind(kSearching, 0) != 0) return false;
+        PostMessageW(main, WM_CLOSE, 0, 0);
+        return true;
+    });
+    click(Id::Command1);
+
+    EXPECT_EQ(window->listCount(), 300u);
+    const auto seen = boxes.seen();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0].text, texts::kConfirmExit);
+    EXPECT_EQ(seen[0].title, texts::kBoxTitle);
+    EXPECT_TRUE(seen[0].hasYesNo);
+    EXPECT_EQ(seen[2].text, texts::kDoubleClickHint);
+    EXPECT_TRUE(IsWindow(main));
+    EXPECT_FALSE(form->unloaded());
+
+    // The exit button asks the same question.
+    click(Id::Command5);
+    ASSERT_EQ(boxes.seen().size(), 4u);
+    EXPECT_EQ(boxes.seen()[3].text, texts::kConfirmExit);
+    EXPECT_TRUE(IsWindow(main));
+}
+
+TEST_F(WindowTest, CloseAnsweredYesEndsTheSearchAndTheWindow) {
+    makeWideTree(300);
+    prepareSearch("*.dat");
+    BoxAnswerer boxes(GetCurrentThreadId(), [](const SeenBox& box) {
+        return box.text == texts::kConfirmExit ? IDYES : IDOK;
+    });
+    HWND main = window->hwnd();
+    boxes.whileWaiting([&] {
+        if (windowTextOf(main).rfind(kSearching, 0) != 0) return false;
+        PostMessageW(main, WM_CLOSE, 0, 0);
+        return true;
+    });
+    click(Id::Command1);
+
+    // No report after the window is gone, and the event loop is asked to end.
+    const auto seen = boxes.seen();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].text, texts::kConfirmExit);
+    EXPECT_FALSE(IsWindow(main));
+    EXPECT_TRUE(form->unloaded());
+    EXPECT_LT(window->listCount(), 300u);
+    MSG msg;
+    EXPECT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+}
+
+TEST_F(WindowTest, HelpBoxShowsTheHelpTextByteForByte) {
+    BoxAnswerer boxes(GetCurrentThreadId());
+    click(Id::Command4);
+    const auto seen = boxes.seen();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].text, texts::kHelpText);
+    EXPECT_EQ(seen[0].title, texts::kBoxTitle);
+    EXPECT_TRUE(seen[0].hasOk && !seen[0].hasYesNo);
+}
+
+TEST_F(WindowTest, DoubleClickOpensTheSelectedFile) {
+    // The probe records that it ran beside itself; its folder name holds the line separator.
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring probe = self;
+    probe = probe.substr(0, probe.rfind(L'\\') + 1) + L"quarvex-launch-probe.exe";
+    const std::wstring target = L"T:\\启动 ----- 1, 2\\run me.exe";
+    makeFolder(L"T:\\启动 ----- 1, 2");
+    ASSERT_TRUE(CopyFileW(probe.c_str(), target.c_str(), FALSE));
+    makeFile(L"T:\\other.exe", 10);
+    prepareSearch("*.exe");
+    BoxAnswerer boxes(GetCurrentThreadId());
+    click(Id::Command1);
+    ASSERT_EQ(window->listCount(), 2u);
+
+    // Click the line of the probe, then double-click it.
+    HWND list = control(Id::List1);
+    std::size_t line = window->listLine(0).rfind("T:\\other.exe", 0) == 0 ? 1 : 0;
+    RECT item;
+    SendMessageW(list, LB_GETITEMRECT, line, reinterpret_cast<LPARAM>(&item));
+    const LPARAM at = MAKELPARAM(item.left + 5, item.top + 2);
+    PostMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    PostMessageW(list, WM_LBUTTONUP, 0, at);
+    PostMessageW(list, WM_LBUTTONDBLCLK, MK_LBUTTON, at);
+    PostMessageW(list, WM_LBUTTONUP, 0, at);
+    settle();
+    EXPECT_EQ(window->listSelectedIndex(), static_cast<std::ptrdiff_t>(line));
+
+    const std::wstring marker = target + L".ran";
+    for (int i = 0; i < 200 && !fileExists(marker); ++i) pumpFor(50);
+    ASSERT_TRUE(fileExists(marker)) << "the probe did not run";
+    EXPECT_EQ(readFile(marker), toUtf8(target));
+}
+
+TEST_F(WindowTest, AMillionLinesStayFast) {
+    const std::string path = "T:\\some\\folder\\with a longer name\\file-";
+    const std::size_t n = 1000000;
+    ULONGLONG halves[2] = {};
+    for (int half = 0; half < 2; ++half) {
+        const ULONGLONG start = GetTickCount64();
+        for (std::size_t i = half * n / 2; i < (half + 1) * n / 2; ++i) {
+            window->listAdd(path + std::to_string(i) + ".dat ----- 1,234 Bytes");
+            window->listSelect(window->listCount() - 1);
+            window->pumpEvents();
+        }
+        halves[half] = GetTickCount64() - start;
+    }
+    window->syncList();
+    HWND list = control(Id::List1);
+    EXPECT_EQ(SendMessageW(list, LB_GETCOUNT, 0, 0), static_cast<LRESULT>(n));
+    EXPECT_EQ(SendMessageW(list, LB_GETCURSEL, 0, 0), static_cast<LRESULT>(n - 1));
+    EXPECT_GE(SendMessageW(list, LB_GETTOPINDEX, 0, 0), static_cast<LRESULT>(n - 30));
+    EXPECT_EQ(window->listLine(123456), path + "123456.dat ----- 1,234 Bytes");
+    // No per-line cost that grows with the list: the second half is no slower than the first.
+    EXPECT_LT(halves[1], 2 * halves[0] + 500) << halves[0] << " ms, then " << halves[1] << " ms";
+    EXPECT_LT(halves[0] + halves[1], 30000u);
+    UpdateWindow(window->hwnd());
+    window->listClear();
+    EXPECT_EQ(SendMessageW(list, LB_GETCOUNT, 0, 0), 0);
+}
+
+TEST_F(WindowTest, SkinColoursTheWindowAndABadSkinLeavesThePlatformLook) {
+    // The default skin lies beside the program, so the form attached it at load.
+    const Skin* skin = activeSkin();
+    ASSERT_NE(skin, nullptr);
+    ASSERT_TRUE(skin->window.background.has_value());
+    EXPECT_EQ(GetWindowLongW(control(Id::Command1), GWL_STYLE) & BS_TYPEMASK, BS_OWNERDRAW);
+    RedrawWindow(window->hwnd(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    HDC dc = GetDC(window->hwnd());
+    const COLORREF pixel = GetPixel(dc, 3, 3);
+    ReleaseDC(window->hwnd(), dc);
+    const Rgb want = *skin->window.background;
+    EXPECT_EQ(pixel, RGB(want.r, want.g, want.b));
+
+    // A malformed skin: no skin, buttons as the platform draws them.
+    close();
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring bad = std::wstring(temp) + L"quarvex-bad.she";
+    makeFile(bad, 0);
+    HANDLE f = CreateFileW(bad.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(f, "[window]\nbackground = #12345\n", 29, &written, nullptr);
+    CloseHandle(f);
+    EXPECT_EQ(SkinH_AttachEx(toUtf8(bad), ""), -1);
+    window = std::make_unique<MainWindow>(GetModuleHandleW(nullptr));
+    window->applySkin(activeSkin());
+    window->show();
+    EXPECT_EQ(GetWindowLongW(control(Id::Command1), GWL_STYLE) & BS_TYPEMASK, BS_DEFPUSHBUTTON);
+    wchar_t panel[128] = {};
+    SendMessageW(control(Id::StatusBar1), SB_GETTEXTW, 0, reinterpret_cast<LPARAM>(panel));
+    EXPECT_EQ(toUtf8(panel), texts::kCopyright);
+    settle();
+    dc = GetDC(window->hwnd());
+    EXPECT_EQ(GetPixel(dc, 3, 3), GetSysColor(COLOR_BTNFACE));
+    ReleaseDC(window->hwnd(), dc);
+    DeleteFileW(bad.c_str());
+}
+
+}  // namespace
+}  // namespace quarvex::win32
