@@ -19,7 +19,7 @@ set -euo pipefail
 shooter=$1 exe=$2 out=$3 ready_win=$4
 "$PWD/cmake/wine-run.sh" "$shooter" "$exe" "$ready_win" &
 driver=$!
-# The driver writes the ready file once the search has finished and the window is idle.
+# The driver writes the ready file once the search is over and its boxes are answered.
 for _ in $(seq 1 600); do
     [[ -f build/windows-x64/screenshot.ready ]] && break
     sleep 0.1

@@ -146,6 +146,13 @@ TEST_F(WindowTest, ControlsSitWhereTheLayoutPutsThemWithTheirTexts) {
         }
     }
 
+    // The list shows whole lines only.
+    RECT inside;
+    GetClientRect(control(Id::List1), &inside);
+    const LRESULT line = SendMessageW(control(Id::List1), LB_GETITEMHEIGHT, 0, 0);
+    ASSERT_GT(line, 0);
+    EXPECT_EQ(inside.bottom % line, 0) << inside.bottom << " pixels inside, lines of " << line;
+
     RECT client;
     GetClientRect(window->hwnd(), &client);
     EXPECT_EQ(client.right, 705);

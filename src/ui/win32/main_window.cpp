@@ -188,6 +188,19 @@ void MainWindow::createControls() {
                 SendMessageW(h, CB_SETITEMHEIGHT, WPARAM(-1), field);
             }
         }
+        if (c.kind == Kind::ListBox) {
+            // Whole lines only: the smallest line height, no less than the font's, that divides
+            // the list's inside height (12 pixels and 21 lines with a 12-pixel font).
+            RECT inside{};
+            GetClientRect(h, &inside);
+            for (int line = listItemHeight_; line <= listItemHeight_ * 3 / 2; ++line) {
+                if (inside.bottom > 0 && inside.bottom % line == 0) {
+                    listItemHeight_ = line;
+                    break;
+                }
+            }
+            SendMessageW(h, LB_SETITEMHEIGHT, 0, listItemHeight_);
+        }
         if (c.kind == Kind::StatusBar) {
             int right = layout::toPixels(layout::kStatusPanelWidthTwips, dpi_);
             SendMessageW(h, SB_SETPARTS, 1, reinterpret_cast<LPARAM>(&right));
