@@ -15,7 +15,8 @@
 #include "search/platform.h"
 
 #ifdef _WIN32
-// clang-format off: windows.h comes first
+// windows.h comes first.
+// clang-format off
 #include <windows.h>
 #include <shellapi.h>
 // clang-format on

@@ -1,7 +1,8 @@
 // The Win32 platform and the console edge under Wine, on real folders.
 #include <gtest/gtest.h>
 
-// clang-format off: windows.h comes first
+// windows.h comes first.
+// clang-format off
 #include <windows.h>
 // clang-format on
 
@@ -28,12 +29,14 @@ TEST(Utf16, RoundTripsEveryNameWindowsCanHold) {
     for (const std::wstring& name : names) EXPECT_EQ(toWide(toUtf8(name)), name);
     EXPECT_EQ(toUtf8(L"\u00e4\u4e2d\U0001F600"), "\xC3\xA4\xE4\xB8\xAD\xF0\x9F\x98\x80");
     // Bytes that are not UTF-8 become replacement characters, one each, and nothing is lost after.
-    EXPECT_EQ(toWide("a\xFF" "b\xC3"), L"a\uFFFDb\uFFFD");
+    EXPECT_EQ(toWide("a\xFF"
+                     "b\xC3"),
+              L"a\uFFFDb\uFFFD");
     EXPECT_EQ(toWide("\xE0\x80\x80z"), L"\uFFFD\uFFFD\uFFFDz");  // an overlong form
 }
 
 class PlatformTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         wchar_t temp[MAX_PATH];
         GetTempPathW(MAX_PATH, temp);
@@ -51,8 +54,10 @@ protected:
             do {
                 const std::wstring name = r.cFileName;
                 if (name == L"." || name == L"..") continue;
-                if (r.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) removeAll(folder + L"\\" + name);
-                else DeleteFileW((folder + L"\\" + name).c_str());
+                if (r.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                    removeAll(folder + L"\\" + name);
+                else
+                    DeleteFileW((folder + L"\\" + name).c_str());
             } while (FindNextFileW(h, &r));
             FindClose(h);
         }
@@ -60,13 +65,15 @@ protected:
     }
 
     // name -> (attributes, size) of every entry the platform lists for `pattern`.
-    std::map<std::string, std::pair<std::uint32_t, std::uint64_t>> list(const std::string& pattern) {
+    std::map<std::string, std::pair<std::uint32_t, std::uint64_t>> list(
+        const std::string& pattern) {
         std::map<std::string, std::pair<std::uint32_t, std::uint64_t>> out;
         FindRecord record;
         const FindHandle h = platform.findFirst(toUtf8(root) + "\\" + pattern, record);
         if (h == kInvalidFindHandle) return out;
         do {
-            out[record.cFileName] = {record.dwFileAttributes, platform.fileLength(h).value_or(~0ull)};
+            out[record.cFileName] = {record.dwFileAttributes,
+                                     platform.fileLength(h).value_or(~0ull)};
         } while (platform.findNext(h, record));
         platform.findClose(h);
         return out;
@@ -160,8 +167,10 @@ FindRun runFind(const std::wstring& arguments) {
     // Standard error is small; read standard output to its end first.
     char buffer[4096];
     DWORD got;
-    while (ReadFile(outRead, buffer, sizeof buffer, &got, nullptr) && got > 0) run.out.append(buffer, got);
-    while (ReadFile(errRead, buffer, sizeof buffer, &got, nullptr) && got > 0) run.err.append(buffer, got);
+    while (ReadFile(outRead, buffer, sizeof buffer, &got, nullptr) && got > 0)
+        run.out.append(buffer, got);
+    while (ReadFile(errRead, buffer, sizeof buffer, &got, nullptr) && got > 0)
+        run.err.append(buffer, got);
     WaitForSingleObject(pi.hProcess, INFINITE);
     GetExitCodeProcess(pi.hProcess, &run.exitCode);
     CloseHandle(pi.hProcess);

@@ -1,6 +1,7 @@
 // Drives a running Quarvex.exe for the screenshot: searches the sample tree on drive T:, answers
 // the message boxes, then signals the shell script and waits until it has taken the picture.
-// clang-format off: windows.h comes first
+// windows.h comes first.
+// clang-format off
 #include <windows.h>
 // clang-format on
 
@@ -51,14 +52,19 @@ bool answerBox(DWORD process, int button, int ms) {
     return false;
 }
 
-bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 void createTree() {
     CreateDirectoryW(L"T:\\照片", nullptr);
     CreateDirectoryW(L"T:\\文档", nullptr);
     CreateDirectoryW(L"T:\\文档\\2010", nullptr);
-    const wchar_t* files[] = {L"T:\\readme.txt", L"T:\\照片\\旅行 笔记.txt", L"T:\\文档\\报告.txt",
-                              L"T:\\文档\\2010\\年度总结.txt", L"T:\\文档\\2010\\notes, draft.txt",
+    const wchar_t* files[] = {L"T:\\readme.txt",
+                              L"T:\\照片\\旅行 笔记.txt",
+                              L"T:\\文档\\报告.txt",
+                              L"T:\\文档\\2010\\年度总结.txt",
+                              L"T:\\文档\\2010\\notes, draft.txt",
                               L"T:\\文档\\image.png"};
     int n = 0;
     for (const wchar_t* name : files) {
@@ -92,7 +98,8 @@ int wmain(int argc, wchar_t** argv) {
     HWND combo = findChild(window, 1001);  // Combo1
     HWND text1 = findChild(window, 1003);
     HWND command1 = findChild(window, 1005);
-    const LRESULT t = SendMessageW(combo, CB_FINDSTRINGEXACT, WPARAM(-1), reinterpret_cast<LPARAM>(L"T:\\"));
+    const LRESULT t =
+        SendMessageW(combo, CB_FINDSTRINGEXACT, WPARAM(-1), reinterpret_cast<LPARAM>(L"T:\\"));
     if (t >= 0) SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(t), 0);
     SendMessageW(text1, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"*.txt"));
     PostMessageW(command1, BM_CLICK, 0, 0);

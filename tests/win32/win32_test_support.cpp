@@ -29,7 +29,9 @@ void removeTree(const std::wstring& folder) {
 
 }  // namespace
 
-void clearTestDrive() { removeTree(kTestDrive); }
+void clearTestDrive() {
+    removeTree(kTestDrive);
+}
 
 void makeFolder(const std::wstring& path) {
     for (std::size_t cut = path.find(L'\\', 3); cut != std::wstring::npos;

@@ -2,7 +2,8 @@
 // the message boxes of the window under test the way a user would.
 #pragma once
 
-// clang-format off: windows.h comes first
+// windows.h comes first.
+// clang-format off
 #include <windows.h>
 // clang-format on
 
@@ -39,7 +40,7 @@ struct SeenBox {
 
 // Watches the message boxes of one thread and answers each with the button `answer` picks.
 class BoxAnswerer {
-public:
+  public:
     using Answer = std::function<int(const SeenBox&)>;
     // By default every box is answered with OK, or Yes where there is no OK.
     BoxAnswerer(DWORD uiThread, Answer answer = {});
@@ -49,7 +50,7 @@ public:
     // Runs `action` on this thread every few milliseconds until it returns true.
     void whileWaiting(std::function<bool()> action);
 
-private:
+  private:
     void run();
 
     DWORD uiThread_;

@@ -2,7 +2,8 @@
 // answered from a second thread, stop, close, help, launching a result, and a million lines.
 #include <gtest/gtest.h>
 
-// clang-format off: windows.h comes first
+// windows.h comes first.
+// clang-format off
 #include <windows.h>
 #include <commctrl.h>
 // clang-format on
@@ -27,7 +28,7 @@ using namespace testing;
 const std::string kSearching = std::string(texts::kSearchingPrefix) + "T:\\";
 
 class WindowTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         clearTestDrive();
         open();
@@ -78,7 +79,8 @@ protected:
     std::vector<std::string> lines() const {
         std::vector<std::string> out;
         const LRESULT n = SendMessageW(control(Id::List1), LB_GETCOUNT, 0, 0);
-        for (LRESULT i = 0; i < n; ++i) out.push_back(window->listLine(static_cast<std::size_t>(i)));
+        for (LRESULT i = 0; i < n; ++i)
+            out.push_back(window->listLine(static_cast<std::size_t>(i)));
         return out;
     }
 
@@ -226,8 +228,8 @@ TEST_F(WindowTest, LoadFillsTheSelectorAndDisablesStop) {
 TEST_F(WindowTest, TabWalksTheLayoutOrderAndListStartsFocused) {
     EXPECT_EQ(GetFocus(), control(Id::List1));
     // Command2 is disabled while no search runs, so Tab passes it by.
-    const Id forward[] = {Id::Text1,    Id::Combo1,   Id::Command1, Id::Command3, Id::Command4,
-                          Id::Command5, Id::Text2,    Id::List1};
+    const Id forward[] = {Id::Text1,    Id::Combo1,   Id::Command1, Id::Command3,
+                          Id::Command4, Id::Command5, Id::Text2,    Id::List1};
     for (Id id : forward) {
         PostMessageW(GetFocus(), WM_KEYDOWN, VK_TAB, 0);
         settle();
@@ -459,7 +461,8 @@ TEST_F(WindowTest, SkinColoursTheWindowAndABadSkinLeavesThePlatformLook) {
     ASSERT_NE(skin, nullptr);
     ASSERT_TRUE(skin->window.background.has_value());
     EXPECT_EQ(GetWindowLongW(control(Id::Command1), GWL_STYLE) & BS_TYPEMASK, BS_OWNERDRAW);
-    RedrawWindow(window->hwnd(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    RedrawWindow(window->hwnd(), nullptr, nullptr,
+                 RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     HDC dc = GetDC(window->hwnd());
     const COLORREF pixel = GetPixel(dc, 3, 3);
     ReleaseDC(window->hwnd(), dc);

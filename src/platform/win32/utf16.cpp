@@ -22,11 +22,14 @@ std::wstring toWide(std::string_view utf8) {
         }
         bool valid = length > 0 && i + length <= n;
         for (std::size_t k = 1; valid && k < length; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80) valid = false;
-            else cp = (cp << 6) | (s[i + k] & 0x3Fu);
+            if ((s[i + k] & 0xC0) != 0x80)
+                valid = false;
+            else
+                cp = (cp << 6) | (s[i + k] & 0x3Fu);
         }
         // Overlong forms and values beyond Unicode are not valid; surrogates are kept.
-        if (valid && ((length == 3 && cp < 0x800) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF))))
+        if (valid &&
+            ((length == 3 && cp < 0x800) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF))))
             valid = false;
         if (!valid) {
             out.push_back(L'\uFFFD');

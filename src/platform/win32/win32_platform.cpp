@@ -1,6 +1,7 @@
 #include "platform/win32/win32_platform.h"
 
-// clang-format off: windows.h comes first
+// windows.h comes first.
+// clang-format off
 #include <windows.h>
 #include <shellapi.h>
 // clang-format on
@@ -22,14 +23,17 @@ struct Enumeration {
     }
 };
 
-Enumeration* fromHandle(FindHandle handle) { return reinterpret_cast<Enumeration*>(handle); }
+Enumeration* fromHandle(FindHandle handle) {
+    return reinterpret_cast<Enumeration*>(handle);
+}
 
 bool isDotOrDotDot(const wchar_t* n) {
     return n[0] == L'.' && (n[1] == L'\0' || (n[1] == L'.' && n[2] == L'\0'));
 }
 
 void store(const WIN32_FIND_DATAW& record, FindRecord& data) {
-    // A reparse point that is a folder (junction, link) keeps both bits: the walker never enters it.
+    // A reparse point that is a folder (junction, link) keeps both bits: the walker never enters
+    // it.
     data.dwFileAttributes = record.dwFileAttributes;
     data.cFileName = toUtf8(record.cFileName);
 }
@@ -61,7 +65,9 @@ bool Win32Platform::findNext(FindHandle handle, FindRecord& data) {
     return true;
 }
 
-void Win32Platform::findClose(FindHandle handle) { delete fromHandle(handle); }
+void Win32Platform::findClose(FindHandle handle) {
+    delete fromHandle(handle);
+}
 
 std::optional<std::uint64_t> Win32Platform::fileLength(FindHandle handle) {
     const WIN32_FIND_DATAW& r = fromHandle(handle)->record;

@@ -9,7 +9,7 @@
 namespace quarvex::win32 {
 
 class Win32Platform : public Platform {
-public:
+  public:
     FindHandle findFirst(const std::string& pathPattern, FindRecord& data) override;
     bool findNext(FindHandle handle, FindRecord& data) override;
     void findClose(FindHandle handle) override;

@@ -1,4 +1,5 @@
-// clang-format off: windows.h comes first
+// windows.h comes first.
+// clang-format off
 #include <windows.h>
 #include <shellapi.h>
 // clang-format on

@@ -1,5 +1,6 @@
 // Quarvex.exe: the main window over the Win32 platform.
-// clang-format off: windows.h comes first
+// windows.h comes first.
+// clang-format off
 #include <windows.h>
 #include <commctrl.h>
 // clang-format on

@@ -24,7 +24,9 @@ constexpr long long kPumpIntervalUs = 2000;
 // The fixed single border; the sizing border bit is cleared again at load.
 constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
 
-COLORREF toColorRef(const Rgb& c) { return RGB(c.r, c.g, c.b); }
+COLORREF toColorRef(const Rgb& c) {
+    return RGB(c.r, c.g, c.b);
+}
 
 COLORREF pick(const std::optional<Rgb>& c, COLORREF fallback) {
     return c ? toColorRef(*c) : fallback;
@@ -74,8 +76,8 @@ ClassInfo classOf(const layout::Control& c) {
         case Kind::ListBox:
             // The control keeps no lines of its own (LBS_NODATA): they are drawn from our buffer.
             return {L"LISTBOX",
-                    child | WS_TABSTOP | WS_VSCROLL | LBS_NOTIFY | LBS_NODATA |
-                        LBS_OWNERDRAWFIXED | LBS_NOINTEGRALHEIGHT,
+                    child | WS_TABSTOP | WS_VSCROLL | LBS_NOTIFY | LBS_NODATA | LBS_OWNERDRAWFIXED |
+                        LBS_NOINTEGRALHEIGHT,
                     WS_EX_CLIENTEDGE};
         case Kind::StatusBar:
             return {STATUSCLASSNAMEW, child | CCS_NOPARENTALIGN | CCS_NORESIZE | CCS_NODIVIDER, 0};
@@ -138,8 +140,8 @@ MainWindow::MainWindow(HINSTANCE instance) : instance_(instance) {
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
     const int x = work.left + (work.right - work.left - width) / 2;
     const int y = work.top + (work.bottom - work.top - height) / 2;
-    CreateWindowExW(0, kWindowClass, win32::toWide(texts::kProductCaption).c_str(), kWindowStyle,
-                    x, y, width, height, nullptr, nullptr, instance_, this);
+    CreateWindowExW(0, kWindowClass, win32::toWide(texts::kProductCaption).c_str(), kWindowStyle, x,
+                    y, width, height, nullptr, nullptr, instance_, this);
     if (hwnd_ != nullptr) createControls();
 }
 
@@ -163,7 +165,8 @@ void MainWindow::createControls() {
         }
         // A drop-down list's height includes its open list; its closed height is set below.
         const int height = c.kind == Kind::DropDownList ? r.height * 10 : r.height;
-        const std::wstring text = c.kind == Kind::StatusBar ? std::wstring() : win32::toWide(c.text);
+        const std::wstring text =
+            c.kind == Kind::StatusBar ? std::wstring() : win32::toWide(c.text);
         HWND h = CreateWindowExW(info.exStyle, info.name, text.c_str(), info.style, r.left, r.top,
                                  r.width, height, parent,
                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(controlId(c.id))),
@@ -211,7 +214,8 @@ void MainWindow::createControls() {
     }
     // Front-to-back order of the window's own children: each goes behind the ones before it.
     for (Id id : layout::kWindowChildrenFrontToBack)
-        SetWindowPos(control(id), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+        SetWindowPos(control(id), HWND_BOTTOM, 0, 0, 0, 0,
+                     SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
 void MainWindow::applySkin(const Skin* skin) {
@@ -284,7 +288,8 @@ void MainWindow::dispatch(MSG& msg) {
             const LRESULT def = SendMessageW(hwnd_, DM_GETDEFID, 0, 0);
             if (HIWORD(def) == DC_HASDEFID) {
                 HWND button = GetDlgItem(hwnd_, LOWORD(def));
-                if (button != nullptr && IsWindowEnabled(button)) onCommand(LOWORD(def), BN_CLICKED);
+                if (button != nullptr && IsWindowEnabled(button))
+                    onCommand(LOWORD(def), BN_CLICKED);
             }
             return;
         }
@@ -352,11 +357,15 @@ void MainWindow::setCaption(const std::string& text) {
 bool MainWindow::command1Enabled() const {
     return alive() && IsWindowEnabled(control(Id::Command1));
 }
-void MainWindow::setCommand1Enabled(bool enabled) { setEnabled(Id::Command1, enabled); }
+void MainWindow::setCommand1Enabled(bool enabled) {
+    setEnabled(Id::Command1, enabled);
+}
 bool MainWindow::command2Enabled() const {
     return alive() && IsWindowEnabled(control(Id::Command2));
 }
-void MainWindow::setCommand2Enabled(bool enabled) { setEnabled(Id::Command2, enabled); }
+void MainWindow::setCommand2Enabled(bool enabled) {
+    setEnabled(Id::Command2, enabled);
+}
 
 void MainWindow::comboAdd(const std::string& entry) {
     if (alive())
@@ -376,7 +385,8 @@ std::string MainWindow::comboEntry(std::size_t index) const {
     const LRESULT n = SendMessageW(combo, CB_GETLBTEXTLEN, index, 0);
     if (n < 0) return {};
     std::wstring text(static_cast<std::size_t>(n) + 1, L'\0');
-    const LRESULT got = SendMessageW(combo, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(text.data()));
+    const LRESULT got =
+        SendMessageW(combo, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(text.data()));
     text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
     return win32::toUtf8(text);
 }
@@ -563,8 +573,10 @@ LRESULT MainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_QUERYENDSESSION: {
             // Every close request is confirmed by the form; it unloads the window on Yes.
             int cancel = 0;
-            if (form_ != nullptr) form_->Form_QueryUnload(cancel);
-            else unload();
+            if (form_ != nullptr)
+                form_->Form_QueryUnload(cancel);
+            else
+                unload();
             return message == WM_QUERYENDSESSION ? (cancel == 0) : 0;
         }
         case WM_DESTROY:
@@ -576,9 +588,10 @@ LRESULT MainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
                 HWND focus = GetFocus();
                 if (focus != nullptr && IsChild(hwnd_, focus)) lastFocus_ = focus;
             } else {
-                HWND target = lastFocus_ != nullptr && IsWindow(lastFocus_) && IsWindowEnabled(lastFocus_)
-                                  ? lastFocus_
-                                  : control(Id::List1);
+                HWND target =
+                    lastFocus_ != nullptr && IsWindow(lastFocus_) && IsWindowEnabled(lastFocus_)
+                        ? lastFocus_
+                        : control(Id::List1);
                 SetFocus(target);
             }
             return 0;
@@ -616,8 +629,8 @@ LRESULT MainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_CTLCOLORLISTBOX:
         case WM_CTLCOLORBTN:
             if (skinned_)
-                return reinterpret_cast<LRESULT>(colourControl(reinterpret_cast<HDC>(wParam),
-                                                               reinterpret_cast<HWND>(lParam), message));
+                return reinterpret_cast<LRESULT>(colourControl(
+                    reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam), message));
             break;
         default:
             break;
@@ -693,7 +706,8 @@ void MainWindow::drawButton(const DRAWITEMSTRUCT& item) const {
     if (pressed) OffsetRect(&textRect, 1, 1);
     // Centre the caption vertically, wrapped on words if it needs two lines.
     RECT measure = textRect;
-    DrawTextW(dc, caption.c_str(), -1, &measure, DT_CENTER | DT_WORDBREAK | DT_CALCRECT | DT_NOPREFIX);
+    DrawTextW(dc, caption.c_str(), -1, &measure,
+              DT_CENTER | DT_WORDBREAK | DT_CALCRECT | DT_NOPREFIX);
     const int h = measure.bottom - measure.top;
     textRect.top += std::max(0L, ((textRect.bottom - textRect.top) - h) / 2);
     SetBkMode(dc, TRANSPARENT);

@@ -20,10 +20,12 @@ inline constexpr int kIconResource = 1;
 
 // Control ids: a fixed base plus the control's place in layout::Id.
 inline constexpr int kFirstControlId = 1000;
-constexpr int controlId(layout::Id id) { return kFirstControlId + static_cast<int>(id); }
+constexpr int controlId(layout::Id id) {
+    return kFirstControlId + static_cast<int>(id);
+}
 
 class MainWindow : public FormWindow {
-public:
+  public:
     explicit MainWindow(HINSTANCE instance);
     ~MainWindow() override;
     MainWindow(const MainWindow&) = delete;
@@ -74,7 +76,7 @@ public:
     // Handles one message the way the event loop does (keyboard navigation, then dispatch).
     void dispatch(MSG& msg);
 
-private:
+  private:
     static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK frameProc(HWND frame, UINT message, WPARAM wParam, LPARAM lParam,
                                       UINT_PTR subclass, DWORD_PTR self);
