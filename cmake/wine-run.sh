@@ -22,6 +22,8 @@ mkdir -p "$build"
         # Xvfb runs no window manager: Wine draws the frames and manages the windows itself.
         "$loader" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1 || true
         "$loader" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
+        # Wine's own fonts (Tahoma for the UI, Marlett for the caption buttons) where it looks.
+        cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
         # Chinese window texts: the UI fonts fall back to WenQuanYi Micro Hei.
         for face in Tahoma "Microsoft Sans Serif" "MS Shell Dlg" "MS Shell Dlg 2" "Segoe UI"; do
             "$loader" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
