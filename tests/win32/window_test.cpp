@@ -175,6 +175,10 @@ TEST_F(WindowTest, WindowIsFixedCentredAndStackedAsTheLayoutSays) {
     EXPECT_EQ(style & WS_MAXIMIZEBOX, 0);
     EXPECT_NE(style & WS_SYSMENU, 0);
     EXPECT_EQ(style & WS_CAPTION, WS_CAPTION);
+    // Clearing the sizing border touches that bit alone.
+    SetWindowLongW(window->hwnd(), GWL_STYLE, style | WS_THICKFRAME);
+    window->clearSizingBorder();
+    EXPECT_EQ(GetWindowLongW(window->hwnd(), GWL_STYLE), style);
     EXPECT_EQ(windowTextOf(window->hwnd()), "Quarvex");
     EXPECT_NE(GetClassLongPtrW(window->hwnd(), GCLP_HICON), 0u);
     EXPECT_NE(GetClassLongPtrW(window->hwnd(), GCLP_HICONSM), 0u);
