@@ -1,0 +1,426 @@
+#!/usr/bin/env python3
+"""Times quarvex-find against GNU find and fd on one generated tree, all in the same run.
+
+Run by bench/run.sh (`make bench`). Steps:
+  1. makes the tree once with bench/gen_tree.py under build/bench-tree, keyed on the generator's
+     hash: it is made again only when missing or when gen_tree.py changed;
+  2. runs every command once untimed (warm cache; its output is kept for the result check);
+  3. times RUNS rounds of all commands, interleaved, output to /dev/null; reports median/min/max;
+  4. runs every command once more under /usr/bin/time -f %M for its peak memory;
+  5. checks that quarvex-find, find and fd list the same files (quarvex-find and find also the
+     same sizes) and that the counts and bytes equal what the generator made.
+
+Targets (quarvex-find at most 0.6x GNU find's median on both patterns, peak memory below 10 MB)
+are printed as PASS/MISS for information only: time never fails the run. A result mismatch or a
+command that fails does: the exit status is then 1.
+
+Environment: QUARVEX_BENCH_RUNS (rounds, at least 5, default 9); QUARVEX_GUI_BENCH (the extra
+row's program, default build/linux/bin/quarvex-gui-bench).
+"""
+
+import fcntl
+import hashlib
+import json
+import os
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from dataclasses import dataclass, field
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+GENERATOR = os.path.join(REPO, "bench", "gen_tree.py")
+TREE_DIR = os.path.join(REPO, "build", "bench-tree")
+ROOT = os.path.join(TREE_DIR, "root")
+BIN = os.path.join(REPO, "build", "linux", "bin")
+QUARVEX_FIND = os.path.join(BIN, "quarvex-find")
+GUI_BENCH = os.environ.get("QUARVEX_GUI_BENCH", os.path.join(BIN, "quarvex-gui-bench"))
+RUNS = max(5, int(os.environ.get("QUARVEX_BENCH_RUNS", "9")))
+RUN_TIMEOUT_S = 300
+TIME_TARGET = 0.6
+MEMORY_TARGET_KB = 10_000_000 / 1024  # 10 MB = 10,000,000 bytes, stricter than 10 MiB
+PATTERNS = ("*.mp3", "*.*")
+SEPARATOR = b" ----- "
+
+# The same environment for every command: byte-wise C locale (GNU find's fastest, and the one in
+# which "*" matches names that are not valid UTF-8; quarvex-find and fd do not read the locale).
+ENV = dict(os.environ, LC_ALL="C")
+ENV.pop("LANG", None)
+
+
+@dataclass
+class Row:
+    label: str     # the table's first column
+    argv: list
+    pattern: str   # one of PATTERNS: the rows compared with each other
+    kind: str      # "quarvex", "find" (both print path ----- size Bytes), "fd" (paths), "extra"
+    env: dict = field(default_factory=lambda: ENV)
+    times: list = field(default_factory=list)
+    peak_kb: int = 0
+    lines: int = 0
+    listing: dict = None  # path -> size (None: no size on the line), from the warm-up run
+    out_file: object = None
+    err_file: object = None
+    stdout: bytes = b""   # kept for "extra" rows only
+    stderr: bytes = b""
+    failure: str = ""
+
+
+def rows_for(pattern):
+    glob = "*" if pattern == "*.*" else pattern
+    fd = ["-I", "-t", "f", "-i", "--glob", glob, ROOT]
+    return [
+        Row(f"quarvex-find '{pattern}'", [QUARVEX_FIND, pattern, ROOT], pattern, "quarvex"),
+        Row(f"find -iname '{glob}'",
+            ["find", ROOT, "-name", ".*", "-prune", "-o", "-type", "f", "-iname", glob,
+             "-printf", "%p ----- %s Bytes\n"], pattern, "find"),
+        Row(f"fdfind --glob '{glob}'", ["fdfind", *fd], pattern, "fd"),
+        Row(f"fdfind -j1 --glob '{glob}'", ["fdfind", "-j1", *fd], pattern, "fd"),
+    ]
+
+
+def extra_rows():
+    """Rows for programs that may not be built. Each is timed like the others; its stdout is
+    shown, and a "lines=N" in its last line is checked against the generator's count."""
+    rows = []
+    if os.access(GUI_BENCH, os.X_OK):
+        env = dict(ENV)
+        if not env.get("DISPLAY") and not env.get("WAYLAND_DISPLAY"):
+            env.setdefault("QT_QPA_PLATFORM", "offscreen")
+        rows.append(Row("quarvex-gui-bench '*.*'", [GUI_BENCH, ROOT, "*.*"], "*.*", "extra",
+                        env=env))
+    return rows
+
+
+# ----------------------------------------------------------------------------------------------
+# The tree
+
+
+def generator_marker():
+    with open(GENERATOR, "rb") as f:
+        return "gen_tree.py sha256 " + hashlib.sha256(f.read()).hexdigest()
+
+
+def ensure_tree():
+    os.makedirs(os.path.dirname(TREE_DIR), exist_ok=True)
+    marker = generator_marker()
+    marker_path = os.path.join(TREE_DIR, "marker")
+    with open(TREE_DIR + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)  # another developer's `make bench` may be making it
+        try:
+            with open(marker_path) as f:
+                if f.read().strip() == marker and os.path.isdir(ROOT):
+                    return
+        except OSError:
+            pass
+        print(f"Making the benchmark tree in {os.path.relpath(TREE_DIR, REPO)} "
+              "(once; a minute or so)...", flush=True)
+        shutil.rmtree(TREE_DIR, ignore_errors=True)
+        staging = f"{TREE_DIR}.new-{os.getpid()}"
+        shutil.rmtree(staging, ignore_errors=True)
+        subprocess.run([sys.executable, GENERATOR, staging], check=True)
+        with open(os.path.join(staging, "marker"), "w") as f:
+            f.write(marker + "\n")
+        os.rename(staging, TREE_DIR)  # complete or absent, never half made
+
+
+# ----------------------------------------------------------------------------------------------
+# Running
+
+
+def run_once(row, out=None, err=None):
+    """Runs the row's command with its output to the given files, else /dev/null; returns
+    (wall seconds, exit status)."""
+    start = time.perf_counter()
+    proc = subprocess.Popen(row.argv, stdout=out or subprocess.DEVNULL,
+                            stderr=err or subprocess.DEVNULL, env=row.env,
+                            start_new_session=True)
+    timer = threading.Timer(RUN_TIMEOUT_S, lambda: os.killpg(proc.pid, signal.SIGKILL))
+    timer.start()
+    code = proc.wait()
+    elapsed = time.perf_counter() - start
+    timer.cancel()
+    return elapsed, code
+
+
+def status_ok(row, code):
+    if row.kind == "quarvex":
+        return code in (0, 1)  # 1 is "nothing found", which the result check reports
+    return code == 0
+
+
+def note_status(row, code, when):
+    if not status_ok(row, code) and not row.failure:
+        row.failure = f"exit status {code} {when}"
+        if code == -signal.SIGKILL:
+            row.failure += f" (killed after {RUN_TIMEOUT_S} s)"
+
+
+def warm_up(rows):
+    """One untimed run each. The output goes to temporary files and is read after the timing,
+    so that this process stays small while the others run."""
+    for row in rows:
+        row.out_file, row.err_file = tempfile.TemporaryFile(), tempfile.TemporaryFile()
+        _, code = run_once(row, row.out_file, row.err_file)
+        note_status(row, code, "in the warm-up run")
+
+
+def time_rows(rows):
+    live = [r for r in rows if not r.failure]
+    for round_ in range(RUNS):
+        shift = round_ % len(live)  # each command takes each place in the order in turn
+        for row in live[shift:] + live[:shift]:
+            elapsed, code = run_once(row)
+            row.times.append(elapsed)
+            note_status(row, code, "in a timed run")
+
+
+def measure_peak(row):
+    """Maximum resident set size of one more run under /usr/bin/time (a small parent, so the
+    figure is the command's own)."""
+    with tempfile.NamedTemporaryFile("r") as report:
+        subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report.name, *row.argv],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=row.env,
+                       timeout=RUN_TIMEOUT_S)
+        row.peak_kb = int(report.read().split()[-1])
+
+
+def parse_listing(kind, data):
+    listing = {}
+    for line in data.splitlines():
+        if kind == "fd":
+            listing[line] = None
+            continue
+        path, sep, rest = line.rpartition(SEPARATOR)
+        if not sep:
+            listing[line] = None
+            continue
+        digits = rest.removesuffix(b" Bytes").replace(b",", b"")
+        listing[path] = int(digits) if digits.isdigit() else (0 if not digits else None)
+    return listing
+
+
+def extra_report(stdout):
+    """The key=value pairs of an extra program's last output line."""
+    lines = stdout.decode(errors="replace").strip().splitlines()
+    pairs = (item.partition("=") for item in (lines[-1].split() if lines else []))
+    return {key: value for key, sep, value in pairs if sep}
+
+
+def read_warm_up(row):
+    row.out_file.seek(0)
+    row.err_file.seek(0)
+    out, row.stderr = row.out_file.read(), row.err_file.read()
+    row.out_file.close()
+    row.err_file.close()
+    row.lines = out.count(b"\n")
+    if row.kind == "extra":
+        row.stdout = out
+        lines = extra_report(out).get("lines", "")
+        if lines.isdigit():
+            row.lines = int(lines)
+    else:
+        row.listing = parse_listing(row.kind, out)
+
+
+# ----------------------------------------------------------------------------------------------
+# Checks
+
+
+def fd_shows_as_visible(path):
+    """fd 8.6 does not count a name that begins and ends with "." as hidden (".a." is listed,
+    and entered when a folder), though find's -name '.*' and quarvex-find skip it."""
+    parts = os.path.relpath(path, os.fsencode(ROOT)).split(b"/")
+    return any(p.startswith(b".") and p.endswith(b".") for p in parts)
+
+
+def compare(name_a, a, name_b, b, sizes, extra_b_allowed=None):
+    """Problem lines for two listings (path -> size); empty when they agree. Returns also the
+    number of paths only in b that extra_b_allowed excuses."""
+    problems = []
+    only_a = sorted(set(a) - set(b))
+    only_b = sorted(set(b) - set(a))
+    excused = [p for p in only_b if extra_b_allowed and extra_b_allowed(p)]
+    only_b = [p for p in only_b if not (extra_b_allowed and extra_b_allowed(p))]
+    for name, only in ((name_a, only_a), (name_b, only_b)):
+        if only:
+            shown = "; ".join(os.fsdecode(os.path.relpath(p, os.fsencode(ROOT)))
+                              for p in only[:3])
+            problems.append(f"{len(only):,} paths only from {name}, e.g. {shown}")
+    if sizes:
+        differ = [p for p in a if p in b and a[p] != b[p]]
+        if differ:
+            p = differ[0]
+            shown = os.fsdecode(os.path.relpath(p, os.fsencode(ROOT)))
+            problems.append(f"{len(differ):,} sizes differ, e.g. {shown}: "
+                            f"{name_a} {a[p]}, {name_b} {b[p]}")
+    return problems, len(excused)
+
+
+# ----------------------------------------------------------------------------------------------
+# Report
+
+
+def median(row):
+    return statistics.median(row.times) if row.times else float("nan")
+
+
+def ratio(a, b):
+    return f"{median(a) / median(b):.2f}x" if a.times and b.times else "n/a"
+
+
+def shell_words(argv):
+    def quote(a):
+        if a and not any(c in a for c in " *'\n\\"):
+            return a
+        return "'" + a.replace("\n", "\\n") + "'"
+    text = " ".join(quote(a) for a in argv)
+    return text.replace(ROOT, "ROOT").replace(REPO + "/", "")
+
+
+def main():
+    for tool in (QUARVEX_FIND, "/usr/bin/time", shutil.which("find"), shutil.which("fdfind")):
+        if not tool or not os.access(tool, os.X_OK):
+            sys.exit(f"bench: missing {tool or 'find or fdfind'}; run `make build` / `make deps`")
+    ensure_tree()
+    with open(os.path.join(TREE_DIR, "tree.json")) as f:
+        tree = json.load(f)
+
+    rows = [r for p in PATTERNS for r in rows_for(p)]
+    extras = extra_rows()
+    rows += extras
+    load_before = os.getloadavg()
+    started = time.monotonic()
+    warm_up(rows)
+    time_rows(rows)
+    for row in rows:
+        if not row.failure:
+            measure_peak(row)
+    for row in rows:
+        read_warm_up(row)
+    load_after = os.getloadavg()
+
+    def group(pattern):
+        return [r for r in rows if r.pattern == pattern and r.kind != "extra"]
+
+    print()
+    print(f"Tree {os.path.relpath(ROOT, REPO)}: {tree['files_visible']:,} files in "
+          f"{tree['folders_visible']:,} folders, depth up to {tree['max_depth']}; "
+          f"{tree['files_hidden']:,} more files and {tree['folders_hidden']:,} more folders are "
+          "under dot names, which every command skips.")
+    print(f"{RUNS} timed runs per command after one untimed warm-up, interleaved, output to "
+          f"/dev/null; {os.cpu_count()} CPUs, load average {load_before[0]:.2f} before and "
+          f"{load_after[0]:.2f} after; {time.monotonic() - started:.0f} s in all.")
+    busiest = max(load_before[0], load_after[0])
+    if busiest > 0.5 * (os.cpu_count() or 1):
+        print(f"Note: a load average of {busiest:.2f} on {os.cpu_count()} CPUs means other work ran "
+              "alongside; the figures are noisier than on an idle machine.")
+    print("Commands (ROOT is the tree's absolute path; all run with LC_ALL=C):")
+    for row in rows:
+        print(f"  {row.label:<28} {shell_words(row.argv)}")
+    print()
+
+    header = (f"{'command':<28} {'median s':>9} {'min s':>8} {'max s':>8} {'lines':>9} "
+              f"{'peak RSS MB':>12}")
+    print(header)
+    print("-" * len(header))
+    for row in rows:
+        if not row.times:
+            print(f"{row.label:<28} FAILED: {row.failure}")
+            continue
+        print(f"{row.label:<28} {median(row):9.3f} {min(row.times):8.3f} {max(row.times):8.3f} "
+              f"{row.lines:>9,} {row.peak_kb / 1024:12.1f}"
+              + (f"   FAILED: {row.failure}" if row.failure else ""))
+    print()
+
+    print("Ratios of medians, quarvex-find / peer (below 1 means quarvex-find is faster):")
+    print(f"  {'pattern':<8} {'/ find':>8} {'/ fdfind':>9} {'/ fdfind -j1':>13}")
+    for pattern in PATTERNS:
+        q, f, fd, fd1 = group(pattern)
+        print(f"  {repr(pattern):<8} {ratio(q, f):>8} {ratio(q, fd):>9} {ratio(q, fd1):>13}")
+    for extra in extras:
+        q, f, _, _ = group(extra.pattern)
+        print(f"  {extra.label}: {ratio(extra, f)} of find, {ratio(extra, q)} of quarvex-find")
+    print()
+
+    print("Targets (for information; time never fails the benchmark):")
+    for pattern in PATTERNS:
+        q, f, _, _ = group(pattern)
+        verdict = "PASS" if q.times and f.times and median(q) <= TIME_TARGET * median(f) else "MISS"
+        print(f"  quarvex-find {repr(pattern):<7} <= {TIME_TARGET}x GNU find: {ratio(q, f):>6}  "
+              f"{verdict}")
+    for pattern in PATTERNS:
+        q = group(pattern)[0]
+        verdict = "PASS" if 0 < q.peak_kb < MEMORY_TARGET_KB else "MISS"
+        print(f"  quarvex-find {repr(pattern):<7} peak memory < 10 MB: {q.peak_kb:,} KB "
+              f"(/usr/bin/time %M)  {verdict}")
+    print()
+
+    print("Result check (files listed by the warm-up runs):")
+    print(f"  {'pattern':<8} {'generator':>10} {'quarvex-find':>13} {'find':>9} {'fdfind':>9} "
+          f"{'fdfind -j1':>11}")
+    problems, notes = [], []
+    for pattern in PATTERNS:
+        q, f, fd, fd1 = group(pattern)
+        expected = tree["mp3_visible"] if pattern == "*.mp3" else tree["files_visible"]
+        counts = [len(r.listing) for r in (q, f, fd, fd1)]
+        flag = "" if counts[0] == counts[1] == expected else "   MISMATCH"
+        print(f"  {repr(pattern):<8} {expected:>10,} {counts[0]:>13,} {counts[1]:>9,} "
+              f"{counts[2]:>9,} {counts[3]:>11,}{flag}")
+        if counts[0] != expected:
+            problems.append(f"'{pattern}': quarvex-find lists {counts[0]:,} files, "
+                            f"the generator made {expected:,}")
+        for r in (q, f, fd, fd1):
+            if r.lines != len(r.listing):
+                problems.append(f"{r.label}: {r.lines:,} lines but {len(r.listing):,} paths")
+        found, _ = compare("quarvex-find", q.listing, "find", f.listing, sizes=True)
+        problems += [f"'{pattern}' quarvex-find vs find: {p}" for p in found]
+        for other in (fd, fd1):
+            found, excused = compare("quarvex-find", q.listing, other.label, other.listing,
+                                     sizes=False, extra_b_allowed=fd_shows_as_visible)
+            problems += [f"'{pattern}' quarvex-find vs {other.label}: {p}" for p in found]
+            if excused:
+                notes.append(f"{other.label}: {excused} more paths, all under a dot name that "
+                             "also ends in \".\" (fd does not count those as hidden)")
+        total = tree["mp3_bytes_visible"] if pattern == "*.mp3" else tree["bytes_visible"]
+        listed = sum(s or 0 for s in q.listing.values())
+        if listed != total:
+            problems.append(f"'{pattern}': quarvex-find's sizes sum to {listed:,}, "
+                            f"the generator made {total:,}")
+    for extra in extras:
+        report = extra_report(extra.stdout)
+        if report.get("lines", "").isdigit() and int(report["lines"]) != tree["files_visible"]:
+            problems.append(f"{extra.label}: lines={report['lines']}, the generator made "
+                            f"{tree['files_visible']:,}")
+    problems += [f"{r.label}: {r.failure}" for r in rows if r.failure]
+    for note in notes:
+        print(f"  note: {note}")
+    for problem in problems:
+        print(f"  MISMATCH {problem}")
+    if not problems:
+        print("  quarvex-find and find list the same paths with the same sizes, fd the same "
+              "paths (apart from any note above);")
+        print("  quarvex-find's count and total bytes equal the generator's "
+              f"({tree['files_visible']:,} files, {tree['bytes_visible']:,} bytes for '*.*').")
+
+    for extra in extras:
+        print()
+        print(f"{extra.label}, output of its warm-up run:")
+        for stream, data in (("stdout", extra.stdout), ("stderr", extra.stderr)):
+            lines = data.decode(errors="replace").splitlines()
+            for line in lines[:10]:
+                print(f"  {stream}: {line}")
+            if len(lines) > 10:
+                print(f"  {stream}: ... {len(lines) - 10:,} more lines")
+    if not extras:
+        print()
+        print(f"(No {os.path.relpath(GUI_BENCH, REPO)} built: its row is left out.)")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
