@@ -204,10 +204,24 @@ QWidget* MainWindow::control(layout::Id id) const {
 void MainWindow::load() {
     form_.Form_Load();
     applySkin();
-    const QRect screenArea = screen()->availableGeometry();
-    move(screenArea.left() + (screenArea.width() - width()) / 2,
-         screenArea.top() + (screenArea.height() - height()) / 2);
+    centre();
     list1_->setFocus();
+}
+
+void MainWindow::centre() {
+    // Before the first show the frame is not known yet; showEvent centres again with it.
+    const QRect screenArea = screen()->availableGeometry();
+    const QSize outer = frameGeometry().size();
+    move(screenArea.left() + (screenArea.width() - outer.width()) / 2,
+         screenArea.top() + (screenArea.height() - outer.height()) / 2);
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!shown_) {
+        shown_ = true;
+        centre();
+    }
 }
 
 void MainWindow::applySkin() {

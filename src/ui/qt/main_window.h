@@ -75,12 +75,14 @@ signals:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     using Clock = std::chrono::steady_clock;
 
     void buildControls();
     void applySkin();
+    void centre();
     void onCommand1();
     void onListDoubleClicked(const QModelIndex& index);
     Clock::duration batchInterval() const;
@@ -106,6 +108,7 @@ private:
     bool captionPending_ = false;
     bool searching_ = false;
     bool unloaded_ = false;
+    bool shown_ = false;
     Clock::time_point lastPump_{};
     Clock::time_point lastPublish_{};
 };

@@ -1,0 +1,58 @@
+#include "ui/qt/line_store.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace quarvex::qt {
+namespace {
+
+// Lines of every awkward kind, across chunk boundaries: empty ones, ones with NUL bytes and
+// non-UTF-8 bytes, one exactly filling a chunk's rest, one longer than a whole chunk.
+TEST(LineStore, GivesBackEveryLineByteForByteAcrossChunks) {
+    std::vector<std::string> lines = {"", "/a ----- 1 Bytes", std::string("nul\0inside", 10),
+                                      "\xff\xfe not utf-8", "/路径/文件.txt ----- 3,500 Bytes"};
+    std::size_t used = 0;
+    for (const auto& l : lines) used += l.size();
+    lines.push_back(std::string(LineStore::kChunkBytes - used, 'x'));  // fills the first chunk
+    lines.push_back("first of the second chunk");
+    lines.push_back(std::string(LineStore::kChunkBytes + 17, 'y'));  // a chunk of its own
+    lines.push_back("");
+    lines.push_back("after the big one");
+    for (int i = 0; i < 50000; ++i) lines.push_back("/tmp/tree/d" + std::to_string(i) + "/f.txt");
+
+    LineStore store;
+    std::size_t bytes = 0;
+    for (const auto& l : lines) {
+        store.append(l);
+        bytes += l.size();
+    }
+    ASSERT_EQ(store.size(), lines.size());
+    EXPECT_EQ(store.bytes(), bytes);
+    for (std::size_t i = 0; i < lines.size(); ++i) ASSERT_EQ(store.at(i), lines[i]) << "line " << i;
+}
+
+// The budget: the lines' bytes, 8 bytes a line, at most one chunk's slack and the index's growth.
+TEST(LineStore, HoldsAMillionLinesInLittleMoreThanTheirBytes) {
+    LineStore store;
+    std::string line = "/home/user/Music/Some Album/track-0000000.mp3 ----- 4,123,456 Bytes";
+    for (int i = 0; i < 1000000; ++i) {
+        line.replace(line.find("track-") + 6, 7, std::to_string(10000000 + i).substr(1));
+        store.append(line);
+    }
+    EXPECT_EQ(store.size(), 1000000u);
+    EXPECT_NE(store.at(999999).find("track-0999999"), std::string_view::npos);
+    const std::size_t budget = store.bytes() + 2 * 8 * store.size() + 2 * LineStore::kChunkBytes;
+    EXPECT_LE(store.allocatedBytes(), budget);
+
+    store.clear();
+    EXPECT_EQ(store.size(), 0u);
+    EXPECT_EQ(store.bytes(), 0u);
+    EXPECT_EQ(store.allocatedBytes(), 0u);
+    store.append("again");
+    EXPECT_EQ(store.at(0), "again");
+}
+
+}  // namespace
+}  // namespace quarvex::qt

@@ -1,0 +1,71 @@
+// Fixtures for the Qt window: a real Linux platform with a chosen program folder and drives, a
+// test-made opener, and a watcher that answers the window's message boxes as a user would.
+#pragma once
+
+#include <QMessageBox>
+#include <QObject>
+#include <QTimer>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/posix/posix_platform.h"
+#include "tests/support.h"
+
+namespace quarvex::test {
+
+class QtTestPlatform : public posix::PosixPlatform {
+public:
+    explicit QtTestPlatform(std::string opener = "/bin/true") : PosixPlatform(std::move(opener)) {}
+
+    std::string folder;               // the program's folder; empty: the real one
+    std::vector<std::string> drives;  // the mounted drives; empty: the real ones
+    std::chrono::microseconds delay{0};  // a slow disk: each step of an enumeration waits
+    std::function<void()> onStep;        // runs at each step of an enumeration
+
+    std::string programFolder() override {
+        return folder.empty() ? PosixPlatform::programFolder() : folder;
+    }
+    std::vector<std::string> mountedDrives() override {
+        return drives.empty() ? PosixPlatform::mountedDrives() : drives;
+    }
+    bool findNext(FindHandle handle, FindRecord& data) override;
+};
+
+// A message box as the user saw it.
+struct SeenBox {
+    std::string title, text;
+    QMessageBox::Icon icon;
+    QMessageBox::StandardButtons buttons;
+    QMessageBox::StandardButton defaultButton;
+};
+
+// Watches for the window's modal message boxes and answers each with `answer`.
+class BoxAnswerer : public QObject {
+public:
+    BoxAnswerer();
+    std::vector<SeenBox> seen;
+    std::function<QMessageBox::StandardButton(const SeenBox&)> answer;
+    std::vector<std::string> texts() const;
+
+private:
+    void poll();
+    QTimer timer_;
+};
+
+// An opener program that writes what it was handed into `<script>.out`.
+class RecordingOpener {
+public:
+    explicit RecordingOpener(const TempTree& tree);
+    const std::string& program() const { return program_; }
+    // The arguments of the first launch, waited for (the opener runs detached).
+    std::vector<std::string> arguments(std::chrono::milliseconds patience = std::chrono::seconds(10)) const;
+
+private:
+    std::string program_;
+};
+
+std::string readFile(const std::string& path);
+
+}  // namespace quarvex::test
