@@ -68,6 +68,7 @@ class Row:
     stdout: bytes = b""   # kept for "extra" rows only
     stderr: bytes = b""
     failure: str = ""
+    run_argv: list = None  # argv with the program's private copy, when it has one
 
 
 def rows_for(pattern):
@@ -132,13 +133,41 @@ def ensure_tree():
 # Running
 
 
+def snapshot_programs(rows):
+    """Copies the build's programs to a private folder and points the rows at the copies: the
+    build folder is shared, and a build that relinks a program during the run would otherwise
+    swap the binary under test (or leave it half written). Data files next to the programs are
+    copied too, as a program may look for them in its own folder."""
+    copy_dir = tempfile.mkdtemp(prefix="quarvex-bench-")
+    copies = {}
+    for row in rows:
+        program = row.argv[0]
+        if not os.path.isabs(program) or os.path.dirname(program).startswith("/usr/"):
+            continue
+        if program not in copies:
+            source_dir = os.path.dirname(program)
+            target_dir = os.path.join(copy_dir, str(len(copies)))
+            os.makedirs(target_dir)
+            for name in os.listdir(source_dir):
+                source = os.path.join(source_dir, name)
+                if os.path.isfile(source) and (source == program or not os.access(source, os.X_OK)):
+                    shutil.copy2(source, target_dir)
+            copies[program] = os.path.join(target_dir, os.path.basename(program))
+        row.run_argv = [copies[program], *row.argv[1:]]
+    return copy_dir
+
+
 def run_once(row, out=None, err=None):
     """Runs the row's command with its output to the given files, else /dev/null; returns
-    (wall seconds, exit status)."""
+    (wall seconds, exit status; 126 when it could not be started)."""
     start = time.perf_counter()
-    proc = subprocess.Popen(row.argv, stdout=out or subprocess.DEVNULL,
-                            stderr=err or subprocess.DEVNULL, env=row.env,
-                            start_new_session=True)
+    try:
+        proc = subprocess.Popen(row.run_argv or row.argv, stdout=out or subprocess.DEVNULL,
+                                stderr=err or subprocess.DEVNULL, env=row.env,
+                                start_new_session=True)
+    except OSError as error:
+        row.failure = row.failure or f"could not start: {error}"
+        return None, 126
     timer = threading.Timer(RUN_TIMEOUT_S, lambda: os.killpg(proc.pid, signal.SIGKILL))
     timer.start()
     code = proc.wait()
@@ -171,11 +200,12 @@ def warm_up(rows):
 
 def time_rows(rows):
     live = [r for r in rows if not r.failure]
-    for round_ in range(RUNS):
+    for round_ in range(RUNS if live else 0):
         shift = round_ % len(live)  # each command takes each place in the order in turn
         for row in live[shift:] + live[:shift]:
             elapsed, code = run_once(row)
-            row.times.append(elapsed)
+            if elapsed is not None:
+                row.times.append(elapsed)
             note_status(row, code, "in a timed run")
 
 
@@ -183,10 +213,11 @@ def measure_peak(row):
     """Maximum resident set size of one more run under /usr/bin/time (a small parent, so the
     figure is the command's own)."""
     with tempfile.NamedTemporaryFile("r") as report:
-        subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report.name, *row.argv],
+        subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report.name, *(row.run_argv or row.argv)],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=row.env,
                        timeout=RUN_TIMEOUT_S)
-        row.peak_kb = int(report.read().split()[-1])
+        words = report.read().split()
+        row.peak_kb = int(words[-1]) if words and words[-1].isdigit() else 0
 
 
 def parse_listing(kind, data):
@@ -295,11 +326,15 @@ def main():
     rows += extras
     load_before = os.getloadavg()
     started = time.monotonic()
-    warm_up(rows)
-    time_rows(rows)
-    for row in rows:
-        if not row.failure:
-            measure_peak(row)
+    copy_dir = snapshot_programs(rows)
+    try:
+        warm_up(rows)
+        time_rows(rows)
+        for row in rows:
+            if not row.failure:
+                measure_peak(row)
+    finally:
+        shutil.rmtree(copy_dir, ignore_errors=True)
     for row in rows:
         read_warm_up(row)
     load_after = os.getloadavg()
@@ -319,7 +354,8 @@ def main():
     if busiest > 0.5 * (os.cpu_count() or 1):
         print(f"Note: a load average of {busiest:.2f} on {os.cpu_count()} CPUs means other work ran "
               "alongside; the figures are noisier than on an idle machine.")
-    print("Commands (ROOT is the tree's absolute path; all run with LC_ALL=C):")
+    print("Commands (ROOT is the tree's absolute path; all run with LC_ALL=C; the build's programs "
+          "run from copies made at the start):")
     for row in rows:
         print(f"  {row.label:<28} {shell_words(row.argv)}")
     print()
