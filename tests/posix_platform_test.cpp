@@ -145,3 +145,33 @@ TEST(PosixDrives, ReadsTheMountTableRootFirstAndDecodesSpaces) {
 
 }  // namespace
 }  // namespace quarvex::test
+
+namespace quarvex::test {
+namespace {
+
+TEST(PosixEnumeration, ASecondRunSeesTheFolderAsItIsThen) {
+    TempTree tree;
+    tree.file("a.txt", 1);
+    posix::PosixPlatform platform;
+    const auto names = [&](const std::string& pattern) {
+        std::vector<std::string> seen;
+        FindRecord record;
+        const FindHandle h = platform.findFirst(tree.path(pattern), record);
+        if (h == kInvalidFindHandle) return seen;
+        do seen.push_back(record.cFileName);
+        while (platform.findNext(h, record));
+        platform.findClose(h);
+        return sorted(seen);
+    };
+    EXPECT_EQ(names("*"), std::vector<std::string>{"a.txt"});
+    EXPECT_EQ(names("*.txt"), std::vector<std::string>{"a.txt"});
+    tree.file("b.txt", 2);
+    tree.dir("sub");
+    EXPECT_EQ(names("*.txt"), (std::vector<std::string>{"a.txt", "b.txt"}));
+    EXPECT_EQ(names("*"), (std::vector<std::string>{"a.txt", "b.txt", "sub"}));
+    tree.file("sub/c.txt", 3);
+    EXPECT_EQ(names("sub/*"), std::vector<std::string>{"c.txt"});
+}
+
+}  // namespace
+}  // namespace quarvex::test

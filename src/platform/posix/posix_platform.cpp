@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "platform/posix/wildcard.h"
@@ -21,66 +23,10 @@ namespace quarvex::posix {
 namespace {
 
 constexpr std::uint32_t kAttrArchive = 0x20;
-
-struct Enumeration {
-    DIR* dir = nullptr;
-    dev_t device = 0;  // the listed folder's file system; folders on another one are mount points
-    WildcardPattern pattern;
-    std::string name;  // the entry last stored in the record
-
-    explicit Enumeration(std::string_view p) : pattern(p) {}
-    ~Enumeration() {
-        if (dir != nullptr) closedir(dir);
-    }
-};
+constexpr auto kMountRefresh = std::chrono::seconds(1);
 
 Enumeration* fromHandle(FindHandle handle) {
     return reinterpret_cast<Enumeration*>(handle);
-}
-
-// Attributes as Windows reports them: links and mount points are reparse points, and a link
-// counts as a folder when it leads to one.
-std::uint32_t attributesOf(const Enumeration& e, const dirent& entry) {
-    const int fd = dirfd(e.dir);
-    struct stat st;
-    switch (entry.d_type) {
-        case DT_REG:
-            return kAttrArchive;
-        case DT_DIR:
-            if (fstatat(fd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev != e.device)
-                return kAttrDirectory | kAttrReparsePoint;
-            return kAttrDirectory;
-        case DT_LNK:
-            if (fstatat(fd, entry.d_name, &st, 0) == 0 && S_ISDIR(st.st_mode))
-                return kAttrDirectory | kAttrReparsePoint;
-            return kAttrArchive | kAttrReparsePoint;
-        case DT_UNKNOWN:
-            if (fstatat(fd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return kAttrArchive;
-            if (S_ISLNK(st.st_mode)) {
-                if (fstatat(fd, entry.d_name, &st, 0) == 0 && S_ISDIR(st.st_mode))
-                    return kAttrDirectory | kAttrReparsePoint;
-                return kAttrArchive | kAttrReparsePoint;
-            }
-            if (S_ISDIR(st.st_mode))
-                return st.st_dev != e.device ? kAttrDirectory | kAttrReparsePoint : kAttrDirectory;
-            return kAttrArchive;
-        default:
-            return kAttrArchive;
-    }
-}
-
-// Advances to the next entry that matches, skipping "." and "..".
-bool readNext(Enumeration& e, FindRecord& data) {
-    while (const dirent* entry = readdir(e.dir)) {
-        const char* n = entry->d_name;
-        if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
-        if (!e.pattern.matches(n)) continue;
-        e.name = n;
-        data.cFileName = e.name;
-        data.dwFileAttributes = attributesOf(e, *entry);
-        return true;
-    }
-    return false;
 }
 
 bool isDirectory(const std::string& path) {
@@ -89,6 +35,47 @@ bool isDirectory(const std::string& path) {
 }
 
 }  // namespace
+
+// All entries of one folder, read at once; the folder stays open so that entries can be sized
+// relative to it. The walker lists a folder for its subfolders and the matcher then lists it
+// for files: the second listing is served from the first.
+struct Listing {
+    struct Entry {
+        std::uint32_t offset;  // into names, NUL-terminated
+        unsigned char type;    // d_type
+        bool attributesKnown = false;
+        std::uint32_t attributes = 0;
+    };
+
+    std::string folder;
+    int fd = -1;
+    bool reusable = false;  // read for one enumeration and not yet served to a second
+    bool deviceKnown = false;
+    dev_t device = 0;
+    std::string names;
+    std::vector<Entry> entries;
+
+    ~Listing() { reset(); }
+    void reset() {
+        if (fd >= 0) close(fd);
+        fd = -1;
+        reusable = false;
+        deviceKnown = false;
+        folder.clear();
+        names.clear();
+        entries.clear();
+    }
+    const char* name(const Entry& e) const { return names.data() + e.offset; }
+};
+
+struct Enumeration {
+    std::unique_ptr<Listing> listing;
+    WildcardPattern pattern;
+    std::size_t next = 0;     // the entry to look at next
+    std::size_t current = 0;  // the entry last stored in the record
+
+    explicit Enumeration(std::string_view p) : pattern(p) {}
+};
 
 bool isUserDrive(const std::string& device, const std::string& type,
                  const std::string& mountPoint) {
@@ -104,37 +91,146 @@ bool isUserDrive(const std::string& device, const std::string& type,
 PosixPlatform::PosixPlatform(std::string opener, std::string mountTable)
     : opener_(std::move(opener)), mountTable_(std::move(mountTable)) {}
 
+PosixPlatform::~PosixPlatform() = default;
+
+bool PosixPlatform::mayBeMountPoint(const char* name) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - mountNamesRead_ > kMountRefresh) {
+        mountNamesRead_ = now;
+        mountNames_.clear();
+        mountNamesKnown_ = false;
+        if (FILE* table = setmntent("/proc/self/mounts", "r")) {
+            while (const mntent* m = getmntent(table)) {
+                const std::string_view point = m->mnt_dir;
+                mountNames_.emplace(point.substr(point.rfind('/') + 1));
+            }
+            endmntent(table);
+            mountNamesKnown_ = true;
+        }
+    }
+    return !mountNamesKnown_ || mountNames_.count(name) != 0;
+}
+
+// Attributes as Windows reports them: links and mount points are reparse points, and a link
+// counts as a folder when it leads to one.
+std::uint32_t PosixPlatform::attributesOf(Listing& l, std::size_t index) {
+    Listing::Entry& e = l.entries[index];
+    if (e.attributesKnown) return e.attributes;
+    const char* name = l.name(e);
+    struct stat st;
+    std::uint32_t attributes = kAttrArchive;
+    unsigned char type = e.type;
+    if (type == DT_UNKNOWN && fstatat(l.fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        type = S_ISLNK(st.st_mode) ? DT_LNK : S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
+    if (type == DT_DIR) {
+        attributes = kAttrDirectory;
+        // A folder on another file system is a mount point; only names that some mount point
+        // ends in are worth the look.
+        if (mayBeMountPoint(name) && fstatat(l.fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (!l.deviceKnown) {
+                struct stat self;
+                l.deviceKnown = fstat(l.fd, &self) == 0;
+                l.device = self.st_dev;
+            }
+            if (l.deviceKnown && st.st_dev != l.device) attributes |= kAttrReparsePoint;
+        }
+    } else if (type == DT_LNK) {
+        const bool toFolder = fstatat(l.fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+        attributes = (toFolder ? kAttrDirectory : kAttrArchive) | kAttrReparsePoint;
+    }
+    e.attributesKnown = true;
+    e.attributes = attributes;
+    return attributes;
+}
+
+std::unique_ptr<Listing> PosixPlatform::readListing(const std::string& folder) {
+    // The folder listed last is still at hand when it is asked for again right away, as the
+    // matcher does after the walker. Only once: a later run must see the folder as it is then.
+    if (cached_ && cached_->reusable && cached_->folder == folder) {
+        cached_->reusable = false;
+        return std::move(cached_);
+    }
+    std::unique_ptr<Listing> l = cached_ ? std::move(cached_) : std::make_unique<Listing>();
+    // A child of the folder at hand opens relative to it: one step instead of the whole path.
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    int fd = -1;
+    const std::string& parent = l->folder;
+    if (l->fd >= 0 && !parent.empty() && folder.size() > parent.size() + 1 &&
+        folder.compare(0, parent.size(), parent) == 0 &&
+        folder.find('/', parent.size()) == folder.size() - 1) {
+        const std::string child = folder.substr(parent.size(), folder.size() - parent.size() - 1);
+        fd = openat(l->fd, child.c_str(), kFlags | O_NOFOLLOW);
+    } else {
+        fd = ::open(folder.c_str(), kFlags);
+    }
+    l->reset();
+    l->fd = fd;
+    if (l->fd < 0) return nullptr;
+    l->folder = folder;
+    l->reusable = true;
+    for (;;) {
+        const ssize_t n = getdents64(l->fd, buffer_.data(), buffer_.size());
+        if (n <= 0) break;
+        for (ssize_t at = 0; at < n;) {
+            const auto* d = reinterpret_cast<const dirent64*>(buffer_.data() + at);
+            at += d->d_reclen;
+            const char* name = d->d_name;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+                continue;
+            l->entries.push_back({static_cast<std::uint32_t>(l->names.size()), d->d_type});
+            l->names.append(name, std::strlen(name) + 1);
+        }
+    }
+    return l;
+}
+
+bool PosixPlatform::storeNext(Enumeration& e, FindRecord& data) {
+    Listing& l = *e.listing;
+    while (e.next < l.entries.size()) {
+        const std::size_t index = e.next++;
+        const char* name = l.name(l.entries[index]);
+        if (!e.pattern.matches(name)) continue;
+        e.current = index;
+        data.cFileName.assign(name);
+        data.dwFileAttributes = attributesOf(l, index);
+        return true;
+    }
+    return false;
+}
+
 FindHandle PosixPlatform::findFirst(const std::string& pathPattern, FindRecord& data) {
     const std::size_t slash = pathPattern.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : pathPattern.substr(0, slash + 1);
+    const std::string folder = slash == std::string::npos ? "./" : pathPattern.substr(0, slash + 1);
     const std::string_view pattern =
         std::string_view(pathPattern).substr(slash == std::string::npos ? 0 : slash + 1);
     if (pattern.empty()) return kInvalidFindHandle;
 
     auto e = std::make_unique<Enumeration>(pattern);
-    e->dir = opendir(folder.c_str());
-    if (e->dir == nullptr) return kInvalidFindHandle;
-    struct stat st;
-    if (fstat(dirfd(e->dir), &st) != 0) return kInvalidFindHandle;
-    e->device = st.st_dev;
-    if (!readNext(*e, data)) return kInvalidFindHandle;
+    e->listing = readListing(folder);
+    if (!e->listing) return kInvalidFindHandle;
+    if (!storeNext(*e, data)) {
+        cached_ = std::move(e->listing);
+        return kInvalidFindHandle;
+    }
     return reinterpret_cast<FindHandle>(e.release());
 }
 
 bool PosixPlatform::findNext(FindHandle handle, FindRecord& data) {
-    return readNext(*fromHandle(handle), data);
+    return storeNext(*fromHandle(handle), data);
 }
 
 void PosixPlatform::findClose(FindHandle handle) {
-    delete fromHandle(handle);
+    std::unique_ptr<Enumeration> e(fromHandle(handle));
+    cached_ = std::move(e->listing);
 }
 
 std::optional<std::uint64_t> PosixPlatform::fileLength(FindHandle handle) {
     const Enumeration& e = *fromHandle(handle);
+    const Listing& l = *e.listing;
+    const char* name = l.name(l.entries[e.current]);
     struct stat st;
     // A link to a file is sized as the file; a dangling link as itself.
-    if (fstatat(dirfd(e.dir), e.name.c_str(), &st, 0) != 0 &&
-        fstatat(dirfd(e.dir), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    if (fstatat(l.fd, name, &st, 0) != 0 && fstatat(l.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return std::nullopt;
     return static_cast<std::uint64_t>(st.st_size);
 }

@@ -1,6 +1,10 @@
 // The search's platform on Linux and other POSIX systems.
 #pragma once
 
+#include <array>
+#include <chrono>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -8,11 +12,17 @@
 
 namespace quarvex::posix {
 
+struct Listing;
+struct Enumeration;
+
 class PosixPlatform : public Platform {
   public:
     // `opener` is the program that opens files and web addresses for the desktop.
     explicit PosixPlatform(std::string opener = "xdg-open",
                            std::string mountTable = "/proc/self/mounts");
+    ~PosixPlatform() override;
+    PosixPlatform(const PosixPlatform&) = delete;
+    PosixPlatform& operator=(const PosixPlatform&) = delete;
 
     FindHandle findFirst(const std::string& pathPattern, FindRecord& data) override;
     bool findNext(FindHandle handle, FindRecord& data) override;
@@ -27,8 +37,18 @@ class PosixPlatform : public Platform {
     bool hasDriveLetters() const override { return false; }
 
   private:
+    std::unique_ptr<Listing> readListing(const std::string& folder);
+    bool storeNext(Enumeration& e, FindRecord& data);
+    std::uint32_t attributesOf(Listing& listing, std::size_t index);
+    bool mayBeMountPoint(const char* name);
+
     std::string opener_;
     std::string mountTable_;
+    std::unique_ptr<Listing> cached_;  // the folder listed last, kept for the next listing of it
+    std::array<char, 1 << 16> buffer_;
+    std::set<std::string, std::less<>> mountNames_;  // last components of all mount points
+    bool mountNamesKnown_ = false;
+    std::chrono::steady_clock::time_point mountNamesRead_{};
 };
 
 // Whether a mount table entry is a file system a user would call a drive: a block device or a
