@@ -63,6 +63,11 @@ int main(int argc, char** argv) {
     const std::string root = argv[first];
     const std::string pattern = argc - first > 1 ? argv[first + 1] : "*.*";
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The one line above is the output; the toolkit's notes about the offscreen platform are not.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
+        if (type == QtCriticalMsg || type == QtFatalMsg)
+            std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    });
 
     QApplication app(argc, argv);
     quarvex::posix::PosixPlatform platform;

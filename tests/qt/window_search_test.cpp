@@ -260,5 +260,33 @@ TEST(QtWindowSearch, CloseIsConfirmedNoLetsTheSearchGoOnYesEndsItAtOnce) {
     EXPECT_EQ(boxes.seen.size(), 5u);
 }
 
+// As the program runs: the search inside the application's event loop, the close confirmed, the
+// loop ends and the window goes away with nothing left running.
+TEST(QtWindowSearch, ConfirmedCloseDuringASearchEndsTheEventLoop) {
+    auto s = std::make_unique<Searching>();
+    for (int d = 0; d < 4; ++d)
+        for (int f = 0; f < 50; ++f)
+            s->tree.file("drive/d" + std::to_string(d) + "/f" + std::to_string(f) + ".txt", 1);
+    s->platform.delay = 1ms;
+    QObject::connect(&s->window, &qt::MainWindow::unloadRequested, qApp, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    BoxAnswerer boxes;
+    boxes.answer = [](const SeenBox&) { return QMessageBox::Yes; };
+    s->onceDuringSearch([&] { return s->window.listCount() >= 10; }, [&] { s->window.close(); });
+    QTimer::singleShot(0, [&] { s->start(); });
+    QTimer guard;  // a hang fails the test instead of stalling it
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+    guard.start(20s);
+
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    ASSERT_EQ(boxes.seen.size(), 1u);
+    EXPECT_EQ(boxes.seen[0].text, "您确定退出本程序吗?");
+    EXPECT_LT(s->window.listCount(), 200u);
+    s.reset();
+}
+
 }  // namespace
 }  // namespace quarvex::test
