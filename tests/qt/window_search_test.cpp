@@ -208,6 +208,12 @@ TEST(QtWindowSearch, DoubleClickHandsTheExactPathToTheOpener) {
     EXPECT_EQ(s.opener.arguments(), std::vector<std::string>{s.tree.path(odd)});
 }
 
+TEST(QtWindowSearch, WebPageButtonHandsTheAddressToTheOpener) {
+    Searching s;
+    QTest::mouseClick(s.button(Id::Command3), Qt::LeftButton);
+    EXPECT_EQ(s.opener.arguments(), std::vector<std::string>{texts::kWebPage});
+}
+
 TEST(QtWindowSearch, CloseIsConfirmedNoLetsTheSearchGoOnYesEndsItAtOnce) {
     Searching s;
     for (int d = 0; d < 4; ++d)

@@ -53,6 +53,9 @@ class StatusPanel : public QLabel {
 public:
     explicit StatusPanel(const QString& text) : QLabel(text) {
         setMinimumWidth(layout::toPixels(layout::kStatusPanelMinWidthTwips, 96));
+        // The classic inset text panel.
+        setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        setIndent(4);
     }
     QSize sizeHint() const override {
         return {layout::toPixels(layout::kStatusPanelWidthTwips, 96), QLabel::sizeHint().height()};
