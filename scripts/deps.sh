@@ -9,7 +9,7 @@ packages=(
     qt6-base-dev libgl-dev
     g++-mingw-w64-i686 g++-mingw-w64-x86-64
     wine64 xvfb xauth fonts-wqy-microhei imagemagick
-    fd-find time
+    fd-find time python3
 )
 
 missing=()
