@@ -22,7 +22,7 @@ namespace {
 using BenchClock = std::chrono::steady_clock;
 
 class BenchWindow : public quarvex::qt::MainWindow {
-public:
+  public:
     using MainWindow::MainWindow;
 
     BenchClock::time_point started{};
@@ -95,5 +95,6 @@ int main(int argc, char** argv) {
     const auto& store = window.lines().store();
     std::printf("seconds=%.3f peak_rss_kb=%ld lines=%zu line_bytes=%zu\n", window.seconds,
                 usage.ru_maxrss, store.size(), store.bytes());
-    return window.seconds >= 0 && window.lines().rowCount() == static_cast<int>(store.size()) ? 0 : 1;
+    return window.seconds >= 0 && window.lines().rowCount() == static_cast<int>(store.size()) ? 0
+                                                                                              : 1;
 }

@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 
 #include <QAbstractButton>
-#include <QPushButton>
 #include <QApplication>
+#include <QPushButton>
 #include <fstream>
 #include <sstream>
 #include <thread>

@@ -16,11 +16,11 @@
 namespace quarvex::test {
 
 class QtTestPlatform : public posix::PosixPlatform {
-public:
+  public:
     explicit QtTestPlatform(std::string opener = "/bin/true") : PosixPlatform(std::move(opener)) {}
 
-    std::string folder;               // the program's folder; empty: the real one
-    std::vector<std::string> drives;  // the mounted drives; empty: the real ones
+    std::string folder;                  // the program's folder; empty: the real one
+    std::vector<std::string> drives;     // the mounted drives; empty: the real ones
     std::chrono::microseconds delay{0};  // a slow disk: each step of an enumeration waits
     std::function<void()> onStep;        // runs at each step of an enumeration
 
@@ -43,26 +43,27 @@ struct SeenBox {
 
 // Watches for the window's modal message boxes and answers each with `answer`.
 class BoxAnswerer : public QObject {
-public:
+  public:
     BoxAnswerer();
     std::vector<SeenBox> seen;
     std::function<QMessageBox::StandardButton(const SeenBox&)> answer;
     std::vector<std::string> texts() const;
 
-private:
+  private:
     void poll();
     QTimer timer_;
 };
 
 // An opener program that writes what it was handed into `<script>.out`.
 class RecordingOpener {
-public:
+  public:
     explicit RecordingOpener(const TempTree& tree);
     const std::string& program() const { return program_; }
     // The arguments of the first launch, waited for (the opener runs detached).
-    std::vector<std::string> arguments(std::chrono::milliseconds patience = std::chrono::seconds(10)) const;
+    std::vector<std::string> arguments(
+        std::chrono::milliseconds patience = std::chrono::seconds(10)) const;
 
-private:
+  private:
     std::string program_;
 };
 

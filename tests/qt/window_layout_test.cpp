@@ -25,7 +25,9 @@ namespace {
 
 using layout::Id;
 
-QString q(const char* utf8) { return QString::fromUtf8(utf8); }
+QString q(const char* utf8) {
+    return QString::fromUtf8(utf8);
+}
 
 struct Loaded {
     TempTree folder;  // the program's folder: no skin file unless a test writes one
@@ -162,14 +164,14 @@ TEST(QtWindowLayout, TabWalksTheOrderFromTheListAndEnterStarts) {
         return names;
     };
     // After load the stop button is disabled, so Tab passes it by.
-    EXPECT_EQ(walk(), (std::vector<std::string>{"Text1", "Combo1", "Command1", "Command3",
-                                                "Command4", "Command5", "Text2", "List1",
-                                                "Text1"}));
+    EXPECT_EQ(walk(),
+              (std::vector<std::string>{"Text1", "Combo1", "Command1", "Command3", "Command4",
+                                        "Command5", "Text2", "List1", "Text1"}));
     f.window.setCommand2Enabled(true);
     f.window.control(Id::List1)->setFocus();
-    EXPECT_EQ(walk(), (std::vector<std::string>{"Text1", "Combo1", "Command2", "Command1",
-                                                "Command3", "Command4", "Command5", "Text2",
-                                                "List1"}));
+    EXPECT_EQ(walk(),
+              (std::vector<std::string>{"Text1", "Combo1", "Command2", "Command1", "Command3",
+                                        "Command4", "Command5", "Text2", "List1"}));
     f.window.setCommand2Enabled(false);
 
     // Enter in the file-name box starts a search of the selected drive; disabled, it does not.
@@ -233,7 +235,9 @@ TEST(QtWindowLayout, HelpButtonShowsTheHelpTextByteForByte) {
     EXPECT_EQ(boxes.seen[0].buttons, QMessageBox::Ok);
 }
 
-QRgb pixelAt(QWidget* w, QPoint p) { return w->grab().toImage().pixel(p); }
+QRgb pixelAt(QWidget* w, QPoint p) {
+    return w->grab().toImage().pixel(p);
+}
 
 TEST(QtWindowLayout, SkinColoursTheWindowAndABadOrMissingFileLeavesQtsLook) {
     const std::string skin =

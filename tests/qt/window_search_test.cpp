@@ -80,17 +80,17 @@ TEST(QtWindowSearch, ClickingStartListsTheTreeReportsAndRestoresTheCaption) {
     s.start();
 
     const std::string root = s.tree.path("drive");
-    const std::vector<std::string> expected = {
-        line(root + "/a.txt", "1,000"), line(root + "/sub dir/deep/b-----c.log", "2,500"),
-        line(root + "/sub dir/空 文件.txt", "")};
+    const std::vector<std::string> expected = {line(root + "/a.txt", "1,000"),
+                                               line(root + "/sub dir/deep/b-----c.log", "2,500"),
+                                               line(root + "/sub dir/空 文件.txt", "")};
     EXPECT_EQ(sorted(s.storedLines()), expected);
     EXPECT_EQ(s.shownLines(), s.storedLines());
     EXPECT_EQ(s.storedLines().at(0), expected[0]);  // the root's own files before its folders'
 
     ASSERT_EQ(boxes.seen.size(), 2u);
-    EXPECT_EQ(boxes.texts(), (std::vector<std::string>{
-                                 "搜索完成,共查找到 3 个文件\r\n\n总占空间: 3,500 Bytes",
-                                 "双击列表指定项，可直接运行文件!"}));
+    EXPECT_EQ(boxes.texts(),
+              (std::vector<std::string>{"搜索完成,共查找到 3 个文件\r\n\n总占空间: 3,500 Bytes",
+                                        "双击列表指定项，可直接运行文件!"}));
     for (const SeenBox& box : boxes.seen) {
         EXPECT_EQ(box.title, "ZorvikOrlune提示");
         EXPECT_EQ(box.icon, QMessageBox::Information);
@@ -125,9 +125,9 @@ TEST(QtWindowSearch, MountPointWithASpaceIsSearchedFromItsEntryAndFromTheCombine
     combo->setCurrentIndex(1);
     s.start();
     const std::string disk = s.tree.path("My Disk");
-    EXPECT_EQ(sorted(s.storedLines()), (std::vector<std::string>{
-                                           line(disk + "/inner/three.txt", "333"),
-                                           line(disk + "/two words.txt", "22")}));
+    EXPECT_EQ(sorted(s.storedLines()),
+              (std::vector<std::string>{line(disk + "/inner/three.txt", "333"),
+                                        line(disk + "/two words.txt", "22")}));
 
     combo->setCurrentIndex(2);
     s.start();

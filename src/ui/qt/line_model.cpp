@@ -4,10 +4,15 @@
 
 namespace quarvex::qt {
 
-int LineModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : shown_; }
+int LineModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : shown_;
+}
 
 QVariant LineModel::data(const QModelIndex& index, int role) const {
-    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= shown_) return {};
+    // The tooltip shows in full a line that the row had to shorten.
+    if ((role != Qt::DisplayRole && role != Qt::ToolTipRole) || !index.isValid() ||
+        index.row() >= shown_)
+        return {};
     const std::string_view line = store_.at(static_cast<std::size_t>(index.row()));
     return QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size()));
 }

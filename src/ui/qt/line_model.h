@@ -11,7 +11,7 @@ namespace quarvex::qt {
 class LineModel : public QAbstractListModel {
     Q_OBJECT
 
-public:
+  public:
     using QAbstractListModel::QAbstractListModel;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -26,7 +26,7 @@ public:
 
     const LineStore& store() const { return store_; }
 
-private:
+  private:
     LineStore store_;
     int shown_ = 0;  // rows the view knows of
 };

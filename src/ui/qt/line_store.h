@@ -11,7 +11,7 @@
 namespace quarvex::qt {
 
 class LineStore {
-public:
+  public:
     static constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
 
     void append(std::string_view line);
@@ -24,7 +24,7 @@ public:
     std::size_t allocatedBytes() const;
     void clear();
 
-private:
+  private:
     struct Chunk {
         std::unique_ptr<char[]> data;
         std::size_t capacity = 0;

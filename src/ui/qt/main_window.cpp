@@ -44,13 +44,17 @@ std::string toUtf8(const QString& s) {
     return {bytes.constData(), static_cast<std::size_t>(bytes.size())};
 }
 
-QRect toQRect(const layout::Rect& r) { return {r.left, r.top, r.width, r.height}; }
+QRect toQRect(const layout::Rect& r) {
+    return {r.left, r.top, r.width, r.height};
+}
 
-QString controlText(layout::Id id) { return fromUtf8(layout::control(id).text); }
+QString controlText(layout::Id id) {
+    return fromUtf8(layout::control(id).text);
+}
 
 // The status bar's one text panel: a fixed width it asks for, and a minimum it can shrink to.
 class StatusPanel : public QLabel {
-public:
+  public:
     explicit StatusPanel(const QString& text) : QLabel(text) {
         setMinimumWidth(layout::toPixels(layout::kStatusPanelMinWidthTwips, 96));
         // The classic inset text panel.
@@ -65,10 +69,10 @@ public:
 // A button whose caption wraps onto a second line when it is wider than the button, as a
 // Windows command button's does ("访问Orlune博客" does not fit on one line of 89 pixels).
 class WrappingButton : public QPushButton {
-public:
+  public:
     WrappingButton(const QString& text, QWidget* parent) : QPushButton(text, parent) {}
 
-protected:
+  protected:
     void paintEvent(QPaintEvent*) override {
         QStylePainter painter(this);
         QStyleOptionButton option;
@@ -77,8 +81,8 @@ protected:
         option.text.clear();
         painter.drawControl(QStyle::CE_PushButton, option);
         const QRect area = style()->subElementRect(QStyle::SE_PushButtonContents, &option, this);
-        painter.drawItemText(area, Qt::AlignCenter | Qt::TextWordWrap, option.palette,
-                             isEnabled(), caption, QPalette::ButtonText);
+        painter.drawItemText(area, Qt::AlignCenter | Qt::TextWordWrap, option.palette, isEnabled(),
+                             caption, QPalette::ButtonText);
     }
 };
 
@@ -185,21 +189,36 @@ void MainWindow::buildControls() {
 QWidget* MainWindow::control(layout::Id id) const {
     using layout::Id;
     switch (id) {
-        case Id::Frame1: return frame1_;
-        case Id::Frame2: return frame2_;
-        case Id::Frame3: return frame3_;
-        case Id::Combo1: return combo1_;
-        case Id::Label1: return label1_;
-        case Id::Text1: return text1_;
-        case Id::Command1: return command_[0];
-        case Id::Command2: return command_[1];
-        case Id::Command3: return command_[2];
-        case Id::Command4: return command_[3];
-        case Id::Command5: return command_[4];
-        case Id::List1: return list1_;
-        case Id::StatusBar1: return statusBar1_;
-        case Id::Text2: return text2_;
-        case Id::None: break;
+        case Id::Frame1:
+            return frame1_;
+        case Id::Frame2:
+            return frame2_;
+        case Id::Frame3:
+            return frame3_;
+        case Id::Combo1:
+            return combo1_;
+        case Id::Label1:
+            return label1_;
+        case Id::Text1:
+            return text1_;
+        case Id::Command1:
+            return command_[0];
+        case Id::Command2:
+            return command_[1];
+        case Id::Command3:
+            return command_[2];
+        case Id::Command4:
+            return command_[3];
+        case Id::Command5:
+            return command_[4];
+        case Id::List1:
+            return list1_;
+        case Id::StatusBar1:
+            return statusBar1_;
+        case Id::Text2:
+            return text2_;
+        case Id::None:
+            break;
     }
     return nullptr;
 }
@@ -315,17 +334,28 @@ void MainWindow::setCaption(const std::string& text) {
     if (!searching_) publishPending();
 }
 
-bool MainWindow::command1Enabled() const { return command_[0]->isEnabled(); }
-void MainWindow::setCommand1Enabled(bool enabled) { command_[0]->setEnabled(enabled); }
-bool MainWindow::command2Enabled() const { return command_[1]->isEnabled(); }
-void MainWindow::setCommand2Enabled(bool enabled) { command_[1]->setEnabled(enabled); }
+bool MainWindow::command1Enabled() const {
+    return command_[0]->isEnabled();
+}
+void MainWindow::setCommand1Enabled(bool enabled) {
+    command_[0]->setEnabled(enabled);
+}
+bool MainWindow::command2Enabled() const {
+    return command_[1]->isEnabled();
+}
+void MainWindow::setCommand2Enabled(bool enabled) {
+    command_[1]->setEnabled(enabled);
+}
 
 void MainWindow::comboAdd(const std::string& entry) {
     // The bytes stay as given: a mount point need not be valid UTF-8.
-    combo1_->addItem(fromUtf8(entry), QByteArray(entry.data(), static_cast<qsizetype>(entry.size())));
+    combo1_->addItem(fromUtf8(entry),
+                     QByteArray(entry.data(), static_cast<qsizetype>(entry.size())));
 }
 
-std::size_t MainWindow::comboCount() const { return static_cast<std::size_t>(combo1_->count()); }
+std::size_t MainWindow::comboCount() const {
+    return static_cast<std::size_t>(combo1_->count());
+}
 
 std::string MainWindow::comboEntry(std::size_t index) const {
     const QByteArray bytes = combo1_->itemData(static_cast<int>(index)).toByteArray();
@@ -344,8 +374,12 @@ bool MainWindow::setComboText(const std::string& text) {
     return true;
 }
 
-std::string MainWindow::text1() const { return toUtf8(text1_->text()); }
-void MainWindow::setText1(const std::string& text) { text1_->setText(fromUtf8(text)); }
+std::string MainWindow::text1() const {
+    return toUtf8(text1_->text());
+}
+void MainWindow::setText1(const std::string& text) {
+    text1_->setText(fromUtf8(text));
+}
 
 void MainWindow::listClear() {
     model_->clear();
@@ -358,7 +392,9 @@ void MainWindow::listAdd(std::string_view line) {
     if (!searching_) publishPending();
 }
 
-std::size_t MainWindow::listCount() const { return model_->store().size(); }
+std::size_t MainWindow::listCount() const {
+    return model_->store().size();
+}
 
 void MainWindow::listSelect(std::size_t index) {
     if (index >= listCount()) return;
@@ -367,7 +403,9 @@ void MainWindow::listSelect(std::size_t index) {
     if (!searching_) publishPending();
 }
 
-std::ptrdiff_t MainWindow::listSelectedIndex() const { return selected_; }
+std::ptrdiff_t MainWindow::listSelectedIndex() const {
+    return selected_;
+}
 
 std::string MainWindow::listLine(std::size_t index) const {
     if (index >= listCount()) return {};

@@ -26,7 +26,7 @@ class LineModel;
 class MainWindow : public QWidget, public FormWindow {
     Q_OBJECT
 
-public:
+  public:
     explicit MainWindow(Platform& platform, QWidget* parent = nullptr);
     ~MainWindow() override;
 
@@ -68,16 +68,16 @@ public:
     std::string text2() const override;
     void unload() override;
 
-signals:
+  signals:
     // The window has unloaded; the program's event loop should end.
     void unloadRequested();
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
-private:
+  private:
     using Clock = std::chrono::steady_clock;
 
     void buildControls();

@@ -20,14 +20,15 @@ Rgb halfway(const Rgb& a, const Rgb& b) {
 
 // One rule with the declarations whose colours are set; nothing when none is.
 class Rule {
-public:
+  public:
     explicit Rule(QString selector) : selector_(std::move(selector)) {}
     Rule& colour(const char* property, const std::optional<Rgb>& c) {
         if (c) body_ << QStringLiteral("%1: %2;").arg(QLatin1String(property), css(*c));
         return *this;
     }
     Rule& border(const std::optional<Rgb>& c, const char* extra = "") {
-        if (c) body_ << QStringLiteral("border: 1px solid %1;%2").arg(css(*c), QLatin1String(extra));
+        if (c)
+            body_ << QStringLiteral("border: 1px solid %1;%2").arg(css(*c), QLatin1String(extra));
         return *this;
     }
     Rule& always(const char* declarations) {
@@ -37,7 +38,7 @@ public:
     bool empty() const { return body_.isEmpty(); }
     QString text() const { return selector_ + QStringLiteral(" { ") + body_.join(' ') + " }\n"; }
 
-private:
+  private:
     QString selector_;
     QStringList body_;
 };
@@ -50,7 +51,8 @@ QString skinStyleSheet(const Skin& skin) {
         if (!rule.empty()) sheet += rule.text();
     };
 
-    add(Rule("QWidget#Form1").colour("background-color", skin.window.background)
+    add(Rule("QWidget#Form1")
+            .colour("background-color", skin.window.background)
             .colour("color", skin.window.text));
     add(Rule("QLabel").colour("color", skin.window.text));
 
