@@ -2,9 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <mntent.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,6 +52,7 @@ struct Listing {
     std::string folder;
     int fd = -1;
     bool reusable = false;  // read for one enumeration and not yet served to a second
+    long fsType = 0;        // the folder's file system (statfs f_type), 0 when unknown
     bool deviceKnown = false;
     dev_t device = 0;
     std::string names;
@@ -60,6 +63,7 @@ struct Listing {
         if (fd >= 0) close(fd);
         fd = -1;
         reusable = false;
+        fsType = 0;
         deviceKnown = false;
         folder.clear();
         names.clear();
@@ -152,14 +156,17 @@ std::unique_ptr<Listing> PosixPlatform::readListing(const std::string& folder) {
     }
     std::unique_ptr<Listing> l = cached_ ? std::move(cached_) : std::make_unique<Listing>();
     // A child of the folder at hand opens relative to it: one step instead of the whole path.
+    // Unless it is a mount point it is on its parent's file system.
     constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
     int fd = -1;
+    long fsType = 0;
     const std::string& parent = l->folder;
     if (l->fd >= 0 && !parent.empty() && folder.size() > parent.size() + 1 &&
         folder.compare(0, parent.size(), parent) == 0 &&
         folder.find('/', parent.size()) == folder.size() - 1) {
         const std::string child = folder.substr(parent.size(), folder.size() - parent.size() - 1);
         fd = openat(l->fd, child.c_str(), kFlags | O_NOFOLLOW);
+        if (!mayBeMountPoint(child.c_str())) fsType = l->fsType;
     } else {
         fd = ::open(folder.c_str(), kFlags);
     }
@@ -168,6 +175,15 @@ std::unique_ptr<Listing> PosixPlatform::readListing(const std::string& folder) {
     if (l->fd < 0) return nullptr;
     l->folder = folder;
     l->reusable = true;
+    if (fsType == 0) {
+        struct statfs fs;
+        if (fstatfs(l->fd, &fs) == 0) fsType = static_cast<long>(fs.f_type);
+    }
+    l->fsType = fsType;
+    // These fill a read up to the end of the folder, so a read that leaves room has reached it,
+    // and the last, empty read can be spared.
+    const bool shortReadEnds = fsType == EXT4_SUPER_MAGIC || fsType == TMPFS_MAGIC;
+    constexpr ssize_t kLargestEntry = 512;
     for (;;) {
         const ssize_t n = getdents64(l->fd, buffer_.data(), buffer_.size());
         if (n <= 0) break;
@@ -180,6 +196,7 @@ std::unique_ptr<Listing> PosixPlatform::readListing(const std::string& folder) {
             l->entries.push_back({static_cast<std::uint32_t>(l->names.size()), d->d_type});
             l->names.append(name, std::strlen(name) + 1);
         }
+        if (shortReadEnds && n + kLargestEntry < static_cast<ssize_t>(buffer_.size())) break;
     }
     return l;
 }
