@@ -21,5 +21,11 @@ test: deps
 bench: build
 	@./bench/run.sh
 
+# PNGs of both windows after a search, under Xvfb: build/screenshots/ and build/windows-x64/.
+screenshot: build
+	@./scripts/screenshot-qt.sh
+	@cmake --preset windows-x64 >/dev/null && cmake --build --preset windows-x64 -j $(JOBS) >/dev/null
+	@./scripts/screenshot-win32.sh
+
 clean:
 	rm -rf build dist
