@@ -20,6 +20,7 @@ void flushOut();
 void writeErr(std::string_view text);
 
 bool errIsTerminal();
+bool outIsTerminal();
 // Columns of the terminal on standard error, or 0 when unknown.
 int terminalColumns();
 

@@ -53,6 +53,10 @@ bool errIsTerminal() {
     return isatty(STDERR_FILENO) == 1;
 }
 
+bool outIsTerminal() {
+    return isatty(STDOUT_FILENO) == 1;
+}
+
 int terminalColumns() {
     winsize size{};
     if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;

@@ -101,6 +101,10 @@ bool errIsTerminal() {
     return isConsole(GetStdHandle(STD_ERROR_HANDLE));
 }
 
+bool outIsTerminal() {
+    return isConsole(GetStdHandle(STD_OUTPUT_HANDLE));
+}
+
 int terminalColumns() {
     CONSOLE_SCREEN_BUFFER_INFO info{};
     if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;

@@ -55,7 +55,7 @@ std::ptrdiff_t ConsoleWindow::comboSelectedIndex() const {
 }
 
 void ConsoleWindow::listAdd(std::string_view line) {
-    if (progressShown_) clearProgress();
+    if (progressShown_ && resultsOnScreen_) clearProgress();
     writeOut(line);
     writeOut("\n");
     ++count_;

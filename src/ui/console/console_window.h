@@ -14,7 +14,10 @@ namespace quarvex::console {
 
 class ConsoleWindow : public Window {
   public:
-    explicit ConsoleWindow(bool showProgress) : showProgress_(showProgress) {}
+    // The progress line is shown on a terminal, and cleared before result lines only when they go
+    // to the same screen.
+    ConsoleWindow(bool showProgress, bool resultsOnScreen)
+        : showProgress_(showProgress), resultsOnScreen_(resultsOnScreen) {}
 
     void attach(SearchCore& search) { search_ = &search; }
     bool interrupted() const { return stopDelivered_; }
@@ -53,6 +56,7 @@ class ConsoleWindow : public Window {
 
     SearchCore* search_ = nullptr;
     bool showProgress_;
+    bool resultsOnScreen_;
     bool progressShown_ = false;
     std::chrono::steady_clock::time_point lastProgress_{};
     bool command1_ = true;

@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
 
     prepare();
     const std::unique_ptr<Platform> platform = makePlatform();
-    ConsoleWindow window(errIsTerminal());
+    ConsoleWindow window(errIsTerminal(), outIsTerminal());
     SearchCore search(window, *platform);
     window.attach(search);
     search.init();
