@@ -1,4 +1,5 @@
 // Whole searches of real folder trees through the Linux platform.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -192,6 +193,40 @@ TEST_F(SearchRun, RefusesAPatternThatNamesAPathBeforeTouchingAnything) {
     window.boxes.clear();
     search("c:d.txt", tree.root());
     EXPECT_EQ(window.lines, Lines{line("c:d.txt", "2")});
+}
+
+int openDescriptors() {
+    int count = 0;
+    if (DIR* fds = opendir("/proc/self/fd")) {
+        while (readdir(fds) != nullptr) ++count;
+        closedir(fds);
+    }
+    return count;
+}
+
+TEST_F(SearchRun, FindsEverythingInDeepTreesAndLeavesNothingOpen) {
+    // Deeper than the platform keeps folders open, with side branches on the way down and up.
+    Lines expected;
+    std::string deep;
+    for (int level = 0; level < 150; ++level) {
+        deep += "level" + std::to_string(level) + "/";
+        tree.file(deep + "f.txt", 1);
+        expected.push_back(line(deep + "f.txt", "1"));
+        if (level % 7 == 0) {
+            tree.file(deep + "side/g.txt", 2);
+            expected.push_back(line(deep + "side/g.txt", "2"));
+        }
+    }
+    const int before = openDescriptors();
+    search("*.txt", tree.root() + " " + tree.root());  // the same root twice lists it twice
+    EXPECT_EQ(openDescriptors(), before);
+    Lines twice = expected;
+    twice.insert(twice.end(), expected.begin(), expected.end());
+    EXPECT_EQ(sorted(window.lines), sorted(twice));
+
+    window.lines.clear();
+    search("*.txt", tree.path("level0/level1/level2"));
+    EXPECT_EQ(window.lines.size(), expected.size() - 2 - 1);  // two levels and one side above
 }
 
 TEST_F(SearchRun, StopDuringTheFirstRootSkipsTheRestAndStillReports) {

@@ -53,6 +53,9 @@ class Platform {
     // The folder that holds the program file, without a trailing separator.
     virtual std::string programFolder() = 0;
 
+    // A search has ended: whatever the platform kept open for the walk can go.
+    virtual void walkEnded() {}
+
     virtual char separator() const = 0;
     virtual bool hasDriveLetters() const = 0;
 };

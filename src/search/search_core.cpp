@@ -118,6 +118,7 @@ void SearchCore::Command1_Click() {
         state_.Pattern = trimSpaces(window_.text1());
         SearchFolder(state_.CurrentRoot);
     }
+    platform_.walkEnded();
 
     if (state_.Unloading) return;  // the window is gone: nothing to report to
     report();

@@ -95,7 +95,20 @@ bool isUserDrive(const std::string& device, const std::string& type,
 PosixPlatform::PosixPlatform(std::string opener, std::string mountTable)
     : opener_(std::move(opener)), mountTable_(std::move(mountTable)) {}
 
-PosixPlatform::~PosixPlatform() = default;
+PosixPlatform::~PosixPlatform() {
+    walkEnded();
+}
+
+void PosixPlatform::popTrail() {
+    close(trail_.back().fd);
+    trail_.pop_back();
+}
+
+void PosixPlatform::walkEnded() {
+    // Nothing stays open between searches: a drive searched can be unmounted.
+    while (!trail_.empty()) popTrail();
+    cached_.reset();
+}
 
 bool PosixPlatform::mayBeMountPoint(const char* name) {
     const auto now = std::chrono::steady_clock::now();
@@ -155,24 +168,39 @@ std::unique_ptr<Listing> PosixPlatform::readListing(const std::string& folder) {
         return std::move(cached_);
     }
     std::unique_ptr<Listing> l = cached_ ? std::move(cached_) : std::make_unique<Listing>();
-    // A child of the folder at hand opens relative to it: one step instead of the whole path.
-    // Unless it is a mount point it is on its parent's file system.
+    // The folder done with stays open on the trail, so that its subfolders and theirs open
+    // relative to their parents: one step of lookup instead of the whole path.
+    // The trail is bounded, so that however deep a tree goes, descriptors do not run out.
+    constexpr std::size_t kLongestTrail = 64;
+    if (l->fd >= 0) {
+        if (trail_.size() == kLongestTrail) {
+            close(trail_.front().fd);
+            trail_.erase(trail_.begin());
+        }
+        trail_.push_back({l->folder, l->fd, l->fsType});
+        l->fd = -1;
+    }
+    l->reset();
+
     constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-    int fd = -1;
+    std::size_t slash = std::string::npos;
+    if (folder.size() >= 2) slash = folder.rfind('/', folder.size() - 2);
+    while (!trail_.empty() &&
+           (slash == std::string::npos ||
+            trail_.back().folder.compare(0, std::string::npos, folder, 0, slash + 1) != 0))
+        popTrail();
+    int fd;
     long fsType = 0;
-    const std::string& parent = l->folder;
-    if (l->fd >= 0 && !parent.empty() && folder.size() > parent.size() + 1 &&
-        folder.compare(0, parent.size(), parent) == 0 &&
-        folder.find('/', parent.size()) == folder.size() - 1) {
-        const std::string child = folder.substr(parent.size(), folder.size() - parent.size() - 1);
-        fd = openat(l->fd, child.c_str(), kFlags | O_NOFOLLOW);
-        if (!mayBeMountPoint(child.c_str())) fsType = l->fsType;
+    if (!trail_.empty()) {
+        const std::string child = folder.substr(slash + 1, folder.size() - slash - 2);
+        fd = openat(trail_.back().fd, child.c_str(), kFlags | O_NOFOLLOW);
+        // Unless it is a mount point, a folder is on its parent's file system.
+        if (!mayBeMountPoint(child.c_str())) fsType = trail_.back().fsType;
     } else {
         fd = ::open(folder.c_str(), kFlags);
     }
-    l->reset();
+    if (fd < 0) return nullptr;
     l->fd = fd;
-    if (l->fd < 0) return nullptr;
     l->folder = folder;
     l->reusable = true;
     if (fsType == 0) {

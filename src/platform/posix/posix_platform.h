@@ -35,16 +35,25 @@ class PosixPlatform : public Platform {
     std::string programFolder() override;
     char separator() const override { return '/'; }
     bool hasDriveLetters() const override { return false; }
+    void walkEnded() override;
 
   private:
     std::unique_ptr<Listing> readListing(const std::string& folder);
     bool storeNext(Enumeration& e, FindRecord& data);
     std::uint32_t attributesOf(Listing& listing, std::size_t index);
     bool mayBeMountPoint(const char* name);
+    void popTrail();
 
     std::string opener_;
     std::string mountTable_;
     std::unique_ptr<Listing> cached_;  // the folder listed last, kept for the next listing of it
+    // Folders listed earlier that are still open, each a parent of the next as the walk goes.
+    struct TrailStep {
+        std::string folder;
+        int fd;
+        long fsType;
+    };
+    std::vector<TrailStep> trail_;
     std::array<char, 1 << 16> buffer_;
     std::set<std::string, std::less<>> mountNames_;  // last components of all mount points
     bool mountNamesKnown_ = false;
