@@ -2,6 +2,7 @@
 .PHONY: all deps build run test bench screenshot clean
 
 JOBS := $(shell nproc)
+MAKEFLAGS += --no-print-directory
 
 all: build
 
