@@ -29,7 +29,7 @@ class BenchWindow : public quarvex::qt::MainWindow {
     double seconds = -1;
     int holdMs = 0;
 
-    int messageBox(const std::string& text, const std::string& title, int style) override {
+    int messageBox(quarvex::BoxKind kind, const std::string& text) override {
         if (seconds < 0) {
             // The report is due: the list has its last batch and the view has drawn it.
             publishPending();
@@ -38,12 +38,12 @@ class BenchWindow : public quarvex::qt::MainWindow {
             QTimer::singleShot(holdMs, [] {
                 if (QWidget* box = QApplication::activeModalWidget()) box->close();
             });
-            return MainWindow::messageBox(text, title, style);
+            return MainWindow::messageBox(kind, text);
         }
         QTimer::singleShot(0, [] {
             if (QWidget* box = QApplication::activeModalWidget()) box->close();
         });
-        return MainWindow::messageBox(text, title, style);
+        return MainWindow::messageBox(kind, text);
     }
 };
 

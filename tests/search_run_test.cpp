@@ -50,9 +50,9 @@ TEST_F(SearchRun, ListsMatchingFilesOnlyAndReportsTheExactTexts) {
     EXPECT_EQ(sorted(window.lines), sorted({line("a.txt", "1,000"), line("c.txt/d.TXT", "2,500"),
                                             tree.path("empty.txt") + " -----  Bytes"}));
     ASSERT_EQ(window.boxes.size(), 2u);
-    EXPECT_EQ(window.boxes[0], (Box{"搜索完成,共查找到 3 个文件\r\n\n总占空间: 3,500 Bytes",
-                                    "ZorvikOrlune提示", 64}));
-    EXPECT_EQ(window.boxes[1], (Box{"双击列表指定项，可直接运行文件!", "ZorvikOrlune提示", 64}));
+    EXPECT_EQ(window.boxes[0],
+              (Box{BoxKind::Report, "搜索完成,共查找到 3 个文件\r\n\n总占空间: 3,500 Bytes"}));
+    EXPECT_EQ(window.boxes[1], (Box{BoxKind::Hint, "双击列表指定项，可直接运行文件!"}));
     EXPECT_EQ(window.caption, "Quarvex");
     EXPECT_EQ(core.state().FoundCount, 3);
     EXPECT_EQ(core.state().TotalBytes, 3500u);
@@ -67,7 +67,7 @@ TEST_F(SearchRun, NothingFoundGivesOneBoxAndKeepsTheCaption) {
     search("*.mp3", tree.root());
     EXPECT_TRUE(window.lines.empty());
     ASSERT_EQ(window.boxes.size(), 1u);
-    EXPECT_EQ(window.boxes[0], (Box{"搜索完成,未找到符合的文件", "ZorvikOrlune提示", 64}));
+    EXPECT_EQ(window.boxes[0], (Box{BoxKind::NothingFound, "搜索完成,未找到符合的文件"}));
     EXPECT_EQ(window.caption, "Quarvex");
 }
 
@@ -183,7 +183,7 @@ TEST_F(SearchRun, RefusesAPatternThatNamesAPathBeforeTouchingAnything) {
         search(pattern, tree.root());
         ASSERT_EQ(window.boxes.size(), 1u) << pattern;
         EXPECT_EQ(window.boxes[0],
-                  (Box{"文件名中不能包含路径符号 \\ / :", "ZorvikOrlune提示", 64}));
+                  (Box{BoxKind::RefusedPattern, "文件名中不能包含路径符号 \\ / :"}));
         EXPECT_EQ(window.lines, Lines{"an earlier result"});
         EXPECT_EQ(window.text1Value, pattern);
         EXPECT_TRUE(window.command1);

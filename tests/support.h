@@ -16,8 +16,8 @@
 namespace quarvex::test {
 
 struct Box {
-    std::string text, title;
-    int style;
+    BoxKind kind;
+    std::string text;
     bool operator==(const Box&) const = default;
 };
 
@@ -74,8 +74,8 @@ class BasicFakeWindow : public Base {
     void listSelect(std::size_t i) override { selected = static_cast<std::ptrdiff_t>(i); }
     std::ptrdiff_t listSelectedIndex() const override { return selected; }
     std::string listLine(std::size_t i) const override { return lines.at(i); }
-    int messageBox(const std::string& text, const std::string& title, int style) override {
-        boxes.push_back({text, title, style});
+    int messageBox(BoxKind kind, const std::string& text) override {
+        boxes.push_back({kind, text});
         return boxAnswer;
     }
     void pumpEvents() override {

@@ -130,7 +130,8 @@ TEST(Form, LoadsSkinBorderAndDrivesThenConfirmsEveryClose) {
     EXPECT_EQ(cancel, 1);
     form.Command5_Click();  // the exit button asks the same
     ASSERT_EQ(window.boxes.size(), 2u);
-    EXPECT_EQ(window.boxes[0], (Box{"您确定退出本程序吗?", "ZorvikOrlune提示", 68}));
+    EXPECT_EQ(window.boxes[0], (Box{BoxKind::ConfirmExit, "您确定退出本程序吗?"}));
+    EXPECT_EQ(boxStyle(BoxKind::ConfirmExit), 68);  // information icon, Yes and No
     EXPECT_EQ(window.boxes[1], window.boxes[0]);
     EXPECT_EQ(window.unloads, 0);
 
@@ -148,7 +149,8 @@ TEST(Form, ShowsTheHelpTextAndOpensTheWebPage) {
     Form1 form(window, platform);
     form.Command4_Click();
     ASSERT_EQ(window.boxes.size(), 1u);
-    EXPECT_EQ(window.boxes[0], (Box{texts::kHelpText, "ZorvikOrlune提示", 64}));
+    EXPECT_EQ(window.boxes[0], (Box{BoxKind::Help, texts::kHelpText}));
+    EXPECT_EQ(boxStyle(BoxKind::Help), 64);  // information icon and OK
     form.Command3_Click();
     EXPECT_EQ(platform.opened, std::vector<std::string>{texts::kWebPage});
 }

@@ -87,7 +87,7 @@ std::vector<std::string> SearchCore::splitRoots(const std::string& text) const {
 void SearchCore::Command1_Click() {
     // A pattern naming a path would list files under paths they do not have.
     if (patternHasPathSymbol(std::string(trimSpaces(window_.text1())))) {
-        window_.messageBox(texts::kPatternHasPath, texts::kBoxTitle, kMbInfoOk);
+        window_.messageBox(BoxKind::RefusedPattern, texts::kPatternHasPath);
         return;
     }
 
@@ -127,7 +127,7 @@ void SearchCore::Command1_Click() {
 
 void SearchCore::report() {
     if (state_.FoundCount < 1) {
-        window_.messageBox(texts::kNothingFound, texts::kBoxTitle, kMbInfoOk);
+        window_.messageBox(BoxKind::NothingFound, texts::kNothingFound);
     } else {
         std::string text = texts::kFoundPrefix;
         text += ' ';
@@ -137,8 +137,8 @@ void SearchCore::report() {
         text += texts::kTotalPrefix;
         appendThousands(text, state_.TotalBytes);
         text += texts::kBytesSuffix;
-        window_.messageBox(text, texts::kBoxTitle, kMbInfoOk);
-        window_.messageBox(texts::kDoubleClickHint, texts::kBoxTitle, kMbInfoOk);
+        window_.messageBox(BoxKind::Report, text);
+        window_.messageBox(BoxKind::Hint, texts::kDoubleClickHint);
     }
     window_.setCaption(texts::kProductCaption);
 }

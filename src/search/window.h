@@ -18,6 +18,22 @@ inline constexpr int kIdOk = 1;
 inline constexpr int kIdYes = 6;
 inline constexpr int kIdNo = 7;
 
+// What a message box is for. Every box carries the product's box title and the information icon;
+// the exit confirmation asks Yes or No, every other box has one OK button.
+enum class BoxKind {
+    Report,          // the count and the total after a search
+    NothingFound,    // a search that found nothing
+    Hint,            // the double-click hint that follows a report
+    RefusedPattern,  // a pattern that names a path
+    ConfirmExit,     // every close request
+    Help,            // the help text
+};
+
+// The Windows style value of a box: 68 for the exit confirmation, 64 for the others.
+constexpr int boxStyle(BoxKind kind) {
+    return kind == BoxKind::ConfirmExit ? kMbInfoYesNo : kMbInfoOk;
+}
+
 class Window {
   public:
     virtual ~Window() = default;
@@ -54,8 +70,8 @@ class Window {
     virtual std::ptrdiff_t listSelectedIndex() const = 0;
     virtual std::string listLine(std::size_t index) const = 0;
 
-    // Modal; returns kIdOk, kIdYes or kIdNo.
-    virtual int messageBox(const std::string& text, const std::string& title, int style) = 0;
+    // Modal, titled texts::kBoxTitle, styled boxStyle(kind); returns kIdOk, kIdYes or kIdNo.
+    virtual int messageBox(BoxKind kind, const std::string& text) = 0;
 
     // Handles every pending window event before it returns. Called at every folder entry, so it
     // must cost next to nothing when nothing is pending.

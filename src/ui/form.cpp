@@ -13,7 +13,7 @@ void Form1::Form_Load() {
 
 void Form1::Form_QueryUnload(int& Cancel) {
     if (unloaded_) return;
-    if (window_.messageBox(texts::kConfirmExit, texts::kBoxTitle, kMbInfoYesNo) == kIdYes) {
+    if (window_.messageBox(BoxKind::ConfirmExit, texts::kConfirmExit) == kIdYes) {
         Form_Unload();
     } else {
         Cancel = 1;
@@ -33,7 +33,7 @@ void Form1::Command3_Click() {
 }
 
 void Form1::Command4_Click() {
-    window_.messageBox(window_.text2(), texts::kBoxTitle, kMbInfoOk);
+    window_.messageBox(BoxKind::Help, window_.text2());
 }
 
 void Form1::Command5_Click() {

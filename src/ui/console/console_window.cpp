@@ -61,10 +61,10 @@ void ConsoleWindow::listAdd(std::string_view line) {
     ++count_;
 }
 
-int ConsoleWindow::messageBox(const std::string& text, const std::string&, int) {
+int ConsoleWindow::messageBox(BoxKind kind, const std::string& text) {
     // The double-click hint belongs to the window's list.
-    if (text == texts::kDoubleClickHint) return kIdOk;
-    if (text == texts::kPatternHasPath) patternRefused_ = true;
+    if (kind == BoxKind::Hint) return kIdOk;
+    if (kind == BoxKind::RefusedPattern) patternRefused_ = true;
     flushOut();
     clearProgress();
     std::string plain;

@@ -48,7 +48,7 @@ class ConsoleWindow : public Window {
     std::ptrdiff_t listSelectedIndex() const override { return selected_; }
     std::string listLine(std::size_t) const override { return {}; }
 
-    int messageBox(const std::string& text, const std::string& title, int style) override;
+    int messageBox(BoxKind kind, const std::string& text) override;
     void pumpEvents() override;
 
   private:

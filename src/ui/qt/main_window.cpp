@@ -412,12 +412,12 @@ std::string MainWindow::listLine(std::size_t index) const {
     return std::string(model_->store().at(index));
 }
 
-int MainWindow::messageBox(const std::string& text, const std::string& title, int style) {
-    const bool yesNo = (style & kMbYesNo) == kMbYesNo;
+int MainWindow::messageBox(BoxKind kind, const std::string& text) {
+    const bool yesNo = (boxStyle(kind) & kMbYesNo) == kMbYesNo;
     if (unloaded_) return yesNo ? kIdNo : kIdOk;
     // The list is complete and the caption current before the box holds the user's attention.
     publishPending();
-    QMessageBox box(QMessageBox::Information, fromUtf8(title), fromUtf8(text),
+    QMessageBox box(QMessageBox::Information, fromUtf8(texts::kBoxTitle), fromUtf8(text),
                     yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, this);
     box.setDefaultButton(yesNo ? QMessageBox::Yes : QMessageBox::Ok);
     const int result = box.exec();

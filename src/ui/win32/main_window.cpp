@@ -460,10 +460,10 @@ void MainWindow::syncList() const {
         SendMessageW(list, LB_SETCURSEL, static_cast<WPARAM>(selected_), 0);
 }
 
-int MainWindow::messageBox(const std::string& text, const std::string& title, int style) {
+int MainWindow::messageBox(BoxKind kind, const std::string& text) {
     syncList();
     return MessageBoxW(alive() ? hwnd_ : nullptr, win32::toWide(text).c_str(),
-                       win32::toWide(title).c_str(), static_cast<UINT>(style));
+                       win32::toWide(texts::kBoxTitle).c_str(), static_cast<UINT>(boxStyle(kind)));
 }
 
 void MainWindow::clearSizingBorder() {

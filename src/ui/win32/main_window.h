@@ -63,7 +63,7 @@ class MainWindow : public FormWindow {
     void listSelect(std::size_t index) override;
     std::ptrdiff_t listSelectedIndex() const override;
     std::string listLine(std::size_t index) const override;
-    int messageBox(const std::string& text, const std::string& title, int style) override;
+    int messageBox(BoxKind kind, const std::string& text) override;
     void pumpEvents() override;
 
     // FormWindow
