@@ -1,60 +1,88 @@
 // What the search needs of the operating system. platform/win32 and platform/posix implement it;
 // tests implement it with fakes. All strings are UTF-8 (raw bytes where a file system allows any).
+//
+// The walk opens every folder relative to its parent's open handle, one name at a time, and lists
+// each folder once. Worker threads call openChild, closeFolder, listFolder and describe at the same
+// time, on different folders (a parent may be shared), so those must be safe to call concurrently.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "search/listing.h"
 
 namespace quarvex {
 
-// Attribute bits of the find record, with the values Windows gives them.
-inline constexpr std::uint32_t kAttrDirectory = 0x10;
-// A link, junction or mount point. A folder that carries it is never entered by the walker.
-inline constexpr std::uint32_t kAttrReparsePoint = 0x400;
+// An open folder, as the platform hands it out; kNoFolder when there is none.
+using FolderHandle = std::intptr_t;
+inline constexpr FolderHandle kNoFolder = -1;
 
-// The find record: one entry of an enumeration.
-struct FindRecord {
-    std::uint32_t dwFileAttributes = 0;
-    std::string cFileName;
+// What identifies an open folder: reopened by name, it must still be the folder first seen.
+struct FolderIdentity {
+    std::uint64_t volume = 0;  // device (Linux) or volume serial number (Windows)
+    std::uint64_t file = 0;    // inode (Linux) or file ID (Windows)
+    std::uint64_t mount = 0;   // the mount it lies on (Linux mount ID, else the device); the volume
+    bool sameFolder(const FolderIdentity& other) const {
+        return volume == other.volume && file == other.file;
+    }
 };
 
-using FindHandle = std::intptr_t;
-inline constexpr FindHandle kInvalidFindHandle = -1;
+enum class OpenStatus {
+    Opened,
+    Unreadable,    // denied, vanished, or any other failure: the folder contributes nothing
+    NotAFolder,    // the name is now a link, a reparse point or no folder at all: not a subfolder
+    OutOfHandles,  // the process holds too many handles: close some and try again
+};
+
+struct OpenResult {
+    OpenStatus status = OpenStatus::Unreadable;
+    FolderHandle handle = kNoFolder;
+    FolderIdentity identity;
+};
 
 // Values of driveType(); anything above 1 is an existing drive.
-inline constexpr unsigned kDriveUnknown = 0;
 inline constexpr unsigned kDriveNoRootDir = 1;
+
+// Show modes for open(), with the values Windows gives them.
+inline constexpr int kShowMinimized = 2;   // SW_SHOWMINIMIZED: minimised, with focus
+inline constexpr int kShowNoActivate = 4;  // SW_SHOWNOACTIVATE: normal, without focus
 
 class Platform {
   public:
     virtual ~Platform() = default;
 
-    // Enumerates the entries of the folder part of `pathPattern` whose names match its last
-    // component with the Windows wildcard rules. Returns kInvalidFindHandle when the folder cannot
-    // be read or nothing matches; otherwise `data` holds the first entry.
-    virtual FindHandle findFirst(const std::string& pathPattern, FindRecord& data) = 0;
-    // Stores the next matching entry in `data`; false at the end.
-    virtual bool findNext(FindHandle handle, FindRecord& data) = 0;
-    virtual void findClose(FindHandle handle) = 0;
-    // Size in bytes of the entry the handle last stored; nothing when it cannot be read.
-    virtual std::optional<std::uint64_t> fileLength(FindHandle handle) = 0;
+    // Opens a root the user named (links on the way are followed: the user chose them).
+    virtual OpenResult openRoot(const std::string& path) = 0;
+    // Opens the subfolder `name` of `parent` relative to it, never following a link or reparse
+    // point: a name that is one gives NotAFolder.
+    virtual OpenResult openChild(FolderHandle parent, std::string_view name) = 0;
+    virtual void closeFolder(FolderHandle folder) = 0;
+    // Lists every entry of an open folder except "." and "..", in the platform's order, into
+    // `out` (cleared first). False when the folder could not be read to its end; what was read
+    // stays in `out`.
+    virtual bool listFolder(FolderHandle folder, Listing& out) = 0;
+    // Completes an entry of `folder`'s listing: its type when kAttrTypeUnknown is set (a link's
+    // folder bit is its target's), and its size when not known. False when it cannot be read;
+    // the entry is left as it was.
+    virtual bool describe(FolderHandle folder, ListedEntry& entry, std::string_view name) = 0;
+    // How many folders the walk may hold open at once.
+    virtual std::size_t folderHandleBudget() = 0;
 
     // Drive letter systems: the type of a root such as "C:\" (0 or 1 when there is no such drive).
     virtual unsigned driveType(const std::string& root) = 0;
     // Systems without drive letters: the mounted file systems a user would call drives, in order.
     virtual std::vector<std::string> mountedDrives() = 0;
 
-    // Opens a file or web address with the program the desktop associates with it. The target is
-    // handed over as it stands, as one argument; returns at once.
-    virtual bool open(const std::string& target) = 0;
+    // Opens a file or web address with the program the desktop associates with it, in the given
+    // show mode where the desktop has one. The target is handed over as it stands, as one
+    // argument; returns at once, true when the opener was started.
+    virtual bool open(const std::string& target, int showMode) = 0;
 
     // The folder that holds the program file, without a trailing separator.
     virtual std::string programFolder() = 0;
-
-    // A search has ended: whatever the platform kept open for the walk can go.
-    virtual void walkEnded() {}
 
     virtual char separator() const = 0;
     virtual bool hasDriveLetters() const = 0;
