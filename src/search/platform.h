@@ -37,6 +37,8 @@ enum class OpenStatus {
     OutOfHandles,  // the process holds too many handles: close some and try again
 };
 
+enum class ListStatus { More, End, Failed };
+
 struct OpenResult {
     OpenStatus status = OpenStatus::Unreadable;
     FolderHandle handle = kNoFolder;
@@ -60,10 +62,10 @@ class Platform {
     // point: a name that is one gives NotAFolder.
     virtual OpenResult openChild(FolderHandle parent, std::string_view name) = 0;
     virtual void closeFolder(FolderHandle folder) = 0;
-    // Lists every entry of an open folder except "." and "..", in the platform's order, into
-    // `out` (cleared first). False when the folder could not be read to its end; what was read
-    // stays in `out`.
-    virtual bool listFolder(FolderHandle folder, Listing& out) = 0;
+    // Reads the next batch of an open folder's entries, in the platform's order, into `out`
+    // (cleared first), leaving out "." and "..". Called again while it returns More; a folder is
+    // read once. Failed: the rest cannot be read (what is in `out` was read).
+    virtual ListStatus listFolder(FolderHandle folder, Listing& out) = 0;
     // Completes an entry of `folder`'s listing: its type when kAttrTypeUnknown is set (a link's
     // folder bit is its target's), and its size when not known. False when it cannot be read;
     // the entry is left as it was.

@@ -1,0 +1,156 @@
+#include "search/name_pattern.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+
+#include "search/utf8.h"
+
+namespace quarvex {
+
+namespace {
+
+// Tokens of the rewritten pattern, beyond every code point and raw byte.
+constexpr char32_t kStar = 0x7FFFFF01;
+constexpr char32_t kDosStar = 0x7FFFFF02;
+constexpr char32_t kDosQm = 0x7FFFFF03;
+constexpr char32_t kDosDot = 0x7FFFFF04;
+
+struct CaseRange {
+    char32_t first, last;
+    std::int32_t offset;
+};
+
+constexpr CaseRange kUpper[] = {
+#include "search/case_table.inc"
+};
+
+char asciiUpper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+}
+
+void decodeFolded(std::string_view text, std::vector<char32_t>& out) {
+    out.clear();
+    for (std::size_t i = 0; i < text.size();) out.push_back(foldCase(decodeUtf8(text, i)));
+}
+
+}  // namespace
+
+char32_t foldCase(char32_t c) {
+    if (c < 0x80) return (c >= 'a' && c <= 'z') ? c - 32 : c;
+    const auto* end = std::end(kUpper);
+    const auto* it = std::upper_bound(std::begin(kUpper), end, c,
+                                      [](char32_t v, const CaseRange& r) { return v < r.first; });
+    if (it == std::begin(kUpper)) return c;
+    --it;
+    return c <= it->last ? static_cast<char32_t>(static_cast<std::int64_t>(c) + it->offset) : c;
+}
+
+NamePattern::NamePattern(std::string_view pattern) {
+    if (pattern == "*.*" || pattern == "*") {
+        everything_ = true;
+        return;
+    }
+    const bool endsInStarDot = pattern.size() >= 2 && pattern.substr(pattern.size() - 2) == "*.";
+    if (endsInStarDot) pattern.remove_suffix(2);
+    std::vector<char32_t> chars;
+    for (std::size_t i = 0; i < pattern.size();) chars.push_back(decodeUtf8(pattern, i));
+    for (std::size_t i = 0; i < chars.size(); ++i) {
+        const char32_t c = chars[i];
+        const char32_t next = i + 1 < chars.size() ? chars[i + 1] : 0;
+        if (c == '*') {
+            expression_.push_back(kStar);
+        } else if (c == '?') {
+            expression_.push_back(kDosQm);
+        } else if (c == '.' && (next == '?' || next == '*')) {
+            expression_.push_back(kDosDot);
+        } else {
+            expression_.push_back(foldCase(c));
+        }
+    }
+    if (endsInStarDot) expression_.push_back(kDosStar);
+
+    starThenLiterals_ = expression_.size() > 1 && expression_[0] == kStar &&
+                        std::all_of(expression_.begin() + 1, expression_.end(),
+                                    [](char32_t c) { return c >= 0x20 && c < 0x7F; });
+    if (starThenLiterals_)
+        for (auto it = expression_.begin() + 1; it != expression_.end(); ++it)
+            literalTail_.push_back(static_cast<char>(*it));
+}
+
+bool NamePattern::matches(std::string_view name) const {
+    if (everything_) return true;
+    if (std::all_of(name.begin(), name.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return matchesAscii(name);
+    thread_local std::vector<char32_t> folded;
+    decodeFolded(name, folded);
+    return run(folded);
+}
+
+bool NamePattern::matchesAscii(std::string_view name) const {
+    if (starThenLiterals_) {
+        if (name.size() < literalTail_.size()) return false;
+        const std::string_view tail = name.substr(name.size() - literalTail_.size());
+        for (std::size_t i = 0; i < tail.size(); ++i)
+            if (asciiUpper(tail[i]) != literalTail_[i]) return false;
+        return true;
+    }
+    thread_local std::vector<char32_t> folded;
+    folded.clear();
+    for (const char c : name) folded.push_back(static_cast<unsigned char>(asciiUpper(c)));
+    return run(folded);
+}
+
+// The pattern as a set of states, one per position, advanced one name character at a time.
+bool NamePattern::run(const std::vector<char32_t>& name) const {
+    const std::size_t m = expression_.size();
+    thread_local std::vector<unsigned char> current, next;
+    current.assign(m + 1, 0);
+    next.assign(m + 1, 0);
+
+    std::size_t lastDot = name.size();
+    for (std::size_t i = name.size(); i-- > 0;)
+        if (name[i] == '.') {
+            lastDot = i;
+            break;
+        }
+
+    // Adds the states reachable from the marked ones without consuming a character; `c` is the
+    // character at hand, or 0 at the end of the name.
+    const auto close = [&](std::vector<unsigned char>& states, bool atEnd, char32_t c) {
+        for (std::size_t s = 0; s < m; ++s) {
+            if (!states[s]) continue;
+            const char32_t e = expression_[s];
+            if (e == kStar || e == kDosStar || (e == kDosQm && (atEnd || c == '.')) ||
+                (e == kDosDot && atEnd))
+                states[s + 1] = 1;
+        }
+    };
+
+    current[0] = 1;
+    for (std::size_t n = 0; n < name.size(); ++n) {
+        const char32_t c = name[n];
+        close(current, false, c);
+        std::fill(next.begin(), next.end(), 0);
+        bool any = false;
+        for (std::size_t s = 0; s < m; ++s) {
+            if (!current[s]) continue;
+            const char32_t e = expression_[s];
+            if (e == kStar || (e == kDosStar && (c != '.' || n < lastDot))) {
+                next[s] = 1;
+            } else if ((e == kDosQm && c != '.') || (e == kDosDot && c == '.') || e == c) {
+                next[s + 1] = 1;
+            } else {
+                continue;
+            }
+            any = true;
+        }
+        if (!any) return false;
+        current.swap(next);
+    }
+    close(current, true, 0);
+    return current[m] != 0;
+}
+
+}  // namespace quarvex

@@ -1,0 +1,135 @@
+// The folder walk: depth first, pre-order, one root at a time.
+//
+// The consumer (the window's own thread) moves through the folders in exactly the order of a
+// single-threaded walk; worker threads open and list the folders it will need next, nearest first,
+// and match and size their files. Memory is O(depth) plus a bounded window of folders listed ahead.
+// Every folder is opened relative to its parent's open handle without following links; a folder
+// whose handle had to be closed is reopened from its nearest open ancestor one name at a time, and
+// each step must still be the folder first seen. Folders on another mount than the root's, links,
+// and folders whose names begin with "." are never entered.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "search/listing.h"
+#include "search/name_pattern.h"
+#include "search/platform.h"
+
+namespace quarvex {
+
+// The matching files of one folder, in listing order.
+class FolderFiles {
+  public:
+    struct File {
+        std::uint32_t nameOffset;
+        std::uint32_t nameLength;
+        std::uint64_t size;
+        bool sized;  // false when the size could not be read
+    };
+    void add(std::string_view name, std::uint64_t size, bool sized) {
+        files_.push_back({static_cast<std::uint32_t>(names_.size()),
+                          static_cast<std::uint32_t>(name.size()), size, sized});
+        names_.append(name);
+    }
+    std::size_t size() const { return files_.size(); }
+    const File& operator[](std::size_t i) const { return files_[i]; }
+    std::string_view name(const File& f) const {
+        return std::string_view(names_).substr(f.nameOffset, f.nameLength);
+    }
+    std::size_t bytes() const { return names_.size() + files_.size() * sizeof(File); }
+
+  private:
+    std::string names_;
+    std::vector<File> files_;
+};
+
+class Walk {
+  public:
+    // Run by the consumer while it waits for a worker, every few milliseconds; returning false
+    // stops the walk.
+    using WaitHook = std::function<bool()>;
+
+    // `workers` threads list ahead of the consumer; 0 makes a plain single-threaded walk.
+    Walk(Platform& platform, const NamePattern& pattern, unsigned workers);
+    ~Walk();
+    Walk(const Walk&) = delete;
+    Walk& operator=(const Walk&) = delete;
+
+    // Begins at `root`, a path that ends in the separator.
+    void start(const std::string& root);
+    // Moves to the next folder in pre-order. False when the walk is over or was stopped.
+    bool advance(const WaitHook& wait);
+    // The folder at hand, ending in the separator. The walk's one path buffer: it changes with
+    // the next advance().
+    const std::string& path() const { return path_; }
+    // The matching files of the folder at hand once it is listed; nullptr when it could not be
+    // opened, holds none, or the walk was stopped while waiting.
+    const FolderFiles* files(const WaitHook& wait);
+    // Ends the walk: the workers stop at once and are joined.
+    void stop();
+
+    // The number of workers a walk gets by default: one per core.
+    static unsigned defaultWorkers();
+
+  private:
+    struct Node;
+    enum class State : std::uint8_t;
+    struct Worker;
+
+    Node* makeNode(Node* parent, std::string_view name);
+    void freeSubtree(Node* node);
+    void workerLoop(Worker& worker);
+    void openNode(Node* node, Worker& worker);
+    void listNode(Node* node, Worker& worker);
+    void claim(Node* node);
+    bool waitFor(Node* node, State atLeast, const WaitHook& wait);
+    FolderHandle openChildOf(Node* parent, std::string_view name, OpenResult& result);
+    bool ensureParentOpen(Node* parent);
+    void releaseParent(Node* parent);
+    void closeHandle(Node* node);
+    bool makeRoom();
+    void keepAsParent(Node* node);
+    void pushWork(Node* first);
+    Node* popWork();
+    void unlinkWork(Node* node);
+    void leave(Node* node);
+
+    Platform& platform_;
+    const NamePattern& pattern_;
+    const unsigned workerCount_;
+    std::size_t budget_ = 0;  // folders that may be open at once
+
+    std::mutex mutex_;
+    std::condition_variable workAvailable_;
+    std::condition_variable progress_;
+    std::mutex reopenMutex_;  // one reopening walk at a time
+
+    Node* root_ = nullptr;
+    Node* current_ = nullptr;
+    bool started_ = false;
+    bool finished_ = false;
+    bool stopping_ = false;
+    std::string path_;
+    FolderIdentity rootIdentity_;
+
+    Node* workTop_ = nullptr;  // folders waiting to be opened, the nearest first
+    std::size_t listedAhead_ = 0;
+    std::size_t bytesAhead_ = 0;
+    std::size_t openHandles_ = 0;
+    std::set<std::pair<std::uint32_t, Node*>> openParents_;  // by depth: evicted shallowest first
+
+    std::vector<std::thread> threads_;
+    std::vector<Worker*> workers_;
+};
+
+}  // namespace quarvex

@@ -1,0 +1,141 @@
+// File-name patterns with the rules Windows applies to a typed pattern, identical on every
+// platform.
+#include "search/name_pattern.h"
+
+#include <gtest/gtest.h>
+
+namespace quarvex {
+namespace {
+
+struct Case {
+    const char* pattern;
+    const char* name;
+    bool matches;
+};
+
+void expectAll(std::initializer_list<Case> cases) {
+    for (const Case& c : cases)
+        EXPECT_EQ(NamePattern(c.pattern).matches(c.name), c.matches)
+            << "pattern «" << c.pattern << "» name «" << c.name << "»";
+}
+
+TEST(NamePattern, StarsAndLiterals) {
+    expectAll({
+        // "*" and "*.*" match every name, with or without a dot.
+        {"*", "a", true},
+        {"*.*", "noext", true},
+        {"*.*", "a.b.c", true},
+        {"*.mp3", "song.mp3", true},
+        {"*.mp3", "song.mp3x", false},
+        {"*.mp3", "mp3", false},
+        {"*.mp3", ".mp3", true},
+        {"*a*b*", "xxaxxbxx", true},
+        {"*a*b*", "xxbxxaxx", false},
+        {"**x", "abx", true},
+        {"*aab", "aaaab", true},
+        {"a*a*a*a*b", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaac", false},
+        {"a.b", "a.b", true},
+        {"a.b", "axb", false},
+        {"[ab].txt", "[ab].txt", true},
+        {"[ab].txt", "a.txt", false},
+        {"a b", "a b", true},
+        {"~$*", "~$doc", true},
+    });
+}
+
+TEST(NamePattern, QuestionMarksMatchNothingAtADotOrTheEnd) {
+    expectAll({
+        {"a?c", "abc", true},
+        {"a?c", "ac", false},
+        {"a?c", "abbc", false},
+        {"a?c", "a.c", false},  // a dot is not "one character" for "?"
+        {"abc?", "abc", true},  // a trailing "?" may match nothing
+        {"abc?", "abcd", true},
+        {"abc?", "abcde", false},
+        {"a??", "a", true},
+        {"a??", "abc", true},
+        {"??.txt", "a.txt", true},  // so do the ones right after it
+        {"??.txt", "ab.txt", true},
+        {"??.txt", "abc.txt", false},
+        {"?.?", "a", true},
+        {"?.?", "a.", true},
+        {"?.?", "a.b", true},
+        {"?.?", "ab", false},
+        {"?.?", "a.bc", false},
+        {"??.??.??", "ab.ba", true},
+        {"??.??.??", "ab.ba.ab", true},
+        {"??.??.??", "abc.ba", false},
+        {"??.txt", "文件.txt", true},  // "?" is one character, a multibyte one too
+        {"?.txt", "文件.txt", false},
+        {"*1?345", "1234567890.12345", true},
+    });
+}
+
+TEST(NamePattern, DotsBeforeWildcardsMayStandForNothingAtTheEnd) {
+    expectAll({
+        {"abc.*", "abc", true},
+        {"abc.*", "abc.", true},
+        {"abc.*", "abc.def", true},
+        {"abc.*", "abcd", false},
+        {"report*.*", "reportx", true},
+        {"*.txt.*", "x.txt", true},
+        {"*.*.*", "abc", true},
+        {"*.*.*", "a.b", true},
+        {"a.?", "a", true},
+        {"a.?", "ab", false},
+        {"*.t?t", "a.txt", true},
+        {"*.t?t", "a.tt", false},
+        {"abc.", "abc.", true},
+        {"abc.", "abc", false},  // a dot before neither wildcard stays a dot
+    });
+}
+
+TEST(NamePattern, StarDotAtTheEndFindsNamesWithoutAnExtension) {
+    expectAll({
+        {"*.", "abc", true},
+        {"*.", "noext", true},
+        {"*.", "a.b", false},
+        {"*.", "x.tar.gz", false},
+        {"x*.", "xyz", true},
+        {"x*.", "xyz.txt", false},
+        {"x*.", "yz", false},
+    });
+}
+
+TEST(NamePattern, LettersMatchInAnyCaseByUnicodeSimpleMapping) {
+    expectAll({
+        {"*.MP3", "song.mp3", true},
+        {"*.mp3", "SONG.MP3", true},
+        {"ÄRGER.*", "ärger.txt", true},
+        {"*.ΣΑΣ", "x.σας", true},
+        {"é*", "É", true},
+        {"Ω*", "ωmega.txt", true},
+        {"ѐ*", "Ѐлка.txt", true},
+        {"文件*.doc", "文件一.DOC", true},
+        {"文件*.doc", "文档.doc", false},
+        {"straße.txt", "STRASSE.TXT", false},  // no simple mapping turns one letter into two
+        {"I*", "ı.txt", true},                 // dotless i maps to I
+        {"i*", "İ.txt", false},                // dotted capital I has no simple mapping to i
+        {"ǆ*", "ǅemo", true},                  // a title-case digraph maps to its capital
+        {"*s", "longſ", true},                 // long s maps to S, beyond the ASCII shortcut
+        {"*ſ", "bus", true},
+    });
+}
+
+TEST(NamePattern, NamesThatAreNotUtf8AreStillMatched) {
+    const std::string latin1 = "caf\xE9.txt";  // é in Latin-1: no valid UTF-8
+    EXPECT_TRUE(NamePattern("*.txt").matches(latin1));
+    EXPECT_TRUE(NamePattern("caf?.TXT").matches(latin1));
+    EXPECT_FALSE(NamePattern("café.txt").matches(latin1));
+    EXPECT_TRUE(NamePattern("?").matches("\xFF"));
+    // A cut-off sequence: each stray byte is one character of its own.
+    EXPECT_FALSE(
+        NamePattern("a?b").matches("a\xE6\x96"
+                                   "b"));
+    EXPECT_TRUE(
+        NamePattern("a??b").matches("a\xE6\x96"
+                                    "b"));
+}
+
+}  // namespace
+}  // namespace quarvex
