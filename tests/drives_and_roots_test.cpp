@@ -10,13 +10,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-FindRecord folder(const std::string& name) {
-    return {kAttrDirectory, name};
-}
-FindRecord file(const std::string& name) {
-    return {0x20, name};
-}
-
 class Drives : public ::testing::Test {
   protected:
     FakeWindow window;
@@ -27,7 +20,7 @@ class Drives : public ::testing::Test {
 TEST_F(Drives, ListsPresentDrivesInLetterOrderThenAllOfThem) {
     platform.driveTypes = {{"C:\\", 3}, {"A:\\", 2}, {"E:\\", 5},
                            {"D:\\", 1}, {"F:\\", 0}, {"Z:\\", 4}};
-    platform.folder = "E:\\Tools\\Quarvex";
+    platform.program = "E:\\Tools\\Quarvex";
     core.init();
     EXPECT_EQ(window.entries, (Lines{"A:\\", "C:\\", "E:\\", "Z:\\", "A:\\ C:\\ E:\\ Z:\\"}));
     EXPECT_EQ(window.comboText(), "E:\\");
@@ -37,14 +30,14 @@ TEST_F(Drives, ListsPresentDrivesInLetterOrderThenAllOfThem) {
 
 TEST_F(Drives, PreselectsTheProgramDriveWhateverItsLetterCase) {
     platform.driveTypes = {{"C:\\", 3}, {"D:\\", 3}};
-    platform.folder = "d:\\apps";
+    platform.program = "d:\\apps";
     core.init();
     EXPECT_EQ(window.comboText(), "D:\\");
 }
 
 TEST_F(Drives, FallsBackToTheFirstEntryWhenStartedFromElsewhere) {
     platform.driveTypes = {{"C:\\", 3}, {"D:\\", 3}};
-    platform.folder = "\\\\server\\share\\tools";
+    platform.program = "\\\\server\\share\\tools";
     core.init();
     EXPECT_EQ(window.comboText(), "C:\\");
 }
@@ -58,11 +51,11 @@ TEST_F(Drives, WithoutAnyDriveHoldsOneEmptyEntry) {
 class Roots : public Drives {
   protected:
     void SetUp() override {
-        platform.tree["C:\\"] = {{file("c.txt"), 1}, {folder("Windows"), 0}};
-        platform.tree["C:\\Windows\\"] = {{file("w.txt"), 2}};
-        platform.tree["D:\\"] = {{file("d.txt"), 3}};
-        platform.tree["CD\\"] = {{file("rel.txt"), 4}};
-        platform.tree["\\"] = {{file("top.txt"), 5}};
+        platform.addFile("C:\\c.txt", 1);
+        platform.addFile("C:\\Windows\\w.txt", 2);
+        platform.addFile("D:\\d.txt", 3);
+        platform.addFile("CD\\rel.txt", 4);
+        platform.addFile("\\top.txt", 5);
         window.text1Value = "*.txt";
     }
     Lines run(const std::string& roots) {
@@ -74,7 +67,7 @@ class Roots : public Drives {
 
 TEST_F(Roots, CompletesDriveLettersAndFolders) {
     EXPECT_EQ(run("d"), Lines{"d:\\d.txt ----- 3 Bytes"});  // "d" -> "d:\", as typed
-    EXPECT_EQ(platform.enumerated.front(), "d:\\*");
+    EXPECT_EQ(platform.rootsOpened.front(), "d:\\");
     EXPECT_EQ(run("C:"), (Lines{"C:\\c.txt ----- 1 Bytes", "C:\\Windows\\w.txt ----- 2 Bytes"}));
     EXPECT_EQ(run("C:\\Windows"), Lines{"C:\\Windows\\w.txt ----- 2 Bytes"});
     EXPECT_EQ(run("CD"), Lines{"CD\\rel.txt ----- 4 Bytes"});  // two letters: a relative folder
@@ -97,7 +90,7 @@ TEST_F(Roots, AnUnwritableSelectorTextIsSplitAsItStands) {
 TEST_F(Roots, AnEmptySelectorSearchesNothing) {
     window.comboSelected = -1;
     core.Command1_Click();
-    EXPECT_TRUE(platform.enumerated.empty());
+    EXPECT_TRUE(platform.rootsOpened.empty());
     ASSERT_EQ(window.boxes.size(), 1u);
     EXPECT_EQ(window.boxes[0].text, "搜索完成,未找到符合的文件");
 }
@@ -107,20 +100,23 @@ TEST_F(Roots, RefusesAColonInThePatternWhereDrivesHaveLetters) {
     run("C:\\");
     ASSERT_EQ(window.boxes.size(), 1u);
     EXPECT_EQ(window.boxes[0].text, "文件名中不能包含路径符号 \\ / :");
-    EXPECT_TRUE(platform.enumerated.empty());
+    EXPECT_TRUE(platform.rootsOpened.empty());
 }
 
-TEST_F(Roots, ClosesEveryEnumerationItOpened) {
+TEST_F(Roots, ListsEachFolderOnceAndClosesEverythingItOpened) {
     run("C:\\ D:\\");
-    EXPECT_EQ(platform.opens, platform.closed);
-    EXPECT_EQ(platform.opens, 6);  // three folders, each listed for subfolders and for files
+    EXPECT_EQ(platform.rootsOpened, (Lines{"C:\\", "D:\\"}));
+    EXPECT_EQ(platform.childOpens, 1u);  // Windows, relative to its drive
+    EXPECT_EQ(platform.lists, 3u);       // one batch each
+    EXPECT_EQ(platform.openNow, 0u);
 }
 
 TEST_F(Roots, AFileWhoseSizeCannotBeReadIsCountedButNotSummed) {
     class Unsized : public FakePlatform {
-        std::optional<std::uint64_t> fileLength(FindHandle) override { return std::nullopt; }
+        bool describe(FolderHandle, ListedEntry&, std::string_view) override { return false; }
     } unsized;
-    unsized.tree = platform.tree;
+    unsized.sizesInListing = false;
+    unsized.addFile("D:\\d.txt", 3);
     SearchCore core2(window, unsized);
     window.chooseRoots("D:\\");
     core2.Command1_Click();
@@ -144,6 +140,8 @@ TEST_F(DoubleClick, OpensThePathBeforeTheLastSeparator) {
     open({"C:\\empty.txt -----  Bytes"}, 0);
     EXPECT_EQ(platform.opened,
               (Lines{"C:\\a b\\c.txt", "D:\\x-----y.txt", "D:\\a ----- b.txt", "C:\\empty.txt"}));
+    // A result opens in a normal window that does not take the focus.
+    EXPECT_EQ(platform.openModes, (std::vector<int>{4, 4, 4, 4}));
 }
 
 TEST_F(DoubleClick, IgnoresEmptyListsUnselectedAndUnsizedLines) {
@@ -154,7 +152,8 @@ TEST_F(DoubleClick, IgnoresEmptyListsUnselectedAndUnsizedLines) {
 }
 
 TEST_F(DoubleClick, WorksBetweenTwoEventsOfARunningSearch) {
-    platform.tree["C:\\"] = {{file("a.txt"), 1}, {file("b.txt"), 2}};
+    platform.addFile("C:\\a.txt", 1);
+    platform.addFile("C:\\b.txt", 2);
     window.text1Value = "*.txt";
     window.chooseRoots("C:\\");
     window.onPump = [&] {

@@ -2,6 +2,7 @@
 #include "platform/posix/posix_platform.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <map>
@@ -13,19 +14,28 @@ namespace {
 
 using posix::PosixPlatform;
 
-// name -> attributes, for one enumeration.
-std::map<std::string, std::uint32_t> list(PosixPlatform& platform, const std::string& pathPattern) {
-    std::map<std::string, std::uint32_t> seen;
-    FindRecord record;
-    const FindHandle handle = platform.findFirst(pathPattern, record);
-    if (handle == kInvalidFindHandle) return seen;
-    do seen[record.cFileName] = record.dwFileAttributes;
-    while (platform.findNext(handle, record));
-    platform.findClose(handle);
+// Every entry of an open folder, completed as the walk completes it: name -> entry.
+std::map<std::string, ListedEntry> listAll(PosixPlatform& platform, FolderHandle folder,
+                                           int* batches = nullptr) {
+    std::map<std::string, ListedEntry> seen;
+    Listing listing;
+    for (int n = 1;; ++n) {
+        const ListStatus status = platform.listFolder(folder, listing);
+        for (std::size_t i = 0; i < listing.size(); ++i) {
+            ListedEntry e = listing[i];
+            const std::string name(listing.name(e));
+            if ((e.attributes & kAttrTypeUnknown) != 0 || !e.sizeKnown) {
+                EXPECT_TRUE(platform.describe(folder, e, name)) << name;
+            }
+            EXPECT_TRUE(seen.emplace(name, e).second) << name << " listed twice";
+        }
+        if (batches != nullptr) *batches = n;
+        if (status != ListStatus::More) break;
+    }
     return seen;
 }
 
-TEST(PosixEnumeration, ReportsFoldersLinksAndFilesAsWindowsWould) {
+TEST(PosixPlatform, ListsFoldersLinksAndFilesAsWindowsWould) {
     TempTree tree;
     tree.dir("sub");
     tree.file("f.txt", 3);
@@ -33,41 +43,98 @@ TEST(PosixEnumeration, ReportsFoldersLinksAndFilesAsWindowsWould) {
     tree.link(tree.path("f.txt"), "to-file");
     tree.link(tree.path("nowhere"), "dangling");
     PosixPlatform platform;
-    const auto seen = list(platform, tree.path("*"));
-    const std::map<std::string, std::uint32_t> expected = {
-        {"sub", kAttrDirectory},
-        {"f.txt", 0x20},
-        {"to-sub", kAttrDirectory | kAttrReparsePoint},
-        {"to-file", 0x20 | kAttrReparsePoint},
-        {"dangling", 0x20 | kAttrReparsePoint}};
-    EXPECT_EQ(seen, expected);  // and no "." or ".."
+    const OpenResult root = platform.openRoot(tree.root());
+    ASSERT_EQ(root.status, OpenStatus::Opened);
+    std::map<std::string, std::uint32_t> attributes;
+    std::map<std::string, bool> links;
+    const auto seen = listAll(platform, root.handle);
+    for (const auto& [name, e] : seen) {
+        attributes[name] = e.attributes;
+        links[name] = isLink(e);
+    }
+    platform.closeFolder(root.handle);
+    EXPECT_EQ(attributes, (std::map<std::string, std::uint32_t>{
+                              {"sub", kAttrDirectory},
+                              {"f.txt", kAttrArchive},
+                              {"to-sub", kAttrDirectory | kAttrReparsePoint},
+                              {"to-file", kAttrArchive | kAttrReparsePoint},
+                              {"dangling", kAttrArchive | kAttrReparsePoint}}));  // no "." or ".."
+    EXPECT_EQ(links, (std::map<std::string, bool>{{"sub", false},
+                                                  {"f.txt", false},
+                                                  {"to-sub", true},
+                                                  {"to-file", true},
+                                                  {"dangling", true}}));
+    EXPECT_EQ(seen.at("to-file").size, 3u);  // a link to a file is sized as the file
 }
 
-TEST(PosixEnumeration, FailsForWhatCannotBeListedOrMatchesNothing) {
+TEST(PosixPlatform, OpensRelativeToTheParentAndNeverThroughALink) {
     TempTree tree;
-    tree.file("a.txt");
+    tree.file("real/inner/x.txt", 1);
+    tree.link(tree.path("real"), "link");
+    tree.file("plain.txt");
     PosixPlatform platform;
-    FindRecord record;
-    EXPECT_EQ(platform.findFirst(tree.path("missing/*"), record), kInvalidFindHandle);
-    EXPECT_EQ(platform.findFirst(tree.path("*.doc"), record), kInvalidFindHandle);
-    EXPECT_EQ(platform.findFirst(tree.path("a.txt/*"), record), kInvalidFindHandle);
-    EXPECT_EQ(platform.findFirst(tree.root() + "/", record), kInvalidFindHandle);
+    const OpenResult root = platform.openRoot(tree.root());
+    ASSERT_EQ(root.status, OpenStatus::Opened);
+    const OpenResult real = platform.openChild(root.handle, "real");
+    ASSERT_EQ(real.status, OpenStatus::Opened);
+    EXPECT_EQ(platform.openChild(root.handle, "link").status, OpenStatus::NotAFolder);
+    EXPECT_EQ(platform.openChild(root.handle, "plain.txt").status, OpenStatus::NotAFolder);
+    EXPECT_EQ(platform.openChild(root.handle, "missing").status, OpenStatus::Unreadable);
+    EXPECT_EQ(platform.openRoot(tree.path("missing")).status, OpenStatus::Unreadable);
+
+    // The same folder reached again is known by its identity; another folder is not it.
+    const OpenResult again = platform.openRoot(tree.path("link"));  // a root the user named
+    ASSERT_EQ(again.status, OpenStatus::Opened);
+    EXPECT_TRUE(again.identity.sameFolder(real.identity));
+    EXPECT_FALSE(root.identity.sameFolder(real.identity));
+    EXPECT_EQ(root.identity.mount, real.identity.mount);
+
+    // Renamed away after it was opened, the folder is still what the handle lists.
+    ASSERT_EQ(rename(tree.path("real").c_str(), tree.path("moved").c_str()), 0);
+    EXPECT_EQ(listAll(platform, real.handle).count("inner"), 1u);
+    for (const OpenResult& r : {root, real, again}) platform.closeFolder(r.handle);
 }
 
-TEST(PosixEnumeration, SizesTheEntryAtHandFromItsFolder) {
+TEST(PosixPlatform, TellsAnotherMountByItsMountId) {
+    PosixPlatform platform;
+    const OpenResult root = platform.openRoot("/");
+    ASSERT_EQ(root.status, OpenStatus::Opened);
+    const OpenResult proc = platform.openChild(root.handle, "proc");
+    if (proc.status != OpenStatus::Opened) GTEST_SKIP() << "no /proc to compare with";
+    EXPECT_NE(proc.identity.mount, root.identity.mount);
+    platform.closeFolder(proc.handle);
+    platform.closeFolder(root.handle);
+}
+
+TEST(PosixPlatform, ReadsLargeFoldersInBatchesAndSizesFromTheFolder) {
     TempTree tree;
+    constexpr int kFiles = 1500;  // long names: well over one read buffer
+    for (int i = 0; i < kFiles; ++i)
+        tree.file(std::string(100, 'n') + std::to_string(i) + ".bin", static_cast<unsigned>(i));
     tree.file("big.bin", 6'000'000'000ull);
-    tree.file("zero.bin", 0);
     PosixPlatform platform;
-    FindRecord record;
-    std::map<std::string, std::uint64_t> sizes;
-    const FindHandle handle = platform.findFirst(tree.path("*.bin"), record);
-    ASSERT_NE(handle, kInvalidFindHandle);
-    do sizes[record.cFileName] = platform.fileLength(handle).value_or(1);
-    while (platform.findNext(handle, record));
-    platform.findClose(handle);
-    EXPECT_EQ(sizes, (std::map<std::string, std::uint64_t>{{"big.bin", 6'000'000'000ull},
-                                                           {"zero.bin", 0}}));
+    const OpenResult root = platform.openRoot(tree.root());
+    ASSERT_EQ(root.status, OpenStatus::Opened);
+    int batches = 0;
+    const auto seen = listAll(platform, root.handle, &batches);
+    platform.closeFolder(root.handle);
+    EXPECT_GT(batches, 2);
+    ASSERT_EQ(seen.size(), kFiles + 1u);
+    EXPECT_EQ(seen.at("big.bin").size, 6'000'000'000ull);
+    EXPECT_EQ(seen.at(std::string(100, 'n') + "1234.bin").size, 1234u);
+}
+
+TEST(PosixPlatform, KeepsHalfOfTheFreeDescriptorsForTheWalk) {
+    PosixPlatform platform;
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    const std::size_t budget = platform.folderHandleBudget();
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_GE(budget, 2u);
+    EXPECT_LE(budget, 32u);
 }
 
 TEST(PosixDrives, TellsDrivesFromPseudoFileSystems) {
@@ -141,36 +208,6 @@ TEST(PosixDrives, ReadsTheMountTableRootFirstAndDecodesSpaces) {
     SearchCore core2(other, placed);
     core2.init();
     EXPECT_EQ(other.comboText(), "/");
-}
-
-}  // namespace
-}  // namespace quarvex::test
-
-namespace quarvex::test {
-namespace {
-
-TEST(PosixEnumeration, ASecondRunSeesTheFolderAsItIsThen) {
-    TempTree tree;
-    tree.file("a.txt", 1);
-    posix::PosixPlatform platform;
-    const auto names = [&](const std::string& pattern) {
-        std::vector<std::string> seen;
-        FindRecord record;
-        const FindHandle h = platform.findFirst(tree.path(pattern), record);
-        if (h == kInvalidFindHandle) return seen;
-        do seen.push_back(record.cFileName);
-        while (platform.findNext(h, record));
-        platform.findClose(h);
-        return sorted(seen);
-    };
-    EXPECT_EQ(names("*"), std::vector<std::string>{"a.txt"});
-    EXPECT_EQ(names("*.txt"), std::vector<std::string>{"a.txt"});
-    tree.file("b.txt", 2);
-    tree.dir("sub");
-    EXPECT_EQ(names("*.txt"), (std::vector<std::string>{"a.txt", "b.txt"}));
-    EXPECT_EQ(names("*"), (std::vector<std::string>{"a.txt", "b.txt", "sub"}));
-    tree.file("sub/c.txt", 3);
-    EXPECT_EQ(names("sub/*"), std::vector<std::string>{"c.txt"});
 }
 
 }  // namespace

@@ -15,63 +15,220 @@ namespace quarvex::test {
 
 namespace {
 
-// ASCII wildcards without case, with the ".*" tail rule: enough for the fake drives.
-bool globMatch(std::string_view name, std::string_view pattern) {
-    if (pattern.empty()) return name.empty();
-    if (pattern[0] == '*')
-        return globMatch(name, pattern.substr(1)) ||
-               (!name.empty() && globMatch(name.substr(1), pattern));
-    if (name.empty()) return false;
-    if (pattern[0] != '?' && std::toupper(static_cast<unsigned char>(pattern[0])) !=
-                                 std::toupper(static_cast<unsigned char>(name[0])))
-        return false;
-    return globMatch(name.substr(1), pattern.substr(1));
-}
-
-bool fakeMatch(std::string_view name, std::string_view pattern) {
-    if (globMatch(name, pattern)) return true;
-    return pattern.size() >= 2 && pattern.substr(pattern.size() - 2) == ".*" &&
-           globMatch(name, pattern.substr(0, pattern.size() - 2));
-}
-
 void check(bool ok, const std::string& what) {
     if (!ok) throw std::runtime_error("test fixture: " + what);
 }
 
+std::string upper(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    return text;
+}
+
+// "C:\a\b" -> root "C:\" and the names "a", "b".
+std::pair<std::string, std::vector<std::string>> splitPath(const std::string& path) {
+    const std::size_t cut = path.find('\\');
+    check(cut != std::string::npos, "no root in " + path);
+    std::pair<std::string, std::vector<std::string>> parts{path.substr(0, cut + 1), {}};
+    for (std::size_t start = cut + 1; start < path.size();) {
+        std::size_t end = path.find('\\', start);
+        if (end == std::string::npos) end = path.size();
+        if (end > start) parts.second.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
 }  // namespace
 
-bool FakePlatform::advance(Cursor& c, FindRecord& data) {
-    while (c.next < c.entries->size()) {
-        const auto& [record, size] = (*c.entries)[c.next++];
-        if (fakeMatch(record.cFileName, c.pattern)) {
-            data = record;
-            c.size = size;
-            return true;
-        }
+FakePlatform::FakePlatform() = default;
+
+int FakePlatform::folderAt(const std::string& path) const {
+    const auto [root, names] = splitPath(path);
+    const auto it = roots_.find(upper(root));
+    if (it == roots_.end()) return -1;
+    int at = it->second;
+    for (const std::string& name : names) {
+        const auto& entries = folders_[static_cast<std::size_t>(at)].entries;
+        const auto e = std::find_if(entries.begin(), entries.end(),
+                                    [&](const Entry& x) { return x.name == name; });
+        if (e == entries.end() || e->folder < 0) return -1;
+        at = e->folder;
     }
-    return false;
+    return at;
 }
 
-FindHandle FakePlatform::findFirst(const std::string& pathPattern, FindRecord& data) {
-    enumerated.push_back(pathPattern);
-    const std::size_t cut = pathPattern.rfind('\\') + 1;
-    // Windows finds folders whatever the case of their names.
-    const auto it = std::find_if(tree.begin(), tree.end(), [&](const auto& entry) {
-        return equalsIgnoringAsciiCase(entry.first, pathPattern.substr(0, cut));
-    });
-    if (it == tree.end()) return kInvalidFindHandle;
-    cursors_.push_back({&it->second, pathPattern.substr(cut), 0, 0});
-    if (!advance(cursors_.back(), data)) return kInvalidFindHandle;
-    ++opens;
-    return static_cast<FindHandle>(cursors_.size() - 1);
+int FakePlatform::addFolder(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    const auto [root, names] = splitPath(path);
+    auto it = roots_.find(upper(root));
+    if (it == roots_.end()) {
+        folders_.emplace_back();
+        it = roots_.emplace(upper(root), static_cast<int>(folders_.size() - 1)).first;
+    }
+    int at = it->second;
+    for (const std::string& name : names) {
+        auto& entries = folders_[static_cast<std::size_t>(at)].entries;
+        const auto e = std::find_if(entries.begin(), entries.end(),
+                                    [&](const Entry& x) { return x.name == name; });
+        if (e != entries.end()) {
+            check(e->folder >= 0, name + " is no folder");
+            at = e->folder;
+            continue;
+        }
+        folders_.push_back({{}, folders_[static_cast<std::size_t>(at)].mount, false});
+        const int made = static_cast<int>(folders_.size() - 1);
+        folders_[static_cast<std::size_t>(at)].entries.push_back(
+            {name, kAttrDirectory, 0, 0, made});
+        at = made;
+    }
+    return at;
 }
 
-bool FakePlatform::findNext(FindHandle handle, FindRecord& data) {
-    return advance(cursors_.at(static_cast<std::size_t>(handle)), data);
+void FakePlatform::addEntry(const std::string& folder, Entry entry) {
+    const int at = addFolder(folder);
+    std::lock_guard lock(mutex_);
+    folders_[static_cast<std::size_t>(at)].entries.push_back(std::move(entry));
 }
 
-std::optional<std::uint64_t> FakePlatform::fileLength(FindHandle handle) {
-    return cursors_.at(static_cast<std::size_t>(handle)).size;
+int FakePlatform::addFolderIn(int parent, const std::string& name) {
+    std::lock_guard lock(mutex_);
+    folders_.push_back({{}, folders_[static_cast<std::size_t>(parent)].mount, false});
+    const int made = static_cast<int>(folders_.size() - 1);
+    folders_[static_cast<std::size_t>(parent)].entries.push_back(
+        {name, kAttrDirectory, 0, 0, made});
+    return made;
+}
+
+void FakePlatform::addFileIn(int folder, const std::string& name, std::uint64_t size) {
+    std::lock_guard lock(mutex_);
+    folders_[static_cast<std::size_t>(folder)].entries.push_back({name, kAttrArchive, 0, size, -1});
+}
+
+void FakePlatform::addFile(const std::string& path, std::uint64_t size) {
+    const std::size_t cut = path.rfind('\\');
+    addEntry(path.substr(0, cut + 1), {path.substr(cut + 1), kAttrArchive, 0, size, -1});
+}
+
+void FakePlatform::addFolderLink(const std::string& path, const std::string& target,
+                                 std::uint32_t tag) {
+    const int to = addFolder(target);
+    const std::size_t cut = path.rfind('\\');
+    addEntry(path.substr(0, cut + 1),
+             {path.substr(cut + 1), kAttrDirectory | kAttrReparsePoint, tag, 0, to});
+}
+
+void FakePlatform::replaceFolder(const std::string& path) {
+    const std::size_t cut = path.rfind('\\');
+    const int parent = folderAt(path.substr(0, cut + 1));
+    std::lock_guard lock(mutex_);
+    check(parent >= 0, "no folder above " + path);
+    for (Entry& e : folders_[static_cast<std::size_t>(parent)].entries) {
+        if (e.name != path.substr(cut + 1)) continue;
+        folders_.push_back(folders_[static_cast<std::size_t>(e.folder)]);  // same content, new id
+        e.folder = static_cast<int>(folders_.size() - 1);
+        return;
+    }
+    check(false, "no entry " + path);
+}
+
+void FakePlatform::removeEntry(const std::string& path) {
+    const std::size_t cut = path.rfind('\\');
+    const int parent = folderAt(path.substr(0, cut + 1));
+    std::lock_guard lock(mutex_);
+    check(parent >= 0, "no folder above " + path);
+    auto& entries = folders_[static_cast<std::size_t>(parent)].entries;
+    std::erase_if(entries, [&](const Entry& e) { return e.name == path.substr(cut + 1); });
+}
+
+void FakePlatform::setMount(const std::string& folder, std::uint64_t mount) {
+    const int at = addFolder(folder);
+    std::lock_guard lock(mutex_);
+    folders_[static_cast<std::size_t>(at)].mount = mount;
+}
+
+void FakePlatform::setUnreadable(const std::string& folder) {
+    const int at = addFolder(folder);
+    std::lock_guard lock(mutex_);
+    folders_[static_cast<std::size_t>(at)].unreadable = true;
+}
+
+OpenResult FakePlatform::openFolder(int folder) {
+    OpenResult result;
+    const Folder& f = folders_[static_cast<std::size_t>(folder)];
+    if (f.unreadable) return result;
+    if (openNow >= handleLimit) {
+        ++outOfHandles;
+        result.status = OpenStatus::OutOfHandles;
+        return result;
+    }
+    result.status = OpenStatus::Opened;
+    result.handle = nextHandle_++;
+    result.identity = {1, static_cast<std::uint64_t>(folder), f.mount};
+    handles_[result.handle] = {folder};
+    mostOpen = std::max(mostOpen, ++openNow);
+    return result;
+}
+
+OpenResult FakePlatform::openRoot(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    rootsOpened.push_back(path);
+    const int at = folderAt(path);
+    if (at < 0) return {};
+    return openFolder(at);
+}
+
+// Follows links, as a careless walk would: only the walk's own rules keep it out of them.
+OpenResult FakePlatform::openChild(FolderHandle parent, std::string_view name) {
+    std::lock_guard lock(mutex_);
+    ++childOpens;
+    const auto& entries = folders_[static_cast<std::size_t>(handles_.at(parent).folder)].entries;
+    const auto e = std::find_if(entries.begin(), entries.end(),
+                                [&](const Entry& x) { return x.name == name; });
+    if (e == entries.end()) return {};
+    if (e->folder < 0) {
+        OpenResult result;
+        result.status = OpenStatus::NotAFolder;
+        return result;
+    }
+    return openFolder(e->folder);
+}
+
+void FakePlatform::closeFolder(FolderHandle folder) {
+    std::lock_guard lock(mutex_);
+    check(handles_.erase(folder) == 1, "a handle closed twice or never opened");
+    --openNow;
+}
+
+ListStatus FakePlatform::listFolder(FolderHandle folder, Listing& out) {
+    std::lock_guard lock(mutex_);
+    ++lists;
+    out.clear();
+    Open& open = handles_.at(folder);
+    const auto& entries = folders_[static_cast<std::size_t>(open.folder)].entries;
+    for (std::size_t n = 0; n < batch && open.next < entries.size(); ++n) {
+        const Entry& e = entries[open.next++];
+        const std::uint32_t attributes = typesInListing ? e.attributes : kAttrTypeUnknown;
+        if (sizesInListing && typesInListing)
+            out.add(e.name, attributes, e.reparseTag, e.size);
+        else
+            out.add(e.name, attributes, typesInListing ? e.reparseTag : 0);
+    }
+    return open.next < entries.size() ? ListStatus::More : ListStatus::End;
+}
+
+bool FakePlatform::describe(FolderHandle folder, ListedEntry& entry, std::string_view name) {
+    std::lock_guard lock(mutex_);
+    ++describes;
+    const auto& entries = folders_[static_cast<std::size_t>(handles_.at(folder).folder)].entries;
+    const auto e = std::find_if(entries.begin(), entries.end(),
+                                [&](const Entry& x) { return x.name == name; });
+    if (e == entries.end()) return false;
+    entry.attributes = e->attributes;
+    entry.reparseTag = e->reparseTag;
+    entry.size = e->size;
+    entry.sizeKnown = true;
+    return true;
 }
 
 TempTree::TempTree() {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,7 +27,9 @@ template <class Base = Window>
 class BasicFakeWindow : public Base {
   public:
     std::string caption = "Quarvex";
-    std::vector<std::string> captions;       // every caption set, in order
+    std::vector<std::string> captions;  // every caption set, in order
+    bool keepCaptions = true;           // false: count them only (very deep walks)
+    std::size_t captionCount = 0;
     bool command1 = true, command2 = false;  // idle, as after load
     bool freeText = false;  // a selector that takes any text, as the console's does
     std::vector<std::string> entries;
@@ -41,7 +44,8 @@ class BasicFakeWindow : public Base {
 
     void setCaption(const std::string& text) override {
         caption = text;
-        captions.push_back(text);
+        ++captionCount;
+        if (keepCaptions) captions.push_back(text);
     }
     bool command1Enabled() const override { return command1; }
     void setCommand1Enabled(bool e) override { command1 = e; }
@@ -91,44 +95,92 @@ class BasicFakeWindow : public Base {
 };
 using FakeWindow = BasicFakeWindow<>;
 
-// A Windows-like platform over an in-memory tree: drive letters, "\" separators, drive types.
+// A Windows-like platform over an in-memory tree: drive letters, "\" separators, drive types,
+// reparse tags, mounts. It counts the work the walk asks of it, and it may be changed while a walk
+// runs (from the window's pump or from the walk's own threads), so everything is locked.
 class FakePlatform : public Platform {
   public:
-    std::map<std::string, unsigned> driveTypes;  // "C:\" -> type
-    std::string folder = "C:\\Tools";
-    std::vector<std::string> opened;
-    // folder path ending in "\" -> entries; a pattern is matched by a plain "*" or exact name.
-    std::map<std::string, std::vector<std::pair<FindRecord, std::uint64_t>>> tree;
-    std::vector<std::string> enumerated;  // every path pattern asked for
+    struct Entry {
+        std::string name;
+        std::uint32_t attributes = kAttrArchive;
+        std::uint32_t reparseTag = 0;
+        std::uint64_t size = 0;
+        int folder = -1;  // what a folder entry (or a link to a folder) leads to
+    };
 
-    FindHandle findFirst(const std::string& pathPattern, FindRecord& data) override;
-    bool findNext(FindHandle handle, FindRecord& data) override;
-    void findClose(FindHandle) override { ++closed; }
-    std::optional<std::uint64_t> fileLength(FindHandle handle) override;
+    FakePlatform();
+
+    // The tree. Paths use "\"; a root is what comes before the first "\" plus it ("C:\",
+    // "CD\", "\"), and folders are found from it whatever the letter case.
+    int addFolder(const std::string& path);  // and the folders above it; returns its index
+    void addFile(const std::string& path, std::uint64_t size = 0);
+    // A reparse point leading to `target`: a folder entry carrying kAttrReparsePoint and `tag`.
+    void addFolderLink(const std::string& path, const std::string& target, std::uint32_t tag);
+    void addEntry(const std::string& folder, Entry entry);
+    // The same by folder index, for trees too deep to name by path.
+    int addFolderIn(int parent, const std::string& name);
+    void addFileIn(int folder, const std::string& name, std::uint64_t size);
+    // Puts another folder where `path` was: what the walk then finds there is a new folder.
+    void replaceFolder(const std::string& path);
+    void removeEntry(const std::string& path);
+    void setMount(const std::string& folder, std::uint64_t mount);
+    void setUnreadable(const std::string& folder);
+
+    OpenResult openRoot(const std::string& path) override;
+    OpenResult openChild(FolderHandle parent, std::string_view name) override;
+    void closeFolder(FolderHandle folder) override;
+    ListStatus listFolder(FolderHandle folder, Listing& out) override;
+    bool describe(FolderHandle folder, ListedEntry& entry, std::string_view name) override;
+    std::size_t folderHandleBudget() override { return budget; }
     unsigned driveType(const std::string& root) override {
         const auto it = driveTypes.find(root);
         return it == driveTypes.end() ? kDriveNoRootDir : it->second;
     }
     std::vector<std::string> mountedDrives() override { return {}; }
-    bool open(const std::string& target) override {
+    bool open(const std::string& target, int showMode) override {
+        std::lock_guard lock(mutex_);
         opened.push_back(target);
+        openModes.push_back(showMode);
         return true;
     }
-    std::string programFolder() override { return folder; }
+    std::string programFolder() override { return program; }
     char separator() const override { return '\\'; }
     bool hasDriveLetters() const override { return true; }
 
-    int opens = 0, closed = 0;
+    // Settings, before a walk.
+    std::map<std::string, unsigned> driveTypes;  // "C:\" -> type
+    std::string program = "C:\\Tools";           // the program's folder
+    std::size_t budget = 1024;                   // folders the walk may hold open
+    std::size_t handleLimit = SIZE_MAX;          // beyond it, opening runs out of handles
+    std::size_t batch = 2;                       // entries per listing call
+    bool sizesInListing = true;                  // else files are sized by describe()
+    bool typesInListing = true;                  // else every entry is typed by describe()
+
+    // What the walk did.
+    std::vector<std::string> opened;  // targets handed to open()
+    std::vector<int> openModes;
+    std::vector<std::string> rootsOpened;
+    std::size_t childOpens = 0, lists = 0, describes = 0, openNow = 0, mostOpen = 0;
+    std::size_t outOfHandles = 0;
 
   private:
-    struct Cursor {
-        const std::vector<std::pair<FindRecord, std::uint64_t>>* entries;
-        std::string pattern;
-        std::size_t next;
-        std::uint64_t size;
+    struct Folder {
+        std::vector<Entry> entries;
+        std::uint64_t mount = 1;
+        bool unreadable = false;
     };
-    bool advance(Cursor& c, FindRecord& data);
-    std::vector<Cursor> cursors_;
+    struct Open {
+        int folder;
+        std::size_t next = 0;
+    };
+    int folderAt(const std::string& path) const;  // -1 when there is none
+    OpenResult openFolder(int folder);
+
+    mutable std::mutex mutex_;
+    std::vector<Folder> folders_;
+    std::map<std::string, int> roots_;  // upper-cased root -> folder
+    std::map<FolderHandle, Open> handles_;
+    FolderHandle nextHandle_ = 1;
 };
 
 // A folder under /tmp that is removed with everything in it when the test ends.

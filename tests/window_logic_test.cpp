@@ -153,12 +153,13 @@ TEST(Form, ShowsTheHelpTextAndOpensTheWebPage) {
     EXPECT_EQ(boxStyle(BoxKind::Help), 64);  // information icon and OK
     form.Command3_Click();
     EXPECT_EQ(platform.opened, std::vector<std::string>{texts::kWebPage});
+    EXPECT_EQ(platform.openModes, std::vector<int>{2});  // minimised, with the focus
 }
 
 TEST(Form, ConfirmedCloseDuringASearchEndsItWithoutAReport) {
     FakeFormWindow window;
     FakePlatform platform;
-    platform.tree["C:\\"] = {{{0x20, "a.txt"}, 1}, {{0x20, "b.txt"}, 1}, {{0x20, "c.txt"}, 1}};
+    for (const char* name : {"C:\\a.txt", "C:\\b.txt", "C:\\c.txt"}) platform.addFile(name, 1);
     Form1 form(window, platform);
     window.chooseRoots("C:\\");
     window.boxAnswer = kIdYes;

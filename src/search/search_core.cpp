@@ -45,11 +45,29 @@ void SearchCore::toggleSearchButtons() {
 }
 
 bool SearchCore::patternHasPathSymbol(const std::string& pattern) const {
-    const std::string_view symbols = platform_.hasDriveLetters() ? "\\/:" : "\\/";
+    const std::string_view symbols = platform_.hasDriveLetters() ? "\\/:" : "/";
     return pattern.find_first_of(symbols) != std::string::npos;
 }
 
+// The selector's entries but the last name one root each; the last one, the combined entry,
+// names them all.
+bool SearchCore::isSingleEntry(const std::string& text) const {
+    for (std::size_t i = 0; i + 1 < window_.comboCount(); ++i)
+        if (window_.comboEntry(i) == text) return true;
+    return false;
+}
+
+bool SearchCore::isAllDrivesEntry(const std::string& text) const {
+    const std::size_t count = window_.comboCount();
+    return !drives_.empty() && count > 0 && text == allDrivesEntry_ &&
+           window_.comboEntry(count - 1) == text;
+}
+
 std::vector<std::string> SearchCore::splitRoots(const std::string& text) const {
+    // The all-drives entry names the drives as they are, spaces in their names included.
+    if (isAllDrivesEntry(text)) return drives_;
+    if (isSingleEntry(text)) return {text};
+
     std::vector<std::string> tokens;
     if (text.empty()) return tokens;
     for (std::size_t start = 0;;) {
@@ -58,23 +76,15 @@ std::vector<std::string> SearchCore::splitRoots(const std::string& text) const {
         if (space == std::string::npos) break;
         start = space + 1;
     }
-
-    // Single drive entries with spaces in them; the last entry is the combined one.
-    std::vector<std::string> spaced;
-    for (std::size_t i = 0; i + 1 < window_.comboCount(); ++i) {
-        std::string entry = window_.comboEntry(i);
-        if (entry.find(' ') != std::string::npos) spaced.push_back(std::move(entry));
-    }
-    if (spaced.empty()) return tokens;
-
+    // Words that together spell an entry with spaces in it stay one root.
     std::vector<std::string> roots;
     for (std::size_t i = 0; i < tokens.size(); ++i) {
-        std::size_t end = i;  // the longest run tokens[i..end] that spells a spaced entry
+        std::size_t end = i;  // the longest run tokens[i..end] that spells an entry
         std::string joined = tokens[i];
         for (std::size_t j = i + 1; j < tokens.size(); ++j) {
             joined += ' ';
             joined += tokens[j];
-            if (std::find(spaced.begin(), spaced.end(), joined) != spaced.end()) end = j;
+            if (isSingleEntry(joined)) end = j;
         }
         std::string root = tokens[i];
         for (std::size_t j = i + 1; j <= end; ++j) root += ' ' + tokens[j];
@@ -84,32 +94,42 @@ std::vector<std::string> SearchCore::splitRoots(const std::string& text) const {
     return roots;
 }
 
+// Trims the selector's text and collapses its double spaces, and completes the pattern. A text
+// that is one of the selector's entries is left as it is: it names a drive exactly.
+void SearchCore::normaliseInputs() {
+    const std::string roots = window_.comboText();
+    const bool isEntry = isSingleEntry(roots) || isAllDrivesEntry(roots);
+    if (!isEntry) window_.setComboText(std::string(trimSpaces(roots)));
+    const std::string typed = window_.text1();
+    if (typed.find('.') == std::string::npos)
+        window_.setText1(std::string(trimSpaces(typed)) + "*.*");
+    if (isEntry) return;
+    for (std::string text = window_.comboText(); text.find("  ") != std::string::npos;
+         text = window_.comboText()) {
+        if (!window_.setComboText(collapseDoubleSpacesOnce(text))) break;
+    }
+}
+
 void SearchCore::Command1_Click() {
     // A pattern naming a path would list files under paths they do not have.
     if (patternHasPathSymbol(std::string(trimSpaces(window_.text1())))) {
-        window_.messageBox(BoxKind::RefusedPattern, texts::kPatternHasPath);
+        window_.messageBox(BoxKind::RefusedPattern, platform_.hasDriveLetters()
+                                                        ? texts::kPatternHasPathWithDrives
+                                                        : texts::kPatternHasPathSlash);
         return;
     }
 
     window_.listClear();
     state_.FoundCount = 0;
-    state_.TotalBytes = 0;
+    state_.TotalBytes = {};
     state_.StopRequested = false;
     toggleSearchButtons();
-
-    window_.setComboText(std::string(trimSpaces(window_.comboText())));
-    const std::string typed = window_.text1();
-    if (typed.find('.') == std::string::npos)
-        window_.setText1(std::string(trimSpaces(typed)) + "*.*");
-    for (std::string roots = window_.comboText(); roots.find("  ") != std::string::npos;
-         roots = window_.comboText()) {
-        if (!window_.setComboText(collapseDoubleSpacesOnce(roots))) break;
-    }
+    normaliseInputs();
 
     const char separator = platform_.separator();
     for (const std::string& token : splitRoots(window_.comboText())) {
         if (state_.StopRequested) break;
-        state_.CurrentRoot = trimSpaces(token);
+        state_.CurrentRoot = token;
         if (platform_.hasDriveLetters() && state_.CurrentRoot.size() == 1 &&
             state_.CurrentRoot.find(':') == std::string::npos)
             state_.CurrentRoot += ':';
@@ -118,7 +138,6 @@ void SearchCore::Command1_Click() {
         state_.Pattern = trimSpaces(window_.text1());
         SearchFolder(state_.CurrentRoot);
     }
-    platform_.walkEnded();
 
     if (state_.Unloading) return;  // the window is gone: nothing to report to
     report();
@@ -148,61 +167,53 @@ void SearchCore::abandon() {
     state_.Unloading = true;
 }
 
-void SearchCore::SearchFolder(const std::string& folder) {
-    window_.setCaption(texts::kSearchingPrefix + folder);
-    window_.pumpEvents();
-
-    // Names are gathered and the handle closed before descending, so one handle is open at a time.
-    std::vector<std::string> subNames;
-    state_.FolderFindHandle = platform_.findFirst(folder + '*', state_.FindData);
-    if (state_.FolderFindHandle != kInvalidFindHandle) {
-        for (;;) {
+void SearchCore::SearchFolder(const std::string& root) {
+    const NamePattern pattern(state_.Pattern);
+    Walk walk(platform_, pattern, workers_);
+    walk.start(root);
+    // While the walk waits for a folder, the window stays responsive and a stop ends the wait.
+    const Walk::WaitHook wait = [this] {
+        window_.pumpEvents();
+        return !state_.StopRequested;
+    };
+    // The caption follows the walk's path by what changed, so deep trees cost no more per folder.
+    std::string caption = texts::kSearchingPrefix;
+    const std::size_t prefix = caption.size();
+    for (bool first = true; !state_.StopRequested; first = false) {
+        // As before each subfolder: events first, so a stop ends the walk before it goes on.
+        if (!first) {
             window_.pumpEvents();
             if (state_.StopRequested) break;
-            const FindRecord& entry = state_.FindData;
-            // Links, junctions and mount points are never entered, so no walk can loop.
-            if ((entry.dwFileAttributes & (kAttrDirectory | kAttrReparsePoint)) == kAttrDirectory &&
-                !entry.cFileName.empty() && entry.cFileName[0] != '.')
-                subNames.push_back(entry.cFileName);
-            if (!platform_.findNext(state_.FolderFindHandle, state_.FindData)) break;
         }
-        platform_.findClose(state_.FolderFindHandle);
-        ScanFolderFiles(folder);
-    }
-
-    const char separator = platform_.separator();
-    for (const std::string& name : subNames) {
+        if (!walk.advance(wait)) break;
+        const std::string& path = walk.path();
+        caption.resize(prefix + walk.keptLength());
+        caption.append(path, walk.keptLength());
+        window_.setCaption(caption);
         window_.pumpEvents();
         if (state_.StopRequested) break;
-        SearchFolder(folder + name + separator);
+        if (const FolderFiles* files = walk.files(wait)) ScanFolderFiles(walk.path(), *files);
     }
-}
+}  // the walk's workers are stopped and joined here, before the report or the exit
 
-void SearchCore::ScanFolderFiles(const std::string& folder) {
-    state_.FileFindHandle = platform_.findFirst(folder + state_.Pattern, state_.FindData);
-    if (state_.FileFindHandle == kInvalidFindHandle) return;
-    for (;;) {
+void SearchCore::ScanFolderFiles(const std::string& folder, const FolderFiles& files) {
+    for (std::size_t i = 0; i < files.size(); ++i) {
         window_.pumpEvents();
         if (state_.StopRequested) break;
-        const FindRecord& entry = state_.FindData;
-        if (!entry.cFileName.empty() && entry.cFileName[0] != '.' &&
-            (entry.dwFileAttributes & kAttrDirectory) == 0) {
-            // The name is kept as it is: trimming it would list a path that does not exist.
-            state_.LineText.assign(folder);
-            state_.LineText += entry.cFileName;
-            if (const auto size = platform_.fileLength(state_.FileFindHandle)) {
-                state_.LineText += texts::kLineSeparator;
-                appendThousands(state_.LineText, *size);
-                state_.LineText += texts::kBytesSuffix;
-                state_.TotalBytes += *size;
-            }
-            ++state_.FoundCount;
-            window_.listAdd(state_.LineText);
-            window_.listSelect(window_.listCount() - 1);
+        const FolderFiles::File& file = files[i];
+        // The name is kept as it is: trimming it would list a path that does not exist.
+        line_.assign(folder);
+        line_ += files.name(file);
+        if (file.sized) {
+            line_ += texts::kLineSeparator;
+            appendThousands(line_, file.size);
+            line_ += texts::kBytesSuffix;
+            state_.TotalBytes.add(file.size);
         }
-        if (!platform_.findNext(state_.FileFindHandle, state_.FindData)) break;
+        ++state_.FoundCount;
+        window_.listAdd(line_);
+        window_.listSelect(window_.listCount() - 1);
     }
-    platform_.findClose(state_.FileFindHandle);
 }
 
 void SearchCore::List1_DblClick() {
@@ -213,8 +224,7 @@ void SearchCore::List1_DblClick() {
     // The size never holds the separator, so the last one ends the path, whatever the name holds.
     const std::size_t cut = line.rfind(texts::kLineSeparator);
     if (cut == std::string::npos) return;
-    state_.FilePath = line.substr(0, cut);
-    platform_.open(state_.FilePath);
+    platform_.open(line.substr(0, cut), kShowNoActivate);
 }
 
 std::string SearchCore::programDrive() {
@@ -232,23 +242,23 @@ std::string SearchCore::programDrive() {
 }
 
 void SearchCore::init() {
-    state_.LineText.clear();
+    drives_.clear();
     if (platform_.hasDriveLetters()) {
         for (char letter = 'A'; letter <= 'Z'; ++letter) {
-            state_.DriveProbe = std::string(1, letter) + ":\\";
-            state_.DriveType = platform_.driveType(state_.DriveProbe);
-            if (state_.DriveType > kDriveNoRootDir) {
-                state_.LineText += state_.DriveProbe + ' ';
-                window_.comboAdd(state_.DriveProbe);
-            }
+            std::string probe = std::string(1, letter) + ":\\";
+            if (platform_.driveType(probe) > kDriveNoRootDir) drives_.push_back(std::move(probe));
         }
     } else {
-        for (const std::string& drive : platform_.mountedDrives()) {
-            state_.LineText += drive + ' ';
-            window_.comboAdd(drive);
-        }
+        drives_ = platform_.mountedDrives();
     }
-    window_.comboAdd(std::string(trimSpaces(state_.LineText)));
+    // The last entry names every drive, separated by single spaces.
+    allDrivesEntry_.clear();
+    for (std::size_t i = 0; i < drives_.size(); ++i) {
+        window_.comboAdd(drives_[i]);
+        if (i > 0) allDrivesEntry_ += ' ';
+        allDrivesEntry_ += drives_[i];
+    }
+    window_.comboAdd(allDrivesEntry_);
     // Started from a place that is not one of the drives: the first entry is taken instead.
     if (!window_.setComboText(programDrive()) && window_.comboCount() > 0)
         window_.setComboText(window_.comboEntry(0));

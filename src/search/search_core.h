@@ -1,6 +1,7 @@
 // The search half of the main window: its state, the run started by the start button, the folder
-// walker, the file matcher, drive discovery and opening a result. Everything runs on the window's
-// one thread; the window and the platform are reached only through their interfaces.
+// walker, the file matcher, drive discovery and opening a result. Everything here runs on the
+// window's one thread; the walk's workers (search/walk.h) only open and list folders ahead of it.
+// The window and the platform are reached only through their interfaces.
 #pragma once
 
 #include <cstdint>
@@ -8,25 +9,20 @@
 #include <vector>
 
 #include "search/platform.h"
+#include "search/text_util.h"
+#include "search/walk.h"
 #include "search/window.h"
 
 namespace quarvex {
 
 struct SearchState {
-    FindRecord FindData;
     std::string CurrentRoot;  // ends in the separator when handed to the walker
     std::string Pattern;      // trimmed text of the file-name box, read by the matcher
-    std::string LineText;     // the result line under construction; the list of drives in init
-    std::string FilePath;     // the path cut out of a clicked line
-    FindHandle FolderFindHandle = kInvalidFindHandle;
-    FindHandle FileFindHandle = kInvalidFindHandle;
     std::int64_t FoundCount = 0;
-    std::uint64_t TotalBytes = 0;
+    ByteTotal TotalBytes;
     bool StopRequested = false;
     // Set when the window is going away: the run ends like a stop but reports nothing.
     bool Unloading = false;
-    unsigned DriveType = 0;
-    std::string DriveProbe;
 };
 
 class SearchCore {
@@ -35,6 +31,9 @@ class SearchCore {
 
     SearchState& state() { return state_; }
     const SearchState& state() const { return state_; }
+
+    // Threads that list folders ahead of the walk; 0 or 1 makes a plain single-threaded walk.
+    void setWorkerThreads(unsigned count) { workers_ = count <= 1 ? 0 : count; }
 
     // Fills the drive selector, preselects the program's drive and sets the idle button states.
     void init();
@@ -47,11 +46,13 @@ class SearchCore {
     // The window is being destroyed: a running search ends at once and reports nothing.
     void abandon();
 
-    void SearchFolder(const std::string& folder);
-    void ScanFolderFiles(const std::string& folder);
+    // Walks every folder below `root`, depth first, listing the matching files.
+    void SearchFolder(const std::string& root);
+    // Lists the matching files of one folder.
+    void ScanFolderFiles(const std::string& folder, const FolderFiles& files);
 
-    // Splits the selector's text into roots at single spaces, keeping together the words of a
-    // drive entry whose name holds spaces (a mount point such as "/media/My Disk").
+    // Splits the selector's text into roots at single spaces, keeping together the words that
+    // spell one of the selector's entries (a mount point such as "/media/My Disk").
     std::vector<std::string> splitRoots(const std::string& text) const;
     // Whether a pattern would name a path instead of a file.
     bool patternHasPathSymbol(const std::string& pattern) const;
@@ -59,11 +60,18 @@ class SearchCore {
   private:
     void report();
     void toggleSearchButtons();
+    void normaliseInputs();
     std::string programDrive();
+    bool isSingleEntry(const std::string& text) const;
+    bool isAllDrivesEntry(const std::string& text) const;
 
     Window& window_;
     Platform& platform_;
     SearchState state_;
+    unsigned workers_ = Walk::defaultWorkers();
+    std::vector<std::string> drives_;  // the drives init found, in order
+    std::string allDrivesEntry_;       // the selector's last entry, naming them all
+    std::string line_;                 // the result line under construction
 };
 
 // Index of the selector entry that `text` selects: an exact match first, else one that differs

@@ -21,6 +21,30 @@ void appendThousands(std::string& out, std::uint64_t value) {
     while (count > 0) out.push_back(digits[--count]);
 }
 
+void appendThousands(std::string& out, const ByteTotal& value) {
+    // Long division by ten over 32-bit limbs, most significant first.
+    std::uint32_t limbs[4] = {
+        static_cast<std::uint32_t>(value.high() >> 32), static_cast<std::uint32_t>(value.high()),
+        static_cast<std::uint32_t>(value.low() >> 32), static_cast<std::uint32_t>(value.low())};
+    char digits[64];
+    int count = 0;
+    for (;;) {
+        bool zero = true;
+        std::uint64_t remainder = 0;
+        for (std::uint32_t& limb : limbs) {
+            const std::uint64_t part = (remainder << 32) | limb;
+            limb = static_cast<std::uint32_t>(part / 10);
+            remainder = part % 10;
+            zero = zero && limb == 0;
+        }
+        if (zero && remainder == 0 && count == 0) return;  // zero shows as nothing
+        if (count % 4 == 3) digits[count++] = ',';
+        digits[count++] = static_cast<char>('0' + remainder);
+        if (zero) break;
+    }
+    while (count > 0) out.push_back(digits[--count]);
+}
+
 std::string formatThousands(std::uint64_t value) {
     std::string out;
     appendThousands(out, value);

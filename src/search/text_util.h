@@ -10,10 +10,30 @@ namespace quarvex {
 // Removes leading and trailing U+0020 only; tabs and other blanks stay.
 std::string_view trimSpaces(std::string_view text);
 
+// A sum of file sizes that cannot wrap: 128 bits, kept as two halves so that every compiler,
+// the 32-bit ones included, has it.
+class ByteTotal {
+  public:
+    ByteTotal() = default;
+    ByteTotal(std::uint64_t high, std::uint64_t low) : high_(high), low_(low) {}
+    void add(std::uint64_t bytes) {
+        low_ += bytes;
+        if (low_ < bytes) ++high_;
+    }
+    std::uint64_t high() const { return high_; }
+    std::uint64_t low() const { return low_; }
+    bool operator==(const ByteTotal&) const = default;
+
+  private:
+    std::uint64_t high_ = 0;
+    std::uint64_t low_ = 0;
+};
+
 // "#,###": digits grouped in threes with ",", and an empty string for zero.
 std::string formatThousands(std::uint64_t value);
 // Appends the same to `out` without a temporary.
 void appendThousands(std::string& out, std::uint64_t value);
+void appendThousands(std::string& out, const ByteTotal& value);
 
 // Compares with ASCII letters folded, as drive names and mount points are matched.
 bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b);

@@ -72,6 +72,9 @@ class Walk {
     // The folder at hand, ending in the separator. The walk's one path buffer: it changes with
     // the next advance().
     const std::string& path() const { return path_; }
+    // How much of path() the last advance() kept: the rest is new. Callers that follow the path
+    // in a buffer of their own update it by this much, whatever the depth.
+    std::size_t keptLength() const { return kept_; }
     // The matching files of the folder at hand once it is listed; nullptr when it could not be
     // opened, holds none, or the walk was stopped while waiting.
     const FolderFiles* files(const WaitHook& wait);
@@ -81,9 +84,10 @@ class Walk {
     // The number of workers a walk gets by default: one per core.
     static unsigned defaultWorkers();
 
+    enum class State : std::uint8_t;
+
   private:
     struct Node;
-    enum class State : std::uint8_t;
     struct Worker;
 
     Node* makeNode(Node* parent, std::string_view name);
@@ -91,7 +95,6 @@ class Walk {
     void workerLoop(Worker& worker);
     void openNode(Node* node, Worker& worker);
     void listNode(Node* node, Worker& worker);
-    void claim(Node* node);
     bool waitFor(Node* node, State atLeast, const WaitHook& wait);
     FolderHandle openChildOf(Node* parent, std::string_view name, OpenResult& result);
     bool ensureParentOpen(Node* parent);
@@ -120,6 +123,7 @@ class Walk {
     bool finished_ = false;
     bool stopping_ = false;
     std::string path_;
+    std::size_t kept_ = 0;
     FolderIdentity rootIdentity_;
 
     Node* workTop_ = nullptr;  // folders waiting to be opened, the nearest first

@@ -29,7 +29,7 @@ void Form1::Form_Unload() {
 }
 
 void Form1::Command3_Click() {
-    platform_.open(texts::kWebPage);
+    platform_.open(texts::kWebPage, kShowMinimized);
 }
 
 void Form1::Command4_Click() {

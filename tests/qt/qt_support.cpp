@@ -11,10 +11,14 @@
 
 namespace quarvex::test {
 
-bool QtTestPlatform::findNext(FindHandle handle, FindRecord& data) {
+ListStatus QtTestPlatform::listFolder(FolderHandle handle, Listing& out) {
     if (delay.count() > 0) std::this_thread::sleep_for(delay);
-    if (onStep) onStep();
-    return PosixPlatform::findNext(handle, data);
+    return PosixPlatform::listFolder(handle, out);
+}
+
+bool QtTestPlatform::describe(FolderHandle handle, ListedEntry& entry, std::string_view name) {
+    if (delay.count() > 0) std::this_thread::sleep_for(delay);
+    return PosixPlatform::describe(handle, entry, name);
 }
 
 BoxAnswerer::BoxAnswerer() {

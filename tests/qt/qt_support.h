@@ -21,8 +21,7 @@ class QtTestPlatform : public posix::PosixPlatform {
 
     std::string folder;                  // the program's folder; empty: the real one
     std::vector<std::string> drives;     // the mounted drives; empty: the real ones
-    std::chrono::microseconds delay{0};  // a slow disk: each step of an enumeration waits
-    std::function<void()> onStep;        // runs at each step of an enumeration
+    std::chrono::microseconds delay{0};  // a slow disk: each read of a folder or a file waits
 
     std::string programFolder() override {
         return folder.empty() ? PosixPlatform::programFolder() : folder;
@@ -30,7 +29,8 @@ class QtTestPlatform : public posix::PosixPlatform {
     std::vector<std::string> mountedDrives() override {
         return drives.empty() ? PosixPlatform::mountedDrives() : drives;
     }
-    bool findNext(FindHandle handle, FindRecord& data) override;
+    ListStatus listFolder(FolderHandle folder, Listing& out) override;
+    bool describe(FolderHandle folder, ListedEntry& entry, std::string_view name) override;
 };
 
 // A message box as the user saw it.

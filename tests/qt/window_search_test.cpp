@@ -52,15 +52,22 @@ struct Searching {
         for (std::size_t i = 0; i < window.listCount(); ++i) out.push_back(window.listLine(i));
         return out;
     }
-    // Runs `action` once, as a posted event the search's pump delivers, when `due` first holds.
+    // Runs `step` on the window's thread at every event the search's pump delivers.
+    void duringSearch(std::function<void()> step) {
+        stepper = std::make_unique<QTimer>();
+        QObject::connect(stepper.get(), &QTimer::timeout, step);
+        stepper->start(0);
+    }
+    // Runs `action` once, at the pump, when `due` first holds.
     void onceDuringSearch(std::function<bool()> due, std::function<void()> action) {
         auto done = std::make_shared<bool>(false);
-        platform.onStep = [this, due, action, done] {
+        duringSearch([due, action, done] {
             if (*done || !due()) return;
             *done = true;
-            QTimer::singleShot(0, &window, action);
-        };
+            action();
+        });
     }
+    std::unique_ptr<QTimer> stepper;
 };
 
 std::string line(const std::string& path, const char* size) {
@@ -75,7 +82,7 @@ TEST(QtWindowSearch, ClickingStartListsTheTreeReportsAndRestoresTheCaption) {
     s.tree.file("drive/.hidden/x.txt", 7);
     s.platform.delay = 1ms;
     std::vector<std::string> captions;
-    s.platform.onStep = [&] { captions.push_back(s.window.windowTitle().toStdString()); };
+    s.duringSearch([&] { captions.push_back(s.window.windowTitle().toStdString()); });
     BoxAnswerer boxes;
     s.start();
 
@@ -146,14 +153,14 @@ TEST(QtWindowSearch, LinesReachTheViewInBatchesWhileReadsAnswerAtOnce) {
     int batches = 0;
     QObject::connect(&s.window.lines(), &QAbstractItemModel::rowsInserted, [&] { ++batches; });
     bool viewLagged = false, readsWrong = false;
-    s.platform.onStep = [&] {
+    s.duringSearch([&] {
         const std::size_t stored = s.window.listCount();
         if (stored == 0) return;
         viewLagged |= stored > static_cast<std::size_t>(s.window.lines().rowCount());
         // What the search reads back is there at once, whether the view has it or not.
         readsWrong |= s.window.listSelectedIndex() != static_cast<std::ptrdiff_t>(stored - 1) ||
                       s.window.listLine(stored - 1).find(" ----- 1 Bytes") == std::string::npos;
-    };
+    });
     BoxAnswerer boxes;
     const auto started = std::chrono::steady_clock::now();
     s.start();

@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <mntent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <sys/vfs.h>
 #include <sys/wait.h>
@@ -13,73 +15,117 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
-#include "platform/posix/wildcard.h"
+#ifndef STATX_MNT_ID
+#define STATX_MNT_ID 0x00001000U
+#endif
 
 namespace quarvex::posix {
 
 namespace {
 
-constexpr std::uint32_t kAttrArchive = 0x20;
-constexpr auto kMountRefresh = std::chrono::seconds(1);
+// An open folder: its descriptor, and whether a short read of it reaches its end.
+struct Folder {
+    UniqueFd fd;
+    bool shortReadEnds = false;
+};
 
-Enumeration* fromHandle(FindHandle handle) {
-    return reinterpret_cast<Enumeration*>(handle);
+Folder* folderOf(FolderHandle handle) {
+    return reinterpret_cast<Folder*>(handle);
 }
 
+FolderHandle handleOf(std::unique_ptr<Folder> folder) {
+    return reinterpret_cast<FolderHandle>(folder.release());
+}
+
+constexpr std::size_t kListingBuffer = std::size_t{1} << 16;
+constexpr std::size_t kLargestEntry = 512;
+
+// The same folder again later must have the same device and inode; its mount decides whether it
+// belongs to the walk at all.
+bool identify(int fd, FolderIdentity& identity) {
+    struct statx sx {};
+    if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_INO | STATX_MNT_ID, &sx) == 0) {
+        identity.volume = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+        identity.file = sx.stx_ino;
+        identity.mount = (sx.stx_mask & STATX_MNT_ID) != 0 ? sx.stx_mnt_id : identity.volume;
+        return true;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return false;
+    identity.volume = st.st_dev;
+    identity.file = st.st_ino;
+    identity.mount = st.st_dev;
+    return true;
+}
+
+OpenResult failure(int error) {
+    OpenResult result;
+    if (error == EMFILE || error == ENFILE)
+        result.status = OpenStatus::OutOfHandles;
+    else if (error == ELOOP || error == ENOTDIR)
+        result.status = OpenStatus::NotAFolder;
+    else
+        result.status = OpenStatus::Unreadable;
+    return result;
+}
+
+OpenResult opened(UniqueFd fd, bool shortReadEnds) {
+    OpenResult result;
+    if (!identify(fd.get(), result.identity)) return result;
+    auto folder = std::make_unique<Folder>();
+    folder->fd = std::move(fd);
+    folder->shortReadEnds = shortReadEnds;
+    result.status = OpenStatus::Opened;
+    result.handle = handleOf(std::move(folder));
+    return result;
+}
+
+// Names from a listing carry no NUL; openat wants one at the end.
+struct CName {
+    explicit CName(std::string_view name) {
+        if (name.size() < small.size()) {
+            std::memcpy(small.data(), name.data(), name.size());
+            small[name.size()] = '\0';
+            text = small.data();
+        } else {
+            large.assign(name);
+            text = large.c_str();
+        }
+    }
+    std::array<char, 256> small;
+    std::string large;
+    const char* text;
+};
+
 bool isDirectory(const std::string& path) {
-    struct stat st;
+    struct stat st {};
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// The mount table, closed however its reading ends.
+class MountTable {
+  public:
+    explicit MountTable(const std::string& path) : file_(setmntent(path.c_str(), "r")) {}
+    ~MountTable() {
+        if (file_ != nullptr) endmntent(file_);
+    }
+    MountTable(const MountTable&) = delete;
+    MountTable& operator=(const MountTable&) = delete;
+    const mntent* next() { return file_ != nullptr ? getmntent(file_) : nullptr; }
+
+  private:
+    FILE* file_;
+};
+
 }  // namespace
 
-// All entries of one folder, read at once; the folder stays open so that entries can be sized
-// relative to it. The walker lists a folder for its subfolders and the matcher then lists it
-// for files: the second listing is served from the first.
-struct Listing {
-    struct Entry {
-        std::uint32_t offset;  // into names, NUL-terminated
-        unsigned char type;    // d_type
-        bool attributesKnown = false;
-        std::uint32_t attributes = 0;
-    };
-
-    std::string folder;
-    int fd = -1;
-    bool reusable = false;  // read for one enumeration and not yet served to a second
-    long fsType = 0;        // the folder's file system (statfs f_type), 0 when unknown
-    bool deviceKnown = false;
-    dev_t device = 0;
-    std::string names;
-    std::vector<Entry> entries;
-
-    ~Listing() { reset(); }
-    void reset() {
-        if (fd >= 0) close(fd);
-        fd = -1;
-        reusable = false;
-        fsType = 0;
-        deviceKnown = false;
-        folder.clear();
-        names.clear();
-        entries.clear();
-    }
-    const char* name(const Entry& e) const { return names.data() + e.offset; }
-};
-
-struct Enumeration {
-    std::unique_ptr<Listing> listing;
-    WildcardPattern pattern;
-    std::size_t next = 0;     // the entry to look at next
-    std::size_t current = 0;  // the entry last stored in the record
-
-    explicit Enumeration(std::string_view p) : pattern(p) {}
-};
+void UniqueFd::reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
 
 bool isUserDrive(const std::string& device, const std::string& type,
                  const std::string& mountPoint) {
@@ -95,189 +141,115 @@ bool isUserDrive(const std::string& device, const std::string& type,
 PosixPlatform::PosixPlatform(std::string opener, std::string mountTable)
     : opener_(std::move(opener)), mountTable_(std::move(mountTable)) {}
 
-PosixPlatform::~PosixPlatform() {
-    walkEnded();
+OpenResult PosixPlatform::openRoot(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) return failure(errno);
+    // These file systems fill a read up to the end of the folder, so a read that leaves room has
+    // reached it and the last, empty read can be spared. The walk never leaves the root's mount,
+    // so every folder below shares the answer.
+    struct statfs fs {};
+    const bool shortReadEnds =
+        fstatfs(fd.get(), &fs) == 0 && (fs.f_type == EXT4_SUPER_MAGIC || fs.f_type == TMPFS_MAGIC);
+    return opened(std::move(fd), shortReadEnds);
 }
 
-void PosixPlatform::popTrail() {
-    close(trail_.back().fd);
-    trail_.pop_back();
+OpenResult PosixPlatform::openChild(FolderHandle parent, std::string_view name) {
+    const Folder& at = *folderOf(parent);
+    const CName child(name);
+    UniqueFd fd(openat(at.fd.get(), child.text,
+                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+    if (!fd) return failure(errno);
+    return opened(std::move(fd), at.shortReadEnds);
 }
 
-void PosixPlatform::walkEnded() {
-    // Nothing stays open between searches: a drive searched can be unmounted.
-    while (!trail_.empty()) popTrail();
-    cached_.reset();
+void PosixPlatform::closeFolder(FolderHandle folder) {
+    delete folderOf(folder);
 }
 
-bool PosixPlatform::mayBeMountPoint(const char* name) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now - mountNamesRead_ > kMountRefresh) {
-        mountNamesRead_ = now;
-        mountNames_.clear();
-        mountNamesKnown_ = false;
-        if (FILE* table = setmntent("/proc/self/mounts", "r")) {
-            while (const mntent* m = getmntent(table)) {
-                const std::string_view point = m->mnt_dir;
-                mountNames_.emplace(point.substr(point.rfind('/') + 1));
-            }
-            endmntent(table);
-            mountNamesKnown_ = true;
+ListStatus PosixPlatform::listFolder(FolderHandle handle, Listing& out) {
+    const Folder& folder = *folderOf(handle);
+    out.clear();
+    std::vector<unsigned char>& buffer = out.buffer();
+    if (buffer.size() < kListingBuffer) buffer.resize(kListingBuffer);
+    const ssize_t n = getdents64(folder.fd.get(), buffer.data(), buffer.size());
+    if (n < 0) return ListStatus::Failed;
+    if (n == 0) return ListStatus::End;
+    for (ssize_t at = 0; at < n;) {
+        const auto* d = reinterpret_cast<const dirent64*>(buffer.data() + at);
+        at += d->d_reclen;
+        const std::string_view name(d->d_name);
+        if (name == "." || name == "..") continue;
+        switch (d->d_type) {
+            case DT_DIR:
+                out.add(name, kAttrDirectory);
+                break;
+            case DT_LNK:
+                out.add(name, kAttrReparsePoint | kAttrTypeUnknown, kReparseTagSymlink);
+                break;
+            case DT_UNKNOWN:
+                out.add(name, kAttrTypeUnknown);
+                break;
+            default:
+                out.add(name, kAttrArchive);
+                break;
         }
     }
-    return !mountNamesKnown_ || mountNames_.count(name) != 0;
+    if (folder.shortReadEnds && static_cast<std::size_t>(n) + kLargestEntry < buffer.size())
+        return ListStatus::End;
+    return ListStatus::More;
 }
 
-// Attributes as Windows reports them: links and mount points are reparse points, and a link
-// counts as a folder when it leads to one.
-std::uint32_t PosixPlatform::attributesOf(Listing& l, std::size_t index) {
-    Listing::Entry& e = l.entries[index];
-    if (e.attributesKnown) return e.attributes;
-    const char* name = l.name(e);
-    struct stat st;
-    std::uint32_t attributes = kAttrArchive;
-    unsigned char type = e.type;
-    if (type == DT_UNKNOWN && fstatat(l.fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-        type = S_ISLNK(st.st_mode) ? DT_LNK : S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
-    if (type == DT_DIR) {
-        attributes = kAttrDirectory;
-        // A folder on another file system is a mount point; only names that some mount point
-        // ends in are worth the look.
-        if (mayBeMountPoint(name) && fstatat(l.fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-            if (!l.deviceKnown) {
-                struct stat self;
-                l.deviceKnown = fstat(l.fd, &self) == 0;
-                l.device = self.st_dev;
-            }
-            if (l.deviceKnown && st.st_dev != l.device) attributes |= kAttrReparsePoint;
+bool PosixPlatform::describe(FolderHandle handle, ListedEntry& entry, std::string_view name) {
+    const int fd = folderOf(handle)->fd.get();
+    const CName file(name);
+    struct stat st {};
+    const bool unknown = (entry.attributes & kAttrTypeUnknown) != 0;
+    bool link = (entry.attributes & kAttrReparsePoint) != 0;
+    if (unknown && !link) {
+        if (fstatat(fd, file.text, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+        link = S_ISLNK(st.st_mode);
+        if (!link) {
+            entry.attributes = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
+            entry.size = static_cast<std::uint64_t>(st.st_size);
+            entry.sizeKnown = !S_ISDIR(st.st_mode);
+            return true;
         }
-    } else if (type == DT_LNK) {
-        const bool toFolder = fstatat(l.fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-        attributes = (toFolder ? kAttrDirectory : kAttrArchive) | kAttrReparsePoint;
     }
-    e.attributesKnown = true;
-    e.attributes = attributes;
-    return attributes;
-}
-
-std::unique_ptr<Listing> PosixPlatform::readListing(const std::string& folder) {
-    // The folder listed last is still at hand when it is asked for again right away, as the
-    // matcher does after the walker. Only once: a later run must see the folder as it is then.
-    if (cached_ && cached_->reusable && cached_->folder == folder) {
-        cached_->reusable = false;
-        return std::move(cached_);
-    }
-    std::unique_ptr<Listing> l = cached_ ? std::move(cached_) : std::make_unique<Listing>();
-    // The folder done with stays open on the trail, so that its subfolders and theirs open
-    // relative to their parents: one step of lookup instead of the whole path.
-    // The trail is bounded, so that however deep a tree goes, descriptors do not run out.
-    constexpr std::size_t kLongestTrail = 64;
-    if (l->fd >= 0) {
-        if (trail_.size() == kLongestTrail) {
-            close(trail_.front().fd);
-            trail_.erase(trail_.begin());
+    if (link) {
+        // A link is a folder when it leads to one; a link to a file is sized as the file, and a
+        // dangling link as itself.
+        std::uint32_t attributes = kAttrReparsePoint;
+        entry.reparseTag = kReparseTagSymlink;
+        if (fstatat(fd, file.text, &st, 0) == 0) {
+            attributes |= S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
+        } else if (fstatat(fd, file.text, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            attributes |= kAttrArchive;
+        } else {
+            return false;
         }
-        trail_.push_back({l->folder, l->fd, l->fsType});
-        l->fd = -1;
-    }
-    l->reset();
-
-    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-    std::size_t slash = std::string::npos;
-    if (folder.size() >= 2) slash = folder.rfind('/', folder.size() - 2);
-    while (!trail_.empty() &&
-           (slash == std::string::npos ||
-            trail_.back().folder.compare(0, std::string::npos, folder, 0, slash + 1) != 0))
-        popTrail();
-    int fd;
-    long fsType = 0;
-    if (!trail_.empty()) {
-        const std::string child = folder.substr(slash + 1, folder.size() - slash - 2);
-        fd = openat(trail_.back().fd, child.c_str(), kFlags | O_NOFOLLOW);
-        // Unless it is a mount point, a folder is on its parent's file system.
-        if (!mayBeMountPoint(child.c_str())) fsType = trail_.back().fsType;
-    } else {
-        fd = ::open(folder.c_str(), kFlags);
-    }
-    if (fd < 0) return nullptr;
-    l->fd = fd;
-    l->folder = folder;
-    l->reusable = true;
-    if (fsType == 0) {
-        struct statfs fs;
-        if (fstatfs(l->fd, &fs) == 0) fsType = static_cast<long>(fs.f_type);
-    }
-    l->fsType = fsType;
-    // These fill a read up to the end of the folder, so a read that leaves room has reached it,
-    // and the last, empty read can be spared.
-    const bool shortReadEnds = fsType == EXT4_SUPER_MAGIC || fsType == TMPFS_MAGIC;
-    constexpr ssize_t kLargestEntry = 512;
-    for (;;) {
-        const ssize_t n = getdents64(l->fd, buffer_.data(), buffer_.size());
-        if (n <= 0) break;
-        for (ssize_t at = 0; at < n;) {
-            const auto* d = reinterpret_cast<const dirent64*>(buffer_.data() + at);
-            at += d->d_reclen;
-            const char* name = d->d_name;
-            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
-                continue;
-            l->entries.push_back({static_cast<std::uint32_t>(l->names.size()), d->d_type});
-            l->names.append(name, std::strlen(name) + 1);
-        }
-        if (shortReadEnds && n + kLargestEntry < static_cast<ssize_t>(buffer_.size())) break;
-    }
-    return l;
-}
-
-bool PosixPlatform::storeNext(Enumeration& e, FindRecord& data) {
-    Listing& l = *e.listing;
-    while (e.next < l.entries.size()) {
-        const std::size_t index = e.next++;
-        const char* name = l.name(l.entries[index]);
-        if (!e.pattern.matches(name)) continue;
-        e.current = index;
-        data.cFileName.assign(name);
-        data.dwFileAttributes = attributesOf(l, index);
+        entry.attributes = attributes;
+        entry.size = static_cast<std::uint64_t>(st.st_size);
+        entry.sizeKnown = true;
         return true;
     }
-    return false;
+    if (fstatat(fd, file.text, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    entry.size = static_cast<std::uint64_t>(st.st_size);
+    entry.sizeKnown = true;
+    return true;
 }
 
-FindHandle PosixPlatform::findFirst(const std::string& pathPattern, FindRecord& data) {
-    const std::size_t slash = pathPattern.rfind('/');
-    const std::string folder = slash == std::string::npos ? "./" : pathPattern.substr(0, slash + 1);
-    const std::string_view pattern =
-        std::string_view(pathPattern).substr(slash == std::string::npos ? 0 : slash + 1);
-    if (pattern.empty()) return kInvalidFindHandle;
-
-    auto e = std::make_unique<Enumeration>(pattern);
-    e->listing = readListing(folder);
-    if (!e->listing) return kInvalidFindHandle;
-    if (!storeNext(*e, data)) {
-        cached_ = std::move(e->listing);
-        return kInvalidFindHandle;
+std::size_t PosixPlatform::folderHandleBudget() {
+    // Half of the descriptors still free, so that the rest of the program never runs short.
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1024;
+    std::size_t inUse = 0;
+    if (DIR* fds = opendir("/proc/self/fd")) {
+        while (readdir(fds) != nullptr) ++inUse;
+        closedir(fds);
     }
-    return reinterpret_cast<FindHandle>(e.release());
-}
-
-bool PosixPlatform::findNext(FindHandle handle, FindRecord& data) {
-    return storeNext(*fromHandle(handle), data);
-}
-
-void PosixPlatform::findClose(FindHandle handle) {
-    std::unique_ptr<Enumeration> e(fromHandle(handle));
-    cached_ = std::move(e->listing);
-}
-
-std::optional<std::uint64_t> PosixPlatform::fileLength(FindHandle handle) {
-    const Enumeration& e = *fromHandle(handle);
-    const Listing& l = *e.listing;
-    const char* name = l.name(l.entries[e.current]);
-    struct stat st;
-    // A link to a file is sized as the file; a dangling link as itself.
-    if (fstatat(l.fd, name, &st, 0) != 0 && fstatat(l.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return std::nullopt;
-    return static_cast<std::uint64_t>(st.st_size);
+    const auto total = static_cast<std::size_t>(limit.rlim_cur);
+    const std::size_t free = total > inUse + 8 ? total - inUse - 8 : 0;
+    return std::clamp<std::size_t>(free / 2, 2, 4096);
 }
 
 unsigned PosixPlatform::driveType(const std::string&) {
@@ -286,24 +258,26 @@ unsigned PosixPlatform::driveType(const std::string&) {
 
 std::vector<std::string> PosixPlatform::mountedDrives() {
     std::vector<std::string> drives{"/"};
-    FILE* table = setmntent(mountTable_.c_str(), "r");
-    if (table == nullptr) return drives;
-    while (const mntent* m = getmntent(table)) {
+    MountTable table(mountTable_);
+    while (const mntent* m = table.next()) {
         const std::string point = m->mnt_dir;
         if (std::find(drives.begin(), drives.end(), point) != drives.end()) continue;
         if (isUserDrive(m->mnt_fsname, m->mnt_type, point) && isDirectory(point))
             drives.push_back(point);
     }
-    endmntent(table);
     return drives;
 }
 
-bool PosixPlatform::open(const std::string& target) {
-    // A relative path that starts with "-" would read as an option.
-    const std::string argument = target.rfind('-', 0) == 0 ? "./" + target : target;
+bool PosixPlatform::open(const std::string& target, int) {
     // Everything the child needs is made before fork: between fork and exec it may not allocate.
     std::string program = opener_;
-    char* const argv[] = {program.data(), const_cast<char*>(argument.c_str()), nullptr};
+    std::string argument = target;
+    char* const argv[] = {program.data(), argument.data(), nullptr};
+    // The grandchild reports a failed exec through this pipe; a successful one closes it.
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) return false;
+    UniqueFd reader(report[0]);
+    UniqueFd writer(report[1]);
 
     // Twice forked, so the opener is no child of ours and leaves no zombie behind.
     const pid_t child = fork();
@@ -312,14 +286,21 @@ bool PosixPlatform::open(const std::string& target) {
         if (fork() == 0) {
             setsid();
             execvp(argv[0], argv);
+            const int error = errno;
+            (void)!write(writer.get(), &error, sizeof error);
             _exit(127);
         }
         _exit(0);
     }
+    writer.reset();
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    int error = 0;
+    ssize_t n;
+    while ((n = read(reader.get(), &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 && n == 0;
 }
 
 std::string PosixPlatform::programFolder() {

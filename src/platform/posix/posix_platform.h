@@ -1,10 +1,7 @@
-// The search's platform on Linux and other POSIX systems.
+// The search's platform on Linux: folders opened relative to their parents with openat, listed
+// with getdents64, identified by statx (device, inode, mount ID).
 #pragma once
 
-#include <array>
-#include <chrono>
-#include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -12,52 +9,59 @@
 
 namespace quarvex::posix {
 
-struct Listing;
-struct Enumeration;
+// A file descriptor with one owner.
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = other.release();
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset();
+
+  private:
+    int fd_ = -1;
+};
 
 class PosixPlatform : public Platform {
   public:
     // `opener` is the program that opens files and web addresses for the desktop.
     explicit PosixPlatform(std::string opener = "xdg-open",
                            std::string mountTable = "/proc/self/mounts");
-    ~PosixPlatform() override;
-    PosixPlatform(const PosixPlatform&) = delete;
-    PosixPlatform& operator=(const PosixPlatform&) = delete;
 
-    FindHandle findFirst(const std::string& pathPattern, FindRecord& data) override;
-    bool findNext(FindHandle handle, FindRecord& data) override;
-    void findClose(FindHandle handle) override;
-    std::optional<std::uint64_t> fileLength(FindHandle handle) override;
+    OpenResult openRoot(const std::string& path) override;
+    OpenResult openChild(FolderHandle parent, std::string_view name) override;
+    void closeFolder(FolderHandle folder) override;
+    ListStatus listFolder(FolderHandle folder, Listing& out) override;
+    bool describe(FolderHandle folder, ListedEntry& entry, std::string_view name) override;
+    std::size_t folderHandleBudget() override;
 
     unsigned driveType(const std::string& root) override;
     std::vector<std::string> mountedDrives() override;
-    bool open(const std::string& target) override;
+    bool open(const std::string& target, int showMode) override;
     std::string programFolder() override;
     char separator() const override { return '/'; }
     bool hasDriveLetters() const override { return false; }
-    void walkEnded() override;
 
   private:
-    std::unique_ptr<Listing> readListing(const std::string& folder);
-    bool storeNext(Enumeration& e, FindRecord& data);
-    std::uint32_t attributesOf(Listing& listing, std::size_t index);
-    bool mayBeMountPoint(const char* name);
-    void popTrail();
-
     std::string opener_;
     std::string mountTable_;
-    std::unique_ptr<Listing> cached_;  // the folder listed last, kept for the next listing of it
-    // Folders listed earlier that are still open, each a parent of the next as the walk goes.
-    struct TrailStep {
-        std::string folder;
-        int fd;
-        long fsType;
-    };
-    std::vector<TrailStep> trail_;
-    std::array<char, 1 << 16> buffer_;
-    std::set<std::string, std::less<>> mountNames_;  // last components of all mount points
-    bool mountNamesKnown_ = false;
-    std::chrono::steady_clock::time_point mountNamesRead_{};
 };
 
 // Whether a mount table entry is a file system a user would call a drive: a block device or a

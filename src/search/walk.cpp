@@ -1,0 +1,538 @@
+#include "search/walk.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <new>
+
+namespace quarvex {
+
+enum class Walk::State : std::uint8_t {
+    Pending,     // on the work list, waiting to be opened
+    Claimed,     // a thread is opening it
+    Opened,      // open; the thread that opened it is listing it
+    Listed,      // its files and subfolders are known
+    Unreadable,  // could not be opened or reached again: contributes nothing
+    Excluded,    // a link or another mount by the time it was opened: no subfolder at all
+};
+
+namespace {
+
+// Folders listed ahead of the consumer, and the bytes of their matches, at most: caps memory.
+constexpr std::size_t kMaxListedAhead = 2048;
+constexpr std::size_t kMaxBytesAhead = std::size_t{4} << 20;
+// How often the consumer runs its wait hook while a worker holds the folder it needs.
+constexpr auto kWaitSlice = std::chrono::milliseconds(5);
+// A walk with fewer folders allowed open than this runs on the consumer alone.
+constexpr std::size_t kLeastBudgetForWorkers = 16;
+constexpr int kOpenAttempts = 64;
+
+}  // namespace
+
+struct Walk::Node {
+    Node* parent = nullptr;
+    Node* firstChild = nullptr;  // subfolders once listed, in listing order; freed as consumed
+    Node* nextSibling = nullptr;
+    Node* workPrev = nullptr;  // on the work list while Pending
+    Node* workNext = nullptr;
+    FolderFiles* files = nullptr;  // matches, until the consumer moves on
+    FolderHandle handle = kNoFolder;
+    std::uint64_t volume = 0;  // identity when first opened
+    std::uint64_t file = 0;
+    std::uint32_t depth = 0;
+    std::uint32_t unopenedChildren = 0;  // the handle is kept while some are left
+    std::uint16_t pins = 0;              // threads opening a child relative to the handle
+    std::uint16_t nameLength = 0;
+    State state = State::Pending;
+    bool onWorkList = false;
+    bool byConsumer = false;  // opened by the consumer, which lists it itself
+    bool lost = false;        // could not be reached again: the rest of its subfolders are not
+
+    char* name() { return reinterpret_cast<char*>(this + 1); }
+    std::string_view nameView() { return {name(), nameLength}; }
+};
+
+struct Walk::Worker {
+    Listing listing;
+};
+
+unsigned Walk::defaultWorkers() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores == 0 ? 1 : cores;
+}
+
+Walk::Walk(Platform& platform, const NamePattern& pattern, unsigned workers)
+    : platform_(platform), pattern_(pattern), workerCount_(workers) {}
+
+Walk::~Walk() {
+    stop();
+    std::lock_guard lock(mutex_);
+    if (root_ != nullptr) freeSubtree(root_);
+    for (Worker* w : workers_) delete w;
+}
+
+Walk::Node* Walk::makeNode(Node* parent, std::string_view name) {
+    void* memory = ::operator new(sizeof(Node) + name.size());
+    Node* node = new (memory) Node;
+    node->parent = parent;
+    node->depth = parent != nullptr ? parent->depth + 1 : 0;
+    node->nameLength = static_cast<std::uint16_t>(name.size());
+    if (!name.empty()) std::memcpy(node->name(), name.data(), name.size());
+    return node;
+}
+
+// Iterative, so that no depth of tree can exhaust the stack. Called with the lock held, or when
+// no worker is left.
+void Walk::freeSubtree(Node* top) {
+    Node* node = top;
+    for (;;) {
+        if (node->firstChild != nullptr) {
+            node = node->firstChild;
+            continue;
+        }
+        Node* const parent = node->parent;
+        Node* const sibling = node->nextSibling;
+        const bool last = node == top;
+        if (node->onWorkList) unlinkWork(node);
+        if (node->handle != kNoFolder) closeHandle(node);
+        delete node->files;
+        node->~Node();
+        ::operator delete(node);
+        if (last) return;
+        parent->firstChild = sibling;
+        node = sibling != nullptr ? sibling : parent;
+    }
+}
+
+void Walk::start(const std::string& root) {
+    path_ = root;
+    root_ = makeNode(nullptr, {});
+    root_->state = State::Claimed;
+    root_->byConsumer = true;
+    current_ = nullptr;
+    workers_.push_back(new Worker);  // the consumer's own scratch, workers_[0]
+    budget_ = platform_.folderHandleBudget();
+}
+
+void Walk::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    workAvailable_.notify_all();
+    progress_.notify_all();
+    for (std::thread& t : threads_) t.join();
+    threads_.clear();
+}
+
+// ---- the work list: folders waiting to be opened, the nearest in pre-order on top ----
+
+void Walk::pushWork(Node* first) {
+    if (first == nullptr) return;
+    Node* last = first;
+    for (Node* n = first; n != nullptr; n = n->nextSibling) {
+        n->onWorkList = true;
+        n->workNext = n->nextSibling;
+        n->workPrev = n == first ? nullptr : last;
+        last = n;
+    }
+    last->workNext = workTop_;
+    if (workTop_ != nullptr) workTop_->workPrev = last;
+    workTop_ = first;
+}
+
+Walk::Node* Walk::popWork() {
+    Node* node = workTop_;
+    unlinkWork(node);
+    return node;
+}
+
+void Walk::unlinkWork(Node* node) {
+    if (node->workPrev != nullptr)
+        node->workPrev->workNext = node->workNext;
+    else
+        workTop_ = node->workNext;
+    if (node->workNext != nullptr) node->workNext->workPrev = node->workPrev;
+    node->workPrev = node->workNext = nullptr;
+    node->onWorkList = false;
+}
+
+// ---- handles: lock held ----
+
+void Walk::closeHandle(Node* node) {
+    openParents_.erase({node->depth, node});
+    platform_.closeFolder(node->handle);
+    node->handle = kNoFolder;
+    --openHandles_;
+}
+
+void Walk::keepAsParent(Node* node) {
+    if (node != root_) openParents_.insert({node->depth, node});
+}
+
+// Closes the open parent needed last: the shallowest one no thread is using.
+bool Walk::makeRoom() {
+    for (const auto& [depth, node] : openParents_) {
+        if (node->pins != 0) continue;
+        closeHandle(node);
+        return true;
+    }
+    return false;
+}
+
+// A child of `parent` has been opened, or given up on.
+void Walk::releaseParent(Node* parent) {
+    --parent->unopenedChildren;
+    if (parent->unopenedChildren == 0 && parent->pins == 0 && parent != root_ &&
+        parent->handle != kNoFolder)
+        closeHandle(parent);
+}
+
+// Reopens a parent whose handle was closed to stay within the budget: from its nearest open
+// ancestor, one name at a time, each step checked to be the folder first seen. Lock held on entry
+// and on return (the caller's lock object still owns it then).
+bool Walk::ensureParentOpen(Node* parent) {
+    if (parent->handle != kNoFolder) return true;
+    if (parent->lost) return false;
+
+    mutex_.unlock();
+    std::unique_lock reopening(reopenMutex_);
+    mutex_.lock();
+    if (parent->handle != kNoFolder) return true;
+    if (parent->lost) return false;
+
+    std::vector<Node*> chain;  // parent first, up to the child of the nearest open ancestor
+    Node* anchor = parent;
+    while (anchor->handle == kNoFolder) {
+        chain.push_back(anchor);
+        anchor = anchor->parent;  // the root stays open, so this ends
+    }
+    ++anchor->pins;
+    const std::size_t keep = std::max<std::size_t>(1, budget_ / 4);
+    mutex_.unlock();
+
+    std::deque<std::pair<Node*, FolderHandle>> opened;  // the deepest steps, kept for reuse
+    FolderHandle at = anchor->handle;
+    Node* failedAt = nullptr;
+    bool gaveUp = false;
+    for (auto it = chain.rbegin(); it != chain.rend() && !gaveUp;) {
+        Node* step = *it;
+        const OpenResult r = platform_.openChild(at, step->nameView());
+        if (r.status == OpenStatus::OutOfHandles) {
+            // Give back what this walk down holds, else what the walk keeps, and try again.
+            if (opened.size() > 1) {
+                platform_.closeFolder(opened.front().second);
+                opened.pop_front();
+            } else {
+                std::lock_guard lock(mutex_);
+                gaveUp = !makeRoom();
+            }
+            continue;
+        }
+        const bool same = r.status == OpenStatus::Opened && r.identity.volume == step->volume &&
+                          r.identity.file == step->file;
+        if (!same) {
+            if (r.status == OpenStatus::Opened) platform_.closeFolder(r.handle);
+            failedAt = step;
+            break;
+        }
+        opened.emplace_back(step, r.handle);
+        at = r.handle;
+        if (opened.size() > keep) {
+            platform_.closeFolder(opened.front().second);
+            opened.pop_front();
+        }
+        ++it;
+    }
+
+    mutex_.lock();
+    --anchor->pins;
+    if (gaveUp) {
+        for (const auto& [node, handle] : opened) platform_.closeFolder(handle);
+        return false;
+    }
+    if (failedAt != nullptr) {
+        // It changed since it was listed: nothing more is walked below it.
+        for (Node* n = parent;; n = n->parent) {
+            n->lost = true;
+            if (n == failedAt) break;
+        }
+        for (const auto& [node, handle] : opened) platform_.closeFolder(handle);
+        return false;
+    }
+    for (const auto& [node, handle] : opened) {
+        if (node->handle == kNoFolder && node->unopenedChildren > 0) {
+            node->handle = handle;
+            ++openHandles_;
+            keepAsParent(node);
+        } else {
+            platform_.closeFolder(handle);
+        }
+    }
+    return parent->handle != kNoFolder;
+}
+
+// Opens the subfolder `name` of `parent` relative to the parent's handle, within the budget.
+void Walk::openNode(Node* node, Worker&) {
+    OpenResult result;
+    Node* const parent = node->parent;
+    {
+        std::unique_lock lock(mutex_);
+        for (int attempt = 0;; ++attempt) {
+            if (stopping_ || !ensureParentOpen(parent)) {
+                result.status = OpenStatus::Unreadable;
+                break;
+            }
+            ++parent->pins;
+            while (openHandles_ >= budget_ && makeRoom()) {
+            }
+            ++openHandles_;
+            const FolderHandle at = parent->handle;
+            lock.unlock();
+            result = platform_.openChild(at, node->nameView());
+            lock.lock();
+            --parent->pins;
+            if (result.status != OpenStatus::Opened) --openHandles_;
+            if (result.status != OpenStatus::OutOfHandles) break;
+            if (attempt + 1 == kOpenAttempts) {
+                result.status = OpenStatus::Unreadable;
+                break;
+            }
+            // Other threads hold what could be closed: give them a moment.
+            if (!makeRoom()) {
+                lock.unlock();
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                lock.lock();
+            }
+        }
+        releaseParent(parent);
+    }
+
+    State state = State::Unreadable;
+    if (result.status == OpenStatus::Opened) {
+        if (result.identity.mount != rootIdentity_.mount) {
+            // Another file system, a bind mount, or a mount that appeared during the walk.
+            platform_.closeFolder(result.handle);
+            state = State::Excluded;
+        } else {
+            state = State::Opened;
+        }
+    } else if (result.status == OpenStatus::NotAFolder) {
+        state = State::Excluded;
+    }
+
+    std::lock_guard lock(mutex_);
+    if (state == State::Opened) {
+        node->handle = result.handle;
+        node->volume = result.identity.volume;
+        node->file = result.identity.file;
+    } else if (result.status == OpenStatus::Opened) {
+        --openHandles_;
+    }
+    node->state = state;
+    progress_.notify_all();
+}
+
+// Lists an opened folder: its matching files, sized, and its subfolders.
+void Walk::listNode(Node* node, Worker& worker) {
+    FolderFiles* files = nullptr;
+    Node* first = nullptr;
+    Node* last = nullptr;
+    std::uint32_t subfolders = 0;
+    Listing& listing = worker.listing;
+    const FolderHandle handle = node->handle;
+
+    for (;;) {
+        const ListStatus status = platform_.listFolder(handle, listing);
+        for (std::size_t i = 0; i < listing.size(); ++i) {
+            ListedEntry& e = listing[i];
+            const std::string_view name = listing.name(e);
+            // Names beginning with "." are skipped, folders with everything below them.
+            if (name.empty() || name[0] == '.' || name.size() > UINT16_MAX) continue;
+            bool matched = false;
+            if ((e.attributes & kAttrTypeUnknown) != 0) {
+                // A link's target matters only when the link would be listed.
+                if (isLink(e) && !(matched = pattern_.matches(name))) continue;
+                platform_.describe(handle, e, name);
+            }
+            if ((e.attributes & kAttrDirectory) != 0) {
+                if (isLink(e)) continue;  // links are never entered, so no walk can loop
+                Node* child = makeNode(node, name);
+                if (last != nullptr)
+                    last->nextSibling = child;
+                else
+                    first = child;
+                last = child;
+                ++subfolders;
+            } else if (matched || pattern_.matches(name)) {
+                if (!e.sizeKnown) platform_.describe(handle, e, name);
+                if (files == nullptr) files = new FolderFiles;
+                files->add(name, e.size, e.sizeKnown);
+            }
+        }
+        if (status != ListStatus::More) break;
+        std::lock_guard lock(mutex_);
+        if (stopping_) break;
+    }
+
+    std::lock_guard lock(mutex_);
+    node->files = files;
+    node->firstChild = first;
+    node->unopenedChildren = subfolders;
+    node->state = State::Listed;
+    if (subfolders == 0) {
+        if (node != root_) closeHandle(node);
+    } else {
+        keepAsParent(node);
+        if (!threads_.empty()) pushWork(first);
+    }
+    ++listedAhead_;
+    if (files != nullptr) bytesAhead_ += files->bytes();
+    progress_.notify_all();
+    if (subfolders != 0) workAvailable_.notify_all();
+}
+
+void Walk::workerLoop(Worker& worker) {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        workAvailable_.wait(lock, [&] {
+            return stopping_ || (workTop_ != nullptr && listedAhead_ < kMaxListedAhead &&
+                                 bytesAhead_ < kMaxBytesAhead);
+        });
+        if (stopping_) return;
+        Node* node = popWork();
+        node->state = State::Claimed;
+        lock.unlock();
+        openNode(node, worker);
+        lock.lock();
+        if (node->state == State::Opened) {
+            lock.unlock();
+            listNode(node, worker);
+            lock.lock();
+        }
+    }
+}
+
+// ---- the consumer ----
+
+// Waits until `node` has reached `state`, taking it on itself when no worker has.
+bool Walk::waitFor(Node* node, State state, const WaitHook& wait) {
+    std::unique_lock lock(mutex_);
+    if (node->state == State::Pending) {
+        if (node->onWorkList) unlinkWork(node);
+        node->state = State::Claimed;
+        node->byConsumer = true;
+        lock.unlock();
+        openNode(node, *workers_[0]);
+        lock.lock();
+    }
+    if (node->state == State::Opened && node->byConsumer && state == State::Listed) {
+        lock.unlock();
+        listNode(node, *workers_[0]);
+        lock.lock();
+    }
+    // Unreadable and Excluded come after Listed: they are as far as a folder gets.
+    while (node->state < state) {
+        if (stopping_) return false;
+        if (progress_.wait_for(lock, kWaitSlice) == std::cv_status::timeout) {
+            lock.unlock();
+            const bool goOn = wait();
+            lock.lock();
+            if (!goOn) {
+                lock.unlock();
+                stop();
+                return false;
+            }
+        }
+    }
+    return !stopping_;
+}
+
+// The consumer moves off a folder: what it matched has been taken.
+void Walk::leave(Node* node) {
+    std::lock_guard lock(mutex_);
+    if (node->state == State::Listed && listedAhead_ > 0) {
+        --listedAhead_;
+        if (node->files != nullptr) bytesAhead_ -= node->files->bytes();
+        workAvailable_.notify_all();
+    }
+    delete node->files;
+    node->files = nullptr;
+}
+
+bool Walk::advance(const WaitHook& wait) {
+    if (finished_ || stopping_) return false;
+    if (current_ == nullptr) {
+        current_ = root_;
+        kept_ = 0;
+        const OpenResult r = platform_.openRoot(path_);
+        std::lock_guard lock(mutex_);
+        if (r.status == OpenStatus::Opened) {
+            root_->handle = r.handle;
+            root_->volume = r.identity.volume;
+            root_->file = r.identity.file;
+            rootIdentity_ = r.identity;
+            root_->state = State::Opened;
+            ++openHandles_;
+            if (workerCount_ > 0 && budget_ >= kLeastBudgetForWorkers) {
+                for (unsigned i = 0; i < workerCount_; ++i) {
+                    Worker* w = new Worker;
+                    workers_.push_back(w);
+                    threads_.emplace_back([this, w] { workerLoop(*w); });
+                }
+            }
+        } else {
+            root_->state = State::Unreadable;
+        }
+        return true;
+    }
+
+    const char separator = platform_.separator();
+    kept_ = path_.size();
+    for (;;) {
+        if (!waitFor(current_, State::Listed, wait)) return false;
+        leave(current_);
+        Node* next = nullptr;
+        if (current_->state == State::Listed && current_->firstChild != nullptr) {
+            next = current_->firstChild;
+        } else {
+            // Up through the folders that are done, freeing each, to the next sibling.
+            Node* node = current_;
+            for (;;) {
+                if (node == root_) {
+                    finished_ = true;
+                    return false;
+                }
+                Node* const parent = node->parent;
+                Node* const sibling = node->nextSibling;
+                path_.resize(path_.size() - node->nameLength - 1);
+                {
+                    std::lock_guard lock(mutex_);
+                    parent->firstChild = sibling;
+                    node->firstChild = nullptr;
+                    freeSubtree(node);
+                }
+                if (sibling != nullptr) {
+                    next = sibling;
+                    break;
+                }
+                node = parent;
+            }
+        }
+        kept_ = std::min(kept_, path_.size());
+        path_.append(next->name(), next->nameLength);
+        path_.push_back(separator);
+        current_ = next;
+        if (!waitFor(current_, State::Opened, wait)) return false;
+        if (current_->state != State::Excluded) return true;
+    }
+}
+
+const FolderFiles* Walk::files(const WaitHook& wait) {
+    if (current_ == nullptr || !waitFor(current_, State::Listed, wait)) return nullptr;
+    return current_->state == State::Listed ? current_->files : nullptr;
+}
+
+}  // namespace quarvex

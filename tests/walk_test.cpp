@@ -1,0 +1,280 @@
+// The walk engine over a Windows-like fake platform: order, the rules for links and mounts, the
+// handle budget, reopening, running out of handles, threads and stopping.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "search/search_core.h"
+#include "tests/support.h"
+
+namespace quarvex::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+std::string line(const std::string& path, std::uint64_t size) {
+    return path + " ----- " + formatThousands(size) + " Bytes";
+}
+
+// A search of `roots` for `pattern` with `threads` walking, as the start button runs it.
+struct Searcher {
+    Searcher(FakePlatform& p, unsigned threads) : core(window, p) {
+        core.setWorkerThreads(threads);
+    }
+    Lines search(const std::string& roots, const std::string& pattern = "*.*") {
+        window.text1Value = pattern;
+        window.chooseRoots(roots);
+        core.Command1_Click();
+        return window.lines;
+    }
+    FakeWindow window;
+    SearchCore core;
+};
+
+class Walking : public ::testing::TestWithParam<unsigned> {
+  protected:
+    unsigned threads() const { return GetParam(); }
+    FakePlatform platform;
+};
+
+// A generated tree with the names a hostile user could plant, and the lines a pre-order walk of
+// it gives, worked out here independently of the walk.
+struct Generated {
+    explicit Generated(FakePlatform& p) : platform(p) {
+        const int root = p.addFolder("C:\\");
+        build(root, "C:\\", 0);
+    }
+    void build(int folder, const std::string& path, int depth) {
+        static const char* const kNames[] = {
+            "a",          "Beta",        "名字 目录", " lead",   "x ----- 9 Bytes",
+            "semi;colon", "line\nbreak", ".hidden",   "dot.dir", "z"};
+        const int files = next() % 5;
+        for (int i = 0; i < files; ++i) {
+            const std::string name = std::string(kNames[next() % 10]) + std::to_string(i) + ".f";
+            const std::uint64_t size = next() % 3 == 0 ? 0 : next() * 977u;
+            platform.addFileIn(folder, name, size);
+            if (name[0] != '.') expected.push_back(line(path + name, size));
+        }
+        const int subfolders = depth >= 6 ? 0 : depth < 4 ? 2 + next() % 4 : next() % 4;
+        for (int i = 0; i < subfolders; ++i) {
+            const std::string name = std::string(kNames[next() % 10]) + std::to_string(i);
+            const int sub = platform.addFolderIn(folder, name);
+            if (name[0] == '.') {
+                Lines unseen;
+                std::swap(unseen, expected);
+                build(sub, path + name + "\\", depth + 1);  // never walked
+                std::swap(unseen, expected);
+            } else {
+                build(sub, path + name + "\\", depth + 1);
+            }
+        }
+    }
+    unsigned next() {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) & 0x7FFF;
+    }
+    FakePlatform& platform;
+    unsigned seed = 7;
+    Lines expected;
+};
+
+TEST_P(Walking, ListsInPreOrderWhateverTheThreadCount) {
+    platform.batch = 3;
+    Generated tree(platform);
+    ASSERT_GT(tree.expected.size(), 300u);
+    Searcher run(platform, threads());
+    EXPECT_EQ(run.search("C:\\"), tree.expected);
+    EXPECT_EQ(platform.openNow, 0u);
+
+    // The captions follow the same order in a single-threaded walk.
+    FakePlatform again;
+    again.batch = 3;
+    Generated(again).expected.clear();
+    Searcher single(again, 1);
+    single.search("C:\\");
+    EXPECT_EQ(run.window.captions, single.window.captions);
+}
+
+TEST_P(Walking, EntersCloudFoldersButNoLinkJunctionOrMountPoint) {
+    platform.addFile("C:\\real\\r.txt", 1);
+    platform.addFile("C:\\cloud\\c.txt", 2);
+    platform.addFile("C:\\dedup\\d.txt", 3);
+    platform.addFolderLink("C:\\junction", "C:\\real", kReparseTagMountPoint);
+    platform.addFolderLink("C:\\symlink", "C:\\real", kReparseTagSymlink);
+    platform.addFolderLink("C:\\untagged", "C:\\real", 0);
+    platform.addFolderLink("C:\\loop", "C:\\", kReparseTagSymlink);
+    // Cloud placeholders (OneDrive) and deduplicated folders are reparse points too.
+    platform.addFolderLink("C:\\cloudy", "C:\\cloud", 0x9000701A);
+    platform.addFolderLink("C:\\deduped", "C:\\dedup", 0x80000013);
+    platform.addEntry("C:\\", {"flink.txt", kAttrArchive | kAttrReparsePoint, kReparseTagSymlink, 4,
+                               -1});  // a link to a file is a file
+    Searcher run(platform, threads());
+    EXPECT_EQ(run.search("C:\\", "*.txt"),
+              (Lines{line("C:\\flink.txt", 4), line("C:\\real\\r.txt", 1),
+                     line("C:\\cloud\\c.txt", 2), line("C:\\dedup\\d.txt", 3),
+                     line("C:\\cloudy\\c.txt", 2), line("C:\\deduped\\d.txt", 3)}));
+    for (const std::string& caption : run.window.captions)
+        for (const char* link : {"junction", "symlink", "untagged", "loop"})
+            EXPECT_EQ(caption.find(link), std::string::npos) << caption;
+}
+
+TEST_P(Walking, StaysOnTheRootsMount) {
+    platform.addFile("C:\\here\\a.txt", 1);
+    platform.addFile("C:\\mounted\\b.txt", 2);
+    platform.addFile("C:\\mounted\\back\\c.txt", 3);
+    platform.setMount("C:\\mounted", 2);
+    platform.setMount("C:\\mounted\\back", 1);
+    Searcher run(platform, threads());
+    EXPECT_EQ(run.search("C:\\", "*.txt"), Lines{line("C:\\here\\a.txt", 1)});
+    EXPECT_EQ(run.window.captions, (Lines{"正在查找 C:\\", "正在查找 C:\\here\\", "Quarvex"}));
+    // Named as a root, the mount is walked: each mount is a drive of its own.
+    EXPECT_EQ(run.search("C:\\mounted", "*.txt"), Lines{line("C:\\mounted\\b.txt", 2)});
+}
+
+TEST_P(Walking, TypesAndSizesWhatTheListingLeavesOpen) {
+    platform.typesInListing = false;
+    platform.sizesInListing = false;
+    platform.addFile("C:\\a.txt", 5);
+    platform.addFile("C:\\sub\\b.txt", 6'000'000'000ull);
+    platform.addFolderLink("C:\\link", "C:\\sub", kReparseTagSymlink);
+    Searcher run(platform, threads());
+    EXPECT_EQ(run.search("C:\\", "*.txt"),
+              (Lines{line("C:\\a.txt", 5), line("C:\\sub\\b.txt", 6'000'000'000ull)}));
+    EXPECT_GE(platform.describes, 4u);
+}
+
+// Folders whose last subfolder waits until the deep one before it is done: each keeps its handle
+// open until then, so a small budget forces handles closed and folders reopened.
+Lines deepWithSideBranches(FakePlatform& p, int depth) {
+    Lines expected;
+    int folder = p.addFolder("C:\\");
+    std::string path = "C:\\";
+    std::vector<std::pair<int, std::string>> sides;
+    for (int level = 0; level < depth; ++level) {
+        p.addFileIn(folder, "f.txt", 1);
+        expected.push_back(line(path + "f.txt", 1));
+        const int down = p.addFolderIn(folder, "d");
+        sides.emplace_back(p.addFolderIn(folder, "side"), path + "side\\");
+        folder = down;
+        path += "d\\";
+    }
+    for (auto it = sides.rbegin(); it != sides.rend(); ++it) {
+        p.addFileIn(it->first, "s.txt", 2);
+        expected.push_back(line(it->second + "s.txt", 2));
+    }
+    return expected;
+}
+
+TEST_P(Walking, KeepsWithinItsHandleBudgetAndReopensWhatItClosed) {
+    platform.budget = 16;
+    const Lines expected = deepWithSideBranches(platform, 200);
+    Searcher run(platform, threads());
+    EXPECT_EQ(run.search("C:\\", "*.txt"), expected);
+    // Reopening walks down from an open ancestor, so a few more may be open for a moment.
+    EXPECT_LE(platform.mostOpen, platform.budget + 2 * threads() + 4);
+    EXPECT_GT(platform.childOpens, 2u * 200);  // some folders were opened again
+    EXPECT_EQ(platform.openNow, 0u);
+}
+
+TEST_P(Walking, WhenHandlesRunOutClosesSomeAndLosesNothing) {
+    platform.handleLimit = 12;  // far below what the walk believes it may use
+    const Lines expected = deepWithSideBranches(platform, 60);
+    Searcher run(platform, threads());
+    EXPECT_EQ(run.search("C:\\", "*.txt"), expected);
+    EXPECT_GT(platform.outOfHandles, 0u);
+    EXPECT_EQ(platform.openNow, 0u);
+}
+
+TEST_P(Walking, WalksAChainTwentyThousandDeep) {
+    constexpr int kDepth = 20000;
+    int folder = platform.addFolder("C:\\");
+    std::string path = "C:\\";
+    for (int level = 0; level < kDepth; ++level) {
+        folder = platform.addFolderIn(folder, "x");
+        path += "x\\";
+    }
+    platform.addFileIn(folder, "bottom.txt", 7);
+    Searcher run(platform, threads());
+    run.window.keepCaptions = false;
+    EXPECT_EQ(run.search("C:\\", "*.txt"), Lines{line(path + "bottom.txt", 7)});
+    EXPECT_EQ(run.window.captionCount, kDepth + 2u);
+    EXPECT_LE(platform.mostOpen, 3 + 2 * threads());  // a chain needs no folder kept open
+    EXPECT_EQ(platform.openNow, 0u);
+}
+
+TEST_P(Walking, StopsAtOnceAndClosesEverything) {
+    for (int i = 0; i < 50; ++i)
+        for (int j = 0; j < 5; ++j)
+            platform.addFile("C:\\d" + std::to_string(i) + "\\f" + std::to_string(j) + ".txt", 1);
+    Searcher run(platform, threads());
+    run.window.onPump = [&] {
+        if (run.window.lines.size() == 7) run.core.Command2_Click();
+    };
+    EXPECT_EQ(run.search("C:\\").size(), 7u);
+    EXPECT_EQ(run.window.boxes[0].text, "搜索完成,共查找到 7 个文件\r\n\n总占空间: 7 Bytes");
+    EXPECT_EQ(platform.openNow, 0u);
+    run.window.onPump = nullptr;
+    EXPECT_EQ(run.search("C:\\").size(), 250u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, Walking, ::testing::Values(1u, 2u, 4u),
+                         [](const auto& param) { return "j" + std::to_string(param.param); });
+
+TEST(WalkingAlone, SkipsWhatChangedBeforeItCouldBeReopened) {
+    // Single-threaded, so the swap lands at a known point: below the deep chain, after its
+    // ancestors' handles were closed to stay within the budget.
+    FakePlatform platform;
+    platform.budget = 16;
+    const Lines all = deepWithSideBranches(platform, 40);
+    Searcher run(platform, 1);
+    bool swapped = false;
+    run.window.onPump = [&] {
+        if (!swapped && run.window.lines.size() == 40) {  // the bottom of the chain
+            platform.replaceFolder("C:\\d\\d");
+            swapped = true;
+        }
+    };
+    const Lines got = run.search("C:\\", "*.txt");
+    ASSERT_TRUE(swapped);
+    ASSERT_GE(got.size(), 42u);
+    // Every level's own file, found before the swap.
+    EXPECT_EQ(Lines(got.begin(), got.begin() + 40), Lines(all.begin(), all.begin() + 40));
+    // Then the side branches from the bottom up: those whose parents were still open, none of
+    // those that had to be reached again through the changed folder, and the two above it.
+    const std::size_t reached = got.size() - 42;
+    EXPECT_GT(reached, 0u);
+    EXPECT_LT(reached, 37u);
+    EXPECT_EQ(Lines(got.begin() + 40, got.end() - 2),
+              Lines(all.begin() + 40, all.begin() + 40 + static_cast<std::ptrdiff_t>(reached)));
+    EXPECT_EQ(got[got.size() - 2], line("C:\\d\\side\\s.txt", 2));
+    EXPECT_EQ(got.back(), line("C:\\side\\s.txt", 2));
+    EXPECT_EQ(platform.openNow, 0u);
+}
+
+TEST(WalkingAhead, ListsABoundedWindowAheadOfTheWindow) {
+    FakePlatform platform;
+    platform.batch = 10000;  // one read per folder: reads count folders
+    for (int i = 0; i < 6000; ++i) platform.addFile("C:\\d" + std::to_string(i) + "\\f.txt", 1);
+    Searcher run(platform, 4);
+    std::size_t listedAhead = 0;
+    run.window.onPump = [&] {
+        if (run.window.captions.size() != 2 || listedAhead != 0) return;
+        // Hold the window at its first folder until the workers have done what they may.
+        std::size_t seen = SIZE_MAX;
+        for (int quiet = 0; quiet < 20;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            const std::size_t now = platform.lists;
+            quiet = now == seen ? quiet + 1 : 0;
+            seen = now;
+        }
+        listedAhead = seen;
+    };
+    EXPECT_EQ(run.search("C:\\").size(), 6000u);
+    EXPECT_GT(listedAhead, 100u);   // the workers did run ahead
+    EXPECT_LT(listedAhead, 4000u);  // but not through the whole tree
+}
+
+}  // namespace
+}  // namespace quarvex::test
