@@ -1,11 +1,13 @@
 #include "tests/support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <stdexcept>
 
@@ -238,14 +240,105 @@ TempTree::TempTree() {
 }
 
 TempTree::~TempTree() {
-    // Folders a test made unreadable must be opened up again before they can be removed.
-    std::error_code ec;
-    for (auto it = std::filesystem::recursive_directory_iterator(
-             root_, std::filesystem::directory_options::skip_permission_denied, ec);
-         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
-        if (it->is_directory(ec) && !it->is_symlink(ec)) chmod(it->path().c_str(), 0755);
-    chmod(root_.c_str(), 0755);
-    std::filesystem::remove_all(root_, ec);
+    removeTree(root_);
+}
+
+namespace {
+
+// Unlinks what in an open folder is no folder, and returns the names of its folders.
+std::vector<std::string> emptyOfFiles(int fd) {
+    std::vector<std::string> folders;
+    const int listing = dup(fd);
+    DIR* d = fdopendir(listing);
+    if (d == nullptr) {
+        close(listing);
+        return folders;
+    }
+    while (const dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat st {};
+        if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+            folders.push_back(name);
+        else
+            unlinkat(fd, name.c_str(), 0);
+    }
+    closedir(d);
+    return folders;
+}
+
+int openFolderAt(int at, const char* name) {
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = openat(at, name, kFlags);
+    if (fd < 0 && errno == EACCES) {  // a folder a test made unreadable
+        fchmodat(at, name, 0700, 0);
+        fd = openat(at, name, kFlags);
+    }
+    return fd;
+}
+
+}  // namespace
+
+// Down one name at a time and back up through "..", so that one descriptor is open at any depth.
+void removeTree(const std::string& path) {
+    chmod(path.c_str(), 0700);
+    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        unlink(path.c_str());
+        return;
+    }
+    struct Level {
+        std::string name;
+        std::vector<std::string> folders;
+    };
+    std::vector<Level> levels;
+    levels.push_back({"", emptyOfFiles(fd)});
+    while (fd >= 0) {
+        Level& top = levels.back();
+        if (!top.folders.empty()) {
+            const std::string name = top.folders.back();
+            top.folders.pop_back();
+            const int child = openFolderAt(fd, name.c_str());
+            if (child < 0) continue;
+            close(fd);
+            fd = child;
+            levels.push_back({name, emptyOfFiles(fd)});
+            continue;
+        }
+        const std::string name = top.name;
+        levels.pop_back();
+        if (levels.empty()) break;
+        const int parent = openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        close(fd);
+        fd = parent;
+        if (fd >= 0) unlinkat(fd, name.c_str(), AT_REMOVEDIR);
+    }
+    if (fd >= 0) close(fd);
+    rmdir(path.c_str());
+}
+
+std::string TempTree::chain(const std::string& relative, int depth, const std::string& name,
+                            const std::string& file, std::uint64_t size) const {
+    if (!relative.empty()) dir(relative);
+    int fd = open(path(relative).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    check(fd >= 0, "open " + relative);
+    std::string deepest = relative.empty() || relative.back() == '/' ? relative : relative + "/";
+    for (int level = 0; level < depth; ++level) {
+        mkdirat(fd, name.c_str(), 0755);
+        const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        close(fd);
+        check(next >= 0, "chain level " + std::to_string(level));
+        fd = next;
+        deepest += name + "/";
+    }
+    if (!file.empty()) {
+        const int f = openat(fd, file.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
+        const bool made = f >= 0 && ftruncate(f, static_cast<off_t>(size)) == 0;
+        if (f >= 0) close(f);
+        check(made, "chain file");
+    }
+    close(fd);
+    return deepest;
 }
 
 void TempTree::dir(const std::string& relative) const {

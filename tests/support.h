@@ -2,6 +2,7 @@
 // for what a Linux folder cannot show, and real temporary folder trees.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -160,7 +161,8 @@ class FakePlatform : public Platform {
     std::vector<std::string> opened;  // targets handed to open()
     std::vector<int> openModes;
     std::vector<std::string> rootsOpened;
-    std::size_t childOpens = 0, lists = 0, describes = 0, openNow = 0, mostOpen = 0;
+    std::size_t childOpens = 0, describes = 0, openNow = 0, mostOpen = 0;
+    std::atomic<std::size_t> lists = 0;  // read while a walk runs
     std::size_t outOfHandles = 0;
 
   private:
@@ -197,10 +199,18 @@ class TempTree {
     // Creates a file of `size` bytes; sparse, so large sizes cost no disk.
     void file(const std::string& relative, std::uint64_t size = 0) const;
     void link(const std::string& target, const std::string& relative) const;
+    // Creates `depth` nested folders named `name` below `relative` ("" for the root), one at a
+    // time relative to the last, so no path length limits it; returns the relative path of the
+    // deepest, ending in "/". Then puts `file` (of `size` bytes) there, when given.
+    std::string chain(const std::string& relative, int depth, const std::string& name,
+                      const std::string& file = {}, std::uint64_t size = 0) const;
 
   private:
     std::string root_;
 };
+
+// Removes a folder and everything below it, however deep, and whatever its permissions.
+void removeTree(const std::string& path);
 
 // The result lines of a search, sorted: for tests where the platform's order does not matter.
 std::vector<std::string> sorted(std::vector<std::string> lines);

@@ -27,7 +27,8 @@ constexpr std::size_t kMaxBytesAhead = std::size_t{4} << 20;
 constexpr auto kWaitSlice = std::chrono::milliseconds(5);
 // A walk with fewer folders allowed open than this runs on the consumer alone.
 constexpr std::size_t kLeastBudgetForWorkers = 16;
-constexpr int kOpenAttempts = 64;
+// Tries to open a folder while the process is out of handles, a millisecond apart at most.
+constexpr int kOpenAttempts = 2000;
 
 }  // namespace
 
@@ -166,10 +167,19 @@ void Walk::closeHandle(Node* node) {
     platform_.closeFolder(node->handle);
     node->handle = kNoFolder;
     --openHandles_;
+    handleClosed_.notify_all();
 }
 
 void Walk::keepAsParent(Node* node) {
     if (node != root_) openParents_.insert({node->depth, node});
+}
+
+// Waits a moment for another thread to close a handle; false after so many tries that the
+// folder at hand is given up.
+bool Walk::awaitClosedHandle(std::unique_lock<std::mutex>& lock, int attempt) {
+    if (attempt >= kOpenAttempts || stopping_) return false;
+    handleClosed_.wait_for(lock, std::chrono::milliseconds(1));
+    return true;
 }
 
 // Closes the open parent needed last: the shallowest one no thread is using.
@@ -217,6 +227,7 @@ bool Walk::ensureParentOpen(Node* parent) {
     FolderHandle at = anchor->handle;
     Node* failedAt = nullptr;
     bool gaveUp = false;
+    int attempts = 0;
     for (auto it = chain.rbegin(); it != chain.rend() && !gaveUp;) {
         Node* step = *it;
         const OpenResult r = platform_.openChild(at, step->nameView());
@@ -226,8 +237,8 @@ bool Walk::ensureParentOpen(Node* parent) {
                 platform_.closeFolder(opened.front().second);
                 opened.pop_front();
             } else {
-                std::lock_guard lock(mutex_);
-                gaveUp = !makeRoom();
+                std::unique_lock lock(mutex_);
+                if (!makeRoom()) gaveUp = !awaitClosedHandle(lock, attempts++);
             }
             continue;
         }
@@ -296,15 +307,11 @@ void Walk::openNode(Node* node, Worker&) {
             --parent->pins;
             if (result.status != OpenStatus::Opened) --openHandles_;
             if (result.status != OpenStatus::OutOfHandles) break;
-            if (attempt + 1 == kOpenAttempts) {
+            // The process has run out: the walk keeps fewer open from now on.
+            budget_ = std::max<std::size_t>(2, openHandles_ > 2 ? openHandles_ - 1 : 2);
+            if (!makeRoom() && !awaitClosedHandle(lock, attempt)) {
                 result.status = OpenStatus::Unreadable;
                 break;
-            }
-            // Other threads hold what could be closed: give them a moment.
-            if (!makeRoom()) {
-                lock.unlock();
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                lock.lock();
             }
         }
         releaseParent(parent);
@@ -417,8 +424,9 @@ void Walk::workerLoop(Worker& worker) {
 
 // ---- the consumer ----
 
-// Waits until `node` has reached `state`, taking it on itself when no worker has.
-bool Walk::waitFor(Node* node, State state, const WaitHook& wait) {
+// Waits until `node` has reached `state`, taking it on itself when no worker has. Returns the
+// state it has then, or nothing when the walk was stopped.
+std::optional<Walk::State> Walk::waitFor(Node* node, State state, const WaitHook& wait) {
     std::unique_lock lock(mutex_);
     if (node->state == State::Pending) {
         if (node->onWorkList) unlinkWork(node);
@@ -435,7 +443,7 @@ bool Walk::waitFor(Node* node, State state, const WaitHook& wait) {
     }
     // Unreadable and Excluded come after Listed: they are as far as a folder gets.
     while (node->state < state) {
-        if (stopping_) return false;
+        if (stopping_) return std::nullopt;
         if (progress_.wait_for(lock, kWaitSlice) == std::cv_status::timeout) {
             lock.unlock();
             const bool goOn = wait();
@@ -443,11 +451,12 @@ bool Walk::waitFor(Node* node, State state, const WaitHook& wait) {
             if (!goOn) {
                 lock.unlock();
                 stop();
-                return false;
+                return std::nullopt;
             }
         }
     }
-    return !stopping_;
+    if (stopping_) return std::nullopt;
+    return node->state;
 }
 
 // The consumer moves off a folder: what it matched has been taken.
@@ -492,10 +501,12 @@ bool Walk::advance(const WaitHook& wait) {
     const char separator = platform_.separator();
     kept_ = path_.size();
     for (;;) {
-        if (!waitFor(current_, State::Listed, wait)) return false;
+        // Listed, Unreadable and Excluded are final: what is read below no thread changes.
+        const std::optional<State> done = waitFor(current_, State::Listed, wait);
+        if (!done) return false;
         leave(current_);
         Node* next = nullptr;
-        if (current_->state == State::Listed && current_->firstChild != nullptr) {
+        if (*done == State::Listed && current_->firstChild != nullptr) {
             next = current_->firstChild;
         } else {
             // Up through the folders that are done, freeing each, to the next sibling.
@@ -525,14 +536,16 @@ bool Walk::advance(const WaitHook& wait) {
         path_.append(next->name(), next->nameLength);
         path_.push_back(separator);
         current_ = next;
-        if (!waitFor(current_, State::Opened, wait)) return false;
-        if (current_->state != State::Excluded) return true;
+        const std::optional<State> opened = waitFor(current_, State::Opened, wait);
+        if (!opened) return false;
+        if (*opened != State::Excluded) return true;
     }
 }
 
 const FolderFiles* Walk::files(const WaitHook& wait) {
-    if (current_ == nullptr || !waitFor(current_, State::Listed, wait)) return nullptr;
-    return current_->state == State::Listed ? current_->files : nullptr;
+    if (current_ == nullptr) return nullptr;
+    const std::optional<State> done = waitFor(current_, State::Listed, wait);
+    return done == State::Listed ? current_->files : nullptr;
 }
 
 }  // namespace quarvex

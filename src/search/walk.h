@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -95,12 +96,13 @@ class Walk {
     void workerLoop(Worker& worker);
     void openNode(Node* node, Worker& worker);
     void listNode(Node* node, Worker& worker);
-    bool waitFor(Node* node, State atLeast, const WaitHook& wait);
+    std::optional<State> waitFor(Node* node, State atLeast, const WaitHook& wait);
     FolderHandle openChildOf(Node* parent, std::string_view name, OpenResult& result);
     bool ensureParentOpen(Node* parent);
     void releaseParent(Node* parent);
     void closeHandle(Node* node);
     bool makeRoom();
+    bool awaitClosedHandle(std::unique_lock<std::mutex>& lock, int attempt);
     void keepAsParent(Node* node);
     void pushWork(Node* first);
     Node* popWork();
@@ -115,6 +117,7 @@ class Walk {
     std::mutex mutex_;
     std::condition_variable workAvailable_;
     std::condition_variable progress_;
+    std::condition_variable handleClosed_;
     std::mutex reopenMutex_;  // one reopening walk at a time
 
     Node* root_ = nullptr;

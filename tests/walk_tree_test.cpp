@@ -1,0 +1,243 @@
+// The walk on real Linux folders, tried as an attacker who controls them would: very deep chains,
+// paths far beyond PATH_MAX, folders swapped for links while the walk runs, a low descriptor
+// limit, and mounts that appear or are bound into the tree.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "platform/posix/posix_platform.h"
+#include "search/search_core.h"
+#include "tests/support.h"
+
+namespace quarvex::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class TreeWalk : public ::testing::TestWithParam<unsigned> {
+  protected:
+    Lines search(const std::string& roots, const std::string& pattern = "*.txt") {
+        window.lines.clear();
+        window.text1Value = pattern;
+        window.chooseRoots(roots);
+        core.setWorkerThreads(GetParam());
+        core.Command1_Click();
+        return window.lines;
+    }
+    std::string line(const std::string& relative, const std::string& size) const {
+        return tree.path(relative) + " ----- " + size + " Bytes";
+    }
+    bool anyLineHas(const std::string& text) const {
+        return std::any_of(window.lines.begin(), window.lines.end(),
+                           [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    }
+
+    TempTree tree;
+    FakeWindow window;
+    posix::PosixPlatform platform;
+    SearchCore core{window, platform};
+};
+
+// A chain whose every level also holds a side folder, visited only after the deep part.
+Lines deepWithSides(const TempTree& tree, int depth, const std::string& name) {
+    Lines expected;
+    std::string path;
+    for (int level = 0; level < depth; ++level) {
+        tree.file(path + "f.txt", 1);
+        tree.file(path + "side/s.txt", 2);
+        expected.push_back(tree.path(path + "f.txt") + " ----- 1 Bytes");
+        expected.push_back(tree.path(path + "side/s.txt") + " ----- 2 Bytes");
+        path += name + "/";
+    }
+    return expected;
+}
+
+TEST_P(TreeWalk, WalksAChainTwentyThousandDeep) {
+    const std::string bottom = tree.chain("", 20000, "x", "bottom.txt", 7);
+    window.keepCaptions = false;
+    EXPECT_EQ(search(tree.root()), Lines{line(bottom + "bottom.txt", "7")});
+    EXPECT_EQ(window.captionCount, 20000u + 2);
+}
+
+TEST_P(TreeWalk, FindsEverythingBeyondPathMaxAndTheSiblingsAfterIt) {
+    const std::string name(200, 'n');  // 30 levels: paths of over 6,000 bytes
+    const std::string deep = tree.chain("a", 30, name, "deep.txt", 3);
+    for (int i = 0; i < 24; ++i) tree.file("a/sibling" + std::to_string(i) + ".txt", 1);
+    tree.file("b/after.txt", 2);
+    const Lines got = search(tree.root());
+    EXPECT_EQ(got.size(), 26u);
+    EXPECT_TRUE(anyLineHas(deep + "deep.txt"));
+    EXPECT_GT(tree.path(deep).size(), 6000u);
+    EXPECT_TRUE(anyLineHas("a/sibling23.txt"));
+    EXPECT_TRUE(anyLineHas("b/after.txt"));
+}
+
+TEST_P(TreeWalk, LosesNothingUnderALowDescriptorLimit) {
+    const Lines expected = deepWithSides(tree, 150, "level");
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 48;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    const Lines got = search(tree.root());
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(sorted(got), sorted(expected));
+}
+
+TEST_P(TreeWalk, NeverFollowsAFolderSwappedForALinkMidWalk) {
+    TempTree outside;
+    outside.file("secret.txt", 9);
+    tree.file("a/a.txt", 1);
+    tree.file("a/b/b.txt", 2);
+    tree.file("a/c/c.txt", 3);
+    tree.file("z/z.txt", 4);
+    bool swapped = false;
+    window.onPump = [&] {
+        // When the walk reaches "a", its folder "b" becomes a link out of the tree.
+        if (swapped || window.caption != "正在查找 " + tree.path("a/")) return;
+        swapped = rename(tree.path("a/b").c_str(), tree.path("b-was-here").c_str()) == 0 &&
+                  symlink(outside.root().c_str(), tree.path("a/b").c_str()) == 0;
+    };
+    const Lines got = search(tree.root());
+    ASSERT_TRUE(swapped);
+    EXPECT_FALSE(anyLineHas("secret.txt"));
+    EXPECT_TRUE(anyLineHas("a/c/c.txt"));
+    EXPECT_TRUE(anyLineHas("z/z.txt"));
+    // Single-threaded, "b" is opened only after the swap, so nothing is listed under it.
+    if (GetParam() == 1) {
+        EXPECT_FALSE(anyLineHas("a/b/"));
+    }
+}
+
+TEST_P(TreeWalk, SkipsWhatBecameALinkBeforeItCouldBeReopened) {
+    TempTree outside;
+    outside.file("level/side/s.txt", 9);  // what a careless reopen would find through the link
+    outside.file("level/level/side/s.txt", 9);
+    const Lines all = deepWithSides(tree, 60, "level");
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 40;  // the walk must close ancestors on the way down and reopen them
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    bool swapped = false;
+    window.onPump = [&] {
+        if (swapped || window.lines.size() < 100) return;
+        swapped = rename(tree.path("level").c_str(), tree.path("moved").c_str()) == 0 &&
+                  symlink(outside.path("level").c_str(), tree.path("level").c_str()) == 0;
+    };
+    const Lines got = search(tree.root());
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(swapped);
+    for (const std::string& l : got) {
+        EXPECT_EQ(l.find(outside.root()), std::string::npos) << l;
+        EXPECT_NE(std::find(all.begin(), all.end(), l), all.end()) << l;
+    }
+}
+
+TEST_P(TreeWalk, ListsTheSameBytesWhateverTheThreadCount) {
+    // Names a hostile user could plant: line breaks, separators, bytes that are no UTF-8.
+    const char* const names[] = {"plain",     "sp ace",          " lead",    "trail ",
+                                 "a\nb",      "x ----- 1 Bytes", "\xff\xfe", "名字",
+                                 "tab\there", "\x1b]0;title\x07"};
+    int n = 0;
+    for (const char* a : names)
+        for (const char* b : names) {
+            tree.file(std::string(a) + "/" + b + "/" + std::to_string(n % 7) + ".txt",
+                      static_cast<unsigned>(n));
+            ++n;
+        }
+    const Lines got = search(tree.root());
+    const Lines captions = window.captions;
+    ASSERT_EQ(got.size(), 100u);
+    core.setWorkerThreads(1);
+    window.lines.clear();
+    window.captions.clear();
+    window.chooseRoots(tree.root());
+    core.Command1_Click();
+    EXPECT_EQ(window.lines, got);
+    EXPECT_EQ(window.captions, captions);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, TreeWalk, ::testing::Values(1u, 4u),
+                         [](const auto& param) { return "j" + std::to_string(param.param); });
+
+// Runs `body` as root in a mount namespace of its own, in a child process; skips the test where
+// that cannot be had. The child's lines come back through a pipe.
+Lines inMountNamespace(const std::function<Lines()>& body) {
+    if (getuid() != 0) {
+        std::printf("[  SKIPPED ] mount tests need root for unshare -m\n");
+        return {"skip"};
+    }
+    int out[2];
+    if (pipe(out) != 0) return {"skip"};
+    const pid_t child = fork();
+    if (child == 0) {
+        close(out[0]);
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
+            _exit(77);
+        std::string text;
+        for (const std::string& l : body()) text += l + '\n';
+        const bool written = write(out[1], text.data(), text.size()) == ssize_t(text.size());
+        _exit(written ? 0 : 3);
+    }
+    close(out[1]);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got; (got = read(out[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(got));
+    close(out[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+        std::printf("[  SKIPPED ] unshare -m is not allowed here\n");
+        return {"skip"};
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    Lines lines;
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+         start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+TEST_P(TreeWalk, StaysOnItsFileSystemWhateverIsMountedInside) {
+    tree.file("a/x.txt", 1);
+    tree.dir("b");
+    tree.dir("mnt");
+    tree.file("late/parent.txt", 2);
+    tree.file("late/under/under.txt", 3);
+    const Lines got = inMountNamespace([&] {
+        // Another file system inside the tree, and a second way into "a".
+        if (mount("none", tree.path("mnt").c_str(), "tmpfs", 0, nullptr) != 0 ||
+            mount(tree.path("a").c_str(), tree.path("b").c_str(), nullptr, MS_BIND, nullptr) != 0)
+            _exit(77);
+        tree.file("mnt/inside.txt", 4);
+        // And one that appears while the walk runs.
+        bool mounted = false;
+        window.onPump = [&] {
+            if (mounted || window.caption != "正在查找 " + tree.path("late/")) return;
+            mounted = mount("none", tree.path("late/under").c_str(), "tmpfs", 0, nullptr) == 0;
+            tree.file("late/under/appeared.txt", 5);
+        };
+        return search(tree.root());
+    });
+    if (got == Lines{"skip"}) GTEST_SKIP() << "needs root and unshare -m";
+    EXPECT_EQ(std::count(got.begin(), got.end(), line("a/x.txt", "1")), 1);
+    for (const std::string& l : got) {
+        EXPECT_EQ(l.find("/b/"), std::string::npos) << l;
+        EXPECT_EQ(l.find("inside.txt"), std::string::npos) << l;
+        EXPECT_EQ(l.find("appeared.txt"), std::string::npos) << l;
+    }
+    EXPECT_NE(std::find(got.begin(), got.end(), line("late/parent.txt", "2")), got.end());
+}
+
+}  // namespace
+}  // namespace quarvex::test
