@@ -1,5 +1,6 @@
 // quarvex-find: the search of the Quarvex window, run from a terminal or a script.
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,9 @@
 #include "ui/console/console_window.h"
 
 namespace {
+
+using namespace quarvex;
+using namespace quarvex::console;
 
 constexpr char kUsage[] =
     "Usage: quarvex-find [PATTERN [ROOTS]]\n"
@@ -30,43 +34,52 @@ constexpr char kVersion[] = "quarvex-find 1.0.0.0\n";
 
 enum Exit { kFound = 0, kNoneFound = 1, kUsageError = 2, kInterrupted = 130 };
 
-}  // namespace
+enum class Action { Search, Drives, Help, Version };
 
-int main(int argc, char** argv) {
-    using namespace quarvex;
-    using namespace quarvex::console;
+struct Options {
+    Action action = Action::Search;
+    std::vector<std::string> operands;  // PATTERN and ROOTS
+};
 
-    std::vector<std::string> args = arguments(argc, argv);
-    bool listDrives = false;
-    std::vector<std::string> operands;
+// Step 1: the command line as options and operands, or the reason it is not a valid one.
+std::optional<Options> parseArguments(const std::vector<std::string>& args, std::string& problem) {
+    Options options;
     bool optionsEnded = false;
     for (const std::string& arg : args) {
-        if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
-            if (arg == "--") {
-                optionsEnded = true;
-            } else if (arg == "--help" || arg == "-h") {
-                writeOut(kUsage);
-                flushOut();
-                return 0;
-            } else if (arg == "--version") {
-                writeOut(kVersion);
-                flushOut();
-                return 0;
-            } else if (arg == "--drives") {
-                listDrives = true;
-            } else {
-                writeErr("quarvex-find: unknown option " + arg + "\n" + kUsage);
-                return kUsageError;
-            }
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            options.operands.push_back(arg);
+        } else if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "--help" || arg == "-h") {
+            options.action = Action::Help;
+            return options;
+        } else if (arg == "--version") {
+            options.action = Action::Version;
+            return options;
+        } else if (arg == "--drives") {
+            options.action = Action::Drives;
         } else {
-            operands.push_back(arg);
+            problem = "unknown option " + arg;
+            return std::nullopt;
         }
     }
-    if (operands.size() > 2 || (listDrives && !operands.empty())) {
-        writeErr(std::string("quarvex-find: too many arguments\n") + kUsage);
-        return kUsageError;
+    if (options.operands.size() > 2 ||
+        (options.action == Action::Drives && !options.operands.empty())) {
+        problem = "too many arguments";
+        return std::nullopt;
     }
+    return options;
+}
 
+// Step 2: the options that answer at once.
+int answer(const char* text) {
+    writeOut(text);
+    flushOut();
+    return kFound;
+}
+
+// Step 3: the window's search (or its drive selector) on the terminal.
+int run(const Options& options) {
     prepare();
     const std::unique_ptr<Platform> platform = makePlatform();
     ConsoleWindow window(errIsTerminal(), outIsTerminal());
@@ -74,7 +87,7 @@ int main(int argc, char** argv) {
     window.attach(search);
     search.init();
 
-    if (listDrives) {
+    if (options.action == Action::Drives) {
         const std::ptrdiff_t selected = window.comboSelectedIndex();
         for (std::size_t i = 0; i < window.comboCount(); ++i) {
             writeOut(static_cast<std::ptrdiff_t>(i) == selected ? "* " : "  ");
@@ -82,9 +95,10 @@ int main(int argc, char** argv) {
             writeOut("\n");
         }
         flushOut();
-        return 0;
+        return kFound;
     }
 
+    const std::vector<std::string>& operands = options.operands;
     window.setText1(operands.empty() ? "*.*" : operands[0]);
     window.setComboText(operands.size() < 2 ? currentFolder() : operands[1]);
     search.Command1_Click();
@@ -93,4 +107,18 @@ int main(int argc, char** argv) {
     if (window.patternRefused()) return kUsageError;
     if (window.interrupted()) return kInterrupted;
     return search.state().FoundCount > 0 ? kFound : kNoneFound;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string problem;
+    const std::optional<Options> options = parseArguments(arguments(argc, argv), problem);
+    if (!options) {
+        writeErr("quarvex-find: " + problem + "\n" + kUsage);
+        return kUsageError;
+    }
+    if (options->action == Action::Help) return answer(kUsage);
+    if (options->action == Action::Version) return answer(kVersion);
+    return run(*options);
 }
