@@ -1,13 +1,13 @@
 #include "ui/console/console_window.h"
 
 #include "search/texts.h"
-#include "ui/console/console_io.h"
 
 namespace quarvex::console {
 
 namespace {
 
 constexpr auto kProgressInterval = std::chrono::milliseconds(100);
+constexpr std::size_t kOutBufferBytes = 1 << 16;
 
 // Cuts at most `bytes` bytes off the front of UTF-8 text without splitting a character.
 std::string_view headOf(std::string_view text, std::size_t bytes) {
@@ -19,7 +19,7 @@ std::string_view headOf(std::string_view text, std::size_t bytes) {
 }  // namespace
 
 void ConsoleWindow::setCaption(const std::string& text) {
-    if (!showProgress_) return;
+    if (!settings_.errIsTerminal) return;
     if (text == texts::kProductCaption) {
         clearProgress();
         return;
@@ -27,19 +27,19 @@ void ConsoleWindow::setCaption(const std::string& text) {
     const auto now = std::chrono::steady_clock::now();
     if (now - lastProgress_ < kProgressInterval) return;
     lastProgress_ = now;
-    const int columns = terminalColumns();
+    const int columns = terminal_.columns();
     const std::size_t width = columns > 1 ? static_cast<std::size_t>(columns - 1) : 79;
-    flushOut();  // result lines first, so the progress line stays the last one
+    flush();  // result lines first, so the progress line stays the last one
     std::string line = "\r";
     line += headOf(text, width);
     line += "\x1b[K";
-    writeErr(line);
+    terminal_.writeErr(line);
     progressShown_ = true;
 }
 
 void ConsoleWindow::clearProgress() {
     if (!progressShown_) return;
-    writeErr("\r\x1b[K");
+    terminal_.writeErr("\r\x1b[K");
     progressShown_ = false;
 }
 
@@ -55,17 +55,46 @@ std::ptrdiff_t ConsoleWindow::comboSelectedIndex() const {
 }
 
 void ConsoleWindow::listAdd(std::string_view line) {
-    if (progressShown_ && resultsOnScreen_) clearProgress();
-    writeOut(line);
-    writeOut("\n");
     ++count_;
+    if (progressShown_ && settings_.outIsTerminal) clearProgress();
+    printLine(line);
+}
+
+void ConsoleWindow::printLine(std::string_view line) {
+    if (writeFailed_) return;  // nothing goes out after a lost line
+    out_ += line;
+    out_ += '\n';
+    if (out_.size() >= kOutBufferBytes) flush();
+}
+
+bool ConsoleWindow::flush() {
+    if (writeFailed_) return false;
+    if (out_.empty()) return true;
+    const bool written = terminal_.writeOut(out_, writeError_);
+    out_.clear();
+    if (written) return true;
+    // The walk stops at the next pump.
+    writeFailed_ = true;
+    if (stopStatus_ == 0) stopStatus_ = kExitWriteError;
+    return false;
+}
+
+bool ConsoleWindow::finish() {
+    if (flush()) return true;
+    clearProgress();
+    if (!writeErrorTold_) {
+        writeErrorTold_ = true;
+        terminal_.writeErr("quarvex-find: write error: " + writeError_ + "\n");
+    }
+    return false;
 }
 
 int ConsoleWindow::messageBox(BoxKind kind, const std::string& text) {
     // The double-click hint belongs to the window's list.
     if (kind == BoxKind::Hint) return kIdOk;
     if (kind == BoxKind::RefusedPattern) patternRefused_ = true;
-    flushOut();
+    // After a lost line the count would claim what never arrived: the error stands instead.
+    if (!finish()) return kIdOk;
     clearProgress();
     std::string plain;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -73,15 +102,16 @@ int ConsoleWindow::messageBox(BoxKind kind, const std::string& text) {
         plain.push_back(text[i]);
     }
     plain.push_back('\n');
-    writeErr(plain);
+    terminal_.writeErr(plain);
     return kIdOk;
 }
 
 void ConsoleWindow::pumpEvents() {
-    if (!stopDelivered_ && search_ != nullptr && interruptPending()) {
-        stopDelivered_ = true;
-        search_->Command2_Click();
-    }
+    if (stopDelivered_ || search_ == nullptr) return;
+    if (stopStatus_ == 0) stopStatus_ = terminal_.stopRequest();
+    if (stopStatus_ == 0) return;
+    stopDelivered_ = true;
+    search_->Command2_Click();
 }
 
 }  // namespace quarvex::console

@@ -28,11 +28,10 @@ constexpr char kUsage[] =
     "--drives lists the drives the window offers; \"*\" marks the one it preselects.\n"
     "\n"
     "Ctrl+C stops the search; the report still shows what was found.\n"
-    "Exit status: 0 files found, 1 none found, 2 usage error, 130 stopped by Ctrl+C.\n";
+    "Exit status: 0 files found, 1 none found, 2 usage error, 3 write error (the output is\n"
+    "incomplete and the search stopped), 130 stopped by Ctrl+C.\n";
 
 constexpr char kVersion[] = "quarvex-find 1.0.0.0\n";
-
-enum Exit { kFound = 0, kNoneFound = 1, kUsageError = 2, kInterrupted = 130 };
 
 enum class Action { Search, Drives, Help, Version };
 
@@ -73,16 +72,17 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args, std:
 
 // Step 2: the options that answer at once.
 int answer(const char* text) {
-    writeOut(text);
-    flushOut();
-    return kFound;
+    Terminal& terminal = systemTerminal();
+    std::string error;
+    if (terminal.writeOut(text, error)) return kExitFound;
+    terminal.writeErr("quarvex-find: write error: " + error + "\n");
+    return kExitWriteError;
 }
 
 // Step 3: the window's search (or its drive selector) on the terminal.
 int run(const Options& options) {
-    prepare();
     const std::unique_ptr<Platform> platform = makePlatform();
-    ConsoleWindow window(errIsTerminal(), outIsTerminal());
+    ConsoleWindow window(systemTerminal(), {errIsTerminal(), outIsTerminal()});
     SearchCore search(window, *platform);
     window.attach(search);
     search.init();
@@ -90,33 +90,32 @@ int run(const Options& options) {
     if (options.action == Action::Drives) {
         const std::ptrdiff_t selected = window.comboSelectedIndex();
         for (std::size_t i = 0; i < window.comboCount(); ++i) {
-            writeOut(static_cast<std::ptrdiff_t>(i) == selected ? "* " : "  ");
-            writeOut(window.comboEntry(i));
-            writeOut("\n");
+            const char* mark = static_cast<std::ptrdiff_t>(i) == selected ? "* " : "  ";
+            window.printLine(mark + window.comboEntry(i));
         }
-        flushOut();
-        return kFound;
+        return window.finish() ? kExitFound : kExitWriteError;
     }
 
     const std::vector<std::string>& operands = options.operands;
     window.setText1(operands.empty() ? "*.*" : operands[0]);
     window.setComboText(operands.size() < 2 ? currentFolder() : operands[1]);
     search.Command1_Click();
-    flushOut();
+    window.finish();
 
-    if (window.patternRefused()) return kUsageError;
-    if (window.interrupted()) return kInterrupted;
-    return search.state().FoundCount > 0 ? kFound : kNoneFound;
+    if (window.patternRefused()) return kExitUsage;
+    if (window.stopStatus() != 0) return window.stopStatus();
+    return search.state().FoundCount > 0 ? kExitFound : kExitNoneFound;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    prepare();
     std::string problem;
     const std::optional<Options> options = parseArguments(arguments(argc, argv), problem);
     if (!options) {
-        writeErr("quarvex-find: " + problem + "\n" + kUsage);
-        return kUsageError;
+        systemTerminal().writeErr("quarvex-find: " + problem + "\n" + kUsage);
+        return kExitUsage;
     }
     if (options->action == Action::Help) return answer(kUsage);
     if (options->action == Action::Version) return answer(kVersion);
