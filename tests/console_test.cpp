@@ -245,17 +245,42 @@ void expectWholeLinesAndTheirReport(const TempTree& tree, const Result& r) {
                          " 个文件\n\n总占空间: " + formatThousands(lines.size()) + " Bytes\n");
 }
 
-TEST(Console, CtrlCStopsTheWalkAndStillReports) {
+TEST(Console, StopSignalsEndTheWalkWithTheReportAndWholeLines) {
     TempTree tree;
     plantManyFiles(tree);
-    Launch launch;
-    launch.whileRunning = [](pid_t pid, int& out) {
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(number));
+        Launch launch;
+        launch.whileRunning = [number](pid_t pid, int& out) {
+            waitUntilBlocked(out);
+            kill(pid, number);
+        };
+        const Result r = runFind({"*.txt", tree.root()}, launch);
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.status, 128 + number);
+        expectWholeLinesAndTheirReport(tree, r);
+    }
+
+    // A second request, while the first waits on the blocked output, ends the program at once.
+    Launch twice;
+    twice.whileRunning = [](pid_t pid, int& out) {
         waitUntilBlocked(out);
-        kill(pid, SIGINT);
+        kill(pid, SIGTERM);
+        usleep(200000);  // the first one is taken, not merged with the second
+        kill(pid, SIGTERM);
     };
-    const Result r = runFind({"*.txt", tree.root()}, launch);
-    EXPECT_EQ(r.status, 130);
-    expectWholeLinesAndTheirReport(tree, r);
+    EXPECT_EQ(runFind({"*.txt", tree.root()}, twice).signal, SIGTERM);
+
+    // Started with SIGHUP ignored, as by nohup, a hang-up leaves the walk alone.
+    Launch nohup;
+    nohup.ignored = {SIGHUP};
+    nohup.whileRunning = [](pid_t pid, int& out) {
+        waitUntilBlocked(out);
+        kill(pid, SIGHUP);
+    };
+    const Result r = runFind({"*.txt", tree.root()}, nohup);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(linesOf(r.out).size(), static_cast<std::size_t>(kManyFiles));
 }
 
 TEST(Console, AFailedWriteIsAnErrorNotASuccess) {

@@ -23,15 +23,16 @@ class Terminal {
     virtual void writeErr(std::string_view text) = 0;
     // Columns of the terminal on standard error, or 0 when unknown.
     virtual int columns() = 0;
-    // The exit status the first stop request asks for (130 for Ctrl+C), or 0 while none came.
-    // Read at every pump, so it must be cheap.
+    // The exit status the first stop request asks for (130 Ctrl+C, 143 SIGTERM, 129 SIGHUP or a
+    // closed console), or 0 while none came. Read at every pump, so it must be cheap.
     virtual int stopRequest() = 0;
 };
 
 // The program's arguments as UTF-8, without the program name.
 std::vector<std::string> arguments(int argc, char** argv);
 
-// From now on Ctrl+C is caught for stopRequest(); a second one ends the program at once.
+// From now on Ctrl+C and the other stop requests are caught for stopRequest(); a second one ends
+// the program at once.
 void prepare();
 Terminal& systemTerminal();
 

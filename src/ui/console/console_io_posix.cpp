@@ -13,11 +13,21 @@ namespace quarvex::console {
 
 namespace {
 
-volatile sig_atomic_t interrupted = 0;
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-void onInterrupt(int) {
-    interrupted = 1;
-    signal(SIGINT, SIG_DFL);  // a second Ctrl+C ends the program at once
+volatile sig_atomic_t stopSignal = 0;
+
+void onStopSignal(int number) {
+    if (stopSignal == 0) stopSignal = number;
+    // A second request ends the program at once, as it would have without us.
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    for (const int caught : kStopSignals) {
+        struct sigaction current {};
+        if (sigaction(caught, nullptr, &current) == 0 && current.sa_handler == onStopSignal)
+            sigaction(caught, &fallback, nullptr);
+    }
 }
 
 // All of `text`, or false with errno set.
@@ -53,7 +63,7 @@ class PosixTerminal final : public Terminal {
         return size.ws_col;
     }
 
-    int stopRequest() override { return interrupted != 0 ? 130 : 0; }
+    int stopRequest() override { return stopSignal != 0 ? 128 + stopSignal : 0; }
 };
 
 }  // namespace
@@ -64,10 +74,16 @@ std::vector<std::string> arguments(int argc, char** argv) {
 
 void prepare() {
     struct sigaction action {};
-    action.sa_handler = onInterrupt;
+    action.sa_handler = onStopSignal;
     action.sa_flags = SA_RESTART;  // a blocked write of results resumes; the pump sees the flag
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
+    for (const int number : kStopSignals) sigaddset(&action.sa_mask, number);
+    for (const int number : kStopSignals) {
+        // A signal ignored at start (nohup, a background job of a script) stays ignored.
+        struct sigaction current {};
+        if (sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        sigaction(number, &action, nullptr);
+    }
 }
 
 Terminal& systemTerminal() {

@@ -15,12 +15,28 @@ namespace quarvex::console {
 
 namespace {
 
-volatile LONG interrupted = 0;
+// The exit status of the first stop request, as on POSIX: Ctrl+C and Ctrl+Break 130, the console
+// closing (or the session ending) 129, a hang-up.
+volatile LONG stopStatus = 0;
 
 BOOL WINAPI onCtrl(DWORD type) {
-    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
-    // The first press stops the search; a second one falls through to the default: the end.
-    return InterlockedExchange(&interrupted, 1) == 0 ? TRUE : FALSE;
+    switch (type) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+            // The first press stops the search; a second one falls through to the default: the end.
+            return InterlockedCompareExchange(&stopStatus, 130, 0) == 0 ? TRUE : FALSE;
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            // The system ends the process as soon as this returns. Waiting here lets the search
+            // stop, write its last whole lines and exit with its status; the system's own timeout
+            // ends a wait that takes too long.
+            InterlockedCompareExchange(&stopStatus, 129, 0);
+            Sleep(INFINITE);
+            return TRUE;
+        default:
+            return FALSE;
+    }
 }
 
 bool isConsole(HANDLE h) {
@@ -95,7 +111,7 @@ class Win32Terminal final : public Terminal {
         return info.srWindow.Right - info.srWindow.Left + 1;
     }
 
-    int stopRequest() override { return interrupted != 0 ? 130 : 0; }
+    int stopRequest() override { return static_cast<int>(stopStatus); }
 };
 
 }  // namespace

@@ -27,9 +27,11 @@ constexpr char kUsage[] =
     "         current folder). Folders whose names begin with \".\" are skipped.\n"
     "--drives lists the drives the window offers; \"*\" marks the one it preselects.\n"
     "\n"
-    "Ctrl+C stops the search; the report still shows what was found.\n"
+    "Ctrl+C stops the search, and so do SIGTERM and SIGHUP (on Windows Ctrl+Break and closing\n"
+    "the console); the report still shows what was found. A second one ends it at once.\n"
     "Exit status: 0 files found, 1 none found, 2 usage error, 3 write error (the output is\n"
-    "incomplete and the search stopped), 130 stopped by Ctrl+C.\n";
+    "incomplete and the search stopped), 128+N stopped by signal N (130 Ctrl+C, 143 SIGTERM,\n"
+    "129 SIGHUP or the console closed).\n";
 
 constexpr char kVersion[] = "quarvex-find 1.0.0.0\n";
 
