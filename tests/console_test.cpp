@@ -221,6 +221,7 @@ TEST(Console, AnswersHelpVersionAndDrives) {
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("Exit status"), std::string::npos);
     EXPECT_NE(help.out.find("3 write error"), std::string::npos);
+    EXPECT_NE(help.out.find("-0, --null"), std::string::npos);
     Result drives = runFind({"--drives"});
     EXPECT_EQ(drives.status, 0);
     const auto lines = linesOf(drives.out);
@@ -325,6 +326,35 @@ TEST(Console, AFailedWriteIsAnErrorNotASuccess) {
         EXPECT_EQ(r.status, 3) << option;
         EXPECT_EQ(r.err, "quarvex-find: write error: No space left on device\n") << option;
     }
+}
+
+TEST(Console, NullEndsEachResultSoNoNamePassesForOne) {
+    TempTree tree;
+    const std::string forged = "z ----- 1 Bytes\n/etc/shadow";
+    tree.file(forged, 5);
+    tree.file("a.txt", 2);
+    const std::string nul(1, '\0');
+
+    // A pipe gets the name's exact bytes: read by lines, it shows a result that does not exist.
+    Result plain = runFind({"*", tree.root()});
+    EXPECT_EQ(sorted(linesOf(plain.out)),
+              sorted({tree.path("a.txt") + " ----- 2 Bytes", tree.path("z ----- 1 Bytes"),
+                      "/etc/shadow ----- 5 Bytes"}));
+
+    for (const char* option : {"-0", "--null"}) {
+        Result r = runFind({option, "*", tree.root()});
+        EXPECT_EQ(r.status, 0) << option;
+        ASSERT_FALSE(r.out.empty());
+        EXPECT_EQ(r.out.back(), '\0');
+        std::vector<std::string> records;
+        std::istringstream in(r.out);
+        for (std::string record; std::getline(in, record, '\0');) records.push_back(record);
+        EXPECT_EQ(sorted(records), sorted({tree.path("a.txt") + " ----- 2 Bytes",
+                                           tree.path(forged) + " ----- 5 Bytes"}))
+            << option;
+    }
+    // After "--" it is a pattern like any other.
+    EXPECT_EQ(runFind({"--", "-0", tree.root()}).status, 1);
 }
 
 }  // namespace

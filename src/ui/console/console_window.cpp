@@ -57,13 +57,13 @@ std::ptrdiff_t ConsoleWindow::comboSelectedIndex() const {
 void ConsoleWindow::listAdd(std::string_view line) {
     ++count_;
     if (progressShown_ && settings_.outIsTerminal) clearProgress();
-    printLine(line);
+    printLine(line, settings_.lineEnd);
 }
 
-void ConsoleWindow::printLine(std::string_view line) {
+void ConsoleWindow::printLine(std::string_view line, char end) {
     if (writeFailed_) return;  // nothing goes out after a lost line
     out_ += line;
-    out_ += '\n';
+    out_ += end;
     if (out_.size() >= kOutBufferBytes) flush();
 }
 

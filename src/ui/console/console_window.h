@@ -23,6 +23,7 @@ inline constexpr int kExitWriteError = 3;
 struct ConsoleSettings {
     bool errIsTerminal = false;  // shows the progress line
     bool outIsTerminal = false;  // results share the screen
+    char lineEnd = '\n';         // '\0' for --null
 };
 
 class ConsoleWindow : public Window {
@@ -35,8 +36,8 @@ class ConsoleWindow : public Window {
     // What stopped the run, as its exit status (kExitWriteError or a stop request), or 0.
     int stopStatus() const { return stopStatus_; }
 
-    // Writes one line to standard output.
-    void printLine(std::string_view line);
+    // Writes one line to standard output, ended by `end`.
+    void printLine(std::string_view line, char end);
     // Writes the buffered lines out; after a failed write, tells the error once on standard error
     // and returns false.
     bool finish();

@@ -14,7 +14,7 @@ using namespace quarvex;
 using namespace quarvex::console;
 
 constexpr char kUsage[] =
-    "Usage: quarvex-find [PATTERN [ROOTS]]\n"
+    "Usage: quarvex-find [-0] [PATTERN [ROOTS]]\n"
     "       quarvex-find --drives | --help | --version\n"
     "\n"
     "Lists every file below ROOTS whose name matches PATTERN, one line each:\n"
@@ -25,6 +25,8 @@ constexpr char kUsage[] =
     "         without a dot gets \"*.*\" appended (default \"*.*\").\n"
     "ROOTS    folders or drives separated by spaces, searched in that order (default: the\n"
     "         current folder). Folders whose names begin with \".\" are skipped.\n"
+    "-0, --null  ends each result with a NUL character instead of a newline, as find -print0\n"
+    "         does, so that no file name can pass for a result of its own.\n"
     "--drives lists the drives the window offers; \"*\" marks the one it preselects.\n"
     "\n"
     "Ctrl+C stops the search, and so do SIGTERM and SIGHUP (on Windows Ctrl+Break and closing\n"
@@ -39,6 +41,7 @@ enum class Action { Search, Drives, Help, Version };
 
 struct Options {
     Action action = Action::Search;
+    char lineEnd = '\n';
     std::vector<std::string> operands;  // PATTERN and ROOTS
 };
 
@@ -59,6 +62,8 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args, std:
             return options;
         } else if (arg == "--drives") {
             options.action = Action::Drives;
+        } else if (arg == "-0" || arg == "--null") {
+            options.lineEnd = '\0';
         } else {
             problem = "unknown option " + arg;
             return std::nullopt;
@@ -84,7 +89,7 @@ int answer(const char* text) {
 // Step 3: the window's search (or its drive selector) on the terminal.
 int run(const Options& options) {
     const std::unique_ptr<Platform> platform = makePlatform();
-    ConsoleWindow window(systemTerminal(), {errIsTerminal(), outIsTerminal()});
+    ConsoleWindow window(systemTerminal(), {errIsTerminal(), outIsTerminal(), options.lineEnd});
     SearchCore search(window, *platform);
     window.attach(search);
     search.init();
@@ -93,7 +98,7 @@ int run(const Options& options) {
         const std::ptrdiff_t selected = window.comboSelectedIndex();
         for (std::size_t i = 0; i < window.comboCount(); ++i) {
             const char* mark = static_cast<std::ptrdiff_t>(i) == selected ? "* " : "  ";
-            window.printLine(mark + window.comboEntry(i));
+            window.printLine(mark + window.comboEntry(i), '\n');
         }
         return window.finish() ? kExitFound : kExitWriteError;
     }
