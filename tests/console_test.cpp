@@ -2,9 +2,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -124,6 +126,46 @@ Result runFind(const std::vector<std::string>& args, const std::string& cwd = "/
     Launch launch;
     launch.cwd = cwd;
     return runFind(args, launch);
+}
+
+// Runs quarvex-find with all three standard descriptors on a pseudo-terminal, as from a shell
+// in a terminal window; `out` gets what the terminal received from both outputs.
+Result runOnTerminal(const std::vector<std::string>& args) {
+    std::vector<std::string> all{QUARVEX_FIND};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    termios raw{};
+    cfmakeraw(&raw);  // the bytes as the program wrote them: no newline translation
+    winsize size{};
+    size.ws_col = 300;
+    size.ws_row = 40;
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, &raw, &size);
+    Result result;
+    if (pid < 0) return result;
+    if (pid == 0) {
+        execv(QUARVEX_FIND, argv.data());
+        _exit(127);
+    }
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(master, buffer, sizeof buffer);
+        if (n > 0) {
+            result.out.append(buffer, static_cast<std::size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;  // EIO: the program and its terminal are gone
+        }
+    }
+    close(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    return result;
 }
 
 // Enough files in `folder` for far more output than a pipe and the program's buffer hold.
@@ -355,6 +397,49 @@ TEST(Console, NullEndsEachResultSoNoNamePassesForOne) {
     }
     // After "--" it is a pattern like any other.
     EXPECT_EQ(runFind({"--", "-0", tree.root()}).status, 1);
+}
+
+TEST(Console, ATerminalShowsControlCharactersAsQuestionMarks) {
+    TempTree tree;
+    // The folder's name retitles the terminal and clears the screen where it is written raw.
+    const std::string folder = "t\x1b]0;owned\x07\x1b[2J";
+    const std::vector<std::pair<std::string, std::string>> names{
+        {"a\nb.txt", "a?b.txt"},  // C0: a line of its own
+        {"c\xc2\x9b"
+         "2J.txt",
+         "c?2J.txt"},                          // C1 (CSI) as UTF-8
+        {"d\x7f\x1b[31m.txt", "d??[31m.txt"},  // DEL, and a colour
+        {"e\x9b"
+         "1m.txt",
+         "e?1m.txt"},                  // a lone byte, CSI to an 8-bit terminal
+        {"中文 é.txt", "中文 é.txt"},  // printable text stays
+    };
+    for (std::size_t i = 0; i < names.size(); ++i) tree.file(folder + "/" + names[i].first, i + 1);
+    const std::string shownRoot = tree.path("t?]0;owned??[2J");
+
+    const Result screen = runOnTerminal({"*.txt", tree.path(folder)});
+    EXPECT_EQ(screen.status, 0);
+    for (std::size_t i = 0; i < names.size(); ++i)
+        EXPECT_NE(screen.out.find(shownRoot + "/" + names[i].second + " ----- " +
+                                  std::to_string(i + 1) + " Bytes\n"),
+                  std::string::npos)
+            << names[i].second;
+    EXPECT_NE(screen.out.find("\r正在查找 " + shownRoot + "/\x1b[K"), std::string::npos)
+        << "the progress line";
+    EXPECT_NE(screen.out.find("搜索完成,共查找到 5 个文件\n\n总占空间: 15 Bytes\n"),
+              std::string::npos);
+    // Only the program's own sequence (erase to the end of the line) reaches the terminal.
+    for (std::size_t at = screen.out.find('\x1b'); at != std::string::npos;
+         at = screen.out.find('\x1b', at + 1))
+        EXPECT_EQ(screen.out.compare(at, 3, "\x1b[K"), 0) << at;
+    for (const char* raw : {"\x07", "\x7f", "\xc2\x9b", "\x9b"})
+        EXPECT_EQ(screen.out.find(raw), std::string::npos);
+
+    // A pipe gets the exact bytes.
+    const Result piped = runFind({"*.txt", tree.path(folder)});
+    for (std::size_t i = 0; i < names.size(); ++i)
+        EXPECT_NE(piped.out.find(tree.path(folder + "/" + names[i].first) + " ----- "),
+                  std::string::npos);
 }
 
 }  // namespace

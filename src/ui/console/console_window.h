@@ -22,7 +22,7 @@ inline constexpr int kExitWriteError = 3;
 
 struct ConsoleSettings {
     bool errIsTerminal = false;  // shows the progress line
-    bool outIsTerminal = false;  // results share the screen
+    bool outIsTerminal = false;  // results share the screen: control characters shown as "?"
     char lineEnd = '\n';         // '\0' for --null
 };
 
@@ -36,7 +36,7 @@ class ConsoleWindow : public Window {
     // What stopped the run, as its exit status (kExitWriteError or a stop request), or 0.
     int stopStatus() const { return stopStatus_; }
 
-    // Writes one line to standard output, ended by `end`.
+    // Writes one line to standard output, shown as the results are, ended by `end`.
     void printLine(std::string_view line, char end);
     // Writes the buffered lines out; after a failed write, tells the error once on standard error
     // and returns false.

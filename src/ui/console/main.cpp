@@ -29,6 +29,8 @@ constexpr char kUsage[] =
     "         does, so that no file name can pass for a result of its own.\n"
     "--drives lists the drives the window offers; \"*\" marks the one it preselects.\n"
     "\n"
+    "On a terminal, control characters in names are shown as \"?\"; a pipe or a file gets the\n"
+    "names' exact bytes.\n"
     "Ctrl+C stops the search, and so do SIGTERM and SIGHUP (on Windows Ctrl+Break and closing\n"
     "the console); the report still shows what was found. A second one ends it at once.\n"
     "Exit status: 0 files found, 1 none found, 2 usage error, 3 write error (the output is\n"
