@@ -44,8 +44,10 @@ bool isConsole(HANDLE h) {
     return h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0;
 }
 
-// The system's words for an error code, in the user's language, without the final period.
-std::string errorText(DWORD code) {
+// The system's words for the last error, in the user's language, without the final period.
+std::string lastErrorText() {
+    DWORD code = GetLastError();
+    if (code == ERROR_SUCCESS) code = ERROR_WRITE_FAULT;  // a write that wrote nothing
     wchar_t* text = nullptr;
     const DWORD n = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -74,7 +76,7 @@ bool writeHandle(HANDLE h, std::string_view text, std::string* error) {
             DWORD written = 0;
             if (!WriteConsoleW(h, wide.data() + at, static_cast<DWORD>(n), &written, nullptr) ||
                 written == 0) {
-                if (error != nullptr) *error = errorText(GetLastError());
+                if (error != nullptr) *error = lastErrorText();
                 return false;
             }
             at += written;
@@ -85,9 +87,7 @@ bool writeHandle(HANDLE h, std::string_view text, std::string* error) {
         DWORD written = 0;
         if (!WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
             written == 0) {
-            const DWORD code = GetLastError();
-            if (error != nullptr)
-                *error = errorText(code == ERROR_SUCCESS ? ERROR_WRITE_FAULT : code);
+            if (error != nullptr) *error = lastErrorText();
             return false;
         }
         text.remove_prefix(written);
