@@ -4,7 +4,7 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
+#include <cstring>
 
 #include "platform/posix/posix_platform.h"
 #include "ui/console/console_io.h"
@@ -13,23 +13,58 @@ namespace quarvex::console {
 
 namespace {
 
-volatile sig_atomic_t interrupted = 0;
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-void onInterrupt(int) {
-    interrupted = 1;
-    signal(SIGINT, SIG_DFL);  // a second Ctrl+C ends the program at once
+volatile sig_atomic_t stopSignal = 0;
+
+void onStopSignal(int number) {
+    if (stopSignal == 0) stopSignal = number;
+    // A second request ends the program at once, as it would have without us.
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    for (const int caught : kStopSignals) {
+        struct sigaction current {};
+        if (sigaction(caught, nullptr, &current) == 0 && current.sa_handler == onStopSignal)
+            sigaction(caught, &fallback, nullptr);
+    }
 }
 
-void writeAll(int fd, std::string_view text) {
+// All of `text`, or false with errno set.
+bool writeAll(int fd, std::string_view text) {
     while (!text.empty()) {
         const ssize_t n = write(fd, text.data(), text.size());
         if (n < 0) {
             if (errno == EINTR) continue;
-            return;
+            return false;
+        }
+        if (n == 0) {  // no progress and no reason: do not spin
+            errno = EIO;
+            return false;
         }
         text.remove_prefix(static_cast<std::size_t>(n));
     }
+    return true;
 }
+
+class PosixTerminal final : public Terminal {
+  public:
+    bool writeOut(std::string_view text, std::string& error) override {
+        if (writeAll(STDOUT_FILENO, text)) return true;
+        error = std::strerror(errno);
+        return false;
+    }
+
+    void writeErr(std::string_view text) override { writeAll(STDERR_FILENO, text); }
+
+    int columns() override {
+        winsize size{};
+        if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+        return size.ws_col;
+    }
+
+    int stopRequest() override { return stopSignal != 0 ? 128 + stopSignal : 0; }
+};
 
 }  // namespace
 
@@ -37,16 +72,23 @@ std::vector<std::string> arguments(int argc, char** argv) {
     return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
 }
 
-void writeOut(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
+void prepare() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    action.sa_flags = SA_RESTART;  // a blocked write of results resumes; the pump sees the flag
+    sigemptyset(&action.sa_mask);
+    for (const int number : kStopSignals) sigaddset(&action.sa_mask, number);
+    for (const int number : kStopSignals) {
+        // A signal ignored at start (nohup, a background job of a script) stays ignored.
+        struct sigaction current {};
+        if (sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        sigaction(number, &action, nullptr);
+    }
 }
 
-void flushOut() {
-    std::fflush(stdout);
-}
-
-void writeErr(std::string_view text) {
-    writeAll(STDERR_FILENO, text);
+Terminal& systemTerminal() {
+    static PosixTerminal terminal;
+    return terminal;
 }
 
 bool errIsTerminal() {
@@ -55,26 +97,6 @@ bool errIsTerminal() {
 
 bool outIsTerminal() {
     return isatty(STDOUT_FILENO) == 1;
-}
-
-int terminalColumns() {
-    winsize size{};
-    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
-    return size.ws_col;
-}
-
-void prepare() {
-    static char buffer[1 << 16];
-    std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
-    struct sigaction action {};
-    action.sa_handler = onInterrupt;
-    action.sa_flags = SA_RESTART;  // a blocked write of results resumes; the pump sees the flag
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-}
-
-bool interruptPending() {
-    return interrupted != 0;
 }
 
 std::string currentFolder() {

@@ -4,6 +4,7 @@
 #include <shellapi.h>
 // clang-format on
 
+#include <algorithm>
 #include <string>
 
 #include "platform/win32/utf16.h"
@@ -14,12 +15,28 @@ namespace quarvex::console {
 
 namespace {
 
-volatile LONG interrupted = 0;
+// The exit status of the first stop request, as on POSIX: Ctrl+C and Ctrl+Break 130, the console
+// closing (or the session ending) 129, a hang-up.
+volatile LONG stopStatus = 0;
 
 BOOL WINAPI onCtrl(DWORD type) {
-    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
-    // The first press stops the search; a second one falls through to the default: the end.
-    return InterlockedExchange(&interrupted, 1) == 0 ? TRUE : FALSE;
+    switch (type) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+            // The first press stops the search; a second one falls through to the default: the end.
+            return InterlockedCompareExchange(&stopStatus, 130, 0) == 0 ? TRUE : FALSE;
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            // The system ends the process as soon as this returns. Waiting here lets the search
+            // stop, write its last whole lines and exit with its status; the system's own timeout
+            // ends a wait that takes too long.
+            InterlockedCompareExchange(&stopStatus, 129, 0);
+            Sleep(INFINITE);
+            return TRUE;
+        default:
+            return FALSE;
+    }
 }
 
 bool isConsole(HANDLE h) {
@@ -27,41 +44,75 @@ bool isConsole(HANDLE h) {
     return h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0;
 }
 
-// Length of the longest prefix of `text` that does not end inside a UTF-8 sequence.
-std::size_t wholeSequences(std::string_view text) {
-    const std::size_t n = text.size();
-    for (std::size_t back = 1; back <= 4 && back <= n; ++back) {
-        const auto c = static_cast<unsigned char>(text[n - back]);
-        if ((c & 0xC0) == 0x80) continue;  // a continuation byte: look for its lead
-        const std::size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-        return need > back ? n - back : n;
-    }
-    return n;
+// The system's words for the last error, in the user's language, without the final period.
+std::string lastErrorText() {
+    DWORD code = GetLastError();
+    if (code == ERROR_SUCCESS) code = ERROR_WRITE_FAULT;  // a write that wrote nothing
+    wchar_t* text = nullptr;
+    const DWORD n = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    std::wstring words = n > 0 && text != nullptr ? std::wstring(text, n) : std::wstring();
+    LocalFree(text);
+    while (!words.empty() && (words.back() == L'\r' || words.back() == L'\n' ||
+                              words.back() == L' ' || words.back() == L'.'))
+        words.pop_back();
+    if (words.empty()) return "error " + std::to_string(code);
+    return win32::toUtf8(words);
 }
 
-// A console gets Unicode text; a pipe or a file gets the UTF-8 bytes as they are.
-void writeHandle(HANDLE h, std::string_view text) {
+// A console gets Unicode text; a pipe or a file gets the UTF-8 bytes as they are. Callers hand
+// over whole lines, so no character is split between two writes.
+bool writeHandle(HANDLE h, std::string_view text, std::string* error) {
+    if (text.empty()) return true;
     if (isConsole(h)) {
         const std::wstring wide = win32::toWide(text);
-        DWORD written = 0;
-        WriteConsoleW(h, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
-        return;
+        // Older consoles refuse large writes; pieces end outside a surrogate pair.
+        constexpr std::size_t kPiece = 8192;
+        for (std::size_t at = 0; at < wide.size();) {
+            std::size_t n = std::min(kPiece, wide.size() - at);
+            if (at + n < wide.size() && wide[at + n - 1] >= 0xD800 && wide[at + n - 1] <= 0xDBFF)
+                --n;
+            DWORD written = 0;
+            if (!WriteConsoleW(h, wide.data() + at, static_cast<DWORD>(n), &written, nullptr) ||
+                written == 0) {
+                if (error != nullptr) *error = lastErrorText();
+                return false;
+            }
+            at += written;
+        }
+        return true;
     }
     while (!text.empty()) {
         DWORD written = 0;
         if (!WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
-            written == 0)
-            return;
+            written == 0) {
+            if (error != nullptr) *error = lastErrorText();
+            return false;
+        }
         text.remove_prefix(written);
     }
+    return true;
 }
 
-std::string& outBuffer() {
-    static std::string buffer;
-    return buffer;
-}
+class Win32Terminal final : public Terminal {
+  public:
+    bool writeOut(std::string_view text, std::string& error) override {
+        return writeHandle(GetStdHandle(STD_OUTPUT_HANDLE), text, &error);
+    }
 
-constexpr std::size_t kOutBufferBytes = 1 << 16;
+    void writeErr(std::string_view text) override {
+        writeHandle(GetStdHandle(STD_ERROR_HANDLE), text, nullptr);
+    }
+
+    int columns() override {
+        CONSOLE_SCREEN_BUFFER_INFO info{};
+        if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
+        return info.srWindow.Right - info.srWindow.Left + 1;
+    }
+
+    int stopRequest() override { return static_cast<int>(stopStatus); }
+};
 
 }  // namespace
 
@@ -76,25 +127,13 @@ std::vector<std::string> arguments(int, char**) {
     return args;
 }
 
-void writeOut(std::string_view text) {
-    std::string& buffer = outBuffer();
-    buffer += text;
-    if (buffer.size() >= kOutBufferBytes) {
-        // A character split across writes would turn into two replacement marks on a console.
-        const std::size_t whole = wholeSequences(buffer);
-        writeHandle(GetStdHandle(STD_OUTPUT_HANDLE), std::string_view(buffer).substr(0, whole));
-        buffer.erase(0, whole);
-    }
+void prepare() {
+    SetConsoleCtrlHandler(onCtrl, TRUE);
 }
 
-void flushOut() {
-    std::string& buffer = outBuffer();
-    writeHandle(GetStdHandle(STD_OUTPUT_HANDLE), buffer);
-    buffer.clear();
-}
-
-void writeErr(std::string_view text) {
-    writeHandle(GetStdHandle(STD_ERROR_HANDLE), text);
+Terminal& systemTerminal() {
+    static Win32Terminal terminal;
+    return terminal;
 }
 
 bool errIsTerminal() {
@@ -103,21 +142,6 @@ bool errIsTerminal() {
 
 bool outIsTerminal() {
     return isConsole(GetStdHandle(STD_OUTPUT_HANDLE));
-}
-
-int terminalColumns() {
-    CONSOLE_SCREEN_BUFFER_INFO info{};
-    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
-    return info.srWindow.Right - info.srWindow.Left + 1;
-}
-
-void prepare() {
-    outBuffer().reserve(kOutBufferBytes * 2);
-    SetConsoleCtrlHandler(onCtrl, TRUE);
-}
-
-bool interruptPending() {
-    return interrupted != 0;
 }
 
 std::string currentFolder() {

@@ -1,27 +1,46 @@
 // The main window's controls as a terminal shows them: result lines stream to standard output,
-// message boxes go to standard error, the caption is a progress line on a terminal, and Ctrl+C
-// presses the stop button.
+// message boxes go to standard error, the caption is a progress line on a terminal, and a stop
+// request (Ctrl+C, a signal, a failed write) presses the stop button.
 #pragma once
 
 #include <chrono>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "search/search_core.h"
 #include "search/window.h"
+#include "ui/console/console_io.h"
 
 namespace quarvex::console {
 
+// Exit statuses of quarvex-find; a stop request brings its own (130 for Ctrl+C).
+inline constexpr int kExitFound = 0;
+inline constexpr int kExitNoneFound = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitWriteError = 3;
+
+struct ConsoleSettings {
+    bool errIsTerminal = false;  // shows the progress line
+    bool outIsTerminal = false;  // results share the screen: control characters shown as "?"
+    char lineEnd = '\n';         // '\0' for --null
+};
+
 class ConsoleWindow : public Window {
   public:
-    // The progress line is shown on a terminal, and cleared before result lines only when they go
-    // to the same screen.
-    ConsoleWindow(bool showProgress, bool resultsOnScreen)
-        : showProgress_(showProgress), resultsOnScreen_(resultsOnScreen) {}
+    ConsoleWindow(Terminal& terminal, ConsoleSettings settings)
+        : terminal_(terminal), settings_(settings) {}
 
     void attach(SearchCore& search) { search_ = &search; }
-    bool interrupted() const { return stopDelivered_; }
     bool patternRefused() const { return patternRefused_; }
+    // What stopped the run, as its exit status (kExitWriteError or a stop request), or 0.
+    int stopStatus() const { return stopStatus_; }
+
+    // Writes one line to standard output, shown as the results are, ended by `end`.
+    void printLine(std::string_view line, char end);
+    // Writes the buffered lines out; after a failed write, tells the error once on standard error
+    // and returns false.
+    bool finish();
 
     void setCaption(const std::string& text) override;
     bool command1Enabled() const override { return command1_; }
@@ -40,7 +59,8 @@ class ConsoleWindow : public Window {
     std::string text1() const override { return text1_; }
     void setText1(const std::string& text) override { text1_ = text; }
 
-    // Lines are written out, not kept: memory stays flat however many there are.
+    // Lines are written out, not kept: memory stays flat however many there are. They are
+    // buffered and written whole, so no stop cuts one.
     void listClear() override { count_ = 0; }
     void listAdd(std::string_view line) override;
     std::size_t listCount() const override { return count_; }
@@ -53,10 +73,15 @@ class ConsoleWindow : public Window {
 
   private:
     void clearProgress();
+    bool flush();
 
+    Terminal& terminal_;
+    ConsoleSettings settings_;
     SearchCore* search_ = nullptr;
-    bool showProgress_;
-    bool resultsOnScreen_;
+    std::string out_;  // whole lines not yet written
+    bool writeFailed_ = false;
+    std::string writeError_;
+    bool writeErrorTold_ = false;
     bool progressShown_ = false;
     std::chrono::steady_clock::time_point lastProgress_{};
     bool command1_ = true;
@@ -66,6 +91,7 @@ class ConsoleWindow : public Window {
     std::string text1_;
     std::size_t count_ = 0;
     std::ptrdiff_t selected_ = -1;
+    int stopStatus_ = 0;
     bool stopDelivered_ = false;
     bool patternRefused_ = false;
 };

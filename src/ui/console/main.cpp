@@ -1,5 +1,6 @@
 // quarvex-find: the search of the Quarvex window, run from a terminal or a script.
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -9,8 +10,11 @@
 
 namespace {
 
+using namespace quarvex;
+using namespace quarvex::console;
+
 constexpr char kUsage[] =
-    "Usage: quarvex-find [PATTERN [ROOTS]]\n"
+    "Usage: quarvex-find [-0] [PATTERN [ROOTS]]\n"
     "       quarvex-find --drives | --help | --version\n"
     "\n"
     "Lists every file below ROOTS whose name matches PATTERN, one line each:\n"
@@ -21,76 +25,108 @@ constexpr char kUsage[] =
     "         without a dot gets \"*.*\" appended (default \"*.*\").\n"
     "ROOTS    folders or drives separated by spaces, searched in that order (default: the\n"
     "         current folder). Folders whose names begin with \".\" are skipped.\n"
+    "-0, --null  ends each result with a NUL character instead of a newline, as find -print0\n"
+    "         does, so that no file name can pass for a result of its own.\n"
     "--drives lists the drives the window offers; \"*\" marks the one it preselects.\n"
     "\n"
-    "Ctrl+C stops the search; the report still shows what was found.\n"
-    "Exit status: 0 files found, 1 none found, 2 usage error, 130 stopped by Ctrl+C.\n";
+    "On a terminal, control characters in names are shown as \"?\"; a pipe or a file gets the\n"
+    "names' exact bytes.\n"
+    "Ctrl+C stops the search, and so do SIGTERM and SIGHUP (on Windows Ctrl+Break and closing\n"
+    "the console); the report still shows what was found. A second one ends it at once.\n"
+    "Exit status: 0 files found, 1 none found, 2 usage error, 3 write error (the output is\n"
+    "incomplete and the search stopped), 128+N stopped by signal N (130 Ctrl+C, 143 SIGTERM,\n"
+    "129 SIGHUP or the console closed).\n";
 
 constexpr char kVersion[] = "quarvex-find 1.0.0.0\n";
 
-enum Exit { kFound = 0, kNoneFound = 1, kUsageError = 2, kInterrupted = 130 };
+enum class Action { Search, Drives, Help, Version };
 
-}  // namespace
+struct Options {
+    Action action = Action::Search;
+    char lineEnd = '\n';
+    std::vector<std::string> operands;  // PATTERN and ROOTS
+};
 
-int main(int argc, char** argv) {
-    using namespace quarvex;
-    using namespace quarvex::console;
-
-    std::vector<std::string> args = arguments(argc, argv);
-    bool listDrives = false;
-    std::vector<std::string> operands;
+// Step 1: the command line as options and operands, or the reason it is not a valid one.
+std::optional<Options> parseArguments(const std::vector<std::string>& args, std::string& problem) {
+    Options options;
     bool optionsEnded = false;
     for (const std::string& arg : args) {
-        if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
-            if (arg == "--") {
-                optionsEnded = true;
-            } else if (arg == "--help" || arg == "-h") {
-                writeOut(kUsage);
-                flushOut();
-                return 0;
-            } else if (arg == "--version") {
-                writeOut(kVersion);
-                flushOut();
-                return 0;
-            } else if (arg == "--drives") {
-                listDrives = true;
-            } else {
-                writeErr("quarvex-find: unknown option " + arg + "\n" + kUsage);
-                return kUsageError;
-            }
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            options.operands.push_back(arg);
+        } else if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "--help" || arg == "-h") {
+            options.action = Action::Help;
+            return options;
+        } else if (arg == "--version") {
+            options.action = Action::Version;
+            return options;
+        } else if (arg == "--drives") {
+            options.action = Action::Drives;
+        } else if (arg == "-0" || arg == "--null") {
+            options.lineEnd = '\0';
         } else {
-            operands.push_back(arg);
+            problem = "unknown option " + arg;
+            return std::nullopt;
         }
     }
-    if (operands.size() > 2 || (listDrives && !operands.empty())) {
-        writeErr(std::string("quarvex-find: too many arguments\n") + kUsage);
-        return kUsageError;
+    if (options.operands.size() > 2 ||
+        (options.action == Action::Drives && !options.operands.empty())) {
+        problem = "too many arguments";
+        return std::nullopt;
     }
+    return options;
+}
 
-    prepare();
+// Step 2: the options that answer at once.
+int answer(const char* text) {
+    Terminal& terminal = systemTerminal();
+    std::string error;
+    if (terminal.writeOut(text, error)) return kExitFound;
+    terminal.writeErr("quarvex-find: write error: " + error + "\n");
+    return kExitWriteError;
+}
+
+// Step 3: the window's search (or its drive selector) on the terminal.
+int run(const Options& options) {
     const std::unique_ptr<Platform> platform = makePlatform();
-    ConsoleWindow window(errIsTerminal(), outIsTerminal());
+    ConsoleWindow window(systemTerminal(), {errIsTerminal(), outIsTerminal(), options.lineEnd});
     SearchCore search(window, *platform);
     window.attach(search);
     search.init();
 
-    if (listDrives) {
+    if (options.action == Action::Drives) {
         const std::ptrdiff_t selected = window.comboSelectedIndex();
         for (std::size_t i = 0; i < window.comboCount(); ++i) {
-            writeOut(static_cast<std::ptrdiff_t>(i) == selected ? "* " : "  ");
-            writeOut(window.comboEntry(i));
-            writeOut("\n");
+            const char* mark = static_cast<std::ptrdiff_t>(i) == selected ? "* " : "  ";
+            window.printLine(mark + window.comboEntry(i), '\n');
         }
-        flushOut();
-        return 0;
+        return window.finish() ? kExitFound : kExitWriteError;
     }
 
+    const std::vector<std::string>& operands = options.operands;
     window.setText1(operands.empty() ? "*.*" : operands[0]);
     window.setComboText(operands.size() < 2 ? currentFolder() : operands[1]);
     search.Command1_Click();
-    flushOut();
+    window.finish();
 
-    if (window.patternRefused()) return kUsageError;
-    if (window.interrupted()) return kInterrupted;
-    return search.state().FoundCount > 0 ? kFound : kNoneFound;
+    if (window.patternRefused()) return kExitUsage;
+    if (window.stopStatus() != 0) return window.stopStatus();
+    return search.state().FoundCount > 0 ? kExitFound : kExitNoneFound;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    prepare();
+    std::string problem;
+    const std::optional<Options> options = parseArguments(arguments(argc, argv), problem);
+    if (!options) {
+        systemTerminal().writeErr("quarvex-find: " + problem + "\n" + kUsage);
+        return kExitUsage;
+    }
+    if (options->action == Action::Help) return answer(kUsage);
+    if (options->action == Action::Version) return answer(kVersion);
+    return run(*options);
 }
