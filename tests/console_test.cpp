@@ -235,6 +235,42 @@ TEST(Console, SearchesSeveralRootsInOrder) {
     EXPECT_EQ(relative.out, "x/1.txt ----- 1 Bytes\n");
 }
 
+TEST(Console, WithoutRootsSearchesTheCurrentFolderWhateverItsName) {
+    TempTree tree;
+    tree.file(" sp  ace /a.txt", 1);
+    tree.file("sp/b.txt", 2);  // what a split at the spaces would search instead
+    tree.file("ace/c.txt", 3);
+    Result r = runFind({"*.txt"}, tree.path(" sp  ace "));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, tree.path(" sp  ace /a.txt") + " ----- 1 Bytes\n");
+}
+
+TEST(Console, PrintsTheSameBytesWithOneThreadOrMany) {
+    TempTree tree;
+    // A tree wide and deep enough that the workers run ahead, with names a user could plant.
+    const char* const names[] = {"a", "b c", "x ----- 1 Bytes", "\xff", "名", "t\tab", "n\nl"};
+    int n = 0;
+    for (const char* a : names)
+        for (const char* b : names)
+            for (const char* c : {"1", "2", "3"}) {
+                tree.file(std::string(a) + "/" + b + "/" + c + "/" + std::to_string(n) + ".dat",
+                          static_cast<unsigned>(n) * 1001u);
+                ++n;
+            }
+    const Result single = runFind({"-j1", "*.dat", tree.root()});
+    ASSERT_EQ(single.status, 0);
+    EXPECT_NE(single.err.find(" 147 个文件"), std::string::npos) << single.err;
+    for (const char* threads : {"-j2", "--threads=8"}) {
+        const Result many = runFind({threads, "*.dat", tree.root()});
+        EXPECT_EQ(many.out, single.out) << threads;
+        EXPECT_EQ(many.err, single.err) << threads;
+    }
+    const Result byDefault = runFind({"*.dat", tree.root()});
+    EXPECT_EQ(byDefault.out, single.out);
+    for (const char* bad : {"-j0", "-jx", "--threads=2000"})
+        EXPECT_EQ(runFind({bad, "*.dat", tree.root()}).status, 2) << bad;
+}
+
 TEST(Console, RefusesBadUsageAndPathPatterns) {
     TempTree tree;
     tree.file("a.txt", 1);

@@ -162,29 +162,34 @@ TEST(PosixDrives, TellsDrivesFromPseudoFileSystems) {
         EXPECT_EQ(posix::isUserDrive(c.device, c.type, c.point), c.drive) << c.point;
 }
 
-TEST(PosixDrives, ReadsTheMountTableRootFirstAndDecodesSpaces) {
+TEST(PosixDrives, ReadsTheMountTableRootFirstOnceEachAndDecodesSpaces) {
     TempTree tree;
-    tree.dir("data");
-    tree.dir("My Disk");
+    for (const char* folder : {"data", "My Disk", "bound", "twice", "home", "more"})
+        tree.dir(folder);
     tree.file("a-file");
     const std::string table = tree.path("mounts");
     FILE* f = fopen(table.c_str(), "w");
     ASSERT_NE(f, nullptr);
-    fprintf(f,
-            "proc /proc proc rw 0 0\n"
-            "/dev/sdb1 %s/data ext4 rw 0 0\n"
-            "overlay / overlay rw 0 0\n"
-            "/dev/sdc1 %s/My\\040Disk vfat rw 0 0\n"
-            "/dev/sda1 %s/a-file ext4 rw 0 0\n"
-            "/dev/sdd1 %s/not-there ext4 rw 0 0\n"
-            "/dev/sdb1 %s/data ext4 rw 0 0\n"
-            "tmpfs /run tmpfs rw 0 0\n",
-            tree.root().c_str(), tree.root().c_str(), tree.root().c_str(), tree.root().c_str(),
-            tree.root().c_str());
+    const char* r = tree.root().c_str();
+    fprintf(f, "22 1 0:21 / /proc rw - proc proc rw\n");
+    fprintf(f, "30 1 8:17 / %s/data rw - ext4 /dev/sdb1 rw\n", r);
+    fprintf(f, "1 0 0:30 / / rw - overlay overlay rw\n");
+    fprintf(f, "31 1 8:33 / %s/My\\040Disk rw - vfat /dev/sdc1 rw\n", r);
+    fprintf(f, "32 1 8:1 / %s/a-file rw - ext4 /dev/sda1 rw\n", r);
+    fprintf(f, "33 1 8:49 / %s/not-there rw - ext4 /dev/sdd1 rw\n", r);
+    fprintf(f, "34 1 8:17 / %s/data rw - ext4 /dev/sdb1 rw\n", r);
+    // The same file system again, or a folder of it bound elsewhere: its files are offered once.
+    fprintf(f, "35 1 8:17 /sub %s/bound rw - ext4 /dev/sdb1 rw\n", r);
+    fprintf(f, "36 1 8:33 / %s/twice rw shared:1 - vfat /dev/sdc1 rw\n", r);
+    // Another subvolume of one device is other files.
+    fprintf(f, "37 1 0:44 /@home %s/home rw - btrfs /dev/sde2 rw\n", r);
+    fprintf(f, "38 1 0:44 /@data %s/more rw - btrfs /dev/sde2 rw\n", r);
+    fprintf(f, "39 1 0:25 / /run rw - tmpfs tmpfs rw\n");
     fclose(f);
     PosixPlatform platform("xdg-open", table);
     EXPECT_EQ(platform.mountedDrives(),
-              (std::vector<std::string>{"/", tree.path("data"), tree.path("My Disk")}));
+              (std::vector<std::string>{"/", tree.path("data"), tree.path("My Disk"),
+                                        tree.path("home"), tree.path("more")}));
 
     // The selector then lists them, preselecting the one that holds the program.
     FakeWindow window;
@@ -199,7 +204,9 @@ TEST(PosixDrives, ReadsTheMountTableRootFirstAndDecodesSpaces) {
     core.init();
     EXPECT_EQ(window.entries,
               (std::vector<std::string>{"/", tree.path("data"), tree.path("My Disk"),
-                                        "/ " + tree.path("data") + " " + tree.path("My Disk")}));
+                                        tree.path("home"), tree.path("more"),
+                                        "/ " + tree.path("data") + " " + tree.path("My Disk") +
+                                            " " + tree.path("home") + " " + tree.path("more")}));
     EXPECT_EQ(window.comboText(), tree.path("My Disk"));
 
     // A folder that merely starts like a drive's name is not on it.

@@ -315,22 +315,50 @@ TEST_F(SearchRun, AnUnreadableFolderAddsNothingAndTheWalkGoesOn) {
     EXPECT_EQ(out, line("open/a.txt", "1") + "\n" + line("z/b.txt", "1") + "\n");
 }
 
-TEST_F(SearchRun, KeepsAMountPointWithASpaceTogetherAsOneRoot) {
-    // Folders stand in for mount points: the selector lists them as drives.
+TEST_F(SearchRun, SearchesDrivesWithOddSpacesAsThemselves) {
+    // Folders stand in for mount points, through a mount table naming them as drives.
     tree.file("plain/a.txt", 1);
     tree.file("My Disk/b.txt", 2);
-    tree.file("My/c.txt", 3);  // would be searched if the name were split at its space
-    window.entries = {tree.path("plain"), tree.path("My Disk"),
-                      tree.path("plain") + " " + tree.path("My Disk")};
-    window.text1Value = "*.txt";
-
-    window.comboSelected = 1;
-    core.Command1_Click();
-    EXPECT_EQ(window.lines, Lines{line("My Disk/b.txt", "2")});
-
-    window.comboSelected = 2;
-    core.Command1_Click();
-    EXPECT_EQ(window.lines, (Lines{line("plain/a.txt", "1"), line("My Disk/b.txt", "2")}));
+    tree.file("trail /c.txt", 3);
+    tree.file("two  sp/d.txt", 4);
+    // What trimming or collapsing the names would search instead.
+    tree.file("My/x.txt", 9);
+    tree.file("trail/x.txt", 9);
+    tree.file("two sp/x.txt", 9);
+    const std::string table = tree.path("mounts");
+    {
+        FILE* f = fopen(table.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        int minor = 0;
+        for (const char* name : {"plain", "My\\040Disk", "trail\\040", "two\\040\\040sp"}) {
+            ++minor;
+            fprintf(f, "%d 1 8:%d / %s/%s rw - ext4 /dev/sdz%d rw\n", 40 + minor, minor,
+                    tree.root().c_str(), name, minor);
+        }
+        fclose(f);
+    }
+    posix::PosixPlatform drives("xdg-open", table);
+    for (const bool freeText : {false, true}) {  // a drop-down list, and the console's selector
+        FakeWindow w;
+        w.freeText = freeText;
+        w.text1Value = "*.txt";
+        SearchCore c(w, drives);
+        c.init();
+        ASSERT_EQ(w.entries.size(), 6u);  // "/", the four, and all of them
+        const auto searchEntry = [&](std::size_t i) {
+            w.setComboText(w.entries[i]);
+            c.Command1_Click();
+            return w.lines;
+        };
+        EXPECT_EQ(searchEntry(2), Lines{line("My Disk/b.txt", "2")});
+        EXPECT_EQ(searchEntry(3), Lines{line("trail /c.txt", "3")});
+        EXPECT_EQ(searchEntry(4), Lines{line("two  sp/d.txt", "4")});
+        // The all-drives entry names each of them as it is (walking "/" would take too long).
+        EXPECT_EQ(w.entries[5], "/ " + tree.path("plain") + " " + tree.path("My Disk") + " " +
+                                    tree.path("trail ") + " " + tree.path("two  sp"));
+        EXPECT_EQ(c.splitRoots(w.entries[5]), (Lines{"/", tree.path("plain"), tree.path("My Disk"),
+                                                     tree.path("trail "), tree.path("two  sp")}));
+    }
 }
 
 TEST_F(SearchRun, OpensTheExactPathOfTheSelectedLine) {

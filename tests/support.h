@@ -32,7 +32,8 @@ class BasicFakeWindow : public Base {
     bool keepCaptions = true;           // false: count them only (very deep walks)
     std::size_t captionCount = 0;
     bool command1 = true, command2 = false;  // idle, as after load
-    bool freeText = false;  // a selector that takes any text, as the console's does
+    bool freeText = false;   // a selector that takes any text, as the console's does
+    std::string typedRoots;  // its text
     std::vector<std::string> entries;
     std::ptrdiff_t comboSelected = -1;
     std::string text1Value = "*.*";
@@ -56,11 +57,12 @@ class BasicFakeWindow : public Base {
     std::size_t comboCount() const override { return entries.size(); }
     std::string comboEntry(std::size_t i) const override { return entries.at(i); }
     std::string comboText() const override {
+        if (freeText) return typedRoots;
         return comboSelected < 0 ? std::string() : entries[static_cast<std::size_t>(comboSelected)];
     }
     bool setComboText(const std::string& text) override {
         if (freeText) {
-            chooseRoots(text);
+            typedRoots = text;
             return true;
         }
         const std::ptrdiff_t i = findComboEntry(*this, text);
@@ -88,8 +90,13 @@ class BasicFakeWindow : public Base {
         if (onPump) onPump();
     }
 
-    // Puts a free text into the selector, as if it were one of its entries.
+    // Puts a free text into the selector: typed into a free-text one, else as if it were one of
+    // its entries.
     void chooseRoots(const std::string& text) {
+        if (freeText) {
+            typedRoots = text;
+            return;
+        }
         entries.push_back(text);
         comboSelected = static_cast<std::ptrdiff_t>(entries.size() - 1);
     }

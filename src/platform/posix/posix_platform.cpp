@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
-#include <mntent.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -16,6 +15,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <memory>
 
 #ifndef STATX_MNT_ID
@@ -105,20 +105,57 @@ bool isDirectory(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// The mount table, closed however its reading ends.
-class MountTable {
-  public:
-    explicit MountTable(const std::string& path) : file_(setmntent(path.c_str(), "r")) {}
-    ~MountTable() {
-        if (file_ != nullptr) endmntent(file_);
-    }
-    MountTable(const MountTable&) = delete;
-    MountTable& operator=(const MountTable&) = delete;
-    const mntent* next() { return file_ != nullptr ? getmntent(file_) : nullptr; }
-
-  private:
-    FILE* file_;
+// One line of /proc/self/mountinfo.
+struct MountInfo {
+    std::string device;  // major:minor
+    std::string root;    // the folder of the file system that is mounted
+    std::string point;
+    std::string type;
+    std::string source;
 };
+
+// Undoes the octal escapes (\040 for a space) the kernel writes in mount table fields.
+std::string unescape(std::string_view field) {
+    std::string out;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        const std::string_view digits = field.substr(i + 1, 3);
+        if (field[i] == '\\' && digits.size() == 3 &&
+            digits.find_first_not_of("01234567") == std::string_view::npos) {
+            out.push_back(static_cast<char>(((digits[0] - '0') << 6) | ((digits[1] - '0') << 3) |
+                                            (digits[2] - '0')));
+            i += 3;
+        } else {
+            out.push_back(field[i]);
+        }
+    }
+    return out;
+}
+
+std::vector<MountInfo> readMountInfo(const std::string& path) {
+    std::vector<MountInfo> mounts;
+    std::ifstream table(path);
+    for (std::string text; std::getline(table, text);) {
+        std::vector<std::string_view> fields;
+        std::string_view rest = text;
+        while (!rest.empty()) {
+            const std::size_t space = rest.find(' ');
+            fields.push_back(rest.substr(0, space));
+            if (space == std::string_view::npos) break;
+            rest.remove_prefix(space + 1);
+        }
+        const auto dash = std::find(fields.begin(), fields.end(), "-");
+        if (fields.size() < 6 || dash == fields.end() || fields.end() - dash < 3) continue;
+        mounts.push_back({std::string(fields[2]), unescape(fields[3]), unescape(fields[4]),
+                          unescape(dash[1]), unescape(dash[2])});
+    }
+    return mounts;
+}
+
+bool isWithin(const std::string& inner, const std::string& outer) {
+    if (outer == "/") return true;
+    return inner.compare(0, outer.size(), outer) == 0 &&
+           (inner.size() == outer.size() || inner[outer.size()] == '/');
+}
 
 }  // namespace
 
@@ -256,14 +293,26 @@ unsigned PosixPlatform::driveType(const std::string&) {
     return kDriveNoRootDir;
 }
 
+// "/" first, then every file system a user would call a drive, once: a second mount of what is
+// already offered (a bind mount, the same share twice) would list the same files twice.
 std::vector<std::string> PosixPlatform::mountedDrives() {
+    const std::vector<MountInfo> mounts = readMountInfo(mountTable_);
     std::vector<std::string> drives{"/"};
-    MountTable table(mountTable_);
-    while (const mntent* m = table.next()) {
-        const std::string point = m->mnt_dir;
-        if (std::find(drives.begin(), drives.end(), point) != drives.end()) continue;
-        if (isUserDrive(m->mnt_fsname, m->mnt_type, point) && isDirectory(point))
-            drives.push_back(point);
+    std::vector<const MountInfo*> offered;
+    for (auto it = mounts.rbegin(); it != mounts.rend(); ++it)
+        if (it->point == "/") {
+            offered.push_back(&*it);  // the one mounted last is the one seen
+            break;
+        }
+    for (const MountInfo& m : mounts) {
+        if (std::find(drives.begin(), drives.end(), m.point) != drives.end()) continue;
+        if (!isUserDrive(m.source, m.type, m.point) || !isDirectory(m.point)) continue;
+        const bool again = std::any_of(offered.begin(), offered.end(), [&](const MountInfo* o) {
+            return o->device == m.device && isWithin(m.root, o->root);
+        });
+        if (again) continue;
+        drives.push_back(m.point);
+        offered.push_back(&m);
     }
     return drives;
 }

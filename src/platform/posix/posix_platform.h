@@ -43,7 +43,7 @@ class PosixPlatform : public Platform {
   public:
     // `opener` is the program that opens files and web addresses for the desktop.
     explicit PosixPlatform(std::string opener = "xdg-open",
-                           std::string mountTable = "/proc/self/mounts");
+                           std::string mountTable = "/proc/self/mountinfo");
 
     OpenResult openRoot(const std::string& path) override;
     OpenResult openChild(FolderHandle parent, std::string_view name) override;

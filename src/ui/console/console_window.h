@@ -55,6 +55,11 @@ class ConsoleWindow : public Window {
     // The command line may name any folders, so the selector takes any text.
     bool setComboText(const std::string& text) override;
     std::ptrdiff_t comboSelectedIndex() const;
+    // Offers a folder as one more root of its own, ahead of the combined entry, so that its name
+    // is searched as it stands, spaces and all.
+    void addRootEntry(const std::string& folder) {
+        entries_.insert(entries_.empty() ? entries_.end() : entries_.end() - 1, folder);
+    }
 
     std::string text1() const override { return text1_; }
     void setText1(const std::string& text) override { text1_ = text; }

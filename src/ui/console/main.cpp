@@ -14,7 +14,7 @@ using namespace quarvex;
 using namespace quarvex::console;
 
 constexpr char kUsage[] =
-    "Usage: quarvex-find [-0] [PATTERN [ROOTS]]\n"
+    "Usage: quarvex-find [-0] [-j N] [PATTERN [ROOTS]]\n"
     "       quarvex-find --drives | --help | --version\n"
     "\n"
     "Lists every file below ROOTS whose name matches PATTERN, one line each:\n"
@@ -27,6 +27,8 @@ constexpr char kUsage[] =
     "         current folder). Folders whose names begin with \".\" are skipped.\n"
     "-0, --null  ends each result with a NUL character instead of a newline, as find -print0\n"
     "         does, so that no file name can pass for a result of its own.\n"
+    "-j N, --threads N  walks with N threads (default: one per core); -j1 is a plain\n"
+    "         single-threaded walk. The output is the same for every N.\n"
     "--drives lists the drives the window offers; \"*\" marks the one it preselects.\n"
     "\n"
     "On a terminal, control characters in names are shown as \"?\"; a pipe or a file gets the\n"
@@ -44,14 +46,41 @@ enum class Action { Search, Drives, Help, Version };
 struct Options {
     Action action = Action::Search;
     char lineEnd = '\n';
+    std::optional<unsigned> threads;
     std::vector<std::string> operands;  // PATTERN and ROOTS
 };
+
+// A thread count: a whole number from 1 to 1024.
+std::optional<unsigned> threadCount(const std::string& text) {
+    if (text.empty() || text.size() > 4 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    const unsigned n = static_cast<unsigned>(std::stoul(text));
+    if (n < 1 || n > 1024) return std::nullopt;
+    return n;
+}
 
 // Step 1: the command line as options and operands, or the reason it is not a valid one.
 std::optional<Options> parseArguments(const std::vector<std::string>& args, std::string& problem) {
     Options options;
     bool optionsEnded = false;
-    for (const std::string& arg : args) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (!optionsEnded && (arg == "-j" || arg == "--threads" || arg.rfind("-j", 0) == 0 ||
+                              arg.rfind("--threads=", 0) == 0)) {
+            std::string value;
+            if (arg == "-j" || arg == "--threads") {
+                if (i + 1 < args.size()) value = args[++i];
+            } else {
+                value = arg.substr(arg[1] == 'j' ? 2 : std::string("--threads=").size());
+            }
+            options.threads = threadCount(value);
+            if (!options.threads) {
+                problem = "the thread count must be a number from 1 to 1024";
+                return std::nullopt;
+            }
+            continue;
+        }
         if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
             options.operands.push_back(arg);
         } else if (arg == "--") {
@@ -93,6 +122,7 @@ int run(const Options& options) {
     const std::unique_ptr<Platform> platform = makePlatform();
     ConsoleWindow window(systemTerminal(), {errIsTerminal(), outIsTerminal(), options.lineEnd});
     SearchCore search(window, *platform);
+    if (options.threads) search.setWorkerThreads(*options.threads);
     window.attach(search);
     search.init();
 
@@ -107,7 +137,14 @@ int run(const Options& options) {
 
     const std::vector<std::string>& operands = options.operands;
     window.setText1(operands.empty() ? "*.*" : operands[0]);
-    window.setComboText(operands.size() < 2 ? currentFolder() : operands[1]);
+    if (operands.size() < 2) {
+        // The current folder is one root, whatever its name holds.
+        const std::string here = currentFolder();
+        window.addRootEntry(here);
+        window.setComboText(here);
+    } else {
+        window.setComboText(operands[1]);
+    }
     search.Command1_Click();
     window.finish();
 
