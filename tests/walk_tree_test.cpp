@@ -166,6 +166,27 @@ TEST_P(TreeWalk, ListsTheSameBytesWhateverTheThreadCount) {
     EXPECT_EQ(window.captions, captions);
 }
 
+TEST_P(TreeWalk, ManyThreadsOnAWideTreeListWhatOneDoes) {
+    // Enough folders that the workers run far ahead, finish out of order and race the window
+    // to the folders it is about to free.
+    int n = 0;
+    for (int a = 0; a < 9; ++a)
+        for (int b = 0; b < 9; ++b)
+            for (int c = 0; c < 9; ++c) {
+                const std::string folder =
+                    "a" + std::to_string(a) + "/b" + std::to_string(b) + "/c" + std::to_string(c);
+                tree.file(folder + "/f.txt", static_cast<unsigned>(n++));
+                if (c % 3 == 0) tree.file(folder + "/d/e/g.txt", 1);
+            }
+    core.setWorkerThreads(1);
+    window.text1Value = "*.txt";
+    window.chooseRoots(tree.root());
+    core.Command1_Click();
+    const Lines single = window.lines;
+    ASSERT_EQ(single.size(), 9u * 9 * 9 + 9 * 9 * 3);
+    for (int round = 0; round < 3; ++round) EXPECT_EQ(search(tree.root()), single) << round;
+}
+
 INSTANTIATE_TEST_SUITE_P(Threads, TreeWalk, ::testing::Values(1u, 4u),
                          [](const auto& param) { return "j" + std::to_string(param.param); });
 

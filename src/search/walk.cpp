@@ -1,7 +1,6 @@
 #include "search/walk.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -9,10 +8,11 @@
 
 namespace quarvex {
 
+// A folder goes from Pending to Claimed to one of the last three, which are final: once a thread
+// has seen a final state (an acquire load), what the listing filled in is there for it to read.
 enum class Walk::State : std::uint8_t {
     Pending,     // on the work list, waiting to be opened
-    Claimed,     // a thread is opening it
-    Opened,      // open; the thread that opened it is listing it
+    Claimed,     // a thread is opening and listing it
     Listed,      // its files and subfolders are known
     Unreadable,  // could not be opened or reached again: contributes nothing
     Excluded,    // a link or another mount by the time it was opened: no subfolder at all
@@ -23,7 +23,7 @@ namespace {
 // Folders listed ahead of the consumer, and the bytes of their matches, at most: caps memory.
 constexpr std::size_t kMaxListedAhead = 2048;
 constexpr std::size_t kMaxBytesAhead = std::size_t{4} << 20;
-// How often the consumer runs its wait hook while a worker holds the folder it needs.
+// How often the consumer runs its wait hook while it waits for the workers.
 constexpr auto kWaitSlice = std::chrono::milliseconds(5);
 // A walk with fewer folders allowed open than this runs on the consumer alone.
 constexpr std::size_t kLeastBudgetForWorkers = 16;
@@ -46,10 +46,9 @@ struct Walk::Node {
     std::uint32_t unopenedChildren = 0;  // the handle is kept while some are left
     std::uint16_t pins = 0;              // threads opening a child relative to the handle
     std::uint16_t nameLength = 0;
-    State state = State::Pending;
+    std::atomic<State> state{State::Pending};
     bool onWorkList = false;
-    bool byConsumer = false;  // opened by the consumer, which lists it itself
-    bool lost = false;        // could not be reached again: the rest of its subfolders are not
+    bool lost = false;  // could not be reached again: the rest of its subfolders are not
 
     char* name() { return reinterpret_cast<char*>(this + 1); }
     std::string_view nameView() { return {name(), nameLength}; }
@@ -57,6 +56,15 @@ struct Walk::Node {
 
 struct Walk::Worker {
     Listing listing;
+    // The consumer's: keeps the window answering while it lists a large folder itself.
+    const WaitHook* pump = nullptr;
+};
+
+// What listing a folder found.
+struct Walk::Found {
+    FolderFiles* files = nullptr;
+    Node* first = nullptr;
+    std::uint32_t subfolders = 0;
 };
 
 unsigned Walk::defaultWorkers() {
@@ -84,8 +92,13 @@ Walk::Node* Walk::makeNode(Node* parent, std::string_view name) {
     return node;
 }
 
-// Iterative, so that no depth of tree can exhaust the stack. Called with the lock held, or when
-// no worker is left.
+void Walk::destroy(Node* node) {
+    delete node->files;
+    node->~Node();
+    ::operator delete(node);
+}
+
+// Iterative, so that no depth of tree can exhaust the stack. Lock held, or no worker left.
 void Walk::freeSubtree(Node* top) {
     Node* node = top;
     for (;;) {
@@ -98,9 +111,7 @@ void Walk::freeSubtree(Node* top) {
         const bool last = node == top;
         if (node->onWorkList) unlinkWork(node);
         if (node->handle != kNoFolder) closeHandle(node);
-        delete node->files;
-        node->~Node();
-        ::operator delete(node);
+        destroy(node);
         if (last) return;
         parent->firstChild = sibling;
         node = sibling != nullptr ? sibling : parent;
@@ -111,7 +122,6 @@ void Walk::start(const std::string& root) {
     path_ = root;
     root_ = makeNode(nullptr, {});
     root_->state = State::Claimed;
-    root_->byConsumer = true;
     current_ = nullptr;
     workers_.push_back(new Worker);  // the consumer's own scratch, workers_[0]
     budget_ = platform_.folderHandleBudget();
@@ -124,6 +134,7 @@ void Walk::stop() {
     }
     workAvailable_.notify_all();
     progress_.notify_all();
+    handleClosed_.notify_all();
     for (std::thread& t : threads_) t.join();
     threads_.clear();
 }
@@ -131,7 +142,6 @@ void Walk::stop() {
 // ---- the work list: folders waiting to be opened, the nearest in pre-order on top ----
 
 void Walk::pushWork(Node* first) {
-    if (first == nullptr) return;
     Node* last = first;
     for (Node* n = first; n != nullptr; n = n->nextSibling) {
         n->onWorkList = true;
@@ -144,12 +154,6 @@ void Walk::pushWork(Node* first) {
     workTop_ = first;
 }
 
-Walk::Node* Walk::popWork() {
-    Node* node = workTop_;
-    unlinkWork(node);
-    return node;
-}
-
 void Walk::unlinkWork(Node* node) {
     if (node->workPrev != nullptr)
         node->workPrev->workNext = node->workNext;
@@ -158,6 +162,34 @@ void Walk::unlinkWork(Node* node) {
     if (node->workNext != nullptr) node->workNext->workPrev = node->workPrev;
     node->workPrev = node->workNext = nullptr;
     node->onWorkList = false;
+}
+
+bool Walk::farEnoughAhead() const {
+    return listedAhead_ >= kMaxListedAhead || bytesAhead_ >= kMaxBytesAhead;
+}
+
+// The next folder for a worker, claimed; nullptr when the walk stops. Lock held.
+Walk::Node* Walk::takeWork(std::unique_lock<std::mutex>& lock) {
+    for (;;) {
+        if (stopping_) return nullptr;
+        if (workTop_ != nullptr) {
+            // Announced before the check, so the consumer, which checks after taking a folder
+            // off the count, cannot miss a worker that is about to wait.
+            held_ = true;
+            if (!farEnoughAhead()) {
+                held_ = false;
+                Node* node = workTop_;
+                unlinkWork(node);
+                node->state.store(State::Claimed, std::memory_order_relaxed);
+                return node;
+            }
+            workAvailable_.wait_for(lock, std::chrono::milliseconds(20));
+            continue;
+        }
+        ++idleWorkers_;
+        workAvailable_.wait(lock);
+        --idleWorkers_;
+    }
 }
 
 // ---- handles: lock held ----
@@ -174,14 +206,6 @@ void Walk::keepAsParent(Node* node) {
     if (node != root_) openParents_.insert({node->depth, node});
 }
 
-// Waits a moment for another thread to close a handle; false after so many tries that the
-// folder at hand is given up.
-bool Walk::awaitClosedHandle(std::unique_lock<std::mutex>& lock, int attempt) {
-    if (attempt >= kOpenAttempts || stopping_) return false;
-    handleClosed_.wait_for(lock, std::chrono::milliseconds(1));
-    return true;
-}
-
 // Closes the open parent needed last: the shallowest one no thread is using.
 bool Walk::makeRoom() {
     for (const auto& [depth, node] : openParents_) {
@@ -192,7 +216,15 @@ bool Walk::makeRoom() {
     return false;
 }
 
-// A child of `parent` has been opened, or given up on.
+// Waits a moment for another thread to close a handle; false after so many tries that the
+// folder at hand is given up.
+bool Walk::awaitClosedHandle(std::unique_lock<std::mutex>& lock, int attempt) {
+    if (attempt >= kOpenAttempts || stopping_) return false;
+    handleClosed_.wait_for(lock, std::chrono::milliseconds(1));
+    return true;
+}
+
+// A child of `parent` has been opened and listed, or given up on.
 void Walk::releaseParent(Node* parent) {
     --parent->unopenedChildren;
     if (parent->unopenedChildren == 0 && parent->pins == 0 && parent != root_ &&
@@ -201,15 +233,14 @@ void Walk::releaseParent(Node* parent) {
 }
 
 // Reopens a parent whose handle was closed to stay within the budget: from its nearest open
-// ancestor, one name at a time, each step checked to be the folder first seen. Lock held on entry
-// and on return (the caller's lock object still owns it then).
-bool Walk::ensureParentOpen(Node* parent) {
+// ancestor, one name at a time, each step checked to be the folder first seen.
+bool Walk::ensureParentOpen(Node* parent, std::unique_lock<std::mutex>& lock) {
     if (parent->handle != kNoFolder) return true;
     if (parent->lost) return false;
 
-    mutex_.unlock();
+    lock.unlock();
     std::unique_lock reopening(reopenMutex_);
-    mutex_.lock();
+    lock.lock();
     if (parent->handle != kNoFolder) return true;
     if (parent->lost) return false;
 
@@ -221,7 +252,7 @@ bool Walk::ensureParentOpen(Node* parent) {
     }
     ++anchor->pins;
     const std::size_t keep = std::max<std::size_t>(1, budget_ / 4);
-    mutex_.unlock();
+    lock.unlock();
 
     std::deque<std::pair<Node*, FolderHandle>> opened;  // the deepest steps, kept for reuse
     FolderHandle at = anchor->handle;
@@ -237,8 +268,9 @@ bool Walk::ensureParentOpen(Node* parent) {
                 platform_.closeFolder(opened.front().second);
                 opened.pop_front();
             } else {
-                std::unique_lock lock(mutex_);
+                lock.lock();
                 if (!makeRoom()) gaveUp = !awaitClosedHandle(lock, attempts++);
+                lock.unlock();
             }
             continue;
         }
@@ -258,17 +290,15 @@ bool Walk::ensureParentOpen(Node* parent) {
         ++it;
     }
 
-    mutex_.lock();
+    lock.lock();
     --anchor->pins;
-    if (gaveUp) {
-        for (const auto& [node, handle] : opened) platform_.closeFolder(handle);
-        return false;
-    }
-    if (failedAt != nullptr) {
-        // It changed since it was listed: nothing more is walked below it.
-        for (Node* n = parent;; n = n->parent) {
-            n->lost = true;
-            if (n == failedAt) break;
+    if (gaveUp || failedAt != nullptr) {
+        // Changed since it was listed: nothing more is walked below it.
+        if (failedAt != nullptr) {
+            for (Node* n = parent;; n = n->parent) {
+                n->lost = true;
+                if (n == failedAt) break;
+            }
         }
         for (const auto& [node, handle] : opened) platform_.closeFolder(handle);
         return false;
@@ -285,72 +315,13 @@ bool Walk::ensureParentOpen(Node* parent) {
     return parent->handle != kNoFolder;
 }
 
-// Opens the subfolder `name` of `parent` relative to the parent's handle, within the budget.
-void Walk::openNode(Node* node, Worker&) {
-    OpenResult result;
-    Node* const parent = node->parent;
-    {
-        std::unique_lock lock(mutex_);
-        for (int attempt = 0;; ++attempt) {
-            if (stopping_ || !ensureParentOpen(parent)) {
-                result.status = OpenStatus::Unreadable;
-                break;
-            }
-            ++parent->pins;
-            while (openHandles_ >= budget_ && makeRoom()) {
-            }
-            ++openHandles_;
-            const FolderHandle at = parent->handle;
-            lock.unlock();
-            result = platform_.openChild(at, node->nameView());
-            lock.lock();
-            --parent->pins;
-            if (result.status != OpenStatus::Opened) --openHandles_;
-            if (result.status != OpenStatus::OutOfHandles) break;
-            // The process has run out: the walk keeps fewer open from now on.
-            budget_ = std::max<std::size_t>(2, openHandles_ > 2 ? openHandles_ - 1 : 2);
-            if (!makeRoom() && !awaitClosedHandle(lock, attempt)) {
-                result.status = OpenStatus::Unreadable;
-                break;
-            }
-        }
-        releaseParent(parent);
-    }
-
-    State state = State::Unreadable;
-    if (result.status == OpenStatus::Opened) {
-        if (result.identity.mount != rootIdentity_.mount) {
-            // Another file system, a bind mount, or a mount that appeared during the walk.
-            platform_.closeFolder(result.handle);
-            state = State::Excluded;
-        } else {
-            state = State::Opened;
-        }
-    } else if (result.status == OpenStatus::NotAFolder) {
-        state = State::Excluded;
-    }
-
-    std::lock_guard lock(mutex_);
-    if (state == State::Opened) {
-        node->handle = result.handle;
-        node->volume = result.identity.volume;
-        node->file = result.identity.file;
-    } else if (result.status == OpenStatus::Opened) {
-        --openHandles_;
-    }
-    node->state = state;
-    progress_.notify_all();
-}
-
-// Lists an opened folder: its matching files, sized, and its subfolders.
-void Walk::listNode(Node* node, Worker& worker) {
-    FolderFiles* files = nullptr;
-    Node* first = nullptr;
+// Lists an opened folder: its matching files, sized, and its subfolders. No lock: the folder
+// and its handle belong to the thread that claimed it.
+Walk::Found Walk::list(Node* node, Worker& worker) {
+    Found found;
     Node* last = nullptr;
-    std::uint32_t subfolders = 0;
     Listing& listing = worker.listing;
     const FolderHandle handle = node->handle;
-
     for (;;) {
         const ListStatus status = platform_.listFolder(handle, listing);
         for (std::size_t i = 0; i < listing.size(); ++i) {
@@ -370,83 +341,143 @@ void Walk::listNode(Node* node, Worker& worker) {
                 if (last != nullptr)
                     last->nextSibling = child;
                 else
-                    first = child;
+                    found.first = child;
                 last = child;
-                ++subfolders;
+                ++found.subfolders;
             } else if (matched || pattern_.matches(name)) {
                 if (!e.sizeKnown) platform_.describe(handle, e, name);
-                if (files == nullptr) files = new FolderFiles;
-                files->add(name, e.size, e.sizeKnown);
+                if (found.files == nullptr) found.files = new FolderFiles;
+                found.files->add(name, e.size, e.sizeKnown);
             }
         }
-        if (status != ListStatus::More) break;
-        std::lock_guard lock(mutex_);
-        if (stopping_) break;
+        if (status != ListStatus::More || stopping_) break;
+        if (worker.pump != nullptr && !(*worker.pump)()) break;  // stopped: the walk ends
     }
+    return found;
+}
 
-    std::lock_guard lock(mutex_);
-    node->files = files;
-    node->firstChild = first;
-    node->unopenedChildren = subfolders;
-    node->state = State::Listed;
-    if (subfolders == 0) {
+// Makes what a listing found known to every thread. Lock held.
+void Walk::publish(Node* node, const Found& found) {
+    node->files = found.files;
+    node->firstChild = found.first;
+    node->unopenedChildren = found.subfolders;
+    if (found.subfolders == 0) {
         if (node != root_) closeHandle(node);
     } else {
         keepAsParent(node);
-        if (!threads_.empty()) pushWork(first);
+        if (workersStarted_) {
+            pushWork(found.first);
+            if (idleWorkers_ > 1 && found.subfolders > 1)
+                workAvailable_.notify_all();
+            else if (idleWorkers_ > 0)
+                workAvailable_.notify_one();
+        }
     }
-    ++listedAhead_;
-    if (files != nullptr) bytesAhead_ += files->bytes();
-    progress_.notify_all();
-    if (subfolders != 0) workAvailable_.notify_all();
+    listedAhead_ += 1;
+    if (found.files != nullptr) bytesAhead_ += found.files->bytes();
+    node->state.store(State::Listed, std::memory_order_release);
+}
+
+// Opens a claimed subfolder relative to its parent, lists it and publishes it. Lock held on
+// entry and on return; it is let go for the platform's calls.
+void Walk::process(Node* node, Worker& worker, std::unique_lock<std::mutex>& lock) {
+    Node* const parent = node->parent;
+    OpenResult result;
+    Found found;
+    bool listed = false;
+    for (int attempt = 0;; ++attempt) {
+        if (stopping_ || !ensureParentOpen(parent, lock)) {
+            result = {};
+            break;
+        }
+        // Within the budget; the pin keeps the parent open meanwhile.
+        ++parent->pins;
+        while (openHandles_ >= budget_ && makeRoom()) {
+        }
+        ++openHandles_;
+        const FolderHandle at = parent->handle;
+        lock.unlock();
+        result = platform_.openChild(at, node->nameView());
+        // Another file system, a bind mount, or a mount that appeared during the walk is not
+        // entered; any other folder is listed at once, still without the lock.
+        if (result.status == OpenStatus::Opened && result.identity.mount == rootIdentity_.mount) {
+            node->handle = result.handle;
+            node->volume = result.identity.volume;
+            node->file = result.identity.file;
+            found = list(node, worker);
+            listed = true;
+        }
+        lock.lock();
+        --parent->pins;
+        if (result.status != OpenStatus::Opened) --openHandles_;
+        if (result.status != OpenStatus::OutOfHandles) break;
+        // The process has run out: the walk keeps fewer open from now on.
+        budget_ = std::max<std::size_t>(2, openHandles_ > 2 ? openHandles_ - 1 : 2);
+        if (!makeRoom() && !awaitClosedHandle(lock, attempt)) {
+            result = {};
+            break;
+        }
+    }
+    State state = State::Unreadable;
+    if (listed) {
+        state = State::Listed;
+    } else if (result.status == OpenStatus::Opened) {
+        platform_.closeFolder(result.handle);
+        --openHandles_;
+        state = State::Excluded;
+    } else if (result.status == OpenStatus::NotAFolder) {
+        state = State::Excluded;
+    }
+    // The parent first: once this folder is final, the consumer may move past the parent and
+    // free it.
+    releaseParent(parent);
+    if (listed)
+        publish(node, found);
+    else
+        node->state.store(state, std::memory_order_release);
+    if (waitingFor_ == node) progress_.notify_one();
 }
 
 void Walk::workerLoop(Worker& worker) {
     std::unique_lock lock(mutex_);
-    for (;;) {
-        workAvailable_.wait(lock, [&] {
-            return stopping_ || (workTop_ != nullptr && listedAhead_ < kMaxListedAhead &&
-                                 bytesAhead_ < kMaxBytesAhead);
-        });
-        if (stopping_) return;
-        Node* node = popWork();
-        node->state = State::Claimed;
-        lock.unlock();
-        openNode(node, worker);
-        lock.lock();
-        if (node->state == State::Opened) {
-            lock.unlock();
-            listNode(node, worker);
-            lock.lock();
-        }
-    }
+    while (Node* node = takeWork(lock)) process(node, worker, lock);
 }
 
 // ---- the consumer ----
 
-// Waits until `node` has reached `state`, taking it on itself when no worker has. Returns the
-// state it has then, or nothing when the walk was stopped.
-std::optional<Walk::State> Walk::waitFor(Node* node, State state, const WaitHook& wait) {
+// Waits until `node` is done with, taking it on itself when no worker has, and listing other
+// folders meanwhile rather than sleeping. Returns its final state, or nothing when the walk was
+// stopped.
+std::optional<Walk::State> Walk::waitFor(Node* node, const WaitHook& wait) {
+    State state = node->state.load(std::memory_order_acquire);
+    if (state >= State::Listed) return state;
+    Worker& self = *workers_[0];
+    self.pump = &wait;
     std::unique_lock lock(mutex_);
-    if (node->state == State::Pending) {
+    if (node->state.load(std::memory_order_relaxed) == State::Pending) {
         if (node->onWorkList) unlinkWork(node);
-        node->state = State::Claimed;
-        node->byConsumer = true;
-        lock.unlock();
-        openNode(node, *workers_[0]);
-        lock.lock();
+        node->state.store(State::Claimed, std::memory_order_relaxed);
+        process(node, self, lock);
     }
-    if (node->state == State::Opened && node->byConsumer && state == State::Listed) {
-        lock.unlock();
-        listNode(node, *workers_[0]);
-        lock.lock();
-    }
-    // Unreadable and Excluded come after Listed: they are as far as a folder gets.
-    while (node->state < state) {
-        if (stopping_) return std::nullopt;
-        if (progress_.wait_for(lock, kWaitSlice) == std::cv_status::timeout) {
+    auto lastPump = std::chrono::steady_clock::now();
+    while ((state = node->state.load(std::memory_order_acquire)) < State::Listed) {
+        if (stopping_) break;
+        bool pumpDue = false;
+        if (workTop_ != nullptr && !farEnoughAhead()) {
+            Node* other = workTop_;
+            unlinkWork(other);
+            other->state.store(State::Claimed, std::memory_order_relaxed);
+            process(other, self, lock);
+            pumpDue = std::chrono::steady_clock::now() - lastPump >= kWaitSlice;
+        } else {
+            waitingFor_ = node;
+            pumpDue = progress_.wait_for(lock, kWaitSlice) == std::cv_status::timeout;
+            waitingFor_ = nullptr;
+        }
+        if (pumpDue) {
             lock.unlock();
             const bool goOn = wait();
+            lastPump = std::chrono::steady_clock::now();
             lock.lock();
             if (!goOn) {
                 lock.unlock();
@@ -456,53 +487,75 @@ std::optional<Walk::State> Walk::waitFor(Node* node, State state, const WaitHook
         }
     }
     if (stopping_) return std::nullopt;
-    return node->state;
+    return state;
 }
 
 // The consumer moves off a folder: what it matched has been taken.
 void Walk::leave(Node* node) {
-    std::lock_guard lock(mutex_);
-    if (node->state == State::Listed && listedAhead_ > 0) {
-        --listedAhead_;
+    if (node->state.load(std::memory_order_relaxed) == State::Listed) {
+        listedAhead_ -= 1;
         if (node->files != nullptr) bytesAhead_ -= node->files->bytes();
-        workAvailable_.notify_all();
+        if (held_) {
+            std::lock_guard lock(mutex_);
+            held_ = false;
+            workAvailable_.notify_all();
+        }
     }
     delete node->files;
     node->files = nullptr;
 }
 
+// A folder and everything below it have been consumed: no other thread looks at it again.
+void Walk::discard(Node* node) {
+    if (node->handle != kNoFolder) {
+        std::lock_guard lock(mutex_);
+        closeHandle(node);
+    }
+    destroy(node);
+}
+
+bool Walk::openRoot() {
+    const OpenResult r = platform_.openRoot(path_);
+    std::unique_lock lock(mutex_);
+    if (r.status != OpenStatus::Opened) {
+        root_->state.store(State::Unreadable, std::memory_order_release);
+        return false;
+    }
+    root_->handle = r.handle;
+    root_->volume = r.identity.volume;
+    root_->file = r.identity.file;
+    rootIdentity_ = r.identity;
+    ++openHandles_;
+    if (workerCount_ > 0 && budget_ >= kLeastBudgetForWorkers) {
+        workersStarted_ = true;
+        for (unsigned i = 0; i < workerCount_; ++i) {
+            Worker* w = new Worker;
+            workers_.push_back(w);
+            threads_.emplace_back([this, w] { workerLoop(*w); });
+        }
+    }
+    lock.unlock();
+    const Found found = list(root_, *workers_[0]);
+    lock.lock();
+    publish(root_, found);
+    return true;
+}
+
 bool Walk::advance(const WaitHook& wait) {
     if (finished_ || stopping_) return false;
+    workers_[0]->pump = &wait;
     if (current_ == nullptr) {
         current_ = root_;
         kept_ = 0;
-        const OpenResult r = platform_.openRoot(path_);
-        std::lock_guard lock(mutex_);
-        if (r.status == OpenStatus::Opened) {
-            root_->handle = r.handle;
-            root_->volume = r.identity.volume;
-            root_->file = r.identity.file;
-            rootIdentity_ = r.identity;
-            root_->state = State::Opened;
-            ++openHandles_;
-            if (workerCount_ > 0 && budget_ >= kLeastBudgetForWorkers) {
-                for (unsigned i = 0; i < workerCount_; ++i) {
-                    Worker* w = new Worker;
-                    workers_.push_back(w);
-                    threads_.emplace_back([this, w] { workerLoop(*w); });
-                }
-            }
-        } else {
-            root_->state = State::Unreadable;
-        }
+        openRoot();
         return true;
     }
 
     const char separator = platform_.separator();
     kept_ = path_.size();
     for (;;) {
-        // Listed, Unreadable and Excluded are final: what is read below no thread changes.
-        const std::optional<State> done = waitFor(current_, State::Listed, wait);
+        // Final states do not change: what is read below no thread writes any more.
+        const std::optional<State> done = waitFor(current_, wait);
         if (!done) return false;
         leave(current_);
         Node* next = nullptr;
@@ -519,12 +572,8 @@ bool Walk::advance(const WaitHook& wait) {
                 Node* const parent = node->parent;
                 Node* const sibling = node->nextSibling;
                 path_.resize(path_.size() - node->nameLength - 1);
-                {
-                    std::lock_guard lock(mutex_);
-                    parent->firstChild = sibling;
-                    node->firstChild = nullptr;
-                    freeSubtree(node);
-                }
+                parent->firstChild = sibling;
+                discard(node);
                 if (sibling != nullptr) {
                     next = sibling;
                     break;
@@ -536,15 +585,15 @@ bool Walk::advance(const WaitHook& wait) {
         path_.append(next->name(), next->nameLength);
         path_.push_back(separator);
         current_ = next;
-        const std::optional<State> opened = waitFor(current_, State::Opened, wait);
-        if (!opened) return false;
-        if (*opened != State::Excluded) return true;
+        const std::optional<State> state = waitFor(current_, wait);
+        if (!state) return false;
+        if (*state != State::Excluded) return true;
     }
 }
 
 const FolderFiles* Walk::files(const WaitHook& wait) {
     if (current_ == nullptr) return nullptr;
-    const std::optional<State> done = waitFor(current_, State::Listed, wait);
+    const std::optional<State> done = waitFor(current_, wait);
     return done == State::Listed ? current_->files : nullptr;
 }
 

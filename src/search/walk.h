@@ -9,6 +9,7 @@
 // and folders whose names begin with "." are never entered.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -90,50 +91,61 @@ class Walk {
   private:
     struct Node;
     struct Worker;
+    struct Found;
 
     Node* makeNode(Node* parent, std::string_view name);
+    void destroy(Node* node);
     void freeSubtree(Node* node);
-    void workerLoop(Worker& worker);
-    void openNode(Node* node, Worker& worker);
-    void listNode(Node* node, Worker& worker);
-    std::optional<State> waitFor(Node* node, State atLeast, const WaitHook& wait);
-    FolderHandle openChildOf(Node* parent, std::string_view name, OpenResult& result);
-    bool ensureParentOpen(Node* parent);
+    // Workers and the consumer alike (lock held unless said otherwise).
+    Node* takeWork(std::unique_lock<std::mutex>& lock);
+    bool farEnoughAhead() const;
+    void process(Node* node, Worker& worker, std::unique_lock<std::mutex>& lock);
+    bool ensureParentOpen(Node* parent, std::unique_lock<std::mutex>& lock);
+    Found list(Node* node, Worker& worker);  // no lock
+    void publish(Node* node, const Found& found);
     void releaseParent(Node* parent);
     void closeHandle(Node* node);
     bool makeRoom();
     bool awaitClosedHandle(std::unique_lock<std::mutex>& lock, int attempt);
     void keepAsParent(Node* node);
     void pushWork(Node* first);
-    Node* popWork();
     void unlinkWork(Node* node);
+    void workerLoop(Worker& worker);
+    // The consumer only, no lock.
+    bool openRoot();
+    std::optional<State> waitFor(Node* node, const WaitHook& wait);
     void leave(Node* node);
+    void discard(Node* node);
 
     Platform& platform_;
     const NamePattern& pattern_;
     const unsigned workerCount_;
-    std::size_t budget_ = 0;  // folders that may be open at once
 
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards what follows, but for the atomics
     std::condition_variable workAvailable_;
     std::condition_variable progress_;
     std::condition_variable handleClosed_;
     std::mutex reopenMutex_;  // one reopening walk at a time
 
+    std::size_t budget_ = 0;  // folders that may be open at once
+    std::atomic<bool> stopping_{false};
     Node* root_ = nullptr;
-    Node* current_ = nullptr;
-    bool started_ = false;
-    bool finished_ = false;
-    bool stopping_ = false;
-    std::string path_;
-    std::size_t kept_ = 0;
     FolderIdentity rootIdentity_;
-
-    Node* workTop_ = nullptr;  // folders waiting to be opened, the nearest first
-    std::size_t listedAhead_ = 0;
-    std::size_t bytesAhead_ = 0;
+    Node* workTop_ = nullptr;     // folders waiting to be opened, the nearest first
+    Node* waitingFor_ = nullptr;  // the folder the consumer waits for
+    std::size_t idleWorkers_ = 0;
+    bool workersStarted_ = false;
+    std::atomic<std::size_t> listedAhead_{0};  // listed and not yet consumed
+    std::atomic<std::size_t> bytesAhead_{0};
+    std::atomic<bool> held_{false};  // a worker waits because the walk is far enough ahead
     std::size_t openHandles_ = 0;
     std::set<std::pair<std::uint32_t, Node*>> openParents_;  // by depth: evicted shallowest first
+
+    // The consumer's.
+    Node* current_ = nullptr;
+    bool finished_ = false;
+    std::string path_;
+    std::size_t kept_ = 0;
 
     std::vector<std::thread> threads_;
     std::vector<Worker*> workers_;
