@@ -1,9 +1,9 @@
-#include "ui/qt/line_store.h"
+#include "ui/line_store.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace quarvex::qt {
+namespace quarvex {
 
 void LineStore::append(std::string_view line) {
     if (chunks_.empty() || chunks_.back().capacity - chunks_.back().used < line.size()) {
@@ -45,4 +45,4 @@ void LineStore::clear() {
     bytes_ = 0;
 }
 
-}  // namespace quarvex::qt
+}  // namespace quarvex
