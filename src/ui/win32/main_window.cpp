@@ -414,21 +414,19 @@ void MainWindow::setText1(const std::string& text) {
 }
 
 void MainWindow::listClear() {
-    lineText_.clear();
-    lineEnds_.clear();
+    lines_.clear();
     selected_ = -1;
     listDirty_ = true;
     syncList();
 }
 
 void MainWindow::listAdd(std::string_view line) {
-    lineText_ += line;
-    lineEnds_.push_back(lineText_.size());
+    lines_.append(line);
     listDirty_ = true;
 }
 
 void MainWindow::listSelect(std::size_t index) {
-    if (index >= lineEnds_.size()) return;
+    if (index >= lines_.size()) return;
     selected_ = static_cast<std::ptrdiff_t>(index);
     listDirty_ = true;
 }
@@ -441,9 +439,7 @@ std::ptrdiff_t MainWindow::listSelectedIndex() const {
 }
 
 std::string MainWindow::listLine(std::size_t index) const {
-    if (index >= lineEnds_.size()) return {};
-    const std::size_t begin = index == 0 ? 0 : lineEnds_[index - 1];
-    return lineText_.substr(begin, lineEnds_[index] - begin);
+    return index < lines_.size() ? std::string(lines_.at(index)) : std::string();
 }
 
 void MainWindow::syncList() const {
@@ -452,7 +448,7 @@ void MainWindow::syncList() const {
     lastListSync_ = GetTickCount64();
     if (!alive()) return;
     HWND list = control(Id::List1);
-    const auto count = static_cast<WPARAM>(lineEnds_.size());
+    const auto count = static_cast<WPARAM>(lines_.size());
     if (static_cast<WPARAM>(SendMessageW(list, LB_GETCOUNT, 0, 0)) != count)
         SendMessageW(list, LB_SETCOUNT, count, 0);
     // Selecting a line also scrolls it into view.
@@ -667,8 +663,8 @@ void MainWindow::drawListLine(const DRAWITEMSTRUCT& item) const {
     SetBkColor(dc, background);
     SetTextColor(dc, text);
     std::wstring line;
-    if (item.itemID != static_cast<UINT>(-1) && item.itemID < lineEnds_.size())
-        line = win32::toWide(listLine(item.itemID));
+    if (item.itemID != static_cast<UINT>(-1) && item.itemID < lines_.size())
+        line = win32::toWide(lines_.at(item.itemID));
     // One call fills the row and draws its text.
     ExtTextOutW(dc, r.left + 2, r.top, ETO_OPAQUE | ETO_CLIPPED, &r, line.c_str(),
                 static_cast<UINT>(line.size()), nullptr);

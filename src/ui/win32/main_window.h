@@ -7,10 +7,10 @@
 #include <array>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "ui/form.h"
 #include "ui/layout.h"
+#include "ui/line_store.h"
 #include "ui/skin.h"
 
 namespace quarvex::win32 {
@@ -59,7 +59,7 @@ class MainWindow : public FormWindow {
     void setText1(const std::string& text) override;
     void listClear() override;
     void listAdd(std::string_view line) override;
-    std::size_t listCount() const override { return lineEnds_.size(); }
+    std::size_t listCount() const override { return lines_.size(); }
     void listSelect(std::size_t index) override;
     std::ptrdiff_t listSelectedIndex() const override;
     std::string listLine(std::size_t index) const override;
@@ -104,10 +104,9 @@ class MainWindow : public FormWindow {
     long long pumpInterval_ = 0;
     HWND lastFocus_ = nullptr;
 
-    // List1 owns no strings: its lines live here, one buffer for all, and the control only
-    // learns their count. Updates reach the control at most once per pump interval.
-    std::string lineText_;
-    std::vector<std::size_t> lineEnds_;
+    // List1 owns no strings: its lines live here and the control only learns their count.
+    // Updates reach the control at most once per pump interval.
+    LineStore lines_;
     std::ptrdiff_t selected_ = -1;
     mutable bool listDirty_ = false;
     mutable std::uint64_t lastListSync_ = 0;
