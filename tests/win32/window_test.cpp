@@ -84,6 +84,23 @@ class WindowTest : public ::testing::Test {
         return out;
     }
 
+    // Hands the window what is queued, as its pump does between two list updates.
+    void dispatchQueued() {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) window->dispatch(msg);
+    }
+
+    // Posts a click on a line of List1, or the second click of a double-click, as the mouse
+    // delivers it.
+    void postClick(std::size_t line, bool second = false) {
+        HWND list = control(Id::List1);
+        RECT item;
+        SendMessageW(list, LB_GETITEMRECT, line, reinterpret_cast<LPARAM>(&item));
+        const LPARAM at = MAKELPARAM(item.left + 5, item.top + 2);
+        PostMessageW(list, second ? WM_LBUTTONDBLCLK : WM_LBUTTONDOWN, MK_LBUTTON, at);
+        PostMessageW(list, WM_LBUTTONUP, 0, at);
+    }
+
     // A tree of `folders` folders of one file each, 100 bytes apiece.
     static void makeWideTree(int folders) {
         for (int i = 0; i < folders; ++i) {
@@ -104,6 +121,14 @@ std::string textOf(HWND h) {
     std::wstring text(static_cast<std::size_t>(n) + 1, L'\0');
     text.resize(static_cast<std::size_t>(GetWindowTextW(h, text.data(), n + 1)));
     return toUtf8(text);
+}
+
+// A file in this program's folder.
+std::wstring besideMe(const wchar_t* name) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const std::wstring path = self;
+    return path.substr(0, path.rfind(L'\\') + 1) + name;
 }
 
 layout::Rect rectInClient(HWND parent, HWND child) {
@@ -400,13 +425,9 @@ TEST_F(WindowTest, HelpBoxShowsTheHelpTextByteForByte) {
 
 TEST_F(WindowTest, DoubleClickOpensTheSelectedFile) {
     // The probe records that it ran beside itself; its folder name holds the line separator.
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring probe = self;
-    probe = probe.substr(0, probe.rfind(L'\\') + 1) + L"quarvex-launch-probe.exe";
     const std::wstring target = L"T:\\启动 ----- 1, 2\\run me.exe";
     makeFolder(L"T:\\启动 ----- 1, 2");
-    ASSERT_TRUE(CopyFileW(probe.c_str(), target.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(besideMe(L"quarvex-launch-probe.exe").c_str(), target.c_str(), FALSE));
     makeFile(L"T:\\other.exe", 10);
     prepareSearch("*.exe");
     BoxAnswerer boxes(GetCurrentThreadId());
@@ -414,15 +435,9 @@ TEST_F(WindowTest, DoubleClickOpensTheSelectedFile) {
     ASSERT_EQ(window->listCount(), 2u);
 
     // Click the line of the probe, then double-click it.
-    HWND list = control(Id::List1);
     std::size_t line = window->listLine(0).rfind("T:\\other.exe", 0) == 0 ? 1 : 0;
-    RECT item;
-    SendMessageW(list, LB_GETITEMRECT, line, reinterpret_cast<LPARAM>(&item));
-    const LPARAM at = MAKELPARAM(item.left + 5, item.top + 2);
-    PostMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, at);
-    PostMessageW(list, WM_LBUTTONUP, 0, at);
-    PostMessageW(list, WM_LBUTTONDBLCLK, MK_LBUTTON, at);
-    PostMessageW(list, WM_LBUTTONUP, 0, at);
+    postClick(line);
+    postClick(line, true);
     settle();
     EXPECT_EQ(window->listSelectedIndex(), static_cast<std::ptrdiff_t>(line));
 
@@ -430,6 +445,40 @@ TEST_F(WindowTest, DoubleClickOpensTheSelectedFile) {
     for (int i = 0; i < 200 && !fileExists(marker); ++i) pumpFor(50);
     ASSERT_TRUE(fileExists(marker)) << "the probe did not run";
     EXPECT_EQ(readFile(marker), toUtf8(target));
+}
+
+// The search selects each line it adds, and List1 learns of new lines only now and then. A
+// double-click that arrives while lines still wait for the list opens the line under the pointer,
+// not the newest one.
+TEST_F(WindowTest, DoubleClickDuringASearchOpensTheClickedLineNotTheNewest) {
+    const std::wstring clicked = L"T:\\clicked.exe", newest = L"T:\\newest.exe";
+    for (const std::wstring& probe : {clicked, newest})
+        ASSERT_TRUE(CopyFileW(besideMe(L"quarvex-launch-probe.exe").c_str(), probe.c_str(), FALSE));
+    auto found = [&](const std::string& path) {
+        window->listAdd(path + " ----- 1 Bytes");
+        window->listSelect(window->listCount() - 1);
+    };
+    for (int i = 0; i < 3; ++i) found("T:\\missing " + std::to_string(i) + ".exe");
+    found(toUtf8(clicked));
+    found("T:\\missing 4.exe");
+    window->syncList();
+    // The first click on line 3; then the search finds two more lines, which still wait for the
+    // list, and the second click arrives.
+    postClick(3);
+    dispatchQueued();
+    found("T:\\missing 5.exe");
+    found(toUtf8(newest));
+    postClick(3, true);
+    dispatchQueued();
+
+    for (int i = 0; i < 200 && !fileExists(clicked + L".ran") && !fileExists(newest + L".ran"); ++i)
+        pumpFor(50);
+    EXPECT_TRUE(fileExists(clicked + L".ran")) << "the clicked line was not opened";
+    EXPECT_FALSE(fileExists(newest + L".ran")) << "the newest line was opened";
+    // The line opened is the one shown selected, and the search reads it back.
+    EXPECT_EQ(window->listSelectedIndex(), 3);
+    EXPECT_EQ(SendMessageW(control(Id::List1), LB_GETCURSEL, 0, 0), 3);
+    EXPECT_EQ(SendMessageW(control(Id::List1), LB_GETCOUNT, 0, 0), 7);
 }
 
 TEST_F(WindowTest, AMillionLinesStayFast) {

@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <uxtheme.h>
+#include <windowsx.h>
 
 #include <algorithm>
 
@@ -17,6 +18,7 @@ using layout::Kind;
 
 constexpr wchar_t kWindowClass[] = L"QuarvexForm1";
 constexpr UINT_PTR kFrameSubclass = 1;
+constexpr UINT_PTR kListSubclass = 2;
 // Lines reach List1 at most this often while a search streams them in.
 constexpr std::uint64_t kListSyncMs = 15;
 // The event queue is looked at no more often than this while a search runs.
@@ -192,6 +194,7 @@ void MainWindow::createControls() {
             }
         }
         if (c.kind == Kind::ListBox) {
+            SetWindowSubclass(h, listProc, kListSubclass, reinterpret_cast<DWORD_PTR>(this));
             // Whole lines only: the smallest line height, no less than the font's, that divides
             // the list's inside height (12 pixels and 21 lines with a 12-pixel font).
             RECT inside{};
@@ -432,10 +435,16 @@ void MainWindow::listSelect(std::size_t index) {
 }
 
 std::ptrdiff_t MainWindow::listSelectedIndex() const {
-    if (!alive()) return selected_;
-    syncList();
-    const LRESULT selected = SendMessageW(control(Id::List1), LB_GETCURSEL, 0, 0);
-    return selected == LB_ERR ? -1 : static_cast<std::ptrdiff_t>(selected);
+    return selected_;
+}
+
+std::ptrdiff_t MainWindow::lineAt(int y) const {
+    HWND list = control(Id::List1);
+    const LRESULT top = SendMessageW(list, LB_GETTOPINDEX, 0, 0);
+    const LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
+    if (y < 0 || top < 0) return -1;
+    const LRESULT line = top + y / listItemHeight_;
+    return line < count ? static_cast<std::ptrdiff_t>(line) : -1;
 }
 
 std::string MainWindow::listLine(std::size_t index) const {
@@ -484,7 +493,20 @@ void MainWindow::unload() {
 void MainWindow::onCommand(int id, int code) {
     if (form_ == nullptr || unloaded_) return;
     if (id == controlId(Id::List1)) {
-        if (code == LBN_DBLCLK) form_->List1_DblClick();
+        if (code == LBN_SELCHANGE) {
+            // The user moved the selection; it counts until the search selects again.
+            const LRESULT selected = SendMessageW(control(Id::List1), LB_GETCURSEL, 0, 0);
+            if (selected != LB_ERR) selected_ = static_cast<std::ptrdiff_t>(selected);
+        } else if (code == LBN_DBLCLK) {
+            // The line under the pointer is the one meant, even if the search selected a newer
+            // one since the first click; the list shows it selected before it opens.
+            if (doubleClicked_ >= 0) {
+                selected_ = doubleClicked_;
+                listDirty_ = true;
+                syncList();
+            }
+            form_->List1_DblClick();
+        }
         return;
     }
     if (code != BN_CLICKED) return;
@@ -556,6 +578,26 @@ LRESULT CALLBACK MainWindow::frameProc(HWND frame, UINT message, WPARAM wParam, 
             break;
     }
     return DefSubclassProc(frame, message, wParam, lParam);
+}
+
+LRESULT CALLBACK MainWindow::listProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam,
+                                      UINT_PTR, DWORD_PTR self) {
+    auto& window = *reinterpret_cast<MainWindow*>(self);
+    switch (message) {
+        case WM_LBUTTONDBLCLK: {
+            // The list reports the double-click while it handles it; note where it landed.
+            window.doubleClicked_ = window.lineAt(GET_Y_LPARAM(lParam));
+            const LRESULT result = DefSubclassProc(list, message, wParam, lParam);
+            window.doubleClicked_ = -1;
+            return result;
+        }
+        case WM_NCDESTROY:
+            RemoveWindowSubclass(list, listProc, kListSubclass);
+            break;
+        default:
+            break;
+    }
+    return DefSubclassProc(list, message, wParam, lParam);
 }
 
 LRESULT MainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {

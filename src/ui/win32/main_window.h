@@ -80,11 +80,15 @@ class MainWindow : public FormWindow {
     static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK frameProc(HWND frame, UINT message, WPARAM wParam, LPARAM lParam,
                                       UINT_PTR subclass, DWORD_PTR self);
+    static LRESULT CALLBACK listProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam,
+                                     UINT_PTR subclass, DWORD_PTR self);
     LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
     void createControls();
     void onCommand(int id, int code);
     void moveFocus(bool backwards);
     void setEnabled(layout::Id id, bool enabled);
+    // The line of List1 at height `y` of its client area, or -1 below the last one.
+    std::ptrdiff_t lineAt(int y) const;
     void drawListLine(const DRAWITEMSTRUCT& item) const;
     void drawButton(const DRAWITEMSTRUCT& item) const;
     void paintFrame(HWND frame) const;
@@ -107,7 +111,10 @@ class MainWindow : public FormWindow {
     // List1 owns no strings: its lines live here and the control only learns their count.
     // Updates reach the control at most once per pump interval.
     LineStore lines_;
+    // The selected line as the search and the user last set it; the control catches up at a sync.
     std::ptrdiff_t selected_ = -1;
+    // The line under the pointer while List1 handles a double-click, or -1.
+    std::ptrdiff_t doubleClicked_ = -1;
     mutable bool listDirty_ = false;
     mutable std::uint64_t lastListSync_ = 0;
 
