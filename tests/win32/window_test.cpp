@@ -508,6 +508,41 @@ TEST_F(WindowTest, AMillionLinesStayFast) {
     EXPECT_EQ(SendMessageW(list, LB_GETCOUNT, 0, 0), 0);
 }
 
+// The brushes the window hands its controls to paint with: the window's, a frame's, an edit box's.
+std::vector<HGDIOBJ> controlBrushes(HWND window, HWND button, HWND frame, HWND edit) {
+    HDC dc = GetDC(window);
+    std::vector<HGDIOBJ> brushes;
+    for (auto [message, h] :
+         {std::pair{WM_CTLCOLORBTN, button}, std::pair{WM_CTLCOLORSTATIC, frame},
+          std::pair{WM_CTLCOLOREDIT, edit}})
+        brushes.push_back(reinterpret_cast<HGDIOBJ>(SendMessageW(
+            window, message, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(h))));
+    ReleaseDC(window, dc);
+    return brushes;
+}
+
+TEST_F(WindowTest, ApplyingTheSkinAgainReleasesTheBrushesItReplaces) {
+    const Skin* skin = activeSkin();
+    ASSERT_NE(skin, nullptr);
+    auto brushes = [&] {
+        return controlBrushes(window->hwnd(), control(Id::Command1), control(Id::Frame1),
+                              control(Id::Text1));
+    };
+    const std::vector<HGDIOBJ> first = brushes();
+    for (HGDIOBJ brush : first) ASSERT_EQ(GetObjectType(brush), static_cast<DWORD>(OBJ_BRUSH));
+
+    window->applySkin(skin);
+    const std::vector<HGDIOBJ> second = brushes();
+    for (std::size_t i = 0; i < first.size(); ++i) {
+        EXPECT_EQ(GetObjectType(second[i]), static_cast<DWORD>(OBJ_BRUSH)) << i;
+        EXPECT_NE(second[i], first[i]) << i;
+        EXPECT_EQ(GetObjectType(first[i]), 0u) << "brush " << i << " was left behind";
+    }
+    // The window's end deletes the ones it holds.
+    close();
+    for (std::size_t i = 0; i < second.size(); ++i) EXPECT_EQ(GetObjectType(second[i]), 0u) << i;
+}
+
 TEST_F(WindowTest, SkinColoursTheWindowAndABadSkinLeavesThePlatformLook) {
     // The default skin lies beside the program, so the form attached it at load.
     const Skin* skin = activeSkin();

@@ -8,6 +8,7 @@
 
 #include "platform/win32/utf16.h"
 #include "ui/texts.h"
+#include "ui/win32/gdi.h"
 
 namespace quarvex::win32 {
 
@@ -40,9 +41,8 @@ COLORREF blend(COLORREF a, COLORREF b) {
 }
 
 int systemDpi() {
-    HDC screen = GetDC(nullptr);
-    const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
-    if (screen != nullptr) ReleaseDC(nullptr, screen);
+    const WindowDc screen(nullptr);
+    const int dpi = screen.get() != nullptr ? GetDeviceCaps(screen.get(), LOGPIXELSY) : 96;
     return dpi > 0 ? dpi : 96;
 }
 
@@ -124,14 +124,14 @@ MainWindow::MainWindow(HINSTANCE instance) : instance_(instance) {
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = sizeof metrics;
     if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0))
-        font_ = CreateFontIndirectW(&metrics.lfMessageFont);
-    if (font_ == nullptr) font_ = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
-    HDC screen = GetDC(nullptr);
-    HGDIOBJ old = SelectObject(screen, font_);
+        ownFont_.reset(CreateFontIndirectW(&metrics.lfMessageFont));
+    font_ = ownFont_ ? ownFont_.get() : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
     TEXTMETRICW tm{};
-    GetTextMetricsW(screen, &tm);
-    SelectObject(screen, old);
-    ReleaseDC(nullptr, screen);
+    {
+        const WindowDc screen(nullptr);
+        const Selection font(screen.get(), font_);
+        GetTextMetricsW(screen.get(), &tm);
+    }
     listItemHeight_ = std::max<int>(tm.tmHeight, 1);
 
     RECT frame{0, 0, layout::toPixels(layout::kClientWidthTwips, dpi_),
@@ -148,10 +148,8 @@ MainWindow::MainWindow(HINSTANCE instance) : instance_(instance) {
 }
 
 MainWindow::~MainWindow() {
+    // The controls go first; the brushes and the font they were drawn with follow as members.
     if (hwnd_ != nullptr) DestroyWindow(hwnd_);
-    for (Colours* c : {&window_, &frame_, &edit_, &list_, &status_})
-        if (c->brush != nullptr) DeleteObject(c->brush);
-    if (font_ != nullptr) DeleteObject(font_);
 }
 
 void MainWindow::createControls() {
@@ -230,7 +228,7 @@ void MainWindow::applySkin(const Skin* skin) {
     auto make = [](Colours& c, COLORREF background, COLORREF foreground) {
         c.background = background;
         c.text = foreground;
-        c.brush = CreateSolidBrush(background);
+        c.brush.reset(CreateSolidBrush(background));
     };
     make(window_, pick(skin_.window.background, face), pick(skin_.window.text, text));
     make(frame_, pick(skin_.frame.background, window_.background),
@@ -562,7 +560,7 @@ LRESULT CALLBACK MainWindow::frameProc(HWND frame, UINT message, WPARAM wParam, 
             RECT r;
             GetClientRect(frame, &r);
             FillRect(reinterpret_cast<HDC>(wParam), &r,
-                     window.skinned_ ? window.frame_.brush : GetSysColorBrush(COLOR_BTNFACE));
+                     window.skinned_ ? window.frame_.brush.get() : GetSysColorBrush(COLOR_BTNFACE));
             return 1;
         }
         case WM_PAINT:
@@ -658,7 +656,7 @@ LRESULT MainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
             if (skinned_) {
                 RECT r;
                 GetClientRect(hwnd_, &r);
-                FillRect(reinterpret_cast<HDC>(wParam), &r, window_.brush);
+                FillRect(reinterpret_cast<HDC>(wParam), &r, window_.brush.get());
                 return 1;
             }
             break;
@@ -687,7 +685,7 @@ HBRUSH MainWindow::colourControl(HDC dc, HWND h, UINT message) const {
     // The label sits on its frame's background but reads as ordinary text.
     SetTextColor(dc, h == control(Id::Label1) ? window_.text : c->text);
     SetBkColor(dc, c->background);
-    return c->brush;
+    return c->brush.get();
 }
 
 void MainWindow::drawListLine(const DRAWITEMSTRUCT& item) const {
@@ -725,18 +723,15 @@ void MainWindow::drawButton(const DRAWITEMSTRUCT& item) const {
     COLORREF text = pick(skin_.button.text, GetSysColor(COLOR_BTNTEXT));
     if (disabled) text = blend(text, face);
 
-    HBRUSH faceBrush = CreateSolidBrush(face);
-    FillRect(dc, &r, window_.brush);
-    HPEN pen = CreatePen(PS_SOLID, item.CtlID == static_cast<UINT>(controlId(Id::Command1)) ? 2 : 1,
-                         border);
-    HGDIOBJ oldPen = SelectObject(dc, pen);
-    HGDIOBJ oldBrush = SelectObject(dc, faceBrush);
-    const int round = std::max(2, dpi_ / 24);
-    RoundRect(dc, r.left, r.top, r.right, r.bottom, round * 2, round * 2);
-    SelectObject(dc, oldBrush);
-    SelectObject(dc, oldPen);
-    DeleteObject(pen);
-    DeleteObject(faceBrush);
+    FillRect(dc, &r, window_.brush.get());
+    {
+        const GdiObject<HBRUSH> faceBrush(CreateSolidBrush(face));
+        const GdiObject<HPEN> pen(CreatePen(
+            PS_SOLID, item.CtlID == static_cast<UINT>(controlId(Id::Command1)) ? 2 : 1, border));
+        const Selection usePen(dc, pen.get()), useBrush(dc, faceBrush.get());
+        const int round = std::max(2, dpi_ / 24);
+        RoundRect(dc, r.left, r.top, r.right, r.bottom, round * 2, round * 2);
+    }
 
     const std::wstring caption = windowText(item.hwndItem);
     RECT textRect = r;
@@ -759,30 +754,26 @@ void MainWindow::drawButton(const DRAWITEMSTRUCT& item) const {
 }
 
 void MainWindow::paintFrame(HWND frame) const {
-    PAINTSTRUCT ps;
-    HDC dc = BeginPaint(frame, &ps);
+    const PaintDc paint(frame);
+    HDC dc = paint.get();
     RECT r;
     GetClientRect(frame, &r);
-    FillRect(dc, &r, frame_.brush);
-    HGDIOBJ oldFont = SelectObject(dc, font_);
+    FillRect(dc, &r, frame_.brush.get());
+    const Selection font(dc, font_);
     const std::wstring caption = windowText(frame);
     SIZE extent{};
     GetTextExtentPoint32W(dc, caption.c_str(), static_cast<int>(caption.size()), &extent);
-    HPEN pen = CreatePen(PS_SOLID, 1, pick(skin_.frame.border, GetSysColor(COLOR_BTNSHADOW)));
-    HGDIOBJ oldPen = SelectObject(dc, pen);
-    HGDIOBJ oldBrush = SelectObject(dc, GetStockObject(NULL_BRUSH));
-    const int top = extent.cy / 2;
-    RoundRect(dc, r.left, r.top + top, r.right, r.bottom, 6, 6);
-    SelectObject(dc, oldBrush);
-    SelectObject(dc, oldPen);
-    DeleteObject(pen);
+    {
+        const GdiObject<HPEN> pen(
+            CreatePen(PS_SOLID, 1, pick(skin_.frame.border, GetSysColor(COLOR_BTNSHADOW))));
+        const Selection usePen(dc, pen.get()), noFill(dc, GetStockObject(NULL_BRUSH));
+        RoundRect(dc, r.left, r.top + extent.cy / 2, r.right, r.bottom, 6, 6);
+    }
     RECT textRect{r.left + 6, r.top, r.left + 10 + extent.cx, r.top + extent.cy};
-    FillRect(dc, &textRect, frame_.brush);
+    FillRect(dc, &textRect, frame_.brush.get());
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, frame_.text);
     TextOutW(dc, r.left + 8, r.top, caption.c_str(), static_cast<int>(caption.size()));
-    SelectObject(dc, oldFont);
-    EndPaint(frame, &ps);
 }
 
 void loadForm(MainWindow& window, Form1& form) {

@@ -12,6 +12,7 @@
 #include "ui/layout.h"
 #include "ui/line_store.h"
 #include "ui/skin.h"
+#include "ui/win32/gdi.h"
 
 namespace quarvex::win32 {
 
@@ -99,7 +100,8 @@ class MainWindow : public FormWindow {
     HWND hwnd_ = nullptr;
     std::array<HWND, 14> controls_{};
     Form1* form_ = nullptr;
-    HFONT font_ = nullptr;
+    GdiObject<HFONT> ownFont_;
+    HFONT font_ = nullptr;  // ours, or the stock UI font
     int dpi_ = 96;
     int listItemHeight_ = 12;
     bool unloaded_ = false;
@@ -121,7 +123,7 @@ class MainWindow : public FormWindow {
     // Skin colours; null brushes mean the platform look.
     struct Colours {
         COLORREF background, text;
-        HBRUSH brush = nullptr;
+        GdiObject<HBRUSH> brush;
     };
     bool skinned_ = false;
     Skin skin_{};
