@@ -19,6 +19,12 @@
 #include "ui/win32/main_window.h"
 #include "win32_test_support.h"
 
+namespace quarvex::layout {
+void PrintTo(const Rect& r, std::ostream* out) {
+    *out << r.left << ", " << r.top << ", " << r.width << " x " << r.height;
+}
+}  // namespace quarvex::layout
+
 namespace quarvex::win32 {
 namespace {
 
@@ -131,6 +137,18 @@ std::wstring besideMe(const wchar_t* name) {
     return path.substr(0, path.rfind(L'\\') + 1) + name;
 }
 
+// The size of `text` on one line in the font of control `h`.
+SIZE textExtent(HWND h, const char* text) {
+    const std::wstring wide = toWide(text);
+    HDC dc = GetDC(h);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(h, WM_GETFONT, 0, 0)));
+    SIZE size{};
+    GetTextExtentPoint32W(dc, wide.c_str(), static_cast<int>(wide.size()), &size);
+    SelectObject(dc, old);
+    ReleaseDC(h, dc);
+    return size;
+}
+
 layout::Rect rectInClient(HWND parent, HWND child) {
     RECT r;
     GetWindowRect(child, &r);
@@ -165,7 +183,14 @@ TEST_F(WindowTest, ControlsSitWhereTheLayoutPutsThemWithTheirTexts) {
     for (const Expected& e : expected) {
         HWND h = control(e.id);
         ASSERT_NE(h, nullptr);
-        EXPECT_EQ(rectInClient(window->hwnd(), h), e.rect) << layout::control(e.id).name;
+        layout::Rect want = e.rect;
+        if (e.id == Id::Label1) {
+            // The label sizes itself to its caption in its font (42 x 12 with a 12-pixel one).
+            const SIZE caption = textExtent(h, texts::kLabel1);
+            want.width = caption.cx;
+            want.height = caption.cy;
+        }
+        EXPECT_EQ(rectInClient(window->hwnd(), h), want) << layout::control(e.id).name;
         EXPECT_TRUE(IsWindowVisible(h)) << layout::control(e.id).name;
         EXPECT_TRUE(IsWindowEnabled(h) || e.id == Id::Command2) << layout::control(e.id).name;
         if (e.text != nullptr && e.id != Id::Combo1) {
@@ -207,6 +232,20 @@ TEST_F(WindowTest, WindowIsFixedCentredAndStackedAsTheLayoutSays) {
     EXPECT_EQ(windowTextOf(window->hwnd()), "Quarvex");
     EXPECT_NE(GetClassLongPtrW(window->hwnd(), GCLP_HICON), 0u);
     EXPECT_NE(GetClassLongPtrW(window->hwnd(), GCLP_HICONSM), 0u);
+    // The window itself names its big and small icon, at the sizes the system asks for.
+    for (auto [which, side] : {std::pair{ICON_BIG, GetSystemMetrics(SM_CXICON)},
+                               std::pair{ICON_SMALL, GetSystemMetrics(SM_CXSMICON)}}) {
+        const auto icon =
+            reinterpret_cast<HICON>(SendMessageW(window->hwnd(), WM_GETICON, which, 0));
+        ASSERT_NE(icon, nullptr) << "icon " << which;
+        ICONINFO info{};
+        ASSERT_TRUE(GetIconInfo(icon, &info));
+        BITMAP image{};
+        GetObjectW(info.hbmColor, sizeof image, &image);
+        EXPECT_EQ(image.bmWidth, side) << "icon " << which;
+        DeleteObject(info.hbmColor);
+        DeleteObject(info.hbmMask);
+    }
 
     RECT r, work;
     GetWindowRect(window->hwnd(), &r);

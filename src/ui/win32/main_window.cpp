@@ -144,7 +144,11 @@ MainWindow::MainWindow(HINSTANCE instance) : instance_(instance) {
     const int y = work.top + (work.bottom - work.top - height) / 2;
     CreateWindowExW(0, kWindowClass, win32::toWide(texts::kProductCaption).c_str(), kWindowStyle, x,
                     y, width, height, nullptr, nullptr, instance_, this);
-    if (hwnd_ != nullptr) createControls();
+    if (hwnd_ == nullptr) return;
+    // The title bar and the task switcher show the window's own icons; the class keeps them.
+    SendMessageW(hwnd_, WM_SETICON, ICON_BIG, GetClassLongPtrW(hwnd_, GCLP_HICON));
+    SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, GetClassLongPtrW(hwnd_, GCLP_HICONSM));
+    createControls();
 }
 
 MainWindow::~MainWindow() {
@@ -174,6 +178,15 @@ void MainWindow::createControls() {
         controls_[static_cast<std::size_t>(c.id)] = h;
         if (h == nullptr) continue;
         SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+        if (c.kind == Kind::Label) {
+            // A label sizes itself to its caption.
+            const WindowDc dc(h);
+            const Selection font(dc.get(), font_);
+            SIZE caption{};
+            GetTextExtentPoint32W(dc.get(), text.c_str(), static_cast<int>(text.size()), &caption);
+            SetWindowPos(h, nullptr, 0, 0, caption.cx, caption.cy,
+                         SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        }
         // Frames hold controls: what their children report goes on to the window.
         if (c.kind == Kind::Frame)
             SetWindowSubclass(h, frameProc, kFrameSubclass, reinterpret_cast<DWORD_PTR>(this));
