@@ -9,6 +9,7 @@
 // clang-format on
 
 #include <memory>
+#include <sstream>
 
 #include "platform/win32/utf16.h"
 #include "platform/win32/win32_platform.h"
@@ -545,6 +546,65 @@ TEST_F(WindowTest, AMillionLinesStayFast) {
     UpdateWindow(window->hwnd());
     window->listClear();
     EXPECT_EQ(SendMessageW(list, LB_GETCOUNT, 0, 0), 0);
+}
+
+// Runs quarvex-text-reader on this process's window and returns the records it wrote. The window
+// answers the reader's messages while this thread looks at its queue.
+std::vector<std::string> readFromAnotherProcess() {
+    const std::wstring out = std::wstring(kTestDrive) + L"text-reader.out";
+    std::wstring command = L"\"" + besideMe(L"quarvex-text-reader.exe") + L"\" " +
+                           std::to_wstring(GetCurrentProcessId()) + L" \"" + out + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION reader{};
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &reader)) {
+        ADD_FAILURE() << "cannot start the reader";
+        return {};
+    }
+    while (MsgWaitForMultipleObjects(1, &reader.hProcess, FALSE, 30000, QS_ALLINPUT) ==
+           WAIT_OBJECT_0 + 1)
+        pumpFor(0);
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(reader.hProcess, &code);
+    if (code == STILL_ACTIVE) TerminateProcess(reader.hProcess, 3);
+    CloseHandle(reader.hThread);
+    CloseHandle(reader.hProcess);
+    EXPECT_EQ(code, 0u) << "the reader failed";
+    std::vector<std::string> records;
+    std::istringstream in(readFile(out));
+    for (std::string record; std::getline(in, record);) records.push_back(record);
+    return records;
+}
+
+TEST_F(WindowTest, AnotherProcessReadsEveryLineAndTheStatusTextInUtf16) {
+    const std::vector<std::string> lines = {
+        "T:\\a.txt ----- 5 Bytes",
+        "T:\\子 目录\\报告, 1.TXT ----- 2,500,000,000 Bytes",
+        "T:\\smile \xF0\x9F\x98\x80.txt ----- 1 Bytes",  // outside the BMP: two UTF-16 units
+        "T:\\" + std::string(3000, 'x') + ".txt ----- 12 Bytes",
+    };
+    for (const std::string& line : lines) window->listAdd(line);
+    window->listSelect(lines.size() - 1);
+    window->syncList();
+
+    const std::vector<std::string> records = readFromAnotherProcess();
+    ASSERT_EQ(records.size(), lines.size() + 2);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string units = std::to_string(toWide(lines[i]).size());
+        EXPECT_EQ(records[i],
+                  "line " + std::to_string(i) + " " + units + " " + units + " " + lines[i]);
+    }
+    EXPECT_EQ(records[lines.size()], "beyond -1");
+    const std::string units = std::to_string(toWide(texts::kCopyright).size());
+    EXPECT_EQ(records[lines.size() + 1], "status " + units + " " + units + " " + texts::kCopyright);
+
+    // Inside the program the status bar gives the same text.
+    wchar_t panel[128] = {};
+    const LRESULT got =
+        SendMessageW(control(Id::StatusBar1), SB_GETTEXTW, 0, reinterpret_cast<LPARAM>(panel));
+    EXPECT_EQ(std::to_string(LOWORD(got)), units);
+    EXPECT_EQ(toUtf8(panel), texts::kCopyright);
 }
 
 // The brushes the window hands its controls to paint with: the window's, a frame's, an edit box's.

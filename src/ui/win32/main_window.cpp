@@ -20,6 +20,7 @@ using layout::Kind;
 constexpr wchar_t kWindowClass[] = L"QuarvexForm1";
 constexpr UINT_PTR kFrameSubclass = 1;
 constexpr UINT_PTR kListSubclass = 2;
+constexpr UINT_PTR kStatusSubclass = 3;
 // Lines reach List1 at most this often while a search streams them in.
 constexpr std::uint64_t kListSyncMs = 15;
 // The event queue is looked at no more often than this while a search runs.
@@ -206,6 +207,10 @@ void MainWindow::createControls() {
         }
         if (c.kind == Kind::ListBox) {
             SetWindowSubclass(h, listProc, kListSubclass, reinterpret_cast<DWORD_PTR>(this));
+            // The list answers LB_GETTEXT itself. The system carries that text to another process
+            // only for a list whose style says it has strings; the control fixed its no-data kind
+            // when it was created, so the bit changes nothing else.
+            SetWindowLongPtrW(h, GWL_STYLE, GetWindowLongPtrW(h, GWL_STYLE) | LBS_HASSTRINGS);
             // Whole lines only: the smallest line height, no less than the font's, that divides
             // the list's inside height (12 pixels and 21 lines with a 12-pixel font).
             RECT inside{};
@@ -221,9 +226,9 @@ void MainWindow::createControls() {
         if (c.kind == Kind::StatusBar) {
             int right = layout::toPixels(layout::kStatusPanelWidthTwips, dpi_);
             SendMessageW(h, SB_SETPARTS, 1, reinterpret_cast<LPARAM>(&right));
-            copyright_ = c.text;
-            SendMessageW(h, SB_SETTEXTW, 0,
-                         reinterpret_cast<LPARAM>(win32::toWide(copyright_).c_str()));
+            statusText_ = win32::toWide(c.text);
+            SendMessageW(h, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(statusText_.c_str()));
+            SetWindowSubclass(h, statusProc, kStatusSubclass, reinterpret_cast<DWORD_PTR>(this));
         }
     }
     // Front-to-back order of the window's own children: each goes behind the ones before it.
@@ -258,7 +263,7 @@ void MainWindow::applySkin(const Skin* skin) {
     // A themed status bar ignores its background colour.
     SetWindowTheme(status, L"", L"");
     SendMessageW(status, SB_SETBKCOLOR, 0, static_cast<LPARAM>(status_.background));
-    SendMessageW(status, SB_SETTEXTW, SBT_OWNERDRAW, reinterpret_cast<LPARAM>(copyright_.c_str()));
+    SendMessageW(status, SB_SETTEXTW, SBT_OWNERDRAW, reinterpret_cast<LPARAM>(statusText_.c_str()));
     RedrawWindow(hwnd_, nullptr, nullptr, RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_FRAME);
 }
 
@@ -602,6 +607,18 @@ LRESULT CALLBACK MainWindow::listProc(HWND list, UINT message, WPARAM wParam, LP
             window.doubleClicked_ = -1;
             return result;
         }
+        case LB_GETTEXTLEN:
+        case LB_GETTEXT: {
+            // The control holds no strings: the lines are ours, handed out in UTF-16 for screen
+            // readers and other programs, as far as the control knows of them.
+            const auto count = static_cast<WPARAM>(DefSubclassProc(list, LB_GETCOUNT, 0, 0));
+            if (wParam >= count || wParam >= window.lines_.size()) return LB_ERR;
+            const std::wstring line = win32::toWide(window.lines_.at(wParam));
+            if (message == LB_GETTEXT && lParam != 0)
+                std::copy(line.c_str(), line.c_str() + line.size() + 1,
+                          reinterpret_cast<wchar_t*>(lParam));
+            return static_cast<LRESULT>(line.size());
+        }
         case WM_NCDESTROY:
             RemoveWindowSubclass(list, listProc, kListSubclass);
             break;
@@ -609,6 +626,27 @@ LRESULT CALLBACK MainWindow::listProc(HWND list, UINT message, WPARAM wParam, LP
             break;
     }
     return DefSubclassProc(list, message, wParam, lParam);
+}
+
+LRESULT CALLBACK MainWindow::statusProc(HWND status, UINT message, WPARAM wParam, LPARAM lParam,
+                                        UINT_PTR, DWORD_PTR self) {
+    const std::wstring& text = reinterpret_cast<MainWindow*>(self)->statusText_;
+    switch (message) {
+        case SB_GETTEXTLENGTHW:
+        case SB_GETTEXTW:
+            // A skinned panel is drawn by the window and holds no text; it is answered here alike.
+            if (LOWORD(wParam) != 0) break;
+            if (message == SB_GETTEXTW && lParam != 0)
+                std::copy(text.c_str(), text.c_str() + text.size() + 1,
+                          reinterpret_cast<wchar_t*>(lParam));
+            return MAKELRESULT(text.size(), 0);
+        case WM_NCDESTROY:
+            RemoveWindowSubclass(status, statusProc, kStatusSubclass);
+            break;
+        default:
+            break;
+    }
+    return DefSubclassProc(status, message, wParam, lParam);
 }
 
 LRESULT MainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -660,7 +698,7 @@ LRESULT MainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
                 SetTextColor(item->hDC, status_.text);
                 RECT r = item->rcItem;
                 r.left += 4;
-                DrawTextW(item->hDC, win32::toWide(copyright_).c_str(), -1, &r,
+                DrawTextW(item->hDC, statusText_.c_str(), -1, &r,
                           DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_END_ELLIPSIS);
             }
             return TRUE;

@@ -83,6 +83,8 @@ class MainWindow : public FormWindow {
                                       UINT_PTR subclass, DWORD_PTR self);
     static LRESULT CALLBACK listProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam,
                                      UINT_PTR subclass, DWORD_PTR self);
+    static LRESULT CALLBACK statusProc(HWND status, UINT message, WPARAM wParam, LPARAM lParam,
+                                       UINT_PTR subclass, DWORD_PTR self);
     LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
     void createControls();
     void onCommand(int id, int code);
@@ -128,7 +130,7 @@ class MainWindow : public FormWindow {
     bool skinned_ = false;
     Skin skin_{};
     Colours window_{}, frame_{}, edit_{}, list_{}, status_{};
-    std::string copyright_;
+    std::wstring statusText_;
 };
 
 // Registers the window class, creates the window, runs Form_Load and applies the skin: everything
