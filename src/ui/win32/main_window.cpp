@@ -333,7 +333,6 @@ void MainWindow::pumpEvents() {
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_QUIT) {
             // The program is ending: leave the request for the event loop that owns it.
-            quitSeen_ = true;
             PostQuitMessage(static_cast<int>(msg.wParam));
             return;
         }

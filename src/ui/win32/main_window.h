@@ -107,7 +107,6 @@ class MainWindow : public FormWindow {
     int dpi_ = 96;
     int listItemHeight_ = 12;
     bool unloaded_ = false;
-    bool quitSeen_ = false;
     long long lastPump_ = 0;
     long long pumpInterval_ = 0;
     HWND lastFocus_ = nullptr;
