@@ -169,6 +169,30 @@ TEST(QtWindowSearch, LinesReachTheViewInBatchesWhileReadsAnswerAtOnce) {
     EXPECT_EQ(s.list()->currentIndex().row(), 299);
 }
 
+// The lines of a short search all arrive between two batches. The report box, modal, must not
+// stand before a list that still lacks them: the view holds every line, the newest selected.
+TEST(QtWindowSearch, ReportComesOnlyOnceTheLastBatchHasReachedTheView) {
+    Searching s;
+    s.tree.file("drive/a.txt", 1);
+    s.tree.file("drive/b.txt", 2);
+    s.tree.file("drive/sub/c.txt", 3);
+    int rowsAtReport = -1, currentAtReport = -1;
+    BoxAnswerer boxes;
+    boxes.answer = [&](const SeenBox&) {
+        if (rowsAtReport < 0) {
+            rowsAtReport = s.window.lines().rowCount();
+            currentAtReport = s.list()->currentIndex().row();
+        }
+        return QMessageBox::Ok;
+    };
+    s.start();
+
+    ASSERT_EQ(boxes.seen.size(), 2u);
+    EXPECT_EQ(boxes.seen[0].text, "搜索完成,共查找到 3 个文件\r\n\n总占空间: 6 Bytes");
+    EXPECT_EQ(rowsAtReport, 3);
+    EXPECT_EQ(currentAtReport, 2);
+}
+
 TEST(QtWindowSearch, StopEndsTheSearchAndReportsWhatWasFound) {
     Searching s;
     for (int d = 0; d < 5; ++d)
