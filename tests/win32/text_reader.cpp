@@ -15,6 +15,8 @@
 #include <commctrl.h>
 // clang-format on
 
+#include <algorithm>
+#include <cwchar>
 #include <string>
 #include <vector>
 
