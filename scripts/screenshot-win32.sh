@@ -14,6 +14,7 @@ mkdir -p build/windows-x64/wine-drive-t
 ready_unix=$PWD/build/windows-x64/screenshot.ready
 ready_win="Z:${ready_unix//\//\\}"
 inner=$(mktemp)
+trap 'rm -f "$inner" build/windows-x64/screenshot.ready build/windows-x64/screenshot.done' EXIT
 cat >"$inner" <<'INNER'
 set -euo pipefail
 shooter=$1 exe=$2 out=$3 ready_win=$4
@@ -32,5 +33,4 @@ INNER
 rm -f build/windows-x64/screenshot.ready build/windows-x64/screenshot.done
 exe_unix=$PWD/$exe
 xvfb-run -a -s "-screen 0 1024x768x24" bash "$inner" "$shooter" "Z:${exe_unix//\//\\}" "$out" "$ready_win"
-rm -f "$inner" build/windows-x64/screenshot.done
 echo "$out"

@@ -82,9 +82,11 @@ TEST(SkinFile, ReadsColoursPerSection) {
 
 TEST(SkinFile, RejectsMalformedFilesWhole) {
     for (const char* text :
-         {"[window]\nbackground = #12345\n", "[window]\nbackground = red\n",
-          "[window]\nbackground = #GG0000\n", "background = #000000\n", "[window\ntext=#000000\n",
-          "[window]\njust words\n", "[]\n", "[window]\n= #000000\n"})
+         {"[window]\nbackground = #12345\n", "[window]\nbackground = #102030junk\n",
+          "[window]\nbackground = #102030 0\n", "[window]\nbackground = #1020304\n",
+          "[window]\nbackground = red\n", "[window]\nbackground = #GG0000\n",
+          "background = #000000\n", "[window\ntext=#000000\n", "[window]\njust words\n", "[]\n",
+          "[window]\n= #000000\n"})
         EXPECT_FALSE(parseSkin(text).has_value()) << text;
     EXPECT_FALSE(parseSkin(std::string(70000, ';')).has_value());
     EXPECT_TRUE(parseSkin("").has_value());

@@ -324,7 +324,9 @@ Walk::Found Walk::list(Node* node, Worker& worker) {
     const FolderHandle handle = node->handle;
     for (;;) {
         const ListStatus status = platform_.listFolder(handle, listing);
-        for (std::size_t i = 0; i < listing.size(); ++i) {
+        for (std::size_t i = 0; i < listing.size() && !stopping_; ++i) {
+            // The consumer keeps the window answering, however slow the folder is to read.
+            if (worker.pump != nullptr && !(*worker.pump)()) stopping_ = true;
             ListedEntry& e = listing[i];
             const std::string_view name = listing.name(e);
             // Names beginning with "." are skipped, folders with everything below them.
@@ -351,7 +353,7 @@ Walk::Found Walk::list(Node* node, Worker& worker) {
             }
         }
         if (status != ListStatus::More || stopping_) break;
-        if (worker.pump != nullptr && !(*worker.pump)()) break;  // stopped: the walk ends
+        if (worker.pump != nullptr && !(*worker.pump)()) stopping_ = true;
     }
     return found;
 }

@@ -26,8 +26,6 @@ class Form1 {
     Form1(FormWindow& window, Platform& platform)
         : window_(window), platform_(platform), search_(window, platform) {}
 
-    SearchCore& search() { return search_; }
-
     // Before the window is shown: skin, fixed border, drive selector.
     void Form_Load();
     // Every close request. Sets `Cancel` to 1 to keep the window; otherwise the window unloads.

@@ -117,8 +117,4 @@ const Skin* activeSkin() {
     return attached() ? &*attached() : nullptr;
 }
 
-void detachSkin() {
-    attached().reset();
-}
-
 }  // namespace quarvex

@@ -41,6 +41,5 @@ std::optional<Skin> parseSkin(std::string_view text);
 int SkinH_AttachEx(const std::string& skinFile, const std::string& password);
 // The attached skin, or null when none is.
 const Skin* activeSkin();
-void detachSkin();
 
 }  // namespace quarvex

@@ -12,11 +12,13 @@
 namespace quarvex::test {
 
 ListStatus QtTestPlatform::listFolder(FolderHandle handle, Listing& out) {
+    ++reads;
     if (delay.count() > 0) std::this_thread::sleep_for(delay);
     return PosixPlatform::listFolder(handle, out);
 }
 
 bool QtTestPlatform::describe(FolderHandle handle, ListedEntry& entry, std::string_view name) {
+    ++reads;
     if (delay.count() > 0) std::this_thread::sleep_for(delay);
     return PosixPlatform::describe(handle, entry, name);
 }

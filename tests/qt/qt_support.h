@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QObject>
 #include <QTimer>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -22,6 +23,7 @@ class QtTestPlatform : public posix::PosixPlatform {
     std::string folder;                  // the program's folder; empty: the real one
     std::vector<std::string> drives;     // the mounted drives; empty: the real ones
     std::chrono::microseconds delay{0};  // a slow disk: each read of a folder or a file waits
+    std::atomic<std::size_t> reads{0};   // folder reads and file sizings, from any thread
 
     std::string programFolder() override {
         return folder.empty() ? PosixPlatform::programFolder() : folder;

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
+#include <QStyleOptionButton>
 #include <QTest>
 #include <fstream>
 
@@ -107,6 +108,32 @@ TEST(QtWindowLayout, EveryControlStandsAtItsRectangleWithItsKindAndText) {
     EXPECT_NE(help->focusPolicy() & Qt::TabFocus, 0);
     EXPECT_FALSE(f.window.rect().intersects(help->geometry()));
     EXPECT_EQ(f.window.text2(), texts::kHelpText);
+}
+
+// The layout is drawn for a UI font 12 pixels high: in it every button's caption stands on one
+// line, with or without a skin's button borders, and List1 holds 21 whole lines of 12 pixels.
+TEST(QtWindowLayout, CaptionsStandOnOneLineInTheLayoutsTwelvePixelFont) {
+    for (const std::string& skin :
+         {std::string(), std::string("[button]\nbackground = #FFFFFF\nborder = #7C93B3\n")}) {
+        SCOPED_TRACE(skin.empty() ? "no skin" : "skinned buttons");
+        Loaded f(skin);
+        EXPECT_LE(QFontMetrics(f.window.font()).height(), 12);
+        for (Id id : {Id::Command1, Id::Command2, Id::Command3, Id::Command4, Id::Command5}) {
+            auto* button = f.get<QPushButton>(id);
+            QStyleOptionButton option;
+            option.initFrom(button);
+            option.text = button->text();
+            const QRect area =
+                button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+            EXPECT_LE(button->fontMetrics().horizontalAdvance(button->text()), area.width())
+                << layout::control(id).name;
+        }
+        f.window.listAdd("/a ----- 1 Bytes");
+        auto* list = f.get<QListView>(Id::List1);
+        const int line = list->visualRect(list->model()->index(0, 0)).height();
+        EXPECT_EQ(line, 12);
+        EXPECT_EQ(list->viewport()->height() / std::max(line, 1), 21);
+    }
 }
 
 TEST(QtWindowLayout, ChildrenAreStackedFrontToBackAsListed) {

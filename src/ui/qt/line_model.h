@@ -4,7 +4,7 @@
 #include <QAbstractListModel>
 #include <string_view>
 
-#include "ui/qt/line_store.h"
+#include "ui/line_store.h"
 
 namespace quarvex::qt {
 

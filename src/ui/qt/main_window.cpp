@@ -34,6 +34,9 @@ constexpr auto kPumpInterval = 10ms;
 // The view re-lays out every row on each batch, so batches grow further apart as the list grows.
 constexpr auto kMinBatchInterval = 100ms;
 constexpr auto kBatchIntervalPerRow = 400ns;
+// The layout is drawn for a UI font 12 pixels high, ascent plus descent as Windows measures a
+// font: its lines are List1's rows and its captions fit their buttons on one line.
+constexpr int kLayoutFontHeight = 12;
 
 QString fromUtf8(std::string_view s) {
     return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
@@ -67,7 +70,7 @@ class StatusPanel : public QLabel {
 };
 
 // A button whose caption wraps onto a second line when it is wider than the button, as a
-// Windows command button's does ("访问Orlune博客" does not fit on one line of 89 pixels).
+// Windows command button's does (in the layout's font every caption fits on one).
 class WrappingButton : public QPushButton {
   public:
     WrappingButton(const QString& text, QWidget* parent) : QPushButton(text, parent) {}
@@ -85,6 +88,17 @@ class WrappingButton : public QPushButton {
                              caption, QPalette::ButtonText);
     }
 };
+
+// The platform's UI font at the largest size whose lines are no taller than the layout's (a font
+// set to 12 pixels is 14 high with its ascent and descent).
+QFont layoutFont() {
+    QFont font = QApplication::font();
+    for (int pixels = kLayoutFontHeight; pixels > 1; --pixels) {
+        font.setPixelSize(pixels);
+        if (QFontMetrics(font).height() <= kLayoutFontHeight) break;
+    }
+    return font;
+}
 
 QIcon programIcon() {
     QIcon icon;
@@ -106,6 +120,7 @@ MainWindow::MainWindow(Platform& platform, QWidget* parent)
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setWindowTitle(QString::fromUtf8(texts::kProductCaption));
     setWindowIcon(programIcon());
+    setFont(layoutFont());
     resize(layout::toPixels(layout::kClientWidthTwips, 96),
            layout::toPixels(layout::kClientHeightTwips, 96));
     buildControls();

@@ -2,11 +2,13 @@
 
 #include <commctrl.h>
 #include <uxtheme.h>
+#include <windowsx.h>
 
 #include <algorithm>
 
 #include "platform/win32/utf16.h"
 #include "ui/texts.h"
+#include "ui/win32/gdi.h"
 
 namespace quarvex::win32 {
 
@@ -17,6 +19,8 @@ using layout::Kind;
 
 constexpr wchar_t kWindowClass[] = L"QuarvexForm1";
 constexpr UINT_PTR kFrameSubclass = 1;
+constexpr UINT_PTR kListSubclass = 2;
+constexpr UINT_PTR kStatusSubclass = 3;
 // Lines reach List1 at most this often while a search streams them in.
 constexpr std::uint64_t kListSyncMs = 15;
 // The event queue is looked at no more often than this while a search runs.
@@ -38,9 +42,8 @@ COLORREF blend(COLORREF a, COLORREF b) {
 }
 
 int systemDpi() {
-    HDC screen = GetDC(nullptr);
-    const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
-    if (screen != nullptr) ReleaseDC(nullptr, screen);
+    const WindowDc screen(nullptr);
+    const int dpi = screen.get() != nullptr ? GetDeviceCaps(screen.get(), LOGPIXELSY) : 96;
     return dpi > 0 ? dpi : 96;
 }
 
@@ -122,14 +125,14 @@ MainWindow::MainWindow(HINSTANCE instance) : instance_(instance) {
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = sizeof metrics;
     if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0))
-        font_ = CreateFontIndirectW(&metrics.lfMessageFont);
-    if (font_ == nullptr) font_ = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
-    HDC screen = GetDC(nullptr);
-    HGDIOBJ old = SelectObject(screen, font_);
+        ownFont_.reset(CreateFontIndirectW(&metrics.lfMessageFont));
+    font_ = ownFont_ ? ownFont_.get() : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
     TEXTMETRICW tm{};
-    GetTextMetricsW(screen, &tm);
-    SelectObject(screen, old);
-    ReleaseDC(nullptr, screen);
+    {
+        const WindowDc screen(nullptr);
+        const Selection font(screen.get(), font_);
+        GetTextMetricsW(screen.get(), &tm);
+    }
     listItemHeight_ = std::max<int>(tm.tmHeight, 1);
 
     RECT frame{0, 0, layout::toPixels(layout::kClientWidthTwips, dpi_),
@@ -142,14 +145,16 @@ MainWindow::MainWindow(HINSTANCE instance) : instance_(instance) {
     const int y = work.top + (work.bottom - work.top - height) / 2;
     CreateWindowExW(0, kWindowClass, win32::toWide(texts::kProductCaption).c_str(), kWindowStyle, x,
                     y, width, height, nullptr, nullptr, instance_, this);
-    if (hwnd_ != nullptr) createControls();
+    if (hwnd_ == nullptr) return;
+    // The title bar and the task switcher show the window's own icons; the class keeps them.
+    SendMessageW(hwnd_, WM_SETICON, ICON_BIG, GetClassLongPtrW(hwnd_, GCLP_HICON));
+    SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, GetClassLongPtrW(hwnd_, GCLP_HICONSM));
+    createControls();
 }
 
 MainWindow::~MainWindow() {
+    // The controls go first; the brushes and the font they were drawn with follow as members.
     if (hwnd_ != nullptr) DestroyWindow(hwnd_);
-    for (Colours* c : {&window_, &frame_, &edit_, &list_, &status_})
-        if (c->brush != nullptr) DeleteObject(c->brush);
-    if (font_ != nullptr) DeleteObject(font_);
 }
 
 void MainWindow::createControls() {
@@ -174,6 +179,15 @@ void MainWindow::createControls() {
         controls_[static_cast<std::size_t>(c.id)] = h;
         if (h == nullptr) continue;
         SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+        if (c.kind == Kind::Label) {
+            // A label sizes itself to its caption.
+            const WindowDc dc(h);
+            const Selection font(dc.get(), font_);
+            SIZE caption{};
+            GetTextExtentPoint32W(dc.get(), text.c_str(), static_cast<int>(text.size()), &caption);
+            SetWindowPos(h, nullptr, 0, 0, caption.cx, caption.cy,
+                         SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        }
         // Frames hold controls: what their children report goes on to the window.
         if (c.kind == Kind::Frame)
             SetWindowSubclass(h, frameProc, kFrameSubclass, reinterpret_cast<DWORD_PTR>(this));
@@ -192,6 +206,11 @@ void MainWindow::createControls() {
             }
         }
         if (c.kind == Kind::ListBox) {
+            SetWindowSubclass(h, listProc, kListSubclass, reinterpret_cast<DWORD_PTR>(this));
+            // The list answers LB_GETTEXT itself. The system carries that text to another process
+            // only for a list whose style says it has strings; the control fixed its no-data kind
+            // when it was created, so the bit changes nothing else.
+            SetWindowLongPtrW(h, GWL_STYLE, GetWindowLongPtrW(h, GWL_STYLE) | LBS_HASSTRINGS);
             // Whole lines only: the smallest line height, no less than the font's, that divides
             // the list's inside height (12 pixels and 21 lines with a 12-pixel font).
             RECT inside{};
@@ -207,9 +226,9 @@ void MainWindow::createControls() {
         if (c.kind == Kind::StatusBar) {
             int right = layout::toPixels(layout::kStatusPanelWidthTwips, dpi_);
             SendMessageW(h, SB_SETPARTS, 1, reinterpret_cast<LPARAM>(&right));
-            copyright_ = c.text;
-            SendMessageW(h, SB_SETTEXTW, 0,
-                         reinterpret_cast<LPARAM>(win32::toWide(copyright_).c_str()));
+            statusText_ = win32::toWide(c.text);
+            SendMessageW(h, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(statusText_.c_str()));
+            SetWindowSubclass(h, statusProc, kStatusSubclass, reinterpret_cast<DWORD_PTR>(this));
         }
     }
     // Front-to-back order of the window's own children: each goes behind the ones before it.
@@ -227,7 +246,7 @@ void MainWindow::applySkin(const Skin* skin) {
     auto make = [](Colours& c, COLORREF background, COLORREF foreground) {
         c.background = background;
         c.text = foreground;
-        c.brush = CreateSolidBrush(background);
+        c.brush.reset(CreateSolidBrush(background));
     };
     make(window_, pick(skin_.window.background, face), pick(skin_.window.text, text));
     make(frame_, pick(skin_.frame.background, window_.background),
@@ -244,7 +263,7 @@ void MainWindow::applySkin(const Skin* skin) {
     // A themed status bar ignores its background colour.
     SetWindowTheme(status, L"", L"");
     SendMessageW(status, SB_SETBKCOLOR, 0, static_cast<LPARAM>(status_.background));
-    SendMessageW(status, SB_SETTEXTW, SBT_OWNERDRAW, reinterpret_cast<LPARAM>(copyright_.c_str()));
+    SendMessageW(status, SB_SETTEXTW, SBT_OWNERDRAW, reinterpret_cast<LPARAM>(statusText_.c_str()));
     RedrawWindow(hwnd_, nullptr, nullptr, RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_FRAME);
 }
 
@@ -314,7 +333,6 @@ void MainWindow::pumpEvents() {
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_QUIT) {
             // The program is ending: leave the request for the event loop that owns it.
-            quitSeen_ = true;
             PostQuitMessage(static_cast<int>(msg.wParam));
             return;
         }
@@ -414,36 +432,38 @@ void MainWindow::setText1(const std::string& text) {
 }
 
 void MainWindow::listClear() {
-    lineText_.clear();
-    lineEnds_.clear();
+    lines_.clear();
     selected_ = -1;
     listDirty_ = true;
     syncList();
 }
 
 void MainWindow::listAdd(std::string_view line) {
-    lineText_ += line;
-    lineEnds_.push_back(lineText_.size());
+    lines_.append(line);
     listDirty_ = true;
 }
 
 void MainWindow::listSelect(std::size_t index) {
-    if (index >= lineEnds_.size()) return;
+    if (index >= lines_.size()) return;
     selected_ = static_cast<std::ptrdiff_t>(index);
     listDirty_ = true;
 }
 
 std::ptrdiff_t MainWindow::listSelectedIndex() const {
-    if (!alive()) return selected_;
-    syncList();
-    const LRESULT selected = SendMessageW(control(Id::List1), LB_GETCURSEL, 0, 0);
-    return selected == LB_ERR ? -1 : static_cast<std::ptrdiff_t>(selected);
+    return selected_;
+}
+
+std::ptrdiff_t MainWindow::lineAt(int y) const {
+    HWND list = control(Id::List1);
+    const LRESULT top = SendMessageW(list, LB_GETTOPINDEX, 0, 0);
+    const LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
+    if (y < 0 || top < 0) return -1;
+    const LRESULT line = top + y / listItemHeight_;
+    return line < count ? static_cast<std::ptrdiff_t>(line) : -1;
 }
 
 std::string MainWindow::listLine(std::size_t index) const {
-    if (index >= lineEnds_.size()) return {};
-    const std::size_t begin = index == 0 ? 0 : lineEnds_[index - 1];
-    return lineText_.substr(begin, lineEnds_[index] - begin);
+    return index < lines_.size() ? std::string(lines_.at(index)) : std::string();
 }
 
 void MainWindow::syncList() const {
@@ -452,7 +472,7 @@ void MainWindow::syncList() const {
     lastListSync_ = GetTickCount64();
     if (!alive()) return;
     HWND list = control(Id::List1);
-    const auto count = static_cast<WPARAM>(lineEnds_.size());
+    const auto count = static_cast<WPARAM>(lines_.size());
     if (static_cast<WPARAM>(SendMessageW(list, LB_GETCOUNT, 0, 0)) != count)
         SendMessageW(list, LB_SETCOUNT, count, 0);
     // Selecting a line also scrolls it into view.
@@ -488,7 +508,20 @@ void MainWindow::unload() {
 void MainWindow::onCommand(int id, int code) {
     if (form_ == nullptr || unloaded_) return;
     if (id == controlId(Id::List1)) {
-        if (code == LBN_DBLCLK) form_->List1_DblClick();
+        if (code == LBN_SELCHANGE) {
+            // The user moved the selection; it counts until the search selects again.
+            const LRESULT selected = SendMessageW(control(Id::List1), LB_GETCURSEL, 0, 0);
+            if (selected != LB_ERR) selected_ = static_cast<std::ptrdiff_t>(selected);
+        } else if (code == LBN_DBLCLK) {
+            // The line under the pointer is the one meant, even if the search selected a newer
+            // one since the first click; the list shows it selected before it opens.
+            if (doubleClicked_ >= 0) {
+                selected_ = doubleClicked_;
+                listDirty_ = true;
+                syncList();
+            }
+            form_->List1_DblClick();
+        }
         return;
     }
     if (code != BN_CLICKED) return;
@@ -544,7 +577,7 @@ LRESULT CALLBACK MainWindow::frameProc(HWND frame, UINT message, WPARAM wParam, 
             RECT r;
             GetClientRect(frame, &r);
             FillRect(reinterpret_cast<HDC>(wParam), &r,
-                     window.skinned_ ? window.frame_.brush : GetSysColorBrush(COLOR_BTNFACE));
+                     window.skinned_ ? window.frame_.brush.get() : GetSysColorBrush(COLOR_BTNFACE));
             return 1;
         }
         case WM_PAINT:
@@ -560,6 +593,59 @@ LRESULT CALLBACK MainWindow::frameProc(HWND frame, UINT message, WPARAM wParam, 
             break;
     }
     return DefSubclassProc(frame, message, wParam, lParam);
+}
+
+LRESULT CALLBACK MainWindow::listProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam,
+                                      UINT_PTR, DWORD_PTR self) {
+    auto& window = *reinterpret_cast<MainWindow*>(self);
+    switch (message) {
+        case WM_LBUTTONDBLCLK: {
+            // The list reports the double-click while it handles it; note where it landed.
+            window.doubleClicked_ = window.lineAt(GET_Y_LPARAM(lParam));
+            const LRESULT result = DefSubclassProc(list, message, wParam, lParam);
+            window.doubleClicked_ = -1;
+            return result;
+        }
+        case LB_GETTEXTLEN:
+        case LB_GETTEXT: {
+            // The control holds no strings: the lines are ours, handed out in UTF-16 for screen
+            // readers and other programs, as far as the control knows of them.
+            const auto count = static_cast<WPARAM>(DefSubclassProc(list, LB_GETCOUNT, 0, 0));
+            if (wParam >= count || wParam >= window.lines_.size()) return LB_ERR;
+            const std::wstring line = win32::toWide(window.lines_.at(wParam));
+            if (message == LB_GETTEXT && lParam != 0)
+                std::copy(line.c_str(), line.c_str() + line.size() + 1,
+                          reinterpret_cast<wchar_t*>(lParam));
+            return static_cast<LRESULT>(line.size());
+        }
+        case WM_NCDESTROY:
+            RemoveWindowSubclass(list, listProc, kListSubclass);
+            break;
+        default:
+            break;
+    }
+    return DefSubclassProc(list, message, wParam, lParam);
+}
+
+LRESULT CALLBACK MainWindow::statusProc(HWND status, UINT message, WPARAM wParam, LPARAM lParam,
+                                        UINT_PTR, DWORD_PTR self) {
+    const std::wstring& text = reinterpret_cast<MainWindow*>(self)->statusText_;
+    switch (message) {
+        case SB_GETTEXTLENGTHW:
+        case SB_GETTEXTW:
+            // A skinned panel is drawn by the window and holds no text; it is answered here alike.
+            if (LOWORD(wParam) != 0) break;
+            if (message == SB_GETTEXTW && lParam != 0)
+                std::copy(text.c_str(), text.c_str() + text.size() + 1,
+                          reinterpret_cast<wchar_t*>(lParam));
+            return MAKELRESULT(text.size(), 0);
+        case WM_NCDESTROY:
+            RemoveWindowSubclass(status, statusProc, kStatusSubclass);
+            break;
+        default:
+            break;
+    }
+    return DefSubclassProc(status, message, wParam, lParam);
 }
 
 LRESULT MainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -611,7 +697,7 @@ LRESULT MainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
                 SetTextColor(item->hDC, status_.text);
                 RECT r = item->rcItem;
                 r.left += 4;
-                DrawTextW(item->hDC, win32::toWide(copyright_).c_str(), -1, &r,
+                DrawTextW(item->hDC, statusText_.c_str(), -1, &r,
                           DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_END_ELLIPSIS);
             }
             return TRUE;
@@ -620,7 +706,7 @@ LRESULT MainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
             if (skinned_) {
                 RECT r;
                 GetClientRect(hwnd_, &r);
-                FillRect(reinterpret_cast<HDC>(wParam), &r, window_.brush);
+                FillRect(reinterpret_cast<HDC>(wParam), &r, window_.brush.get());
                 return 1;
             }
             break;
@@ -649,7 +735,7 @@ HBRUSH MainWindow::colourControl(HDC dc, HWND h, UINT message) const {
     // The label sits on its frame's background but reads as ordinary text.
     SetTextColor(dc, h == control(Id::Label1) ? window_.text : c->text);
     SetBkColor(dc, c->background);
-    return c->brush;
+    return c->brush.get();
 }
 
 void MainWindow::drawListLine(const DRAWITEMSTRUCT& item) const {
@@ -667,8 +753,8 @@ void MainWindow::drawListLine(const DRAWITEMSTRUCT& item) const {
     SetBkColor(dc, background);
     SetTextColor(dc, text);
     std::wstring line;
-    if (item.itemID != static_cast<UINT>(-1) && item.itemID < lineEnds_.size())
-        line = win32::toWide(listLine(item.itemID));
+    if (item.itemID != static_cast<UINT>(-1) && item.itemID < lines_.size())
+        line = win32::toWide(lines_.at(item.itemID));
     // One call fills the row and draws its text.
     ExtTextOutW(dc, r.left + 2, r.top, ETO_OPAQUE | ETO_CLIPPED, &r, line.c_str(),
                 static_cast<UINT>(line.size()), nullptr);
@@ -687,18 +773,15 @@ void MainWindow::drawButton(const DRAWITEMSTRUCT& item) const {
     COLORREF text = pick(skin_.button.text, GetSysColor(COLOR_BTNTEXT));
     if (disabled) text = blend(text, face);
 
-    HBRUSH faceBrush = CreateSolidBrush(face);
-    FillRect(dc, &r, window_.brush);
-    HPEN pen = CreatePen(PS_SOLID, item.CtlID == static_cast<UINT>(controlId(Id::Command1)) ? 2 : 1,
-                         border);
-    HGDIOBJ oldPen = SelectObject(dc, pen);
-    HGDIOBJ oldBrush = SelectObject(dc, faceBrush);
-    const int round = std::max(2, dpi_ / 24);
-    RoundRect(dc, r.left, r.top, r.right, r.bottom, round * 2, round * 2);
-    SelectObject(dc, oldBrush);
-    SelectObject(dc, oldPen);
-    DeleteObject(pen);
-    DeleteObject(faceBrush);
+    FillRect(dc, &r, window_.brush.get());
+    {
+        const GdiObject<HBRUSH> faceBrush(CreateSolidBrush(face));
+        const GdiObject<HPEN> pen(CreatePen(
+            PS_SOLID, item.CtlID == static_cast<UINT>(controlId(Id::Command1)) ? 2 : 1, border));
+        const Selection usePen(dc, pen.get()), useBrush(dc, faceBrush.get());
+        const int round = std::max(2, dpi_ / 24);
+        RoundRect(dc, r.left, r.top, r.right, r.bottom, round * 2, round * 2);
+    }
 
     const std::wstring caption = windowText(item.hwndItem);
     RECT textRect = r;
@@ -721,30 +804,26 @@ void MainWindow::drawButton(const DRAWITEMSTRUCT& item) const {
 }
 
 void MainWindow::paintFrame(HWND frame) const {
-    PAINTSTRUCT ps;
-    HDC dc = BeginPaint(frame, &ps);
+    const PaintDc paint(frame);
+    HDC dc = paint.get();
     RECT r;
     GetClientRect(frame, &r);
-    FillRect(dc, &r, frame_.brush);
-    HGDIOBJ oldFont = SelectObject(dc, font_);
+    FillRect(dc, &r, frame_.brush.get());
+    const Selection font(dc, font_);
     const std::wstring caption = windowText(frame);
     SIZE extent{};
     GetTextExtentPoint32W(dc, caption.c_str(), static_cast<int>(caption.size()), &extent);
-    HPEN pen = CreatePen(PS_SOLID, 1, pick(skin_.frame.border, GetSysColor(COLOR_BTNSHADOW)));
-    HGDIOBJ oldPen = SelectObject(dc, pen);
-    HGDIOBJ oldBrush = SelectObject(dc, GetStockObject(NULL_BRUSH));
-    const int top = extent.cy / 2;
-    RoundRect(dc, r.left, r.top + top, r.right, r.bottom, 6, 6);
-    SelectObject(dc, oldBrush);
-    SelectObject(dc, oldPen);
-    DeleteObject(pen);
+    {
+        const GdiObject<HPEN> pen(
+            CreatePen(PS_SOLID, 1, pick(skin_.frame.border, GetSysColor(COLOR_BTNSHADOW))));
+        const Selection usePen(dc, pen.get()), noFill(dc, GetStockObject(NULL_BRUSH));
+        RoundRect(dc, r.left, r.top + extent.cy / 2, r.right, r.bottom, 6, 6);
+    }
     RECT textRect{r.left + 6, r.top, r.left + 10 + extent.cx, r.top + extent.cy};
-    FillRect(dc, &textRect, frame_.brush);
+    FillRect(dc, &textRect, frame_.brush.get());
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, frame_.text);
     TextOutW(dc, r.left + 8, r.top, caption.c_str(), static_cast<int>(caption.size()));
-    SelectObject(dc, oldFont);
-    EndPaint(frame, &ps);
 }
 
 void loadForm(MainWindow& window, Form1& form) {

@@ -7,11 +7,12 @@
 #include <array>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "ui/form.h"
 #include "ui/layout.h"
+#include "ui/line_store.h"
 #include "ui/skin.h"
+#include "ui/win32/gdi.h"
 
 namespace quarvex::win32 {
 
@@ -59,7 +60,7 @@ class MainWindow : public FormWindow {
     void setText1(const std::string& text) override;
     void listClear() override;
     void listAdd(std::string_view line) override;
-    std::size_t listCount() const override { return lineEnds_.size(); }
+    std::size_t listCount() const override { return lines_.size(); }
     void listSelect(std::size_t index) override;
     std::ptrdiff_t listSelectedIndex() const override;
     std::string listLine(std::size_t index) const override;
@@ -80,11 +81,17 @@ class MainWindow : public FormWindow {
     static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK frameProc(HWND frame, UINT message, WPARAM wParam, LPARAM lParam,
                                       UINT_PTR subclass, DWORD_PTR self);
+    static LRESULT CALLBACK listProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam,
+                                     UINT_PTR subclass, DWORD_PTR self);
+    static LRESULT CALLBACK statusProc(HWND status, UINT message, WPARAM wParam, LPARAM lParam,
+                                       UINT_PTR subclass, DWORD_PTR self);
     LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
     void createControls();
     void onCommand(int id, int code);
     void moveFocus(bool backwards);
     void setEnabled(layout::Id id, bool enabled);
+    // The line of List1 at height `y` of its client area, or -1 below the last one.
+    std::ptrdiff_t lineAt(int y) const;
     void drawListLine(const DRAWITEMSTRUCT& item) const;
     void drawButton(const DRAWITEMSTRUCT& item) const;
     void paintFrame(HWND frame) const;
@@ -95,32 +102,34 @@ class MainWindow : public FormWindow {
     HWND hwnd_ = nullptr;
     std::array<HWND, 14> controls_{};
     Form1* form_ = nullptr;
-    HFONT font_ = nullptr;
+    GdiObject<HFONT> ownFont_;
+    HFONT font_ = nullptr;  // ours, or the stock UI font
     int dpi_ = 96;
     int listItemHeight_ = 12;
     bool unloaded_ = false;
-    bool quitSeen_ = false;
     long long lastPump_ = 0;
     long long pumpInterval_ = 0;
     HWND lastFocus_ = nullptr;
 
-    // List1 owns no strings: its lines live here, one buffer for all, and the control only
-    // learns their count. Updates reach the control at most once per pump interval.
-    std::string lineText_;
-    std::vector<std::size_t> lineEnds_;
+    // List1 owns no strings: its lines live here and the control only learns their count.
+    // Updates reach the control at most once per pump interval.
+    LineStore lines_;
+    // The selected line as the search and the user last set it; the control catches up at a sync.
     std::ptrdiff_t selected_ = -1;
+    // The line under the pointer while List1 handles a double-click, or -1.
+    std::ptrdiff_t doubleClicked_ = -1;
     mutable bool listDirty_ = false;
     mutable std::uint64_t lastListSync_ = 0;
 
     // Skin colours; null brushes mean the platform look.
     struct Colours {
         COLORREF background, text;
-        HBRUSH brush = nullptr;
+        GdiObject<HBRUSH> brush;
     };
     bool skinned_ = false;
     Skin skin_{};
     Colours window_{}, frame_{}, edit_{}, list_{}, status_{};
-    std::string copyright_;
+    std::wstring statusText_;
 };
 
 // Registers the window class, creates the window, runs Form_Load and applies the skin: everything

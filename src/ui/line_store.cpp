@@ -1,9 +1,9 @@
-#include "ui/qt/line_store.h"
+#include "ui/line_store.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace quarvex::qt {
+namespace quarvex {
 
 void LineStore::append(std::string_view line) {
     if (chunks_.empty() || chunks_.back().capacity - chunks_.back().used < line.size()) {
@@ -23,7 +23,7 @@ void LineStore::append(std::string_view line) {
 
 std::string_view LineStore::at(std::size_t index) const {
     const std::uint64_t start = starts_[index];
-    const Chunk& chunk = chunks_[start >> 32];
+    const Chunk& chunk = chunks_[static_cast<std::size_t>(start >> 32)];
     const std::size_t offset = start & 0xFFFFFFFFu;
     // A line ends where the next one in the same chunk starts, or at the chunk's fill mark.
     std::size_t end = chunk.used;
@@ -45,4 +45,4 @@ void LineStore::clear() {
     bytes_ = 0;
 }
 
-}  // namespace quarvex::qt
+}  // namespace quarvex

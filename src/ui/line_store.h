@@ -1,5 +1,6 @@
-// The result list's lines, kept compactly: UTF-8 bytes in large chunks plus one 64-bit start per
-// line. A million lines cost their bytes plus 8 bytes each, and growing never copies old lines.
+// The result list's lines, as both windows keep them: UTF-8 bytes in large chunks plus one 64-bit
+// start per line. A million lines cost their bytes plus 8 bytes each, and growing never copies
+// old lines.
 #pragma once
 
 #include <cstddef>
@@ -8,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace quarvex::qt {
+namespace quarvex {
 
 class LineStore {
   public:
@@ -17,7 +18,6 @@ class LineStore {
     void append(std::string_view line);
     std::string_view at(std::size_t index) const;
     std::size_t size() const { return starts_.size(); }
-    bool empty() const { return starts_.empty(); }
     // Bytes of all lines, without any terminators.
     std::size_t bytes() const { return bytes_; }
     // Bytes the store holds from the allocator, for the memory budget.
@@ -37,4 +37,4 @@ class LineStore {
     std::size_t bytes_ = 0;
 };
 
-}  // namespace quarvex::qt
+}  // namespace quarvex

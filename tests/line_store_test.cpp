@@ -1,11 +1,11 @@
-#include "ui/qt/line_store.h"
+#include "ui/line_store.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-namespace quarvex::qt {
+namespace quarvex {
 namespace {
 
 // Lines of every awkward kind, across chunk boundaries: empty ones, ones with NUL bytes and
@@ -55,4 +55,4 @@ TEST(LineStore, HoldsAMillionLinesInLittleMoreThanTheirBytes) {
 }
 
 }  // namespace
-}  // namespace quarvex::qt
+}  // namespace quarvex
