@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <map>
@@ -122,6 +123,20 @@ TEST(PosixPlatform, ReadsLargeFoldersInBatchesAndSizesFromTheFolder) {
     ASSERT_EQ(seen.size(), kFiles + 1u);
     EXPECT_EQ(seen.at("big.bin").size, 6'000'000'000ull);
     EXPECT_EQ(seen.at(std::string(100, 'n') + "1234.bin").size, 1234u);
+}
+
+TEST(PosixPlatform, TellsWhetherTheOpenerStarted) {
+    TempTree tree;
+    const std::string opener = tree.path("opener");
+    FILE* f = fopen(opener.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("#!/bin/sh\nexit 0\n", f);
+    fclose(f);
+    chmod(opener.c_str(), 0755);
+    EXPECT_TRUE(PosixPlatform(opener).open("/tmp/a file.txt", kShowNoActivate));
+    EXPECT_FALSE(PosixPlatform(tree.path("no-such-opener")).open("/tmp/a.txt", kShowNoActivate));
+    chmod(opener.c_str(), 0644);  // there, but no program
+    EXPECT_FALSE(PosixPlatform(opener).open("/tmp/a.txt", kShowNoActivate));
 }
 
 TEST(PosixPlatform, KeepsHalfOfTheFreeDescriptorsForTheWalk) {

@@ -131,18 +131,6 @@ TEST_F(SearchRun, VisitsAllTwentyFiveSubfolders) {
     EXPECT_EQ(window.boxes[0].text, "搜索完成,共查找到 25 个文件\r\n\n总占空间: 250 Bytes");
 }
 
-TEST_F(SearchRun, VisitsEverySubfolderBeyondThirtyTwoThousand) {
-    constexpr int kFolders = 32800;
-    for (int i = 0; i < kFolders; ++i) tree.dir("many/d" + std::to_string(i));
-    tree.file("many/d32799/last.dat", 1);
-    tree.file("many/d0/first.dat", 1);
-    tree.file("many/d32761/past-the-old-limit.dat", 1);
-    search("*.dat", tree.root());
-    EXPECT_EQ(sorted(window.lines), sorted({line("many/d0/first.dat", "1"),
-                                            line("many/d32761/past-the-old-limit.dat", "1"),
-                                            line("many/d32799/last.dat", "1")}));
-}
-
 TEST_F(SearchRun, SizesAndSumsFilesBeyondFourGibibytes) {
     tree.file("huge.iso", 5'368'709'120ull);
     tree.file("big.iso", 3'221'225'472ull);

@@ -222,6 +222,25 @@ TEST_P(Walking, StopsAtOnceAndClosesEverything) {
 INSTANTIATE_TEST_SUITE_P(Threads, Walking, ::testing::Values(1u, 2u, 4u),
                          [](const auto& param) { return "j" + std::to_string(param.param); });
 
+TEST(WalkingWide, VisitsEverySubfolderHoweverManyAFolderHolds) {
+    FakePlatform platform;
+    constexpr int kFolders = 40000;  // beyond any 16-bit count
+    platform.batch = 5000;
+    const int many = platform.addFolder("C:\\many");
+    for (int i = 0; i < kFolders; ++i) {
+        const int folder = platform.addFolderIn(many, "d" + std::to_string(i));
+        if (i == 0 || i == 32760 || i == 32767 || i == kFolders - 1)
+            platform.addFileIn(folder, "f.dat", static_cast<unsigned>(i));
+    }
+    Searcher run(platform, 2);
+    run.window.keepCaptions = false;
+    EXPECT_EQ(run.search("C:\\", "*.dat"),
+              (Lines{line("C:\\many\\d0\\f.dat", 0), line("C:\\many\\d32760\\f.dat", 32760),
+                     line("C:\\many\\d32767\\f.dat", 32767),
+                     line("C:\\many\\d39999\\f.dat", 39999)}));
+    EXPECT_EQ(run.window.captionCount, kFolders + 3u);
+}
+
 TEST(WalkingAlone, SkipsWhatChangedBeforeItCouldBeReopened) {
     // Single-threaded, so the swap lands at a known point: below the deep chain, after its
     // ancestors' handles were closed to stay within the budget.
