@@ -49,6 +49,8 @@ GUI_TARGET = 1.3
 MEMORY_TARGET_KB = 16_000_000 / 1024  # 16 MB = 16,000,000 bytes, stricter than 16 MiB
 CHAIN_DEPTH = 100_000
 CHAIN_DIR = os.path.join(REPO, "build", "bench-chain")
+WIDE_FOLDERS = 40_000
+WIDE_DIR = os.path.join(REPO, "build", "bench-wide")
 PATTERNS = ("*.mp3", "*.*")
 SEPARATOR = b" ----- "
 
@@ -106,6 +108,17 @@ def chain_rows():
         row = Row(label, argv, "chain", "chain")
         row.expected = bottom
         rows.append(row)
+    return rows
+
+
+def wide_rows():
+    """One folder of WIDE_FOLDERS subfolders, a file in each: beyond any 16-bit count."""
+    ensure_wide()
+    rows = []
+    for label, argv in ((f"wide {WIDE_FOLDERS:,}: quarvex-find", [QUARVEX_FIND, "*.*", WIDE_DIR]),
+                        (f"wide {WIDE_FOLDERS:,}: find",
+                         ["find", WIDE_DIR, "-type", "f", "-printf", "%p ----- %s Bytes\n"])):
+        rows.append(Row(label, argv, "wide", "wide"))
     return rows
 
 
@@ -184,6 +197,28 @@ def ensure_chain():
     with open(marker, "w") as f:
         f.write(f"{CHAIN_DEPTH}\n")
     return path.encode() + SEPARATOR + b"7 Bytes"
+
+
+def ensure_wide():
+    marker = os.path.join(WIDE_DIR, "folders")
+    try:
+        with open(marker) as f:
+            if f.read().strip() == str(WIDE_FOLDERS):
+                return
+    except OSError:
+        pass
+    print(f"Making a folder of {WIDE_FOLDERS:,} folders in {os.path.relpath(WIDE_DIR, REPO)} "
+          "(once)...", flush=True)
+    if os.path.exists(WIDE_DIR):
+        subprocess.run(["rm", "-rf", WIDE_DIR], check=True)
+    os.makedirs(os.path.join(WIDE_DIR, "many"))
+    for i in range(WIDE_FOLDERS):
+        folder = os.path.join(WIDE_DIR, "many", f"d{i}")
+        os.mkdir(folder)
+        with open(os.path.join(folder, "f.dat"), "wb") as f:
+            f.write(b"x")
+    with open(marker, "w") as f:
+        f.write(f"{WIDE_FOLDERS}\n")
 
 
 # ----------------------------------------------------------------------------------------------
@@ -382,8 +417,9 @@ def main():
 
     rows = [r for p in PATTERNS for r in rows_for(p)]
     chains = chain_rows()
+    wides = wide_rows()
     extras = extra_rows()
-    rows += chains + extras
+    rows += chains + wides + extras
     load_before = os.getloadavg()
     started = time.monotonic()
     copy_dir = snapshot_programs(rows)
@@ -400,7 +436,7 @@ def main():
     load_after = os.getloadavg()
 
     def group(pattern):
-        return [r for r in rows if r.pattern == pattern and r.kind not in ("extra", "chain")]
+        return [r for r in rows if r.pattern == pattern and r.kind not in ("extra", "chain", "wide")]
 
     print()
     print(f"Tree {os.path.relpath(ROOT, REPO)}: {tree['files_visible']:,} files in "
@@ -446,6 +482,8 @@ def main():
     if chains:
         print(f"  {chains[0].label}: {ratio(chains[0], chains[2])} of find; "
               f"-j1 {ratio(chains[1], chains[2])} of find")
+    if wides:
+        print(f"  {wides[0].label}: {ratio(wides[0], wides[1])} of find")
     print()
 
     def verdict(ok):
@@ -468,7 +506,7 @@ def main():
         q = group(extra.pattern)[0]
         print(f"  {extra.label} <= {GUI_TARGET}x quarvex-find: {ratio(extra, q):>6}  "
               f"{verdict(below(extra, q, GUI_TARGET))}")
-    for row in [r for r in rows if r.kind in ("quarvex",)] + chains[:2]:
+    for row in [r for r in rows if r.kind in ("quarvex",)] + chains[:2] + wides[:1]:
         print(f"  {row.label:<28} peak memory < 16 MB: {row.peak_kb:>7,} KB (/usr/bin/time %M)  "
               f"{verdict(0 < row.peak_kb < MEMORY_TARGET_KB)}")
     print()
@@ -506,6 +544,9 @@ def main():
         if listed != total:
             problems.append(f"'{pattern}': quarvex-find's sizes sum to {listed:,}, "
                             f"the generator made {total:,}")
+    for wide in wides:
+        if wide.lines != WIDE_FOLDERS:
+            problems.append(f"{wide.label}: {wide.lines:,} lines, not {WIDE_FOLDERS:,}")
     for chain in chains:
         if chain.stdout.rstrip(b"\n") != chain.expected:
             problems.append(f"{chain.label}: printed {chain.stdout[:80]!r}..., "
