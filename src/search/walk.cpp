@@ -32,13 +32,22 @@ constexpr int kOpenAttempts = 2000;
 
 }  // namespace
 
+// Small, since the walk holds one for every level of its path, however deep.
 struct Walk::Node {
     Node* parent = nullptr;
-    Node* firstChild = nullptr;  // subfolders once listed, in listing order; freed as consumed
     Node* nextSibling = nullptr;
-    Node* workPrev = nullptr;  // on the work list while Pending
-    Node* workNext = nullptr;
-    FolderFiles* files = nullptr;  // matches, until the consumer moves on
+    // Its neighbours on the work list while Pending; once Listed, its subfolders (in listing
+    // order, freed as consumed) and its matches (until the consumer moves on). Never both.
+    union {
+        struct {
+            Node* prev;
+            Node* next;
+        } work;
+        struct {
+            Node* firstChild;
+            FolderFiles* files;
+        } listed;
+    } links{};
     FolderHandle handle = kNoFolder;
     std::uint64_t volume = 0;  // identity when first opened
     std::uint64_t file = 0;
@@ -52,6 +61,8 @@ struct Walk::Node {
 
     char* name() { return reinterpret_cast<char*>(this + 1); }
     std::string_view nameView() { return {name(), nameLength}; }
+    bool isListed() const { return state.load(std::memory_order_relaxed) == State::Listed; }
+    Node* firstChild() const { return isListed() ? links.listed.firstChild : nullptr; }
 };
 
 struct Walk::Worker {
@@ -93,7 +104,7 @@ Walk::Node* Walk::makeNode(Node* parent, std::string_view name) {
 }
 
 void Walk::destroy(Node* node) {
-    delete node->files;
+    if (node->isListed()) delete node->links.listed.files;
     node->~Node();
     ::operator delete(node);
 }
@@ -102,8 +113,8 @@ void Walk::destroy(Node* node) {
 void Walk::freeSubtree(Node* top) {
     Node* node = top;
     for (;;) {
-        if (node->firstChild != nullptr) {
-            node = node->firstChild;
+        if (Node* child = node->firstChild()) {
+            node = child;
             continue;
         }
         Node* const parent = node->parent;
@@ -113,7 +124,7 @@ void Walk::freeSubtree(Node* top) {
         if (node->handle != kNoFolder) closeHandle(node);
         destroy(node);
         if (last) return;
-        parent->firstChild = sibling;
+        parent->links.listed.firstChild = sibling;
         node = sibling != nullptr ? sibling : parent;
     }
 }
@@ -145,22 +156,24 @@ void Walk::pushWork(Node* first) {
     Node* last = first;
     for (Node* n = first; n != nullptr; n = n->nextSibling) {
         n->onWorkList = true;
-        n->workNext = n->nextSibling;
-        n->workPrev = n == first ? nullptr : last;
+        n->links.work.next = n->nextSibling;
+        n->links.work.prev = n == first ? nullptr : last;
         last = n;
     }
-    last->workNext = workTop_;
-    if (workTop_ != nullptr) workTop_->workPrev = last;
+    last->links.work.next = workTop_;
+    if (workTop_ != nullptr) workTop_->links.work.prev = last;
     workTop_ = first;
 }
 
 void Walk::unlinkWork(Node* node) {
-    if (node->workPrev != nullptr)
-        node->workPrev->workNext = node->workNext;
+    Node* const prev = node->links.work.prev;
+    Node* const next = node->links.work.next;
+    if (prev != nullptr)
+        prev->links.work.next = next;
     else
-        workTop_ = node->workNext;
-    if (node->workNext != nullptr) node->workNext->workPrev = node->workPrev;
-    node->workPrev = node->workNext = nullptr;
+        workTop_ = next;
+    if (next != nullptr) next->links.work.prev = prev;
+    node->links.work = {nullptr, nullptr};
     node->onWorkList = false;
 }
 
@@ -360,8 +373,7 @@ Walk::Found Walk::list(Node* node, Worker& worker) {
 
 // Makes what a listing found known to every thread. Lock held.
 void Walk::publish(Node* node, const Found& found) {
-    node->files = found.files;
-    node->firstChild = found.first;
+    node->links.listed = {found.first, found.files};
     node->unopenedChildren = found.subfolders;
     if (found.subfolders == 0) {
         if (node != root_) closeHandle(node);
@@ -494,17 +506,17 @@ std::optional<Walk::State> Walk::waitFor(Node* node, const WaitHook& wait) {
 
 // The consumer moves off a folder: what it matched has been taken.
 void Walk::leave(Node* node) {
-    if (node->state.load(std::memory_order_relaxed) == State::Listed) {
-        listedAhead_ -= 1;
-        if (node->files != nullptr) bytesAhead_ -= node->files->bytes();
-        if (held_) {
-            std::lock_guard lock(mutex_);
-            held_ = false;
-            workAvailable_.notify_all();
-        }
+    if (!node->isListed()) return;
+    FolderFiles*& files = node->links.listed.files;
+    listedAhead_ -= 1;
+    if (files != nullptr) bytesAhead_ -= files->bytes();
+    if (held_) {
+        std::lock_guard lock(mutex_);
+        held_ = false;
+        workAvailable_.notify_all();
     }
-    delete node->files;
-    node->files = nullptr;
+    delete files;
+    files = nullptr;
 }
 
 // A folder and everything below it have been consumed: no other thread looks at it again.
@@ -561,8 +573,8 @@ bool Walk::advance(const WaitHook& wait) {
         if (!done) return false;
         leave(current_);
         Node* next = nullptr;
-        if (*done == State::Listed && current_->firstChild != nullptr) {
-            next = current_->firstChild;
+        if (Node* child = current_->firstChild()) {
+            next = child;
         } else {
             // Up through the folders that are done, freeing each, to the next sibling.
             Node* node = current_;
@@ -574,7 +586,7 @@ bool Walk::advance(const WaitHook& wait) {
                 Node* const parent = node->parent;
                 Node* const sibling = node->nextSibling;
                 path_.resize(path_.size() - node->nameLength - 1);
-                parent->firstChild = sibling;
+                parent->links.listed.firstChild = sibling;
                 discard(node);
                 if (sibling != nullptr) {
                     next = sibling;
@@ -596,7 +608,7 @@ bool Walk::advance(const WaitHook& wait) {
 const FolderFiles* Walk::files(const WaitHook& wait) {
     if (current_ == nullptr) return nullptr;
     const std::optional<State> done = waitFor(current_, wait);
-    return done == State::Listed ? current_->files : nullptr;
+    return done == State::Listed ? current_->links.listed.files : nullptr;
 }
 
 }  // namespace quarvex
