@@ -134,8 +134,8 @@ bool entryIsFolder(const NtCalls& nt, HANDLE parent, std::wstring_view name, std
                               nt::kFileIdFullDirectoryInformation, TRUE, &mask, TRUE);
     nt.close(again);
     if (status != nt::kSuccess) return false;
-    nt::FullDirInformation entry;
-    std::memcpy(&entry, buffer, sizeof entry);
+    nt::FullDirInformation entry{};
+    std::memcpy(&entry, buffer, nt::kFullDirNameOffset);
     std::uint64_t entryId;
     std::memcpy(&entryId, buffer + nt::kIdFullDirIdOffset, sizeof entryId);
     return (entry.fileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
@@ -291,8 +291,9 @@ ListStatus Win32Platform::listFolder(FolderHandle folder, Listing& out) {
     const std::size_t filled = std::min<std::size_t>(io.Information, buffer.size());
     std::string name;
     for (std::size_t at = 0; at + nt::kFullDirNameOffset <= filled;) {
-        nt::FullDirInformation entry;
-        std::memcpy(&entry, buffer.data() + at, sizeof entry);
+        // Only the fixed part: a short last name may end before the structure's padding does.
+        nt::FullDirInformation entry{};
+        std::memcpy(&entry, buffer.data() + at, nt::kFullDirNameOffset);
         const std::size_t nameBytes =
             std::min<std::size_t>(entry.fileNameLength, filled - at - nt::kFullDirNameOffset);
         std::wstring_view wide(
