@@ -237,22 +237,26 @@ void BoxAnswerer::whileWaiting(std::function<bool()> action) {
     action_ = std::move(action);
 }
 
+namespace {
+
+// A window procedure's calling convention, which a lambda does not have on 32-bit Windows.
+BOOL CALLBACK collectBox(HWND h, LPARAM boxes) {
+    wchar_t name[16] = {};
+    GetClassNameW(h, name, 16);
+    if (std::wstring(name) == L"#32770" && IsWindowVisible(h))
+        reinterpret_cast<std::vector<HWND>*>(boxes)->push_back(h);
+    return TRUE;
+}
+
+}  // namespace
+
 void BoxAnswerer::run() {
     struct Found {
         std::vector<HWND> boxes;
     } found;
     while (!stop_) {
         found.boxes.clear();
-        EnumThreadWindows(
-            uiThread_,
-            [](HWND h, LPARAM param) -> BOOL {
-                wchar_t name[16] = {};
-                GetClassNameW(h, name, 16);
-                if (std::wstring(name) == L"#32770" && IsWindowVisible(h))
-                    reinterpret_cast<Found*>(param)->boxes.push_back(h);
-                return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&found));
+        EnumThreadWindows(uiThread_, collectBox, reinterpret_cast<LPARAM>(&found.boxes));
         {
             std::lock_guard<std::mutex> lock(mutex_);
             // A box that has gone may hand its handle on to the next one.
