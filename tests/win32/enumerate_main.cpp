@@ -1,18 +1,18 @@
-// Lists, for each pattern read from a file (UTF-8, one a line), the names that the platform's
-// enumeration returns for FOLDER + pattern: "pattern<TAB>name<TAB>link<TAB>alias" lines, sorted.
-// Built for Windows over FindFirstFileW, and with the host compiler over the Linux platform, so
-// that a script can compare the two on the same folder.
+// Lists, for each pattern read from a file (UTF-8, one a line), the names of FOLDER that match
+// it: "pattern<TAB>name<TAB>link<TAB>alias" lines, sorted. Built for Windows, where Wine's
+// FindFirstFileW does the matching (the Windows rules as Wine implements them), and with the host
+// compiler, where the core's NamePattern matches the names of a plain directory read; a script
+// compares the two on the same folder.
 //
-// "link" is "link" for a reparse point, else "-". "alias" is "alias" when, on Windows, the name
-// has an 8.3 alias that the pattern matches by itself (Windows also matches aliases; the Linux
-// rules do not), else "-".
+// Lines with an empty pattern list the folder itself: on Windows as the Win32 platform lists it,
+// on Linux as readdir does. "link" is "link" for a link to a folder, else "-". "alias" is "alias"
+// when, on Windows, the name has an 8.3 alias that the pattern matches by itself (Windows also
+// matches aliases; the core does not), else "-".
 #include <algorithm>
 #include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
-
-#include "search/platform.h"
 
 #ifdef _WIN32
 // windows.h comes first.
@@ -23,14 +23,20 @@
 #include "platform/win32/utf16.h"
 #include "platform/win32/win32_platform.h"
 #else
-#include "platform/posix/posix_platform.h"
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include "search/name_pattern.h"
 #endif
 
 namespace {
 
+std::string line(const std::string& pattern, const std::string& name, bool link, bool alias) {
+    return pattern + '\t' + name + '\t' + (link ? "link" : "-") + '\t' + (alias ? "alias" : "-");
+}
+
 #ifdef _WIN32
 using quarvex::win32::toUtf8;
-using quarvex::win32::toWide;
 
 std::wstring aliasOf(const std::wstring& path) {
     WIN32_FIND_DATAW record;
@@ -59,6 +65,68 @@ bool patternMatchesName(const std::wstring& scratch, const std::wstring& alias,
     DeleteFileW(file.c_str());
     return found;
 }
+
+void enumerate(const std::wstring& folder, const std::wstring& scratch,
+               const std::vector<std::string>& patterns, std::vector<std::string>& out) {
+    for (const std::string& pattern : patterns) {
+        const std::wstring widePattern = quarvex::win32::toWide(pattern);
+        WIN32_FIND_DATAW record;
+        HANDLE find = FindFirstFileW((folder + L"\\" + widePattern).c_str(), &record);
+        if (find == INVALID_HANDLE_VALUE) continue;
+        do {
+            const std::wstring name = record.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const bool link = (record.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                              (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            const std::wstring alias = aliasOf(folder + L"\\" + name);
+            const bool aliasMatches =
+                !alias.empty() && patternMatchesName(scratch, alias, widePattern);
+            out.push_back(line(pattern, toUtf8(name), link, aliasMatches));
+        } while (FindNextFileW(find, &record));
+        FindClose(find);
+    }
+
+    quarvex::win32::Win32Platform platform;
+    const quarvex::OpenResult opened = platform.openRoot(toUtf8(folder));
+    if (opened.status != quarvex::OpenStatus::Opened) {
+        std::cerr << "the platform cannot open the folder\n";
+        return;
+    }
+    quarvex::Listing listing;
+    quarvex::ListStatus status;
+    do {
+        status = platform.listFolder(opened.handle, listing);
+        for (std::size_t i = 0; i < listing.size(); ++i) {
+            const quarvex::ListedEntry& e = listing[i];
+            const bool link = quarvex::isLink(e) && (e.attributes & quarvex::kAttrDirectory) != 0;
+            out.push_back(line("", std::string(listing.name(e)), link, false));
+        }
+    } while (status == quarvex::ListStatus::More);
+    platform.closeFolder(opened.handle);
+}
+#else
+void enumerate(const std::string& folder, const std::vector<std::string>& patterns,
+               std::vector<std::string>& out) {
+    std::vector<std::pair<std::string, bool> > names;
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) return;
+    while (const dirent* d = readdir(dir)) {
+        const std::string name = d->d_name;
+        if (name == "." || name == "..") continue;
+        const std::string path = folder + "/" + name;
+        struct stat link, target;
+        const bool isLink = lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) &&
+                            stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+        names.emplace_back(name, isLink);
+    }
+    closedir(dir);
+    for (const auto& [name, isLink] : names) out.push_back(line("", name, isLink, false));
+    for (const std::string& pattern : patterns) {
+        const quarvex::NamePattern matcher(pattern);
+        for (const auto& [name, isLink] : names)
+            if (matcher.matches(name)) out.push_back(line(pattern, name, isLink, false));
+    }
+}
 #endif
 
 }  // namespace
@@ -68,39 +136,21 @@ int main(int argc, char** argv) {
         std::cerr << "usage: enumerate FOLDER PATTERN-FILE SCRATCH-FOLDER\n";
         return 2;
     }
+    std::ifstream file(argv[2], std::ios::binary);
+    std::vector<std::string> patterns;
+    for (std::string pattern; std::getline(file, pattern);)
+        if (!pattern.empty()) patterns.push_back(pattern);
+    std::vector<std::string> out;
 #ifdef _WIN32
-    // The folder arrives in the ANSI code page only by accident; read it as the system holds it.
+    // The folders arrive in the ANSI code page only by accident; read them as the system holds
+    // them.
     int count = 0;
     LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    const std::string folder = toUtf8(wide[1]);
-    const std::wstring scratch = wide[3];
-    quarvex::win32::Win32Platform platform;
-    const char separator = '\\';
+    enumerate(wide[1], wide[3], patterns, out);
 #else
-    const std::string folder = argv[1];
-    quarvex::posix::PosixPlatform platform;
-    const char separator = '/';
+    enumerate(argv[1], patterns, out);
 #endif
-    std::ifstream patterns(argv[2], std::ios::binary);
-    std::vector<std::string> out;
-    for (std::string pattern; std::getline(patterns, pattern);) {
-        if (pattern.empty()) continue;
-        quarvex::FindRecord record;
-        const quarvex::FindHandle h = platform.findFirst(folder + separator + pattern, record);
-        if (h == quarvex::kInvalidFindHandle) continue;
-        do {
-            const bool link = (record.dwFileAttributes & quarvex::kAttrReparsePoint) != 0;
-            bool aliasMatches = false;
-#ifdef _WIN32
-            const std::wstring alias = aliasOf(toWide(folder + separator + record.cFileName));
-            aliasMatches = !alias.empty() && patternMatchesName(scratch, alias, toWide(pattern));
-#endif
-            out.push_back(pattern + '\t' + record.cFileName + '\t' + (link ? "link" : "-") + '\t' +
-                          (aliasMatches ? "alias" : "-"));
-        } while (platform.findNext(h, record));
-        platform.findClose(h);
-    }
     std::sort(out.begin(), out.end());
-    for (const std::string& line : out) std::cout << line << '\n';
+    for (const std::string& l : out) std::cout << l << '\n';
     return 0;
 }

@@ -23,10 +23,20 @@ inline constexpr wchar_t kTestDrive[] = L"T:\\";
 
 // Empties the test drive.
 void clearTestDrive();
-// Creates a folder and the folders above it.
+// Whether the suites run under Wine rather than Windows.
+bool underWine();
+// The "\\?\" form of a full path ("C:\..."), which may be longer than MAX_PATH.
+std::wstring longPath(const std::wstring& path);
+// Creates a folder and the folders above it; paths may be longer than MAX_PATH.
 void makeFolder(const std::wstring& path);
 // Creates a file of `size` bytes (sparse beyond what it writes).
 void makeFile(const std::wstring& path, std::uint64_t size);
+// Removes a folder and everything below it. Links are removed, never followed.
+void removeTree(const std::wstring& folder);
+// Makes `link` a link to the folder `target`: a junction on Windows; under Wine, which makes no
+// reparse points, a Unix symbolic link, which Wine lists as a reparse point with tag 0. False
+// when none could be made.
+bool makeFolderLink(const std::wstring& link, const std::wstring& target);
 bool fileExists(const std::wstring& path);
 std::string readFile(const std::wstring& path);
 

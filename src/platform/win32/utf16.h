@@ -9,5 +9,7 @@ namespace quarvex::win32 {
 
 std::wstring toWide(std::string_view utf8);
 std::string toUtf8(std::wstring_view wide);
+// Appends `wide` to `out` as UTF-8, without a string of its own (listings convert every name).
+void appendUtf8(std::string& out, std::wstring_view wide);
 
 }  // namespace quarvex::win32

@@ -1,87 +1,326 @@
 #include "platform/win32/win32_platform.h"
 
-// windows.h comes first.
-// clang-format off
-#include <windows.h>
+#include "platform/win32/nt_calls.h"
+// shellapi.h needs windows.h (included by nt_calls.h) before it.
 #include <shellapi.h>
-// clang-format on
 
-#include <memory>
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
 
 #include "platform/win32/utf16.h"
 
 namespace quarvex::win32 {
 
+const NtCalls& NtCalls::system() {
+    static const NtCalls calls = [] {
+        NtCalls c;
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        if (ntdll == nullptr) return c;
+        const auto load = [ntdll](auto& function, const char* name) {
+            using Function = std::remove_reference_t<decltype(function)>;
+            // Through void (*)(), the one function type any other may be cast from.
+            function = reinterpret_cast<Function>(
+                reinterpret_cast<void (*)()>(GetProcAddress(ntdll, name)));
+        };
+        load(c.createFile, "NtCreateFile");
+        load(c.queryDirectoryFile, "NtQueryDirectoryFile");
+        load(c.queryInformationFile, "NtQueryInformationFile");
+        load(c.close, "NtClose");
+        c.followsLinksOnOpen = GetProcAddress(ntdll, "wine_get_version") != nullptr;
+        return c;
+    }();
+    return calls;
+}
+
 namespace {
 
-struct Enumeration {
-    HANDLE find = INVALID_HANDLE_VALUE;
-    WIN32_FIND_DATAW record{};  // the entry last stored, sizes included
-
-    ~Enumeration() {
-        if (find != INVALID_HANDLE_VALUE) FindClose(find);
-    }
+// What a FolderHandle points to. A subfolder lies on its parent's volume: a folder on another
+// volume is reached only through a mount point, and mount points are never opened.
+struct Folder {
+    HANDLE handle;
+    std::uint64_t volume;
 };
 
-Enumeration* fromHandle(FindHandle handle) {
-    return reinterpret_cast<Enumeration*>(handle);
+Folder* folderOf(FolderHandle h) {
+    return reinterpret_cast<Folder*>(h);
 }
 
-bool isDotOrDotDot(const wchar_t* n) {
-    return n[0] == L'.' && (n[1] == L'\0' || (n[1] == L'.' && n[2] == L'\0'));
+FolderHandle handOut(HANDLE handle, std::uint64_t volume) {
+    return reinterpret_cast<FolderHandle>(new Folder{handle, volume});
 }
 
-void store(const WIN32_FIND_DATAW& record, FindRecord& data) {
-    // A reparse point that is a folder (junction, link) keeps both bits: the walker never enters
-    // it.
-    data.dwFileAttributes = record.dwFileAttributes;
-    data.cFileName = toUtf8(record.cFileName);
+constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// What fits a UNICODE_STRING's byte count.
+constexpr std::size_t kMaxNameUnits = 32767;
+constexpr std::size_t kListingBytes = 64 * 1024;
+
+bool isLinkAttributes(ULONG attributes, ULONG tag) {
+    ListedEntry e;
+    e.attributes = attributes;
+    e.reparseTag = tag;
+    return isLink(e);
 }
 
-// Moves past "." and ".."; false when nothing else is left.
-bool skipDots(Enumeration& e) {
-    while (isDotOrDotDot(e.record.cFileName))
-        if (!FindNextFileW(e.find, &e.record)) return false;
+// A single name of a folder's entry: nothing that would step elsewhere or name a stream.
+bool isOneName(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string_view("\\/:\0", 4)) == std::string_view::npos;
+}
+
+OpenStatus statusOfFailedOpen(NTSTATUS status) {
+    switch (status) {
+        case nt::kNotADirectory:
+            return OpenStatus::NotAFolder;
+        case nt::kInsufficientResources:
+        case nt::kTooManyOpenedFiles:
+            return OpenStatus::OutOfHandles;
+        default:
+            return OpenStatus::Unreadable;
+    }
+}
+
+// Opens the folder `name` of `parent` (the parent itself for an empty name).
+NTSTATUS openRelative(const NtCalls& nt, HANDLE parent, std::wstring_view name, ULONG moreOptions,
+                      HANDLE& out) {
+    UNICODE_STRING objectName;
+    objectName.Buffer = const_cast<PWSTR>(name.data());
+    objectName.Length = objectName.MaximumLength =
+        static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    OBJECT_ATTRIBUTES attributes{};
+    attributes.Length = sizeof attributes;
+    attributes.RootDirectory = parent;
+    attributes.ObjectName = &objectName;
+    // As Windows opens names; a case-sensitive folder still takes the exact name.
+    attributes.Attributes = nt::kObjCaseInsensitive;
+    IO_STATUS_BLOCK io{};
+    out = nullptr;
+    return nt.createFile(
+        &out, kFolderAccess, &attributes, &io, nullptr, 0, kShareAll, nt::kFileOpen,
+        nt::kDirectoryFile | nt::kSynchronousIoNonAlert | nt::kOpenForBackupIntent | moreOptions,
+        nullptr, 0);
+}
+
+bool queryTag(const NtCalls& nt, HANDLE h, nt::AttributeTagInformation& tag) {
+    IO_STATUS_BLOCK io{};
+    return nt.queryInformationFile(h, &io, &tag, sizeof tag, nt::kFileAttributeTagInformation) ==
+           nt::kSuccess;
+}
+
+bool queryFileId(const NtCalls& nt, HANDLE h, std::uint64_t& id) {
+    LARGE_INTEGER index{};
+    IO_STATUS_BLOCK io{};
+    if (nt.queryInformationFile(h, &io, &index, sizeof index, nt::kFileInternalInformation) !=
+        nt::kSuccess)
+        return false;
+    id = static_cast<std::uint64_t>(index.QuadPart);
     return true;
+}
+
+// Whether the entry `name` of `parent` is, as listed now, a folder and no link, with file ID
+// `id`: the folder opened by that name is really that entry. A fresh handle keeps the parent's
+// own listing (and other threads' lookups) undisturbed.
+bool entryIsFolder(const NtCalls& nt, HANDLE parent, std::wstring_view name, std::uint64_t id) {
+    HANDLE again;
+    if (openRelative(nt, parent, {}, 0, again) != nt::kSuccess) return false;
+    alignas(8) unsigned char buffer[4096];
+    UNICODE_STRING mask;
+    mask.Buffer = const_cast<PWSTR>(name.data());
+    mask.Length = mask.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status =
+        nt.queryDirectoryFile(again, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
+                              nt::kFileIdFullDirectoryInformation, TRUE, &mask, TRUE);
+    nt.close(again);
+    if (status != nt::kSuccess) return false;
+    nt::FullDirInformation entry{};
+    std::memcpy(&entry, buffer, nt::kFullDirNameOffset);
+    std::uint64_t entryId;
+    std::memcpy(&entryId, buffer + nt::kIdFullDirIdOffset, sizeof entryId);
+    return (entry.fileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           !isLinkAttributes(entry.fileAttributes, entry.eaSize) && entryId == id;
+}
+
+// The long-path form of a folder the user named: "\\?\C:\x\y" or "\\?\UNC\server\share\x".
+std::wstring longPathForm(const std::string& path) {
+    std::wstring wide = toWide(path);
+    if (wide.rfind(L"\\\\?\\", 0) == 0 || wide.rfind(L"\\\\.\\", 0) == 0) return wide;
+    std::wstring full(wide.size() + MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n =
+            GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (n == 0) return wide;
+        if (n < full.size()) {
+            full.resize(n);
+            break;
+        }
+        full.resize(n);
+    }
+    // A drive's root keeps its separator ("C:" alone would be the drive's current folder).
+    while (full.size() > 3 && full.back() == L'\\') full.pop_back();
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
 }
 
 }  // namespace
 
-FindHandle Win32Platform::findFirst(const std::string& pathPattern, FindRecord& data) {
-    auto e = std::make_unique<Enumeration>();
-    // Basic info skips the 8.3 alias in the record; a large fetch reads each folder in fewer calls.
-    e->find = FindFirstFileExW(toWide(pathPattern).c_str(), FindExInfoBasic, &e->record,
-                               FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    if (e->find == INVALID_HANDLE_VALUE) return kInvalidFindHandle;
-    if (!skipDots(*e)) return kInvalidFindHandle;
-    store(e->record, data);
-    return reinterpret_cast<FindHandle>(e.release());
+Win32Platform::Win32Platform() : nt_(NtCalls::system()) {}
+
+Win32Platform::Win32Platform(const NtCalls& nt) : nt_(nt) {}
+
+OpenResult Win32Platform::openRoot(const std::string& path) {
+    OpenResult result;
+    // Links on the way to a root are followed: the user named it.
+    const HANDLE h = CreateFileW(longPathForm(path).c_str(), kFolderAccess, kShareAll, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        switch (GetLastError()) {
+            case ERROR_DIRECTORY:
+                result.status = OpenStatus::NotAFolder;
+                break;
+            case ERROR_TOO_MANY_OPEN_FILES:
+            case ERROR_NO_SYSTEM_RESOURCES:
+                result.status = OpenStatus::OutOfHandles;
+                break;
+            default:
+                break;
+        }
+        return result;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) {
+        CloseHandle(h);
+        return result;
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        CloseHandle(h);
+        result.status = OpenStatus::NotAFolder;
+        return result;
+    }
+    result.identity.volume = info.dwVolumeSerialNumber;
+    result.identity.file =
+        (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    result.identity.mount = result.identity.volume;
+    result.handle = handOut(h, result.identity.volume);
+    result.status = OpenStatus::Opened;
+    return result;
 }
 
-bool Win32Platform::findNext(FindHandle handle, FindRecord& data) {
-    Enumeration& e = *fromHandle(handle);
-    if (!FindNextFileW(e.find, &e.record) || !skipDots(e)) return false;
-    store(e.record, data);
-    return true;
+OpenResult Win32Platform::openChild(FolderHandle parentHandle, std::string_view name) {
+    OpenResult result;
+    if (parentHandle == kNoFolder || !nt_.loaded()) return result;
+    if (!isOneName(name)) {
+        result.status = OpenStatus::NotAFolder;
+        return result;
+    }
+    const Folder& parent = *folderOf(parentHandle);
+    const std::wstring wide = toWide(name);
+    if (wide.size() > kMaxNameUnits) return result;
+
+    // The name itself, never what it points to.
+    HANDLE h;
+    const NTSTATUS status = openRelative(nt_, parent.handle, wide, nt::kOpenReparsePoint, h);
+    if (status != nt::kSuccess) {
+        result.status = statusOfFailedOpen(status);
+        return result;
+    }
+    nt::AttributeTagInformation tag{};
+    std::uint64_t id = 0;
+    if (!queryTag(nt_, h, tag) || !queryFileId(nt_, h, id)) {
+        nt_.close(h);
+        return result;
+    }
+    if ((tag.fileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        isLinkAttributes(tag.fileAttributes, tag.reparseTag)) {
+        nt_.close(h);
+        result.status = OpenStatus::NotAFolder;
+        return result;
+    }
+    if ((tag.fileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        // Any other reparse point (a cloud folder) is an ordinary folder, but opened on the
+        // reparse point itself it may list only what is already local: open it through its
+        // filter, and keep that handle only if it is still the same folder.
+        HANDLE through;
+        if (openRelative(nt_, parent.handle, wide, 0, through) == nt::kSuccess) {
+            std::uint64_t throughId = 0;
+            const bool same = queryFileId(nt_, through, throughId) && throughId == id;
+            nt_.close(h);
+            if (!same) {
+                nt_.close(through);
+                result.status = OpenStatus::NotAFolder;
+                return result;
+            }
+            h = through;
+        }
+    }
+    if (nt_.followsLinksOnOpen && !entryIsFolder(nt_, parent.handle, wide, id)) {
+        nt_.close(h);
+        result.status = OpenStatus::NotAFolder;
+        return result;
+    }
+    result.identity.volume = parent.volume;
+    result.identity.file = id;
+    result.identity.mount = parent.volume;
+    result.handle = handOut(h, parent.volume);
+    result.status = OpenStatus::Opened;
+    return result;
 }
 
-void Win32Platform::findClose(FindHandle handle) {
-    delete fromHandle(handle);
+void Win32Platform::closeFolder(FolderHandle folder) {
+    if (folder == kNoFolder) return;
+    Folder* f = folderOf(folder);
+    nt_.close(f->handle);
+    delete f;
 }
 
-std::optional<std::uint64_t> Win32Platform::fileLength(FindHandle handle) {
-    const WIN32_FIND_DATAW& r = fromHandle(handle)->record;
-    return (static_cast<std::uint64_t>(r.nFileSizeHigh) << 32) | r.nFileSizeLow;
+ListStatus Win32Platform::listFolder(FolderHandle folder, Listing& out) {
+    out.clear();
+    if (folder == kNoFolder || !nt_.loaded()) return ListStatus::Failed;
+    std::vector<unsigned char>& buffer = out.buffer();
+    if (buffer.size() < kListingBytes) buffer.resize(kListingBytes);
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status =
+        nt_.queryDirectoryFile(folderOf(folder)->handle, nullptr, nullptr, nullptr, &io,
+                               buffer.data(), static_cast<ULONG>(buffer.size()),
+                               nt::kFileFullDirectoryInformation, FALSE, nullptr, FALSE);
+    // "No such file": a folder without even "." and "..", such as an empty drive's root.
+    if (status == nt::kNoMoreFiles || status == nt::kNoSuchFile) return ListStatus::End;
+    if (status != nt::kSuccess) return ListStatus::Failed;
+
+    const std::size_t filled = std::min<std::size_t>(io.Information, buffer.size());
+    std::string name;
+    for (std::size_t at = 0; at + nt::kFullDirNameOffset <= filled;) {
+        // Only the fixed part: a short last name may end before the structure's padding does.
+        nt::FullDirInformation entry{};
+        std::memcpy(&entry, buffer.data() + at, nt::kFullDirNameOffset);
+        const std::size_t nameBytes =
+            std::min<std::size_t>(entry.fileNameLength, filled - at - nt::kFullDirNameOffset);
+        std::wstring_view wide(
+            reinterpret_cast<const wchar_t*>(buffer.data() + at + nt::kFullDirNameOffset),
+            nameBytes / sizeof(wchar_t));
+        if (wide != L"." && wide != L"..") {
+            name.clear();
+            appendUtf8(name, wide);
+            const ULONG tag =
+                (entry.fileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? entry.eaSize : 0;
+            out.add(name, entry.fileAttributes, tag,
+                    static_cast<std::uint64_t>(entry.endOfFile.QuadPart));
+        }
+        if (entry.nextEntryOffset == 0) break;
+        at += entry.nextEntryOffset;
+    }
+    return ListStatus::More;
 }
 
 unsigned Win32Platform::driveType(const std::string& root) {
     return GetDriveTypeW(toWide(root).c_str());
 }
 
-bool Win32Platform::open(const std::string& target) {
-    // The exact path goes to the shell's open action: no command line is built from it.
+bool Win32Platform::open(const std::string& target, int showMode) {
+    // The exact path or address goes to the shell's open action: no command line is built.
     const HINSTANCE result =
-        ShellExecuteW(nullptr, L"open", toWide(target).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+        ShellExecuteW(nullptr, L"open", toWide(target).c_str(), nullptr, nullptr, showMode);
     return reinterpret_cast<INT_PTR>(result) > 32;
 }
 

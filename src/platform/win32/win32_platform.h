@@ -1,4 +1,5 @@
-// The search's platform on Windows, over the Unicode (W) functions.
+// The search's platform on Windows: folders opened relative to their parent with the NT calls,
+// listed in large batches; the Unicode (W) functions for the rest.
 #pragma once
 
 #include <string>
@@ -8,19 +9,31 @@
 
 namespace quarvex::win32 {
 
+struct NtCalls;
+
 class Win32Platform : public Platform {
   public:
-    FindHandle findFirst(const std::string& pathPattern, FindRecord& data) override;
-    bool findNext(FindHandle handle, FindRecord& data) override;
-    void findClose(FindHandle handle) override;
-    std::optional<std::uint64_t> fileLength(FindHandle handle) override;
+    Win32Platform();
+    // Over another table of NT calls (tests stand in for the file system with it).
+    explicit Win32Platform(const NtCalls& nt);
+
+    OpenResult openRoot(const std::string& path) override;
+    OpenResult openChild(FolderHandle parent, std::string_view name) override;
+    void closeFolder(FolderHandle folder) override;
+    ListStatus listFolder(FolderHandle folder, Listing& out) override;
+    // Types and sizes come with the listing: nothing is left to complete.
+    bool describe(FolderHandle, ListedEntry&, std::string_view) override { return true; }
+    std::size_t folderHandleBudget() override { return 4096; }
 
     unsigned driveType(const std::string& root) override;
     std::vector<std::string> mountedDrives() override { return {}; }
-    bool open(const std::string& target) override;
+    bool open(const std::string& target, int showMode) override;
     std::string programFolder() override;
     char separator() const override { return '\\'; }
     bool hasDriveLetters() const override { return true; }
+
+  private:
+    const NtCalls& nt_;
 };
 
 }  // namespace quarvex::win32

@@ -1,0 +1,89 @@
+// The ntdll calls the Windows platform makes, as a table: loaded from ntdll once, and replaceable
+// by tests that need what Wine cannot give (reparse tags on folders, exhausted handles).
+#pragma once
+
+// windows.h comes first.
+// clang-format off
+#include <windows.h>
+#include <winternl.h>
+// clang-format on
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quarvex::win32 {
+
+struct NtCalls {
+    NTSTATUS(NTAPI* createFile)
+    (PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
+     PLARGE_INTEGER allocationSize, ULONG fileAttributes, ULONG shareAccess, ULONG disposition,
+     ULONG options, PVOID eaBuffer, ULONG eaLength) = nullptr;
+    NTSTATUS(NTAPI* queryDirectoryFile)
+    (HANDLE handle, HANDLE event, PVOID apcRoutine, PVOID apcContext, PIO_STATUS_BLOCK io,
+     PVOID buffer, ULONG length, FILE_INFORMATION_CLASS infoClass, BOOLEAN returnSingleEntry,
+     PUNICODE_STRING fileName, BOOLEAN restartScan) = nullptr;
+    NTSTATUS(NTAPI* queryInformationFile)
+    (HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, ULONG length,
+     FILE_INFORMATION_CLASS infoClass) = nullptr;
+    NTSTATUS(NTAPI* close)(HANDLE handle) = nullptr;
+    // Wine opens the target of a Unix symbolic link even with FILE_OPEN_REPARSE_POINT, so there
+    // an opened folder is confirmed against its parent's entry for the name.
+    bool followsLinksOnOpen = false;
+
+    bool loaded() const {
+        return createFile && queryDirectoryFile && queryInformationFile && close;
+    }
+    // The system's own, loaded on first use.
+    static const NtCalls& system();
+};
+
+// NT values the platform uses (not all of them are in every SDK's headers).
+namespace nt {
+
+inline constexpr NTSTATUS kSuccess = 0;
+inline constexpr NTSTATUS kNoMoreFiles = static_cast<NTSTATUS>(0x80000006);
+inline constexpr NTSTATUS kNoSuchFile = static_cast<NTSTATUS>(0xC000000F);
+inline constexpr NTSTATUS kInsufficientResources = static_cast<NTSTATUS>(0xC000009A);
+inline constexpr NTSTATUS kNotADirectory = static_cast<NTSTATUS>(0xC0000103);
+inline constexpr NTSTATUS kTooManyOpenedFiles = static_cast<NTSTATUS>(0xC000011F);
+inline constexpr NTSTATUS kAccessDenied = static_cast<NTSTATUS>(0xC0000022);
+inline constexpr NTSTATUS kObjectNameNotFound = static_cast<NTSTATUS>(0xC0000034);
+
+inline constexpr ULONG kFileOpen = 1;
+inline constexpr ULONG kDirectoryFile = 0x00000001;
+inline constexpr ULONG kSynchronousIoNonAlert = 0x00000020;
+inline constexpr ULONG kOpenForBackupIntent = 0x00004000;
+inline constexpr ULONG kOpenReparsePoint = 0x00200000;
+inline constexpr ULONG kObjCaseInsensitive = 0x00000040;
+
+inline constexpr auto kFileFullDirectoryInformation = static_cast<FILE_INFORMATION_CLASS>(2);
+inline constexpr auto kFileInternalInformation = static_cast<FILE_INFORMATION_CLASS>(6);
+inline constexpr auto kFileAttributeTagInformation = static_cast<FILE_INFORMATION_CLASS>(35);
+inline constexpr auto kFileIdFullDirectoryInformation = static_cast<FILE_INFORMATION_CLASS>(38);
+
+// FILE_FULL_DIR_INFORMATION: the same layout for 32 and 64 bits; the name follows at 68.
+struct FullDirInformation {
+    ULONG nextEntryOffset;
+    ULONG fileIndex;
+    LARGE_INTEGER creationTime, lastAccessTime, lastWriteTime, changeTime;
+    LARGE_INTEGER endOfFile;
+    LARGE_INTEGER allocationSize;
+    ULONG fileAttributes;
+    ULONG fileNameLength;  // in bytes
+    ULONG eaSize;          // the reparse tag when FILE_ATTRIBUTE_REPARSE_POINT is set
+};
+inline constexpr std::size_t kFullDirNameOffset = 68;
+static_assert(offsetof(FullDirInformation, eaSize) == 64);
+
+// FILE_ID_FULL_DIR_INFORMATION: as above, then the file ID at 72 and the name at 80.
+inline constexpr std::size_t kIdFullDirIdOffset = 72;
+inline constexpr std::size_t kIdFullDirNameOffset = 80;
+
+struct AttributeTagInformation {
+    ULONG fileAttributes;
+    ULONG reparseTag;
+};
+
+}  // namespace nt
+
+}  // namespace quarvex::win32
