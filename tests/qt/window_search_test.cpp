@@ -271,8 +271,9 @@ TEST(QtWindowSearch, WebPageButtonHandsTheAddressToTheOpener) {
 
 TEST(QtWindowSearch, CloseIsConfirmedNoLetsTheSearchGoOnYesEndsItAtOnce) {
     Searching s;
-    for (int d = 0; d < 4; ++d)
-        for (int f = 0; f < 50; ++f)
+    // Many small folders of slow files, so the search still runs when the close comes.
+    for (int d = 0; d < 50; ++d)
+        for (int f = 0; f < 4; ++f)
             s.tree.file("drive/d" + std::to_string(d) + "/f" + std::to_string(f) + ".txt", 1);
     QSignalSpy unloads(&s.window, &qt::MainWindow::unloadRequested);
     QMessageBox::StandardButton closeAnswer = QMessageBox::No;
@@ -295,7 +296,7 @@ TEST(QtWindowSearch, CloseIsConfirmedNoLetsTheSearchGoOnYesEndsItAtOnce) {
     EXPECT_TRUE(s.window.isVisible());
 
     // No: the search carries on to its end.
-    s.platform.delay = 1ms;
+    s.platform.delay = 3ms;
     s.onceDuringSearch([&] { return s.window.listCount() >= 10; }, [&] { s.window.close(); });
     s.start();
     ASSERT_EQ(boxes.seen.size(), 4u);
@@ -324,10 +325,10 @@ TEST(QtWindowSearch, CloseIsConfirmedNoLetsTheSearchGoOnYesEndsItAtOnce) {
 // loop ends and the window goes away with nothing left running.
 TEST(QtWindowSearch, ConfirmedCloseDuringASearchEndsTheEventLoop) {
     auto s = std::make_unique<Searching>();
-    for (int d = 0; d < 4; ++d)
-        for (int f = 0; f < 50; ++f)
+    for (int d = 0; d < 50; ++d)
+        for (int f = 0; f < 4; ++f)
             s->tree.file("drive/d" + std::to_string(d) + "/f" + std::to_string(f) + ".txt", 1);
-    s->platform.delay = 1ms;
+    s->platform.delay = 3ms;
     QObject::connect(&s->window, &qt::MainWindow::unloadRequested, qApp, &QCoreApplication::quit,
                      Qt::QueuedConnection);
     BoxAnswerer boxes;
