@@ -133,6 +133,16 @@ TEST_P(Walking, StaysOnTheRootsMount) {
     EXPECT_EQ(run.search("C:\\mounted", "*.txt"), Lines{line("C:\\mounted\\b.txt", 2)});
 }
 
+TEST_P(Walking, ReportsTheTrueTotalOfHugeFiles) {
+    for (const char* name : {"C:\\a.vhd", "C:\\b.vhd", "C:\\c.vhd"})
+        platform.addFile(name, 9'223'372'036'854'775'807ull);
+    Searcher run(platform, threads());
+    run.search("C:\\");
+    ASSERT_EQ(run.window.boxes.size(), 2u);
+    EXPECT_EQ(run.window.boxes[0].text,
+              "搜索完成,共查找到 3 个文件\r\n\n总占空间: 27,670,116,110,564,327,421 Bytes");
+}
+
 TEST_P(Walking, TypesAndSizesWhatTheListingLeavesOpen) {
     platform.typesInListing = false;
     platform.sizesInListing = false;
@@ -234,10 +244,10 @@ TEST(WalkingWide, VisitsEverySubfolderHoweverManyAFolderHolds) {
     }
     Searcher run(platform, 2);
     run.window.keepCaptions = false;
-    EXPECT_EQ(run.search("C:\\", "*.dat"),
-              (Lines{line("C:\\many\\d0\\f.dat", 0), line("C:\\many\\d32760\\f.dat", 32760),
-                     line("C:\\many\\d32767\\f.dat", 32767),
-                     line("C:\\many\\d39999\\f.dat", 39999)}));
+    EXPECT_EQ(
+        run.search("C:\\", "*.dat"),
+        (Lines{line("C:\\many\\d0\\f.dat", 0), line("C:\\many\\d32760\\f.dat", 32760),
+               line("C:\\many\\d32767\\f.dat", 32767), line("C:\\many\\d39999\\f.dat", 39999)}));
     EXPECT_EQ(run.window.captionCount, kFolders + 3u);
 }
 

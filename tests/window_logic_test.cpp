@@ -24,6 +24,23 @@ TEST(Format, GroupsDigitsInThreesAndLeavesZeroEmpty) {
     EXPECT_EQ(trimSpaces("   "), "");
 }
 
+TEST(Format, SumsTotalsInOneHundredTwentyEightBitsWithoutWrapping) {
+    const auto shown = [](const ByteTotal& total) {
+        std::string text;
+        appendThousands(text, total);
+        return text;
+    };
+    ByteTotal total;
+    EXPECT_EQ(shown(total), "");
+    total.add(1000);
+    EXPECT_EQ(shown(total), "1,000");
+    ByteTotal big;
+    for (int i = 0; i < 3; ++i) big.add(9'223'372'036'854'775'807ull);  // three of 2^63 - 1
+    EXPECT_EQ(shown(big), "27,670,116,110,564,327,421");
+    ByteTotal most(~0ull, ~0ull);
+    EXPECT_EQ(shown(most), "340,282,366,920,938,463,463,374,607,431,768,211,455");
+}
+
 TEST(Layout, GivesThePixelRectanglesAt96Dpi) {
     using layout::Id;
     using layout::Rect;

@@ -1,6 +1,7 @@
 #include "ui/console/console_window.h"
 
 #include "search/texts.h"
+#include "search/utf8.h"
 
 namespace quarvex::console {
 
@@ -9,66 +10,21 @@ namespace {
 constexpr auto kProgressInterval = std::chrono::milliseconds(100);
 constexpr std::size_t kOutBufferBytes = 1 << 16;
 
-unsigned char byteAt(std::string_view text, std::size_t i) {
-    return static_cast<unsigned char>(text[i]);
-}
-
-// Length of the valid UTF-8 sequence that starts with the non-ASCII byte text[i], or 0.
-std::size_t sequenceLength(std::string_view text, std::size_t i) {
-    const unsigned char lead = byteAt(text, i);
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // the second byte's range; later ones are 80..BF
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;   // no overlong forms
-        if (lead == 0xED) high = 0x9F;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-    } else {
-        return 0;
-    }
-    if (text.size() - i < length) return 0;
-    if (byteAt(text, i + 1) < low || byteAt(text, i + 1) > high) return 0;
-    for (std::size_t k = 2; k < length; ++k)
-        if ((byteAt(text, i + k) & 0xC0) != 0x80) return 0;
-    return length;
-}
-
 // Appends `text` with every control character (C0, DEL, C1) and every byte outside a valid UTF-8
 // sequence shown as "?", as ls and find do: a file name cannot retitle or clear the terminal, nor
 // pass for a line of its own.
 void appendShown(std::string& out, std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
-        const unsigned char c = byteAt(text, i);
-        if (c < 0x80) {
-            out.push_back(c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c));
-            ++i;
-            continue;
-        }
-        const std::size_t length = sequenceLength(text, i);
-        if (length == 0) {
+        const std::size_t at = i;
+        const char32_t c = decodeUtf8(text, i);
+        // A surrogate is no character of UTF-8 either: a "?" for each of its bytes.
+        if (c >= kRawByte || (c >= 0xD800 && c <= 0xDFFF))
+            out.append(i - at, '?');
+        else if (c < 0x20 || (c >= 0x7F && c <= 0x9F))
             out.push_back('?');
-            ++i;
-        } else {
-            const bool c1 = c == 0xC2 && byteAt(text, i + 1) < 0xA0;  // U+0080..U+009F
-            if (c1)
-                out.push_back('?');
-            else
-                out.append(text.substr(i, length));
-            i += length;
-        }
+        else
+            out.append(text.substr(at, i - at));
     }
-}
-
-// Cuts at most `bytes` bytes off the front of UTF-8 text without splitting a character.
-std::string_view headOf(std::string_view text, std::size_t bytes) {
-    if (text.size() <= bytes) return text;
-    while (bytes > 0 && (static_cast<unsigned char>(text[bytes]) & 0xC0) == 0x80) --bytes;
-    return text.substr(0, bytes);
 }
 
 }  // namespace
@@ -88,7 +44,7 @@ void ConsoleWindow::setCaption(const std::string& text) {
     std::string shown;
     appendShown(shown, text);
     std::string line = "\r";
-    line += headOf(shown, width);
+    line += utf8Head(shown, width);
     line += "\x1b[K";
     terminal_.writeErr(line);
     progressShown_ = true;
