@@ -11,6 +11,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/win32/utf16.h"
+
 namespace quarvex::test {
 namespace {
 
@@ -113,6 +115,28 @@ FindRun runFind(const std::wstring& arguments, HANDLE out = nullptr, DWORD flags
 
 std::wstring quoted(const fs::path& path) {
     return L"\"" + path.wstring() + L"\"";
+}
+
+TEST(ConsoleWin32, WritesUtf8ToPipesAndReadsUnicodeArguments) {
+    TempFolder folder;
+    const fs::path root = folder.root() / L"uni";
+    folder.file(L"uni\\中文\\报告 一.txt");
+    folder.file(L"uni\\中文\\other.md");
+    folder.file(L"uni\\ünïcødé.TXT");
+    const std::string top = win32::toUtf8(root.wstring());
+
+    const FindRun found = runFind(L"*.txt " + quoted(root));
+    EXPECT_EQ(found.exitCode, 0u) << found.err;
+    EXPECT_EQ(found.out,
+              top + "\\ünïcødé.TXT ----- 1 Bytes\n" + top + "\\中文\\报告 一.txt ----- 1 Bytes\n")
+        << "UTF-8 bytes, one line per file";
+    // The pattern itself lies outside any ANSI code page.
+    const FindRun chinese = runFind(L"报告* " + quoted(root));
+    EXPECT_EQ(chinese.exitCode, 0u) << chinese.err;
+    EXPECT_EQ(chinese.out, top + "\\中文\\报告 一.txt ----- 1 Bytes\n");
+    const FindRun none = runFind(L"*.zip " + quoted(root));
+    EXPECT_EQ(none.exitCode, 1u);
+    EXPECT_TRUE(none.out.empty());
 }
 
 TEST(ConsoleWin32, AFailedWriteEndsTheRunWithStatusThree) {
