@@ -117,7 +117,7 @@ void BoxAnswerer::run() {
         found.boxes.clear();
         EnumThreadWindows(
             uiThread_,
-            [](HWND h, LPARAM param) -> BOOL {
+            [](HWND h, LPARAM param) CALLBACK -> BOOL {
                 wchar_t name[16] = {};
                 GetClassNameW(h, name, 16);
                 if (std::wstring(name) == L"#32770" && IsWindowVisible(h))
