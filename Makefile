@@ -1,7 +1,6 @@
 # The front door: `make run` and `make test`. Each first makes sure the Debian packages are there.
 .PHONY: all deps build run test bench screenshot clean
 
-JOBS := $(shell nproc)
 MAKEFLAGS += --no-print-directory
 
 all: build
@@ -10,8 +9,7 @@ deps:
 	@./scripts/deps.sh
 
 build: deps
-	@cmake --preset linux >/dev/null
-	@cmake --build --preset linux -j $(JOBS)
+	@./scripts/build-preset.sh linux
 
 run: build
 	@./scripts/run.sh
@@ -25,7 +23,7 @@ bench: build
 # PNGs of both windows after a search, under Xvfb: build/screenshots/ and build/windows-x64/.
 screenshot: build
 	@./scripts/screenshot-qt.sh
-	@cmake --preset windows-x64 >/dev/null && cmake --build --preset windows-x64 -j $(JOBS) >/dev/null
+	@./scripts/build-preset.sh windows-x64 >/dev/null
 	@./scripts/screenshot-win32.sh
 
 clean:

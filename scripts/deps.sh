@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    make cmake g++ pkg-config file
+    make cmake ninja-build g++ pkg-config file
     libgtest-dev googletest
     qt6-base-dev libgl-dev
     g++-mingw-w64-i686 g++-mingw-w64-x86-64

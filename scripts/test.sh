@@ -11,9 +11,8 @@ failed=0
 note_failure() { echo "FAILED: $1" >&2; failed=$((failed + 1)); }
 
 build() {  # preset
-    cmake --preset "$1" >"$logdir/$1-configure.log" 2>&1 &&
-        cmake --build --preset "$1" -j "$jobs" >"$logdir/$1-build.log" 2>&1 ||
-        { tail -n 40 "$logdir/$1-configure.log" "$logdir/$1-build.log" >&2; return 1; }
+    ./scripts/build-preset.sh "$1" >"$logdir/$1-build.log" 2>&1 ||
+        { tail -n 40 "$logdir/$1-build.log" >&2; return 1; }
 }
 
 run_ctest() {  # preset [runner...]
