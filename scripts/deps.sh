@@ -8,7 +8,8 @@ packages=(
     libgtest-dev googletest
     qt6-base-dev libgl-dev
     g++-mingw-w64-i686 g++-mingw-w64-x86-64
-    wine64 xvfb xauth fonts-wqy-microhei imagemagick
+    # 64-bit Wine runs the x86_64 build; its 32-bit half runs the i686 product.
+    wine64 wine32:i386 xvfb xauth fonts-wqy-microhei imagemagick
     fd-find time python3
 )
 
@@ -26,6 +27,9 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+fi
 apt-get update -qq
 apt-get install -y -qq "${missing[@]}" >/dev/null
 echo "Dependencies installed."
