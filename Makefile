@@ -1,5 +1,5 @@
 # The front door: `make run` and `make test`. Each first makes sure the Debian packages are there.
-.PHONY: all deps build run test bench screenshot clean
+.PHONY: all deps build run test package bench screenshot clean
 
 MAKEFLAGS += --no-print-directory
 
@@ -16,6 +16,13 @@ run: build
 
 test: deps
 	@./scripts/test.sh
+
+# dist/quarvex_<version>_<arch>.deb and dist/Quarvex-<version>-win32.zip (the i686 programs).
+package: deps
+	@./scripts/build-preset.sh linux >/dev/null
+	@./scripts/build-preset.sh windows-x86 >/dev/null
+	@./scripts/package.sh deb
+	@./scripts/package.sh zip
 
 bench: build
 	@./bench/run.sh

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what the build, the tests and the benchmark need from Debian's archive.
+# Installs what the build, the tests, the packages and the benchmark need from Debian's archive.
 # Idempotent: when every package is present it only checks and returns.
 set -euo pipefail
 
@@ -10,6 +10,8 @@ packages=(
     g++-mingw-w64-i686 g++-mingw-w64-x86-64
     # 64-bit Wine runs the x86_64 build; its 32-bit half runs the i686 product.
     wine64 wine32:i386 xvfb xauth fonts-wqy-microhei imagemagick
+    # make package and its test
+    dpkg-dev lintian desktop-file-utils man-db zip unzip
     fd-find time python3
 )
 
