@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Runs a Windows program of the x86_64 build under wine64 with a prefix of its own inside the build
-# tree. The first run creates the prefix (10-20 s); a lock keeps parallel tests from racing it.
+# Runs a Windows program under Wine: a PE32 (i686) program under the 32-bit loader in a win32
+# prefix, any other under wine64 in a win64 prefix; each prefix lives inside the build tree. The
+# first run creates the prefix (10-20 s); a lock keeps parallel tests from racing it.
+# QUARVEX_WINE32 and QUARVEX_WINE64 name other loaders, QUARVEX_WINEPREFIX another prefix.
+# Usage: wine-run.sh PROGRAM [ARGS...]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # The build tree is the nearest folder above the working folder (ctest runs tests inside it)
@@ -8,12 +11,29 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=$PWD
 while [[ $build != / && ! -f $build/CMakeCache.txt ]]; do build=$(dirname "$build"); done
 [[ -f $build/CMakeCache.txt ]] || build=$(cd "$here/.." && pwd)/build/windows-x64
-export WINEPREFIX=${QUARVEX_WINEPREFIX:-$build/wine-prefix}
+
+# The PE header's machine field: 014c is i386.
+pe_machine() {
+    local at
+    at=$(od -An -t u4 -j 60 -N 4 "$1" 2>/dev/null | tr -d ' ') || return 0
+    [[ -n $at ]] && od -An -t x2 -j $((at + 4)) -N 2 "$1" 2>/dev/null | tr -d ' '
+}
+if [[ -f ${1:-} && $(pe_machine "$1") == 014c ]]; then
+    export WINEARCH=win32
+    loader=${QUARVEX_WINE32:-/usr/lib/wine/wine}
+    if ! "$loader" --version >/dev/null 2>&1; then
+        echo "wine-run.sh: $loader cannot start: 32-bit Wine (wine32:i386) is missing or this" \
+            "kernel cannot run 32-bit programs" >&2
+        exit 125
+    fi
+else
+    export WINEARCH=win64
+    loader=${QUARVEX_WINE64:-/usr/lib/wine/wine64}
+    [[ -x $loader ]] || loader=$(command -v wine64)
+fi
+export WINEPREFIX=${QUARVEX_WINEPREFIX:-$build/wine-prefix-$WINEARCH}
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEARCH=win64
-loader=${QUARVEX_WINE:-/usr/lib/wine/wine64}
-[[ -x $loader ]] || loader=$(command -v wine64)
 mkdir -p "$build"
 (
     flock 9

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Installs what the build, the tests and the benchmark need from Debian's archive.
+# Installs what the build, the tests, the packages and the benchmark need from Debian's archive.
 # Idempotent: when every package is present it only checks and returns.
 set -euo pipefail
 
 packages=(
-    make cmake g++ pkg-config file
+    make cmake ninja-build g++ pkg-config file
     libgtest-dev googletest
     qt6-base-dev libgl-dev
     g++-mingw-w64-i686 g++-mingw-w64-x86-64
-    wine64 xvfb xauth fonts-wqy-microhei imagemagick
+    # 64-bit Wine runs the x86_64 build; its 32-bit half runs the i686 product.
+    wine64 wine32:i386 xvfb xauth fonts-wqy-microhei imagemagick
+    # make package and its test
+    dpkg-dev lintian desktop-file-utils man-db zip unzip
     fd-find time python3
 )
 
@@ -26,6 +29,9 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+fi
 apt-get update -qq
 apt-get install -y -qq "${missing[@]}" >/dev/null
 echo "Dependencies installed."

@@ -1,62 +1,113 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test suite, then prints one line: "N passed, N failed".
+#
+# The presets build one after another, each on every core. The suites then run in two phases:
+#  1. side by side: linux, linux-asan, and the Windows suites under Wine (x86_64, then the i686
+#     product), each Windows suite without its tests labelled "alone";
+#  2. the "alone" tests (the Win32 window, which compares the times of its own steps), one
+#     preset after the other with nothing else of ours running.
+# Most of the Linux suites' time is the kernel's, making and removing trees, one test at a time;
+# most of the Wine suites' is Wine's start-up and event round trips: they overlap well.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-jobs=$(nproc)
 logdir=build/test-logs
+rm -rf "$logdir"
 mkdir -p "$logdir"
-passed=0
-failed=0
+wine32=${QUARVEX_WINE32:-/usr/lib/wine/wine}
 
-note_failure() { echo "FAILED: $1" >&2; failed=$((failed + 1)); }
-
-build() {  # preset
-    cmake --preset "$1" >"$logdir/$1-configure.log" 2>&1 &&
-        cmake --build --preset "$1" -j "$jobs" >"$logdir/$1-build.log" 2>&1 ||
-        { tail -n 40 "$logdir/$1-configure.log" "$logdir/$1-build.log" >&2; return 1; }
+# Every step appends "<passed> <failed>" to $logdir/<name>.result and what it has to say to
+# $logdir/<name>.report; both are read once all steps have ended.
+record() {  # name passed failed [line]
+    echo "$2 $3" >>"$logdir/$1.result"
+    [[ -z ${4:-} ]] || echo "$4" >>"$logdir/$1.report"
 }
 
-run_ctest() {  # preset [runner...]
-    local preset=$1; shift
-    local log="$logdir/$preset-ctest.log"
-    "$@" ctest --preset "$preset" -j "$jobs" --timeout 600 2>&1 | tee "$log" | grep -E '(Failed|\*\*\*|tests passed)' 
+build() {  # preset
+    if ! ./scripts/build-preset.sh "$1" >"$logdir/$1-build.log" 2>&1; then
+        record "$1" 0 1 "FAILED: $1 build (see $logdir/$1-build.log)"
+        tail -n 40 "$logdir/$1-build.log" >>"$logdir/$1.report"
+        return 1
+    fi
+}
+
+suite() {  # preset log-name [ctest options] [-- runner...]
+    local preset=$1 log=$logdir/$2.log; shift 2
+    local options=()
+    while [[ $# -gt 0 && $1 != -- ]]; do options+=("$1"); shift; done
+    [[ ${1:-} == -- ]] && shift
+    "$@" ctest --preset "$preset" -j "$(nproc)" --timeout 600 "${options[@]}" >"$log" 2>&1
+    grep -E '(Failed|\*\*\*)' "$log" >>"$logdir/$preset.report"
     local line
     line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
     if [[ -z $line ]]; then
-        note_failure "$preset: no test summary (see $log)"
+        record "$preset" 0 1 "FAILED: $preset: no test summary (see $log)"
         return
     fi
     local bad total
     bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
     total=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line")
-    passed=$((passed + total - bad))
-    failed=$((failed + bad))
+    record "$preset" $((total - bad)) "$bad"
 }
 
-echo "== linux"
-if build linux; then run_ctest linux; else note_failure "linux build"; fi
+dist() {  # preset
+    ./scripts/dist.sh "$1" >>"$logdir/$1.report" 2>&1 || record "$1" 0 1 "FAILED: $1 dist"
+}
 
-echo "== linux under AddressSanitizer + UndefinedBehaviorSanitizer"
-if build linux-asan; then
-    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest linux-asan
-else
-    note_failure "linux-asan build"
+xvfb=(xvfb-run -a -s "-screen 0 1024x768x24")
+
+echo "== building linux, linux-asan, windows-x64, windows-x86"
+built=()
+for preset in linux linux-asan windows-x64 windows-x86; do
+    build "$preset" && built+=("$preset")
+done
+has() { [[ " ${built[*]} " == *" $1 "* ]]; }
+
+# The i686 product runs under 32-bit Wine where the kernel runs 32-bit programs: try it.
+windows=()
+has windows-x64 && windows+=(windows-x64)
+if has windows-x86; then
+    if [[ ! -x $wine32 ]]; then
+        record windows-x86 0 1 "FAILED: 32-bit Wine ($wine32) is not installed; run: make deps"
+    elif ! "$wine32" --version >/dev/null 2>&1; then
+        echo "== this kernel cannot run 32-bit programs: the i686 Windows suites are skipped, the x86_64 ones run"
+        echo "not run: this kernel cannot run 32-bit programs" >"$logdir/windows-x86.skipped"
+    else
+        windows+=(windows-x86)
+    fi
 fi
 
-echo "== windows-x86 (the product; this kernel cannot run it)"
-if build windows-x86; then
-    ./scripts/dist.sh windows-x86 || note_failure "windows-x86 dist"
-else
-    note_failure "windows-x86 build"
-fi
+echo "== running the suites"
+has linux && suite linux linux &
+has linux-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    suite linux-asan linux-asan &
+(
+    for preset in windows-x64 windows-x86; do has "$preset" && dist "$preset"; done
+    for preset in "${windows[@]}"; do suite "$preset" "$preset" -LE alone -- "${xvfb[@]}"; done
+) &
+wait
+for preset in "${windows[@]}"; do suite "$preset" "$preset-alone" -L alone -- "${xvfb[@]}"; done
 
-echo "== windows-x64 under Wine"
-if build windows-x64; then
-    ./scripts/dist.sh windows-x64 || note_failure "windows-x64 dist"
-    run_ctest windows-x64 xvfb-run -a -s "-screen 0 1024x768x24"
-else
-    note_failure "windows-x64 build"
-fi
-
+passed=0
+failed=0
+for preset in linux linux-asan windows-x64 windows-x86; do
+    p=0 f=0
+    if [[ -f $logdir/$preset.result ]]; then
+        while read -r a b; do p=$((p + a)) f=$((f + b)); done <"$logdir/$preset.result"
+    fi
+    case $preset in
+        linux) title=linux ;;
+        linux-asan) title="linux under AddressSanitizer + UndefinedBehaviorSanitizer" ;;
+        windows-x64) title="windows-x64 under 64-bit Wine" ;;
+        windows-x86) title="windows-x86 (the product) under 32-bit Wine" ;;
+    esac
+    if [[ -f $logdir/$preset.skipped ]]; then
+        echo "== $title: $(cat "$logdir/$preset.skipped")"
+    else
+        echo "== $title: $p passed, $f failed"
+    fi
+    [[ -f $logdir/$preset.report ]] && cat "$logdir/$preset.report"
+    passed=$((passed + p))
+    failed=$((failed + f))
+done
 echo "$passed passed, $failed failed"
 [[ $failed -eq 0 ]]

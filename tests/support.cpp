@@ -270,10 +270,8 @@ std::vector<std::string> emptyOfFiles(int fd) {
 int openFolderAt(int at, const char* name) {
     constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     int fd = openat(at, name, kFlags);
-    if (fd < 0 && errno == EACCES) {  // a folder a test made unreadable
-        fchmodat(at, name, 0700, 0);
+    if (fd < 0 && errno == EACCES && fchmodat(at, name, 0700, 0) == 0)  // made unreadable
         fd = openat(at, name, kFlags);
-    }
     return fd;
 }
 

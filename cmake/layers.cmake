@@ -1,0 +1,16 @@
+# Each library exports only its own folders of src/, under the names the sources use
+# ("search/search_core.h"): its include root in the build tree holds links to just those
+# folders, so a library cannot reach a header of a layer it does not link.
+#   quarvex_export_headers(<target> <folder under src/>...)
+function(quarvex_export_headers target)
+    set(root ${CMAKE_BINARY_DIR}/include/${target})
+    foreach(folder IN LISTS ARGN)
+        if(NOT IS_DIRECTORY ${PROJECT_SOURCE_DIR}/src/${folder})
+            message(FATAL_ERROR "quarvex_export_headers(${target}): no folder src/${folder}")
+        endif()
+        get_filename_component(parent ${root}/${folder} DIRECTORY)
+        file(MAKE_DIRECTORY ${parent})
+        file(CREATE_LINK ${PROJECT_SOURCE_DIR}/src/${folder} ${root}/${folder} SYMBOLIC)
+    endforeach()
+    target_include_directories(${target} PUBLIC ${root})
+endfunction()

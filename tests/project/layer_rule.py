@@ -1,0 +1,108 @@
+#!/usr/bin/env python3
+"""The layer rule: search/ and the window logic in ui/ include no OS or toolkit header.
+
+Their files may include the C++ standard library and project headers of their own layer or the
+layers below (ui/ may include search/; search/ only itself). Anything else - <windows.h>,
+<QString>, <unistd.h>, <sys/stat.h>, "platform/...", "ui/qt/..." - breaks the rule.
+Front-end folders (ui/win32, ui/qt, ui/console) adapt a toolkit and are not checked.
+
+    layer_rule.py [SRC]      exits 1 and names each offending line
+"""
+
+import os
+import re
+import sys
+
+FRONT_ENDS = ("win32", "qt", "console")
+
+# ISO C++20/23 library headers, and the C library headers in both spellings.
+CXX_HEADERS = set("""
+algorithm any array atomic barrier bit bitset charconv chrono codecvt compare complex concepts
+condition_variable coroutine deque exception execution expected filesystem flat_map flat_set
+format forward_list fstream functional future generator initializer_list iomanip ios iosfwd
+iostream istream iterator latch limits list locale map mdspan memory memory_resource mutex new
+numbers numeric optional ostream print queue random ranges ratio regex scoped_allocator
+semaphore set shared_mutex source_location span spanstream sstream stack stacktrace stdexcept
+stdfloat stop_token streambuf string string_view syncstream system_error thread tuple
+type_traits typeindex typeinfo unordered_map unordered_set utility valarray variant vector
+version
+""".split())
+C_HEADERS = """
+assert ctype errno fenv float inttypes limits locale math setjmp signal stdarg stddef stdint
+stdio stdlib string time uchar wchar wctype
+""".split()
+STANDARD = CXX_HEADERS | {"c" + h for h in C_HEADERS} | {h + ".h" for h in C_HEADERS}
+
+INCLUDE = re.compile(r'^\s*#\s*(?:include|include_next|import)\b\s*(.*)$')
+
+
+def layer_of(rel):
+    """'search' or 'ui' for a file under src/ the rule covers, else None (rel uses '/')."""
+    parts = rel.split("/")
+    if parts[0] == "search":
+        return "search"
+    if parts[0] == "ui" and not (len(parts) > 2 and parts[1] in FRONT_ENDS):
+        return "ui"
+    return None
+
+
+def allowed_project_header(layer, target_rel):
+    """May a file of `layer` include the project file at src/`target_rel`?"""
+    target_layer = layer_of(target_rel)
+    if target_layer == "search":
+        return True
+    return layer == "ui" and target_layer == "ui"
+
+
+def check(src):
+    """Lists (file, line number, text, reason) for every include that breaks the rule."""
+    src = os.path.realpath(src)
+    violations = []
+    for folder, _, names in os.walk(src):
+        for name in sorted(names):
+            path = os.path.join(folder, name)
+            rel = os.path.relpath(path, src).replace(os.sep, "/")
+            layer = layer_of(rel)
+            if layer is None:
+                continue
+            with open(path, encoding="utf-8", errors="replace") as f:
+                for number, line in enumerate(f, 1):
+                    m = INCLUDE.match(line)
+                    if not m:
+                        continue
+                    reason = judge(src, os.path.dirname(path), layer, m.group(1).strip())
+                    if reason:
+                        violations.append((rel, number, line.strip(), reason))
+    return violations
+
+
+def judge(src, here, layer, spec):
+    """Why the include `spec` breaks the rule for a file of `layer` in folder `here`, or None."""
+    m = re.match(r'<([^>]+)>', spec)
+    if m:
+        header = m.group(1)
+        return None if header in STANDARD else f"<{header}> is not a standard C++ header"
+    m = re.match(r'"([^"]+)"', spec)
+    if not m:
+        return "computed include: the header cannot be checked"
+    header = m.group(1)
+    for base in (here, src):
+        candidate = os.path.realpath(os.path.join(base, header))
+        if os.path.isfile(candidate):
+            rel = os.path.relpath(candidate, src).replace(os.sep, "/")
+            if rel.startswith("../") or not allowed_project_header(layer, rel):
+                return f'"{header}" is src/{rel}, outside the layers {layer}/ may use'
+            return None
+    return f'"{header}" is no project header'
+
+
+def main():
+    src = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "../../src")
+    violations = check(src)
+    for rel, number, text, reason in violations:
+        print(f"src/{rel}:{number}: {text}: {reason}")
+    return 1 if violations else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
