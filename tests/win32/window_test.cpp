@@ -498,7 +498,8 @@ TEST_F(WindowTest, DoubleClickDuringASearchOpensTheClickedLineNotTheNewest) {
         window->listAdd(path + " ----- 1 Bytes");
         window->listSelect(window->listCount() - 1);
     };
-    for (int i = 0; i < 3; ++i) found("T:\\missing " + std::to_string(i) + ".exe");
+    for (const char* missing : {"T:\\missing 0.exe", "T:\\missing 1.exe", "T:\\missing 2.exe"})
+        found(missing);
     found(toUtf8(clicked));
     found("T:\\missing 4.exe");
     window->syncList();
