@@ -170,7 +170,7 @@ def ensure_tree():
 def ensure_chain():
     """Makes the chain once, one folder at a time relative to the last (no path gets long), and
     returns the line every command should print for its one file."""
-    marker = os.path.join(CHAIN_DIR, "depth")
+    marker = CHAIN_DIR + ".made"  # beside the chain, not in it
     name = "bottom.txt"
     path = CHAIN_DIR + "/x" * CHAIN_DEPTH + "/" + name
     try:
@@ -200,7 +200,7 @@ def ensure_chain():
 
 
 def ensure_wide():
-    marker = os.path.join(WIDE_DIR, "folders")
+    marker = WIDE_DIR + ".made"
     try:
         with open(marker) as f:
             if f.read().strip() == str(WIDE_FOLDERS):

@@ -76,8 +76,11 @@ TEST(PosixPlatform, OpensRelativeToTheParentAndNeverThroughALink) {
     PosixPlatform platform;
     const OpenResult root = platform.openRoot(tree.root());
     ASSERT_EQ(root.status, OpenStatus::Opened);
-    const OpenResult real = platform.openChild(root.handle, "real");
+    OpenResult real = platform.openChild(root.handle, "real");
     ASSERT_EQ(real.status, OpenStatus::Opened);
+    if (!real.identified) {
+        ASSERT_TRUE(platform.identify(real.handle, real.identity));
+    }
     EXPECT_EQ(platform.openChild(root.handle, "link").status, OpenStatus::NotAFolder);
     EXPECT_EQ(platform.openChild(root.handle, "plain.txt").status, OpenStatus::NotAFolder);
     EXPECT_EQ(platform.openChild(root.handle, "missing").status, OpenStatus::Unreadable);
@@ -96,12 +99,23 @@ TEST(PosixPlatform, OpensRelativeToTheParentAndNeverThroughALink) {
     for (const OpenResult& r : {root, real, again}) platform.closeFolder(r.handle);
 }
 
-TEST(PosixPlatform, TellsAnotherMountByItsMountId) {
+TEST(PosixPlatform, RefusesAnotherMountOrTellsItByItsMountId) {
     PosixPlatform platform;
     const OpenResult root = platform.openRoot("/");
     ASSERT_EQ(root.status, OpenStatus::Opened);
+    // openat2 refuses the mount point as it opens it.
+    EXPECT_EQ(platform.openChild(root.handle, "proc").status, OpenStatus::NotAFolder);
+    const OpenResult usr = platform.openChild(root.handle, "usr");
+    ASSERT_EQ(usr.status, OpenStatus::Opened);
+    FolderIdentity identity;
+    ASSERT_TRUE(platform.identify(usr.handle, identity));
+    EXPECT_EQ(identity.mount, root.identity.mount);
+    platform.closeFolder(usr.handle);
+    // Without it, the identity says so.
+    platform.useOpenat2(false);
     const OpenResult proc = platform.openChild(root.handle, "proc");
-    if (proc.status != OpenStatus::Opened) GTEST_SKIP() << "no /proc to compare with";
+    ASSERT_EQ(proc.status, OpenStatus::Opened);
+    EXPECT_TRUE(proc.identified);
     EXPECT_NE(proc.identity.mount, root.identity.mount);
     platform.closeFolder(proc.handle);
     platform.closeFolder(root.handle);

@@ -188,12 +188,27 @@ OpenResult FakePlatform::openChild(FolderHandle parent, std::string_view name) {
     const auto e = std::find_if(entries.begin(), entries.end(),
                                 [&](const Entry& x) { return x.name == name; });
     if (e == entries.end()) return {};
-    if (e->folder < 0) {
+    const auto parentMount = folders_[static_cast<std::size_t>(handles_.at(parent).folder)].mount;
+    if (e->folder < 0 ||
+        (lazyIdentity && folders_[static_cast<std::size_t>(e->folder)].mount != parentMount)) {
         OpenResult result;
         result.status = OpenStatus::NotAFolder;
         return result;
     }
-    return openFolder(e->folder);
+    OpenResult result = openFolder(e->folder);
+    if (lazyIdentity && result.status == OpenStatus::Opened) {
+        result.identity = {};
+        result.identified = false;
+    }
+    return result;
+}
+
+bool FakePlatform::identify(FolderHandle folder, FolderIdentity& identity) {
+    std::lock_guard lock(mutex_);
+    ++identifies;
+    const int at = handles_.at(folder).folder;
+    identity = {1, static_cast<std::uint64_t>(at), folders_[static_cast<std::size_t>(at)].mount};
+    return true;
 }
 
 void FakePlatform::closeFolder(FolderHandle folder) {

@@ -137,6 +137,7 @@ class FakePlatform : public Platform {
     OpenResult openRoot(const std::string& path) override;
     OpenResult openChild(FolderHandle parent, std::string_view name) override;
     void closeFolder(FolderHandle folder) override;
+    bool identify(FolderHandle folder, FolderIdentity& identity) override;
     ListStatus listFolder(FolderHandle folder, Listing& out) override;
     bool describe(FolderHandle folder, ListedEntry& entry, std::string_view name) override;
     std::size_t folderHandleBudget() override { return budget; }
@@ -163,12 +164,15 @@ class FakePlatform : public Platform {
     std::size_t batch = 2;                       // entries per listing call
     bool sizesInListing = true;                  // else files are sized by describe()
     bool typesInListing = true;                  // else every entry is typed by describe()
+    // As Linux's openat2: subfolders are opened unidentified (identify() on demand), and one on
+    // another mount is refused as it is opened.
+    bool lazyIdentity = false;
 
     // What the walk did.
     std::vector<std::string> opened;  // targets handed to open()
     std::vector<int> openModes;
     std::vector<std::string> rootsOpened;
-    std::size_t childOpens = 0, describes = 0, openNow = 0, mostOpen = 0;
+    std::size_t childOpens = 0, describes = 0, openNow = 0, mostOpen = 0, identifies = 0;
     std::atomic<std::size_t> lists = 0;  // read while a walk runs
     std::size_t outOfHandles = 0;
 

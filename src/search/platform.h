@@ -43,6 +43,9 @@ struct OpenResult {
     OpenStatus status = OpenStatus::Unreadable;
     FolderHandle handle = kNoFolder;
     FolderIdentity identity;
+    // False when openChild left the identity to identify(): the platform then refuses a name
+    // that leads onto another mount itself (NotAFolder), as the open happens.
+    bool identified = true;
 };
 
 // Values of driveType(); anything above 1 is an existing drive.
@@ -62,6 +65,8 @@ class Platform {
     // point: a name that is one gives NotAFolder.
     virtual OpenResult openChild(FolderHandle parent, std::string_view name) = 0;
     virtual void closeFolder(FolderHandle folder) = 0;
+    // The identity of an open folder, for one that openChild did not identify.
+    virtual bool identify(FolderHandle folder, FolderIdentity& identity) = 0;
     // Reads the next batch of an open folder's entries, in the platform's order, into `out`
     // (cleared first), leaving out "." and "..". Called again while it returns More; a folder is
     // read once. Failed: the rest cannot be read (what is in `out` was read).

@@ -29,6 +29,7 @@ constexpr auto kWaitSlice = std::chrono::milliseconds(5);
 constexpr std::size_t kLeastBudgetForWorkers = 16;
 // Tries to open a folder while the process is out of handles, a millisecond apart at most.
 constexpr int kOpenAttempts = 2000;
+constexpr std::uint32_t kNotKept = UINT32_MAX;
 
 }  // namespace
 
@@ -53,6 +54,7 @@ struct Walk::Node {
     std::uint64_t file = 0;
     std::uint32_t depth = 0;
     std::uint32_t unopenedChildren = 0;  // the handle is kept while some are left
+    std::uint32_t openIndex = kNotKept;  // its place in openParents_
     std::uint16_t pins = 0;              // threads opening a child relative to the handle
     std::uint16_t nameLength = 0;
     std::atomic<State> state{State::Pending};
@@ -182,7 +184,7 @@ bool Walk::farEnoughAhead() const {
 }
 
 // The next folder for a worker, claimed; nullptr when the walk stops. Lock held.
-Walk::Node* Walk::takeWork(std::unique_lock<std::mutex>& lock) {
+Walk::Node* Walk::takeWork(std::unique_lock<ShortLock>& lock) {
     for (;;) {
         if (stopping_) return nullptr;
         if (workTop_ != nullptr) {
@@ -208,7 +210,13 @@ Walk::Node* Walk::takeWork(std::unique_lock<std::mutex>& lock) {
 // ---- handles: lock held ----
 
 void Walk::closeHandle(Node* node) {
-    openParents_.erase({node->depth, node});
+    if (node->openIndex != kNotKept) {
+        Node* moved = openParents_.back();
+        openParents_[node->openIndex] = moved;
+        moved->openIndex = node->openIndex;
+        openParents_.pop_back();
+        node->openIndex = kNotKept;
+    }
     platform_.closeFolder(node->handle);
     node->handle = kNoFolder;
     --openHandles_;
@@ -216,22 +224,26 @@ void Walk::closeHandle(Node* node) {
 }
 
 void Walk::keepAsParent(Node* node) {
-    if (node != root_) openParents_.insert({node->depth, node});
+    if (node == root_ || node->openIndex != kNotKept) return;
+    node->openIndex = static_cast<std::uint32_t>(openParents_.size());
+    openParents_.push_back(node);
 }
 
-// Closes the open parent needed last: the shallowest one no thread is using.
+// Closes the open parent needed last: the shallowest one no thread is using. Rare (only beyond
+// the budget), so a look at each is fine.
 bool Walk::makeRoom() {
-    for (const auto& [depth, node] : openParents_) {
-        if (node->pins != 0) continue;
-        closeHandle(node);
-        return true;
-    }
-    return false;
+    Node* shallowest = nullptr;
+    for (Node* node : openParents_)
+        if (node->pins == 0 && (shallowest == nullptr || node->depth < shallowest->depth))
+            shallowest = node;
+    if (shallowest == nullptr) return false;
+    closeHandle(shallowest);
+    return true;
 }
 
 // Waits a moment for another thread to close a handle; false after so many tries that the
 // folder at hand is given up.
-bool Walk::awaitClosedHandle(std::unique_lock<std::mutex>& lock, int attempt) {
+bool Walk::awaitClosedHandle(std::unique_lock<ShortLock>& lock, int attempt) {
     if (attempt >= kOpenAttempts || stopping_) return false;
     handleClosed_.wait_for(lock, std::chrono::milliseconds(1));
     return true;
@@ -247,7 +259,7 @@ void Walk::releaseParent(Node* parent) {
 
 // Reopens a parent whose handle was closed to stay within the budget: from its nearest open
 // ancestor, one name at a time, each step checked to be the folder first seen.
-bool Walk::ensureParentOpen(Node* parent, std::unique_lock<std::mutex>& lock) {
+bool Walk::ensureParentOpen(Node* parent, std::unique_lock<ShortLock>& lock) {
     if (parent->handle != kNoFolder) return true;
     if (parent->lost) return false;
 
@@ -274,7 +286,10 @@ bool Walk::ensureParentOpen(Node* parent, std::unique_lock<std::mutex>& lock) {
     int attempts = 0;
     for (auto it = chain.rbegin(); it != chain.rend() && !gaveUp;) {
         Node* step = *it;
-        const OpenResult r = platform_.openChild(at, step->nameView());
+        OpenResult r = platform_.openChild(at, step->nameView());
+        if (r.status == OpenStatus::Opened && !r.identified &&
+            !platform_.identify(r.handle, r.identity))
+            r.identity = {};
         if (r.status == OpenStatus::OutOfHandles) {
             // Give back what this walk down holds, else what the walk keeps, and try again.
             if (opened.size() > 1) {
@@ -394,7 +409,7 @@ void Walk::publish(Node* node, const Found& found) {
 
 // Opens a claimed subfolder relative to its parent, lists it and publishes it. Lock held on
 // entry and on return; it is let go for the platform's calls.
-void Walk::process(Node* node, Worker& worker, std::unique_lock<std::mutex>& lock) {
+void Walk::process(Node* node, Worker& worker, std::unique_lock<ShortLock>& lock) {
     Node* const parent = node->parent;
     OpenResult result;
     Found found;
@@ -414,12 +429,17 @@ void Walk::process(Node* node, Worker& worker, std::unique_lock<std::mutex>& loc
         result = platform_.openChild(at, node->nameView());
         // Another file system, a bind mount, or a mount that appeared during the walk is not
         // entered; any other folder is listed at once, still without the lock.
-        if (result.status == OpenStatus::Opened && result.identity.mount == rootIdentity_.mount) {
+        if (result.status == OpenStatus::Opened &&
+            (!result.identified || result.identity.mount == rootIdentity_.mount)) {
             node->handle = result.handle;
-            node->volume = result.identity.volume;
-            node->file = result.identity.file;
             found = list(node, worker);
             listed = true;
+            // Only a folder with subfolders is ever opened again, or passed through on the way
+            // to one: its identity is what a reopening checks.
+            if (!result.identified && found.subfolders > 0)
+                platform_.identify(result.handle, result.identity);
+            node->volume = result.identity.volume;
+            node->file = result.identity.file;
         }
         lock.lock();
         --parent->pins;

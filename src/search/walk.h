@@ -16,7 +16,6 @@
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -53,6 +52,34 @@ class FolderFiles {
   private:
     std::string names_;
     std::vector<File> files_;
+};
+
+// A lock for the walk's short critical sections, a few pointer moves long: it spins a little
+// before it sleeps, since three threads meet at it once a folder each and a sleep costs a system
+// call each way.
+class ShortLock {
+  public:
+    void lock() {
+        for (int spin = 0; spin < 200; ++spin) {
+            int expected = 0;
+            if (state_.load(std::memory_order_relaxed) == 0 &&
+                state_.compare_exchange_weak(expected, 1, std::memory_order_acquire))
+                return;
+        }
+        // 2: held, and a thread may sleep on it.
+        while (state_.exchange(2, std::memory_order_acquire) != 0)
+            state_.wait(2, std::memory_order_relaxed);
+    }
+    bool try_lock() {
+        int expected = 0;
+        return state_.compare_exchange_strong(expected, 1, std::memory_order_acquire);
+    }
+    void unlock() {
+        if (state_.exchange(0, std::memory_order_release) == 2) state_.notify_one();
+    }
+
+  private:
+    std::atomic<int> state_{0};
 };
 
 class Walk {
@@ -97,16 +124,16 @@ class Walk {
     void destroy(Node* node);
     void freeSubtree(Node* node);
     // Workers and the consumer alike (lock held unless said otherwise).
-    Node* takeWork(std::unique_lock<std::mutex>& lock);
+    Node* takeWork(std::unique_lock<ShortLock>& lock);
     bool farEnoughAhead() const;
-    void process(Node* node, Worker& worker, std::unique_lock<std::mutex>& lock);
-    bool ensureParentOpen(Node* parent, std::unique_lock<std::mutex>& lock);
+    void process(Node* node, Worker& worker, std::unique_lock<ShortLock>& lock);
+    bool ensureParentOpen(Node* parent, std::unique_lock<ShortLock>& lock);
     Found list(Node* node, Worker& worker);  // no lock
     void publish(Node* node, const Found& found);
     void releaseParent(Node* parent);
     void closeHandle(Node* node);
     bool makeRoom();
-    bool awaitClosedHandle(std::unique_lock<std::mutex>& lock, int attempt);
+    bool awaitClosedHandle(std::unique_lock<ShortLock>& lock, int attempt);
     void keepAsParent(Node* node);
     void pushWork(Node* first);
     void unlinkWork(Node* node);
@@ -121,10 +148,10 @@ class Walk {
     const NamePattern& pattern_;
     const unsigned workerCount_;
 
-    std::mutex mutex_;  // guards what follows, but for the atomics
-    std::condition_variable workAvailable_;
-    std::condition_variable progress_;
-    std::condition_variable handleClosed_;
+    ShortLock mutex_;  // guards what follows, but for the atomics
+    std::condition_variable_any workAvailable_;
+    std::condition_variable_any progress_;
+    std::condition_variable_any handleClosed_;
     std::mutex reopenMutex_;  // one reopening walk at a time
 
     std::size_t budget_ = 0;  // folders that may be open at once
@@ -139,7 +166,7 @@ class Walk {
     std::atomic<std::size_t> bytesAhead_{0};
     std::atomic<bool> held_{false};  // a worker waits because the walk is far enough ahead
     std::size_t openHandles_ = 0;
-    std::set<std::pair<std::uint32_t, Node*>> openParents_;  // by depth: evicted shallowest first
+    std::vector<Node*> openParents_;  // open for their subfolders' sake; each knows its place
 
     // The consumer's.
     Node* current_ = nullptr;

@@ -8,8 +8,10 @@
 #include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <sys/vfs.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <linux/openat2.h>
 
 #include <algorithm>
 #include <array>
@@ -45,6 +47,8 @@ constexpr std::size_t kLargestEntry = 512;
 
 // The same folder again later must have the same device and inode; its mount decides whether it
 // belongs to the walk at all.
+}  // namespace
+
 bool identify(int fd, FolderIdentity& identity) {
     struct statx sx {};
     if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_INO | STATX_MNT_ID, &sx) == 0) {
@@ -60,6 +64,8 @@ bool identify(int fd, FolderIdentity& identity) {
     identity.mount = st.st_dev;
     return true;
 }
+
+namespace {
 
 OpenResult failure(int error) {
     OpenResult result;
@@ -193,10 +199,41 @@ OpenResult PosixPlatform::openRoot(const std::string& path) {
 OpenResult PosixPlatform::openChild(FolderHandle parent, std::string_view name) {
     const Folder& at = *folderOf(parent);
     const CName child(name);
-    UniqueFd fd(openat(at.fd.get(), child.text,
-                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
+    if (resolveBeneath_.load(std::memory_order_relaxed)) {
+        // One call that also refuses a mount point (EXDEV): no mount has to be asked for, and
+        // the check is made as the name is opened, so a mount that appears later cannot slip in.
+        open_how how{};
+        how.flags = kFlags;
+        how.resolve = RESOLVE_NO_XDEV | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+        const long fd = syscall(SYS_openat2, at.fd.get(), child.text, &how, sizeof how);
+        if (fd >= 0) {
+            auto folder = std::make_unique<Folder>();
+            folder->fd = UniqueFd(static_cast<int>(fd));
+            folder->shortReadEnds = at.shortReadEnds;
+            OpenResult result;
+            result.status = OpenStatus::Opened;
+            result.handle = handleOf(std::move(folder));
+            result.identified = false;
+            return result;
+        }
+        if (errno == EXDEV) {
+            OpenResult result;
+            result.status = OpenStatus::NotAFolder;
+            return result;
+        }
+        // A kernel before 5.6, or a sandbox that forbids the call: openat and statx from now on.
+        if (errno != ENOSYS && errno != EPERM && errno != E2BIG && errno != EINVAL)
+            return failure(errno);
+        resolveBeneath_ = false;
+    }
+    UniqueFd fd(openat(at.fd.get(), child.text, kFlags));
     if (!fd) return failure(errno);
     return opened(std::move(fd), at.shortReadEnds);
+}
+
+bool PosixPlatform::identify(FolderHandle folder, FolderIdentity& identity) {
+    return ::quarvex::posix::identify(folderOf(folder)->fd.get(), identity);
 }
 
 void PosixPlatform::closeFolder(FolderHandle folder) {

@@ -2,6 +2,7 @@
 // with getdents64, identified by statx (device, inode, mount ID).
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,7 @@ class PosixPlatform : public Platform {
     OpenResult openRoot(const std::string& path) override;
     OpenResult openChild(FolderHandle parent, std::string_view name) override;
     void closeFolder(FolderHandle folder) override;
+    bool identify(FolderHandle folder, FolderIdentity& identity) override;
     ListStatus listFolder(FolderHandle folder, Listing& out) override;
     bool describe(FolderHandle folder, ListedEntry& entry, std::string_view name) override;
     std::size_t folderHandleBudget() override;
@@ -59,10 +61,18 @@ class PosixPlatform : public Platform {
     char separator() const override { return '/'; }
     bool hasDriveLetters() const override { return false; }
 
+    // Whether openChild uses openat2, which refuses mount points as it opens; a platform test
+    // turns it off to try the other way.
+    void useOpenat2(bool use) { resolveBeneath_ = use; }
+
   private:
     std::string opener_;
     std::string mountTable_;
+    std::atomic<bool> resolveBeneath_{true};
 };
+
+// Device, inode and mount of an open folder.
+bool identify(int fd, FolderIdentity& identity);
 
 // Whether a mount table entry is a file system a user would call a drive: a block device or a
 // network share, not a pseudo file system or a snap's loop image.

@@ -267,6 +267,15 @@ OpenResult Win32Platform::openChild(FolderHandle parentHandle, std::string_view 
     return result;
 }
 
+// openChild identifies every folder it opens; this is for completeness.
+bool Win32Platform::identify(FolderHandle folder, FolderIdentity& identity) {
+    const Folder& f = *folderOf(folder);
+    std::uint64_t id = 0;
+    if (!queryFileId(nt_, f.handle, id)) return false;
+    identity = {f.volume, id, f.volume};
+    return true;
+}
+
 void Win32Platform::closeFolder(FolderHandle folder) {
     if (folder == kNoFolder) return;
     Folder* f = folderOf(folder);

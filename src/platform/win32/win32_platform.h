@@ -20,6 +20,7 @@ class Win32Platform : public Platform {
     OpenResult openRoot(const std::string& path) override;
     OpenResult openChild(FolderHandle parent, std::string_view name) override;
     void closeFolder(FolderHandle folder) override;
+    bool identify(FolderHandle folder, FolderIdentity& identity) override;
     ListStatus listFolder(FolderHandle folder, Listing& out) override;
     // Types and sizes come with the listing: nothing is left to complete.
     bool describe(FolderHandle, ListedEntry&, std::string_view) override { return true; }
