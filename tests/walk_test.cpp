@@ -188,6 +188,19 @@ TEST_P(Walking, KeepsWithinItsHandleBudgetAndReopensWhatItClosed) {
     EXPECT_EQ(platform.openNow, 0u);
 }
 
+TEST_P(Walking, ReopensByTheIdentityTakenLaterWhereOpeningGivesNone) {
+    platform.lazyIdentity = true;  // as Linux's openat2 opens
+    platform.budget = 16;
+    const Lines expected = deepWithSideBranches(platform, 120);
+    platform.setMount("C:\\d\\side", 2);  // refused as it is opened
+    Searcher run(platform, threads());
+    Lines without = expected;
+    std::erase(without, line("C:\\d\\side\\s.txt", 2));
+    EXPECT_EQ(run.search("C:\\", "*.txt"), without);
+    EXPECT_GT(platform.childOpens, 2u * 120);  // folders were opened again, and checked
+    EXPECT_EQ(platform.openNow, 0u);
+}
+
 TEST_P(Walking, WhenHandlesRunOutClosesSomeAndLosesNothing) {
     platform.handleLimit = 12;  // far below what the walk believes it may use
     const Lines expected = deepWithSideBranches(platform, 60);
