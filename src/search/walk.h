@@ -56,30 +56,40 @@ class FolderFiles {
 
 // A lock for the walk's short critical sections, a few pointer moves long: it spins a little
 // before it sleeps, since three threads meet at it once a folder each and a sleep costs a system
-// call each way.
+// call each way. The sleep is a mutex and a condition, which every platform's library has right
+// (GCC 12's atomic wait can miss a wake-up where there is no futex).
 class ShortLock {
   public:
     void lock() {
-        for (int spin = 0; spin < 200; ++spin) {
-            int expected = 0;
-            if (state_.load(std::memory_order_relaxed) == 0 &&
-                state_.compare_exchange_weak(expected, 1, std::memory_order_acquire))
-                return;
+        for (int spin = 0; spin < 200; ++spin)
+            if (state_.load(std::memory_order_relaxed) == 0 && try_lock()) return;
+        // The holder may have lost its core to a third thread: let it run before sleeping.
+        for (int turn = 0; turn < 16; ++turn) {
+            std::this_thread::yield();
+            if (state_.load(std::memory_order_relaxed) == 0 && try_lock()) return;
         }
-        // 2: held, and a thread may sleep on it.
-        while (state_.exchange(2, std::memory_order_acquire) != 0)
-            state_.wait(2, std::memory_order_relaxed);
+        std::unique_lock sleep(sleepMutex_);
+        ++sleepers_;  // seen by unlock() before, or else this sees its release
+        wake_.wait(sleep, [this] { return try_lock(); });
+        --sleepers_;
     }
     bool try_lock() {
         int expected = 0;
         return state_.compare_exchange_strong(expected, 1, std::memory_order_acquire);
     }
     void unlock() {
-        if (state_.exchange(0, std::memory_order_release) == 2) state_.notify_one();
+        state_.store(0, std::memory_order_seq_cst);
+        if (sleepers_.load(std::memory_order_seq_cst) != 0) {
+            std::lock_guard sleep(sleepMutex_);
+            wake_.notify_one();
+        }
     }
 
   private:
     std::atomic<int> state_{0};
+    std::atomic<int> sleepers_{0};
+    std::mutex sleepMutex_;
+    std::condition_variable wake_;
 };
 
 class Walk {
