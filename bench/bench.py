@@ -167,58 +167,52 @@ def ensure_tree():
         os.rename(staging, TREE_DIR)  # complete or absent, never half made
 
 
-def ensure_chain():
-    """Makes the chain once, one folder at a time relative to the last (no path gets long), and
-    returns the line every command should print for its one file."""
-    marker = CHAIN_DIR + ".made"  # beside the chain, not in it
-    name = "bottom.txt"
-    path = CHAIN_DIR + "/x" * CHAIN_DEPTH + "/" + name
+def ensure_made(folder, size, what, make):
+    """Makes `folder` with `make(folder)` unless it was made already for this `size`; the marker
+    lies beside the folder, so that no command lists it."""
+    marker = folder + ".made"
     try:
         with open(marker) as f:
-            if f.read().strip() == str(CHAIN_DEPTH):
-                return path.encode() + SEPARATOR + b"7 Bytes"
-    except OSError:
-        pass
-    print(f"Making a chain of {CHAIN_DEPTH:,} folders in {os.path.relpath(CHAIN_DIR, REPO)} "
-          "(once)...", flush=True)
-    if os.path.exists(CHAIN_DIR):
-        subprocess.run(["rm", "-rf", CHAIN_DIR], check=True)
-    os.makedirs(CHAIN_DIR)
-    fd = os.open(CHAIN_DIR, os.O_RDONLY | os.O_DIRECTORY)
-    for _ in range(CHAIN_DEPTH):
-        os.mkdir("x", dir_fd=fd)
-        below = os.open("x", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
-        os.close(fd)
-        fd = below
-    f = os.open(name, os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd)
-    os.write(f, b"bottom!")
-    os.close(f)
-    os.close(fd)
-    with open(marker, "w") as f:
-        f.write(f"{CHAIN_DEPTH}\n")
-    return path.encode() + SEPARATOR + b"7 Bytes"
-
-
-def ensure_wide():
-    marker = WIDE_DIR + ".made"
-    try:
-        with open(marker) as f:
-            if f.read().strip() == str(WIDE_FOLDERS):
+            if f.read().strip() == str(size):
                 return
     except OSError:
         pass
-    print(f"Making a folder of {WIDE_FOLDERS:,} folders in {os.path.relpath(WIDE_DIR, REPO)} "
-          "(once)...", flush=True)
-    if os.path.exists(WIDE_DIR):
-        subprocess.run(["rm", "-rf", WIDE_DIR], check=True)
-    os.makedirs(os.path.join(WIDE_DIR, "many"))
-    for i in range(WIDE_FOLDERS):
-        folder = os.path.join(WIDE_DIR, "many", f"d{i}")
-        os.mkdir(folder)
-        with open(os.path.join(folder, "f.dat"), "wb") as f:
-            f.write(b"x")
+    print(f"Making {what} in {os.path.relpath(folder, REPO)} (once)...", flush=True)
+    if os.path.exists(folder):
+        subprocess.run(["rm", "-rf", folder], check=True)  # rm copes with any depth
+    os.makedirs(folder)
+    make(folder)
     with open(marker, "w") as f:
-        f.write(f"{WIDE_FOLDERS}\n")
+        f.write(f"{size}\n")
+
+
+def ensure_chain():
+    """Makes the chain once, one folder at a time relative to the last (no path gets long), and
+    returns the line every command should print for its one file."""
+    def make(folder):
+        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+        for _ in range(CHAIN_DEPTH):
+            os.mkdir("x", dir_fd=fd)
+            below = os.open("x", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd = below
+        f = os.open("bottom.txt", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd)
+        os.write(f, b"bottom!")
+        os.close(f)
+        os.close(fd)
+
+    ensure_made(CHAIN_DIR, CHAIN_DEPTH, f"a chain of {CHAIN_DEPTH:,} folders", make)
+    return (CHAIN_DIR + "/x" * CHAIN_DEPTH + "/bottom.txt").encode() + SEPARATOR + b"7 Bytes"
+
+
+def ensure_wide():
+    def make(folder):
+        for i in range(WIDE_FOLDERS):
+            os.makedirs(os.path.join(folder, "many", f"d{i}"))
+            with open(os.path.join(folder, "many", f"d{i}", "f.dat"), "wb") as f:
+                f.write(b"x")
+
+    ensure_made(WIDE_DIR, WIDE_FOLDERS, f"a folder of {WIDE_FOLDERS:,} folders", make)
 
 
 # ----------------------------------------------------------------------------------------------
