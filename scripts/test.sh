@@ -36,7 +36,7 @@ suite() {  # preset log-name [ctest options] [-- runner...]
     while [[ $# -gt 0 && $1 != -- ]]; do options+=("$1"); shift; done
     [[ ${1:-} == -- ]] && shift
     "$@" ctest --preset "$preset" -j "$(nproc)" --timeout 600 "${options[@]}" >"$log" 2>&1
-    grep -E '(Failed|\*\*\*)' "$log" >>"$logdir/$preset.report"
+    grep -E '\*\*\*|\((Failed|Timeout|Not Run)\)' "$log" >>"$logdir/$preset.report"
     local line
     line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
     if [[ -z $line ]]; then
