@@ -183,7 +183,7 @@ OpenResult FakePlatform::openRoot(const std::string& path) {
 // Follows links, as a careless walk would: only the walk's own rules keep it out of them.
 OpenResult FakePlatform::openChild(FolderHandle parent, std::string_view name) {
     std::lock_guard lock(mutex_);
-    ++childOpens;
+    if (++childOpens > openLimit) return {};
     const auto& entries = folders_[static_cast<std::size_t>(handles_.at(parent).folder)].entries;
     const auto e = std::find_if(entries.begin(), entries.end(),
                                 [&](const Entry& x) { return x.name == name; });

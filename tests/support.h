@@ -161,6 +161,8 @@ class FakePlatform : public Platform {
     std::string program = "C:\\Tools";           // the program's folder
     std::size_t budget = 1024;                   // folders the walk may hold open
     std::size_t handleLimit = SIZE_MAX;          // beyond it, opening runs out of handles
+    std::size_t openLimit = SIZE_MAX;            // beyond it, folders are unreadable: a walk
+                                                 // caught in a loop ends, and its test fails
     std::size_t batch = 2;                       // entries per listing call
     bool sizesInListing = true;                  // else files are sized by describe()
     bool typesInListing = true;                  // else every entry is typed by describe()

@@ -244,8 +244,8 @@ TEST_P(TreeWalk, StaysOnItsFileSystemWhateverIsMountedInside) {
         const Lines got = inMountNamespace([&] {
             // Another file system inside the tree, and a second way into "a".
             if (mount("none", tree.path("mnt").c_str(), "tmpfs", 0, nullptr) != 0 ||
-                mount(tree.path("a").c_str(), tree.path("b").c_str(), nullptr, MS_BIND,
-                      nullptr) != 0)
+                mount(tree.path("a").c_str(), tree.path("b").c_str(), nullptr, MS_BIND, nullptr) !=
+                    0)
                 _exit(77);
             tree.file("mnt/inside.txt", 4);
             // And one that appears while the walk runs.
