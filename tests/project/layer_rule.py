@@ -76,13 +76,13 @@ def check(src):
     return violations
 
 
-def judge(src, here, layer, spec):
-    """Why the include `spec` breaks the rule for a file of `layer` in folder `here`, or None."""
-    m = re.match(r'<([^>]+)>', spec)
+def judge(src, here, layer, target):
+    """Why `#include target` breaks the rule for a file of `layer` in folder `here`, or None."""
+    m = re.match(r'<([^>]+)>', target)
     if m:
         header = m.group(1)
         return None if header in STANDARD else f"<{header}> is not a standard C++ header"
-    m = re.match(r'"([^"]+)"', spec)
+    m = re.match(r'"([^"]+)"', target)
     if not m:
         return "computed include: the header cannot be checked"
     header = m.group(1)

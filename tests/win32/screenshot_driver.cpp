@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "tests/win32/process_window.h"
+
 namespace {
 
 HWND findChild(HWND parent, int id) {
@@ -18,33 +20,14 @@ HWND findChild(HWND parent, int id) {
     return nullptr;
 }
 
-struct BoxSearch {
-    DWORD process;
-    HWND box;
-};
-
-BOOL CALLBACK findBox(HWND h, LPARAM param) {
-    auto* search = reinterpret_cast<BoxSearch*>(param);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(h, &pid);
-    wchar_t cls[16] = {};
-    GetClassNameW(h, cls, 16);
-    if (pid == search->process && IsWindowVisible(h) && std::wstring(cls) == L"#32770") {
-        search->box = h;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 // Answers the next message box of the process with `button`; false if none came within `ms`.
 bool answerBox(DWORD process, int button, int ms) {
     for (int waited = 0; waited < ms; waited += 20) {
-        BoxSearch search{process, nullptr};
-        EnumWindows(findBox, reinterpret_cast<LPARAM>(&search));
-        if (search.box != nullptr) {
+        const HWND box = quarvex::win32::testing::findProcessWindow(process, L"#32770");
+        if (box != nullptr) {
             Sleep(300);  // let it paint
-            PostMessageW(search.box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
-            for (int gone = 0; gone < 5000 && IsWindow(search.box); gone += 20) Sleep(20);
+            PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
+            for (int gone = 0; gone < 5000 && IsWindow(box); gone += 20) Sleep(20);
             return true;
         }
         Sleep(20);

@@ -21,28 +21,13 @@
 #include <vector>
 
 #include "platform/win32/utf16.h"
+#include "tests/win32/process_window.h"
 #include "ui/win32/main_window.h"
 
 namespace {
 
 using quarvex::layout::Id;
 using quarvex::win32::controlId;
-
-struct Search {
-    DWORD process;
-    HWND window;
-};
-
-BOOL CALLBACK findForm(HWND h, LPARAM param) {
-    auto* search = reinterpret_cast<Search*>(param);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(h, &pid);
-    wchar_t name[32] = {};
-    GetClassNameW(h, name, 32);
-    if (pid != search->process || std::wstring(name) != L"QuarvexForm1") return TRUE;
-    search->window = h;
-    return FALSE;
-}
 
 BOOL CALLBACK findControl(HWND h, LPARAM param) {
     auto* found = reinterpret_cast<std::pair<int, HWND>*>(param);
@@ -73,12 +58,12 @@ std::string number(LRESULT n) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc != 3) return 2;
-    Search search{static_cast<DWORD>(std::wcstoul(argv[1], nullptr, 10)), nullptr};
-    EnumWindows(findForm, reinterpret_cast<LPARAM>(&search));
-    if (search.window == nullptr) return 1;
+    const DWORD pid = static_cast<DWORD>(std::wcstoul(argv[1], nullptr, 10));
+    const HWND window = quarvex::win32::testing::findProcessWindow(pid, L"QuarvexForm1");
+    if (window == nullptr) return 1;
     std::string out;
 
-    HWND list = controlOf(search.window, Id::List1);
+    HWND list = controlOf(window, Id::List1);
     const LRESULT count = send(list, LB_GETCOUNT, 0, 0);
     for (LRESULT i = 0; i < count; ++i) {
         const LRESULT length = send(list, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0);
@@ -92,9 +77,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     out += "beyond " + number(send(list, LB_GETTEXTLEN, static_cast<WPARAM>(count), 0)) + "\n";
 
-    HWND status = controlOf(search.window, Id::StatusBar1);
-    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE,
-                                 search.process);
+    HWND status = controlOf(window, Id::StatusBar1);
+    HANDLE process =
+        OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
     constexpr std::size_t kChars = 4096;
     void* remote = process != nullptr ? VirtualAllocEx(process, nullptr, kChars * sizeof(wchar_t),
                                                        MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)
