@@ -47,9 +47,7 @@ constexpr std::size_t kLargestEntry = 512;
 
 // The same folder again later must have the same device and inode; its mount decides whether it
 // belongs to the walk at all.
-}  // namespace
-
-bool identify(int fd, FolderIdentity& identity) {
+bool identifyFd(int fd, FolderIdentity& identity) {
     struct statx sx {};
     if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_INO | STATX_MNT_ID, &sx) == 0) {
         identity.volume = makedev(sx.stx_dev_major, sx.stx_dev_minor);
@@ -65,8 +63,6 @@ bool identify(int fd, FolderIdentity& identity) {
     return true;
 }
 
-namespace {
-
 OpenResult failure(int error) {
     OpenResult result;
     if (error == EMFILE || error == ENFILE)
@@ -80,7 +76,7 @@ OpenResult failure(int error) {
 
 OpenResult opened(UniqueFd fd, bool shortReadEnds) {
     OpenResult result;
-    if (!identify(fd.get(), result.identity)) return result;
+    if (!identifyFd(fd.get(), result.identity)) return result;
     auto folder = std::make_unique<Folder>();
     folder->fd = std::move(fd);
     folder->shortReadEnds = shortReadEnds;
@@ -233,7 +229,7 @@ OpenResult PosixPlatform::openChild(FolderHandle parent, std::string_view name) 
 }
 
 bool PosixPlatform::identify(FolderHandle folder, FolderIdentity& identity) {
-    return ::quarvex::posix::identify(folderOf(folder)->fd.get(), identity);
+    return identifyFd(folderOf(folder)->fd.get(), identity);
 }
 
 void PosixPlatform::closeFolder(FolderHandle folder) {

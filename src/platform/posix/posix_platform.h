@@ -71,9 +71,6 @@ class PosixPlatform : public Platform {
     std::atomic<bool> resolveBeneath_{true};
 };
 
-// Device, inode and mount of an open folder.
-bool identify(int fd, FolderIdentity& identity);
-
 // Whether a mount table entry is a file system a user would call a drive: a block device or a
 // network share, not a pseudo file system or a snap's loop image.
 bool isUserDrive(const std::string& device, const std::string& type, const std::string& mountPoint);
