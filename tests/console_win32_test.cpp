@@ -96,8 +96,13 @@ FindRun runFind(const std::wstring& arguments, HANDLE out = nullptr, DWORD flags
     std::wstring command = L"\"" + exe + L"\" " + arguments;
     PROCESS_INFORMATION pi{};
     FindRun run;
-    const BOOL started = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, flags,
-                                        nullptr, nullptr, &si, &pi);
+    // A Wine prefix made a moment ago may refuse the first start or two: try again, briefly.
+    BOOL started = FALSE;
+    for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+        if (attempt > 0) Sleep(500);
+        started = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, flags,
+                                 nullptr, nullptr, &si, &pi);
+    }
     if (out == nullptr) CloseHandle(outWrite);
     CloseHandle(errWrite);
     if (!started) return run;
