@@ -158,7 +158,10 @@ void FakePlatform::setUnreadable(const std::string& folder) {
 OpenResult FakePlatform::openFolder(int folder) {
     OpenResult result;
     const Folder& f = folders_[static_cast<std::size_t>(folder)];
-    if (f.unreadable) return result;
+    if (f.unreadable) {
+        result.error = kAccessDenied;
+        return result;
+    }
     if (openNow >= handleLimit) {
         ++outOfHandles;
         result.status = OpenStatus::OutOfHandles;

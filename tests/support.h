@@ -141,6 +141,11 @@ class FakePlatform : public Platform {
     ListStatus listFolder(FolderHandle folder, Listing& out) override;
     bool describe(FolderHandle folder, ListedEntry& entry, std::string_view name) override;
     std::size_t folderHandleBudget() override { return budget; }
+    // As Windows words its errors.
+    std::string errorText(int error) const override {
+        return error == kAccessDenied ? "Access is denied" : "error " + std::to_string(error);
+    }
+    static constexpr int kAccessDenied = 5;
     unsigned driveType(const std::string& root) override {
         const auto it = driveTypes.find(root);
         return it == driveTypes.end() ? kDriveNoRootDir : it->second;

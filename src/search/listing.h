@@ -49,6 +49,7 @@ class Listing {
     void clear() {
         names_.clear();
         entries_.clear();
+        error_ = 0;
     }
     ListedEntry& add(std::string_view name, std::uint32_t attributes,
                      std::uint32_t reparseTag = 0) {
@@ -75,6 +76,10 @@ class Listing {
         return std::string_view(names_).substr(e.nameOffset, e.nameLength);
     }
 
+    // Why the last read failed (the platform's error code), 0 when it did not.
+    int error() const { return error_; }
+    void setError(int error) { error_ = error; }
+
     // Scratch space for the platform's reads, kept between folders so it is allocated once.
     std::vector<unsigned char>& buffer() { return buffer_; }
 
@@ -82,6 +87,7 @@ class Listing {
     std::string names_;
     std::vector<ListedEntry> entries_;
     std::vector<unsigned char> buffer_;
+    int error_ = 0;
 };
 
 }  // namespace quarvex

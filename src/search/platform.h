@@ -46,6 +46,8 @@ struct OpenResult {
     // False when openChild left the identity to identify(): the platform then refuses a name
     // that leads onto another mount itself (NotAFolder), as the open happens.
     bool identified = true;
+    // Unreadable: the system's error code (errno; a Win32 error code), 0 when none was given.
+    int error = 0;
 };
 
 // Values of driveType(); anything above 1 is an existing drive.
@@ -69,7 +71,8 @@ class Platform {
     virtual bool identify(FolderHandle folder, FolderIdentity& identity) = 0;
     // Reads the next batch of an open folder's entries, in the platform's order, into `out`
     // (cleared first), leaving out "." and "..". Called again while it returns More; a folder is
-    // read once. Failed: the rest cannot be read (what is in `out` was read).
+    // read once. Failed: the rest cannot be read (what is in `out` was read), and out.error()
+    // says why.
     virtual ListStatus listFolder(FolderHandle folder, Listing& out) = 0;
     // Completes an entry of `folder`'s listing: its type when kAttrTypeUnknown is set (a link's
     // folder bit is its target's), and its size when not known. False when it cannot be read;
@@ -77,6 +80,8 @@ class Platform {
     virtual bool describe(FolderHandle folder, ListedEntry& entry, std::string_view name) = 0;
     // How many folders the walk may hold open at once.
     virtual std::size_t folderHandleBudget() = 0;
+    // An error code of OpenResult or Listing as the system words it ("Permission denied").
+    virtual std::string errorText(int error) const = 0;
 
     // Drive letter systems: the type of a root such as "C:\" (0 or 1 when there is no such drive).
     virtual unsigned driveType(const std::string& root) = 0;

@@ -71,12 +71,13 @@ OpenResult failure(int error) {
         result.status = OpenStatus::NotAFolder;
     else
         result.status = OpenStatus::Unreadable;
+    result.error = error;
     return result;
 }
 
 OpenResult opened(UniqueFd fd, bool shortReadEnds) {
     OpenResult result;
-    if (!identifyFd(fd.get(), result.identity)) return result;
+    if (!identifyFd(fd.get(), result.identity)) return failure(errno);
     auto folder = std::make_unique<Folder>();
     folder->fd = std::move(fd);
     folder->shortReadEnds = shortReadEnds;
@@ -242,7 +243,10 @@ ListStatus PosixPlatform::listFolder(FolderHandle handle, Listing& out) {
     std::vector<unsigned char>& buffer = out.buffer();
     if (buffer.size() < kListingBuffer) buffer.resize(kListingBuffer);
     const ssize_t n = getdents64(folder.fd.get(), buffer.data(), buffer.size());
-    if (n < 0) return ListStatus::Failed;
+    if (n < 0) {
+        out.setError(errno);
+        return ListStatus::Failed;
+    }
     if (n == 0) return ListStatus::End;
     for (ssize_t at = 0; at < n;) {
         const auto* d = reinterpret_cast<const dirent64*>(buffer.data() + at);
@@ -320,6 +324,12 @@ std::size_t PosixPlatform::folderHandleBudget() {
     const auto total = static_cast<std::size_t>(limit.rlim_cur);
     const std::size_t free = total > inUse + 8 ? total - inUse - 8 : 0;
     return std::clamp<std::size_t>(free / 2, 2, 4096);
+}
+
+std::string PosixPlatform::errorText(int error) const {
+    char text[256] = "";
+    // The GNU strerror_r: it returns its text, which need not be the buffer.
+    return strerror_r(error, text, sizeof text);
 }
 
 unsigned PosixPlatform::driveType(const std::string&) {

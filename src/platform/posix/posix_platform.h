@@ -53,6 +53,7 @@ class PosixPlatform : public Platform {
     ListStatus listFolder(FolderHandle folder, Listing& out) override;
     bool describe(FolderHandle folder, ListedEntry& entry, std::string_view name) override;
     std::size_t folderHandleBudget() override;
+    std::string errorText(int error) const override;
 
     unsigned driveType(const std::string& root) override;
     std::vector<std::string> mountedDrives() override;

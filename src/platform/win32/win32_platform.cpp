@@ -322,6 +322,21 @@ ListStatus Win32Platform::listFolder(FolderHandle folder, Listing& out) {
     return ListStatus::More;
 }
 
+std::string Win32Platform::errorText(int error) const {
+    wchar_t* text = nullptr;
+    const DWORD n = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message(text != nullptr ? text : L"", n);
+    if (text != nullptr) LocalFree(text);
+    // The system's texts end in a line break, which an error line supplies itself.
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
+                                message.back() == L'.' || message.back() == L' '))
+        message.pop_back();
+    if (message.empty()) return "error " + std::to_string(error);
+    return toUtf8(message);
+}
+
 unsigned Win32Platform::driveType(const std::string& root) {
     return GetDriveTypeW(toWide(root).c_str());
 }
