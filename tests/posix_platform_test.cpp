@@ -104,7 +104,7 @@ TEST(PosixPlatform, RefusesAnotherMountOrTellsItByItsMountId) {
     const OpenResult root = platform.openRoot("/");
     ASSERT_EQ(root.status, OpenStatus::Opened);
     // openat2 refuses the mount point as it opens it.
-    EXPECT_EQ(platform.openChild(root.handle, "proc").status, OpenStatus::NotAFolder);
+    EXPECT_EQ(platform.openChild(root.handle, "proc").status, OpenStatus::OtherMount);
     const OpenResult usr = platform.openChild(root.handle, "usr");
     ASSERT_EQ(usr.status, OpenStatus::Opened);
     FolderIdentity identity;

@@ -78,7 +78,7 @@ int FakePlatform::addFolder(const std::string& path) {
             at = e->folder;
             continue;
         }
-        folders_.push_back({{}, folders_[static_cast<std::size_t>(at)].mount, false});
+        folders_.push_back({{}, folders_[static_cast<std::size_t>(at)].mount, false, name, 0});
         const int made = static_cast<int>(folders_.size() - 1);
         folders_[static_cast<std::size_t>(at)].entries.push_back(
             {name, kAttrDirectory, 0, 0, made});
@@ -95,7 +95,7 @@ void FakePlatform::addEntry(const std::string& folder, Entry entry) {
 
 int FakePlatform::addFolderIn(int parent, const std::string& name) {
     std::lock_guard lock(mutex_);
-    folders_.push_back({{}, folders_[static_cast<std::size_t>(parent)].mount, false});
+    folders_.push_back({{}, folders_[static_cast<std::size_t>(parent)].mount, false, name, 0});
     const int made = static_cast<int>(folders_.size() - 1);
     folders_[static_cast<std::size_t>(parent)].entries.push_back(
         {name, kAttrDirectory, 0, 0, made});
@@ -149,6 +149,19 @@ void FakePlatform::setMount(const std::string& folder, std::uint64_t mount) {
     folders_[static_cast<std::size_t>(at)].mount = mount;
 }
 
+bool FakePlatform::isOpen(const std::string& path) const {
+    const int at = folderAt(path);
+    std::lock_guard lock(mutex_);
+    return std::any_of(handles_.begin(), handles_.end(),
+                       [at](const auto& h) { return h.second.folder == at; });
+}
+
+void FakePlatform::setListError(const std::string& folder, int error) {
+    const int at = addFolder(folder);
+    std::lock_guard lock(mutex_);
+    folders_[static_cast<std::size_t>(at)].listError = error;
+}
+
 void FakePlatform::setUnreadable(const std::string& folder) {
     const int at = addFolder(folder);
     std::lock_guard lock(mutex_);
@@ -165,6 +178,7 @@ OpenResult FakePlatform::openFolder(int folder) {
     if (openNow >= handleLimit) {
         ++outOfHandles;
         result.status = OpenStatus::OutOfHandles;
+        result.error = kTooManyOpenFiles;
         return result;
     }
     result.status = OpenStatus::Opened;
@@ -185,6 +199,7 @@ OpenResult FakePlatform::openRoot(const std::string& path) {
 
 // Follows links, as a careless walk would: only the walk's own rules keep it out of them.
 OpenResult FakePlatform::openChild(FolderHandle parent, std::string_view name) {
+    if (onCall) onCall("open", std::string(name));
     std::lock_guard lock(mutex_);
     if (++childOpens > openLimit) return {};
     const auto& entries = folders_[static_cast<std::size_t>(handles_.at(parent).folder)].entries;
@@ -192,10 +207,14 @@ OpenResult FakePlatform::openChild(FolderHandle parent, std::string_view name) {
                                 [&](const Entry& x) { return x.name == name; });
     if (e == entries.end()) return {};
     const auto parentMount = folders_[static_cast<std::size_t>(handles_.at(parent).folder)].mount;
-    if (e->folder < 0 ||
-        (lazyIdentity && folders_[static_cast<std::size_t>(e->folder)].mount != parentMount)) {
+    if (e->folder < 0) {
         OpenResult result;
         result.status = OpenStatus::NotAFolder;
+        return result;
+    }
+    if (lazyIdentity && folders_[static_cast<std::size_t>(e->folder)].mount != parentMount) {
+        OpenResult result;
+        result.status = OpenStatus::OtherMount;
         return result;
     }
     OpenResult result = openFolder(e->folder);
@@ -221,11 +240,24 @@ void FakePlatform::closeFolder(FolderHandle folder) {
 }
 
 ListStatus FakePlatform::listFolder(FolderHandle folder, Listing& out) {
+    if (onCall) {
+        std::string name;
+        {
+            std::lock_guard lock(mutex_);
+            name = folders_[static_cast<std::size_t>(handles_.at(folder).folder)].name;
+        }
+        onCall("list", name);
+    }
     std::lock_guard lock(mutex_);
     ++lists;
     out.clear();
     Open& open = handles_.at(folder);
-    const auto& entries = folders_[static_cast<std::size_t>(open.folder)].entries;
+    const Folder& listed = folders_[static_cast<std::size_t>(open.folder)];
+    if (listed.listError != 0 && open.next > 0) {
+        out.setError(listed.listError);
+        return ListStatus::Failed;
+    }
+    const auto& entries = listed.entries;
     for (std::size_t n = 0; n < batch && open.next < entries.size(); ++n) {
         const Entry& e = entries[open.next++];
         const std::uint32_t attributes = typesInListing ? e.attributes : kAttrTypeUnknown;

@@ -2,7 +2,9 @@
 // for what a Linux folder cannot show, and real temporary folder trees.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -133,6 +135,8 @@ class FakePlatform : public Platform {
     void removeEntry(const std::string& path);
     void setMount(const std::string& folder, std::uint64_t mount);
     void setUnreadable(const std::string& folder);
+    // Its listing breaks off with `error` after the first batch.
+    void setListError(const std::string& folder, int error);
 
     OpenResult openRoot(const std::string& path) override;
     OpenResult openChild(FolderHandle parent, std::string_view name) override;
@@ -146,6 +150,13 @@ class FakePlatform : public Platform {
         return error == kAccessDenied ? "Access is denied" : "error " + std::to_string(error);
     }
     static constexpr int kAccessDenied = 5;
+    static constexpr int kTooManyOpenFiles = 4;
+    ProcessUsage usage() override {
+        std::lock_guard lock(mutex_);
+        processUsage.cpuMicroseconds += cpuPerUsageCall;
+        if (processUsage.deviceReads >= 0) processUsage.deviceReads += deviceReadsPerUsageCall;
+        return processUsage;
+    }
     unsigned driveType(const std::string& root) override {
         const auto it = driveTypes.find(root);
         return it == driveTypes.end() ? kDriveNoRootDir : it->second;
@@ -161,6 +172,13 @@ class FakePlatform : public Platform {
     char separator() const override { return '\\'; }
     bool hasDriveLetters() const override { return true; }
 
+    // Whether some handle of the folder at `path` is open.
+    bool isOpen(const std::string& path) const;
+
+    // Runs at the start of every openChild (with the name asked for) and listFolder (with the
+    // listed folder's name), outside the fake's lock: a test may pause the calling thread there.
+    std::function<void(const std::string& call, const std::string& name)> onCall;
+
     // Settings, before a walk.
     std::map<std::string, unsigned> driveTypes;  // "C:\" -> type
     std::string program = "C:\\Tools";           // the program's folder
@@ -175,6 +193,11 @@ class FakePlatform : public Platform {
     // another mount is refused as it is opened.
     bool lazyIdentity = false;
 
+    // What usage() tells: by default a processor busy all the time and no device reads.
+    ProcessUsage processUsage{0, 0};
+    std::uint64_t cpuPerUsageCall = 1'000'000;
+    std::int64_t deviceReadsPerUsageCall = 0;
+
     // What the walk did.
     std::vector<std::string> opened;  // targets handed to open()
     std::vector<int> openModes;
@@ -188,6 +211,8 @@ class FakePlatform : public Platform {
         std::vector<Entry> entries;
         std::uint64_t mount = 1;
         bool unreadable = false;
+        std::string name;   // the name it was made with
+        int listError = 0;  // listing fails with it after the first batch
     };
     struct Open {
         int folder;
@@ -201,6 +226,39 @@ class FakePlatform : public Platform {
     std::map<std::string, int> roots_;  // upper-cased root -> folder
     std::map<FolderHandle, Open> handles_;
     FolderHandle nextHandle_ = 1;
+};
+
+// Holds the threads that reach the named calls until the test lets each go.
+class Gate {
+  public:
+    void armFor(const std::string& name) {
+        std::lock_guard lock(mutex_);
+        armed_.push_back(name);
+    }
+    void reached(const std::string& name) {
+        std::unique_lock lock(mutex_);
+        if (std::erase(armed_, name) == 0) return;
+        waiting_.push_back(name);
+        changed_.notify_all();
+        changed_.wait(lock,
+                      [&] { return std::find(open_.begin(), open_.end(), name) != open_.end(); });
+    }
+    void awaitArrival(const std::string& name) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] {
+            return std::find(waiting_.begin(), waiting_.end(), name) != waiting_.end();
+        });
+    }
+    void letGo(const std::string& name) {
+        std::lock_guard lock(mutex_);
+        open_.push_back(name);
+        changed_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> armed_, waiting_, open_;
 };
 
 // A folder under /tmp that is removed with everything in it when the test ends.

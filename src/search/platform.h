@@ -34,6 +34,7 @@ enum class OpenStatus {
     Opened,
     Unreadable,    // denied, vanished, or any other failure: the folder contributes nothing
     NotAFolder,    // the name is now a link, a reparse point or no folder at all: not a subfolder
+    OtherMount,    // a folder on another mount than its parent's, refused as it was opened
     OutOfHandles,  // the process holds too many handles: close some and try again
 };
 
@@ -44,10 +45,17 @@ struct OpenResult {
     FolderHandle handle = kNoFolder;
     FolderIdentity identity;
     // False when openChild left the identity to identify(): the platform then refuses a name
-    // that leads onto another mount itself (NotAFolder), as the open happens.
+    // that leads onto another mount itself (OtherMount), as the open happens.
     bool identified = true;
     // Unreadable: the system's error code (errno; a Win32 error code), 0 when none was given.
     int error = 0;
+};
+
+// What the process has used so far. The walk compares two of them to tell folders that are slow
+// to read (a cold disk, a network share) from a busy processor.
+struct ProcessUsage {
+    std::uint64_t cpuMicroseconds = 0;  // processor time of all its threads
+    std::int64_t deviceReads = -1;      // reads that went to a device; -1 where none are counted
 };
 
 // Values of driveType(); anything above 1 is an existing drive.
@@ -82,6 +90,7 @@ class Platform {
     virtual std::size_t folderHandleBudget() = 0;
     // An error code of OpenResult or Listing as the system words it ("Permission denied").
     virtual std::string errorText(int error) const = 0;
+    virtual ProcessUsage usage() = 0;
 
     // Drive letter systems: the type of a root such as "C:\" (0 or 1 when there is no such drive).
     virtual unsigned driveType(const std::string& root) = 0;

@@ -216,7 +216,7 @@ OpenResult PosixPlatform::openChild(FolderHandle parent, std::string_view name) 
         }
         if (errno == EXDEV) {
             OpenResult result;
-            result.status = OpenStatus::NotAFolder;
+            result.status = OpenStatus::OtherMount;
             return result;
         }
         // A kernel before 5.6, or a sandbox that forbids the call: openat and statx from now on.
@@ -330,6 +330,17 @@ std::string PosixPlatform::errorText(int error) const {
     char text[256] = "";
     // The GNU strerror_r: it returns its text, which need not be the buffer.
     return strerror_r(error, text, sizeof text);
+}
+
+ProcessUsage PosixPlatform::usage() {
+    rusage r{};
+    if (getrusage(RUSAGE_SELF, &r) != 0) return {};
+    const auto micros = [](const timeval& t) {
+        return static_cast<std::uint64_t>(t.tv_sec) * 1'000'000u +
+               static_cast<std::uint64_t>(t.tv_usec);
+    };
+    // Blocks read from a device, metadata included: what a cold folder costs.
+    return {micros(r.ru_utime) + micros(r.ru_stime), static_cast<std::int64_t>(r.ru_inblock)};
 }
 
 unsigned PosixPlatform::driveType(const std::string&) {

@@ -54,6 +54,7 @@ class PosixPlatform : public Platform {
     bool describe(FolderHandle folder, ListedEntry& entry, std::string_view name) override;
     std::size_t folderHandleBudget() override;
     std::string errorText(int error) const override;
+    ProcessUsage usage() override;
 
     unsigned driveType(const std::string& root) override;
     std::vector<std::string> mountedDrives() override;

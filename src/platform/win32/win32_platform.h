@@ -26,6 +26,7 @@ class Win32Platform : public Platform {
     bool describe(FolderHandle, ListedEntry&, std::string_view) override { return true; }
     std::size_t folderHandleBudget() override { return 4096; }
     std::string errorText(int error) const override;
+    ProcessUsage usage() override;
 
     unsigned driveType(const std::string& root) override;
     std::vector<std::string> mountedDrives() override { return {}; }
