@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <thread>
 
 #include "search/search_core.h"
@@ -21,7 +23,7 @@ std::string line(const std::string& path, std::uint64_t size) {
 // A search of `roots` for `pattern` with `threads` walking, as the start button runs it.
 struct Searcher {
     Searcher(FakePlatform& p, unsigned threads) : core(window, p) {
-        core.setWorkerThreads(threads);
+        core.setWorkerThreads(threads, threads);
     }
     Lines search(const std::string& roots, const std::string& pattern = "*.*") {
         window.text1Value = pattern;
@@ -324,6 +326,174 @@ TEST(WalkingAhead, ListsABoundedWindowAheadOfTheWindow) {
     EXPECT_EQ(run.search("C:\\").size(), 6000u);
     EXPECT_GT(listedAhead, 100u);   // the workers did run ahead
     EXPECT_LT(listedAhead, 4000u);  // but not through the whole tree
+}
+
+// ---- the walk itself: outcomes, stopping, and what threads cost ----
+
+// Every folder the walk comes to, with what became of it.
+struct Visit {
+    std::string path;
+    FolderOutcome outcome;
+    int error;
+    std::size_t files;
+    Lines skipped;  // name and reason
+    bool operator==(const Visit&) const = default;
+};
+
+std::vector<Visit> visitAll(Walk& walk) {
+    const Walk::WaitHook wait = [] { return true; };
+    std::vector<Visit> visits;
+    while (walk.advance(wait)) {
+        const std::optional<FolderResult> r = walk.result(wait);
+        if (!r) break;
+        Visit v{walk.path(), r->outcome, r->error, 0, {}};
+        if (r->files != nullptr) {
+            v.files = r->files->size();
+            for (const FolderFiles::Skipped& s : r->files->skipped())
+                v.skipped.push_back(std::string(r->files->name(s)) +
+                                    (s.reason == SkipReason::Link ? " link" : " dot"));
+        }
+        visits.push_back(std::move(v));
+    }
+    return visits;
+}
+
+TEST_P(Walking, TellsWhatBecameOfEveryFolderItCameTo) {
+    platform.batch = 2;
+    platform.addFile("C:\\open\\f.txt", 1);
+    platform.setUnreadable("C:\\denied");
+    for (const char* name : {"a.txt", "b.txt", "c.txt"})
+        platform.addFile(std::string("C:\\broken\\") + name);
+    platform.setListError("C:\\broken", 1117);
+    platform.addFolder("C:\\.hidden\\below");
+    platform.addFolderLink("C:\\link", "C:\\open", kReparseTagSymlink);
+    platform.addFile("C:\\other\\o.txt", 1);
+    platform.setMount("C:\\other", 2);
+    const NamePattern pattern("*.*");
+    Walk walk(platform, pattern, threads() == 1 ? 0 : threads(), threads());
+    walk.start("C:\\");
+    using O = FolderOutcome;
+    EXPECT_EQ(visitAll(walk),
+              (std::vector<Visit>{
+                  {"C:\\", O::Listed, 0, 0, {".hidden dot", "link link"}},
+                  {"C:\\open\\", O::Listed, 0, 1, {}},
+                  {"C:\\denied\\", O::Unreadable, FakePlatform::kAccessDenied, 0, {}},
+                  {"C:\\broken\\", O::Listed, 1117, 2, {}},  // the first batch
+                  {"C:\\other\\", O::OtherMount, 0, 0, {}},
+              }));
+}
+
+TEST(WalkingStopped, AStopWhileAWorkerIsHeldInsideAListingEndsTheWaitAtOnce) {
+    FakePlatform platform;
+    platform.addFolder("C:\\a");
+    for (int i = 0; i < 10; ++i) platform.addFile("C:\\slow\\f" + std::to_string(i) + ".txt", 1);
+    Gate gate;
+    gate.armFor("slow");
+    platform.onCall = [&](const std::string& call, const std::string& name) {
+        if (call == "list") gate.reached(name);
+    };
+    const NamePattern pattern("*.*");
+    auto walking = std::make_unique<Walk>(platform, pattern, 2, 2);
+    Walk& walk = *walking;
+    walk.start("C:\\");
+    int waitsAfterStop = 0;
+    bool stopNow = false;
+    const Walk::WaitHook wait = [&] {
+        if (!stopNow) return true;
+        // A stop that was not heeded: let the listing go, so that the test ends and fails.
+        if (++waitsAfterStop == 3) gate.letGo("slow");
+        return false;
+    };
+    ASSERT_TRUE(walk.advance(wait));  // the root: the consumer lists it and keeps "a" for itself
+    ASSERT_TRUE(walk.result(wait));
+    gate.awaitArrival("slow");  // a worker is inside its listing
+    ASSERT_TRUE(walk.advance(wait));
+    ASSERT_EQ(walk.path(), "C:\\a\\");
+    ASSERT_TRUE(walk.result(wait));
+    ASSERT_TRUE(walk.advance(wait));
+    ASSERT_EQ(walk.path(), "C:\\slow\\");
+    stopNow = true;
+    EXPECT_FALSE(walk.result(wait));
+    EXPECT_EQ(waitsAfterStop, 1);
+    EXPECT_FALSE(walk.advance(wait));
+    const std::size_t lists = platform.lists;
+    gate.letGo("slow");
+    walk.stop();
+    EXPECT_EQ(platform.lists, lists + 1);  // the held listing read its batch, and no more
+    walking.reset();
+    EXPECT_EQ(platform.openNow, 0u);
+}
+
+// Workers held because the walk is far enough ahead are let go in batches, not each time the
+// consumer takes a folder: with many threads, waking all for one free place cost minutes.
+TEST(WalkingAhead, ManyHeldWorkersAreWokenInBatches) {
+    FakePlatform platform;
+    constexpr int kFolders = 6000;
+    constexpr unsigned kWorkers = 64;
+    for (int i = 0; i < kFolders; ++i) platform.addFile("C:\\d" + std::to_string(i) + "\\f.txt", 1);
+    const NamePattern pattern("*.*");
+    Walk walk(platform, pattern, kWorkers, kWorkers);
+    walk.start("C:\\");
+    const Walk::WaitHook wait = [] { return true; };
+    int folders = 0;
+    while (walk.advance(wait)) {
+        // At the first folder, the consumer waits until the workers are as far ahead as they go;
+        // then it is slower than they are, as a window showing each line is.
+        if (++folders == 2)
+            while (platform.lists < 2000) std::this_thread::yield();
+        for (int turn = 0; turn < 20; ++turn) std::this_thread::yield();
+        ASSERT_TRUE(walk.result(wait));
+    }
+    EXPECT_EQ(folders, kFolders + 1);
+    EXPECT_LT(walk.roomWaits(), static_cast<std::size_t>(kFolders)) << walk.roomWaits();
+}
+
+// While every worker is held in a slow folder, the walk adds workers if the process read from a
+// device meanwhile (where reads are counted), or else if it hardly ran: a busy processor gets none.
+TEST(WalkingSlowly, AddsWorkersOnlyWhileFoldersWaitForTheDisk) {
+    struct Case {
+        std::int64_t deviceReads;  // -1: not counted
+        std::int64_t readsPerLook;
+        std::uint64_t cpuPerLook;
+        bool grows;
+    };
+    for (const Case c : {Case{0, 5, 1'000'000, true}, Case{0, 0, 0, false}, Case{-1, 0, 0, true},
+                         Case{-1, 0, 1'000'000, false}}) {
+        SCOPED_TRACE(std::to_string(c.deviceReads) + " " + std::to_string(c.cpuPerLook));
+        FakePlatform platform;
+        platform.processUsage = {0, c.deviceReads};
+        platform.deviceReadsPerUsageCall = c.readsPerLook;
+        platform.cpuPerUsageCall = c.cpuPerLook;
+        for (int i = 0; i < 40; ++i) platform.addFile("C:\\d" + std::to_string(i) + "\\f.txt", 1);
+        std::atomic<bool> slow{true};
+        // Workers' listings are slow; the consumer's own are not, so that it gets to wait.
+        const std::thread::id consumer = std::this_thread::get_id();
+        std::atomic<int> held{0};
+        platform.onCall = [&](const std::string& call, const std::string&) {
+            if (call != "list" || std::this_thread::get_id() == consumer) return;
+            ++held;
+            while (slow) std::this_thread::yield();
+        };
+        const NamePattern pattern("*.*");
+        Walk walk(platform, pattern, 16, 2);
+        walk.start("C:\\");
+        int ticks = -1;  // counted from the root's end
+        const Walk::WaitHook wait = [&] {
+            // Enough looks for four doublings, or all sixteen started.
+            if (ticks >= 0 && (++ticks == 40 || walk.workersStarted() == 16)) slow = false;
+            return true;
+        };
+        ASSERT_TRUE(walk.advance(wait));  // the root, listed by the consumer
+        ASSERT_TRUE(walk.result(wait));
+        ticks = 0;
+        while (held < 2) std::this_thread::yield();  // both workers are in a folder
+        ASSERT_TRUE(walk.advance(wait));  // d0, which the consumer keeps for itself
+        ASSERT_TRUE(walk.result(wait));
+        ASSERT_TRUE(walk.advance(wait));  // d1, held in a worker's hands
+        ASSERT_TRUE(walk.result(wait));
+        EXPECT_EQ(walk.workersStarted(), c.grows ? 16u : 2u);
+        walk.stop();
+    }
 }
 
 }  // namespace

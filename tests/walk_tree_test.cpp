@@ -28,7 +28,7 @@ class TreeWalk : public ::testing::TestWithParam<unsigned> {
         window.lines.clear();
         window.text1Value = pattern;
         window.chooseRoots(roots);
-        core.setWorkerThreads(GetParam());
+        core.setWorkerThreads(GetParam(), GetParam());
         core.Command1_Click();
         return window.lines;
     }

@@ -1,6 +1,7 @@
 #include "search/search_core.h"
 
 #include <algorithm>
+#include <optional>
 #include <string_view>
 
 #include "search/text_util.h"
@@ -169,7 +170,7 @@ void SearchCore::abandon() {
 
 void SearchCore::SearchFolder(const std::string& root) {
     const NamePattern pattern(state_.Pattern);
-    Walk walk(platform_, pattern, workers_);
+    Walk walk(platform_, pattern, workers_, startWorkers_);
     walk.start(root);
     // While the walk waits for a folder, the window stays responsive and a stop ends the wait.
     const Walk::WaitHook wait = [this] {
@@ -189,10 +190,19 @@ void SearchCore::SearchFolder(const std::string& root) {
         const std::string& path = walk.path();
         caption.resize(prefix + walk.keptLength());
         caption.append(path, walk.keptLength());
+        const std::optional<FolderResult> result = walk.result(wait);
+        if (!result) break;
+        // A name that became a link or leads onto another mount was never a folder to walk.
+        if (result->outcome == FolderOutcome::Link || result->outcome == FolderOutcome::OtherMount)
+            continue;
         window_.setCaption(caption);
         window_.pumpEvents();
         if (state_.StopRequested) break;
-        if (const FolderFiles* files = walk.files(wait)) ScanFolderFiles(walk.path(), *files);
+        if (result->outcome == FolderOutcome::Changed)
+            window_.folderNotRead(path, texts::kFolderChanged);
+        else if (result->error != 0)
+            window_.folderNotRead(path, platform_.errorText(result->error));
+        if (result->files != nullptr) ScanFolderFiles(path, *result->files);
     }
 }  // the walk's workers are stopped and joined here, before the report or the exit
 

@@ -32,8 +32,13 @@ class SearchCore {
     SearchState& state() { return state_; }
     const SearchState& state() const { return state_; }
 
-    // Threads that list folders ahead of the walk; 0 or 1 makes a plain single-threaded walk.
-    void setWorkerThreads(unsigned count) { workers_ = count <= 1 ? 0 : count; }
+    // At most `count` threads list folders ahead of the walk, `start` of them from its beginning
+    // (0: one per core), the rest as slow folders call for them; 0 or 1 makes a plain
+    // single-threaded walk.
+    void setWorkerThreads(unsigned count, unsigned start = 0) {
+        workers_ = count <= 1 ? 0 : count;
+        startWorkers_ = start;
+    }
 
     // Fills the drive selector, preselects the program's drive and sets the idle button states.
     void init();
@@ -69,6 +74,7 @@ class SearchCore {
     Platform& platform_;
     SearchState state_;
     unsigned workers_ = Walk::defaultWorkers();
+    unsigned startWorkers_ = 0;
     std::vector<std::string> drives_;  // the drives init found, in order
     std::string allDrivesEntry_;       // the selector's last entry, naming them all
     std::string line_;                 // the result line under construction

@@ -16,5 +16,8 @@ inline constexpr char kDoubleClickHint[] = "双击列表指定项，可直接运
 inline constexpr char kPatternHasPathWithDrives[] = "文件名中不能包含路径符号 \\ / :";
 inline constexpr char kPatternHasPathSlash[] = "文件名中不能包含路径符号 /";
 inline constexpr char kLineSeparator[] = " ----- ";
+// Why a folder was not read when the system gave no error: it, or a folder on its way down, was
+// replaced while the search ran (said by the console, in English as the system's errors are).
+inline constexpr char kFolderChanged[] = "it was replaced during the search";
 
 }  // namespace quarvex::texts

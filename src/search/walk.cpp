@@ -2,70 +2,63 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
-#include <deque>
-#include <new>
 
 namespace quarvex {
-
-// A folder goes from Pending to Claimed to one of the last three, which are final: once a thread
-// has seen a final state (an acquire load), what the listing filled in is there for it to read.
-enum class Walk::State : std::uint8_t {
-    Pending,     // on the work list, waiting to be opened
-    Claimed,     // a thread is opening and listing it
-    Listed,      // its files and subfolders are known
-    Unreadable,  // could not be opened or reached again: contributes nothing
-    Excluded,    // a link or another mount by the time it was opened: no subfolder at all
-};
 
 namespace {
 
 // Folders listed ahead of the consumer, and the bytes of their matches, at most: caps memory.
+// Workers held at the cap go on once the consumer has taken a quarter of it, so that each wake-up
+// is worth a batch of folders.
 constexpr std::size_t kMaxListedAhead = 2048;
+constexpr std::size_t kResumeListedAhead = kMaxListedAhead / 4 * 3;
 constexpr std::size_t kMaxBytesAhead = std::size_t{4} << 20;
-// How often the consumer runs its wait hook while it waits for the workers.
-constexpr auto kWaitSlice = std::chrono::milliseconds(5);
-// A walk with fewer folders allowed open than this runs on the consumer alone.
-constexpr std::size_t kLeastBudgetForWorkers = 16;
-// Tries to open a folder while the process is out of handles, a millisecond apart at most.
-constexpr int kOpenAttempts = 2000;
-constexpr std::uint32_t kNotKept = UINT32_MAX;
+constexpr std::size_t kResumeBytesAhead = kMaxBytesAhead / 4 * 3;
+// How often the consumer runs its wait hook while it waits.
+constexpr auto kPumpTick = std::chrono::milliseconds(5);
+// How often the walk looks whether folders are slow to read, so that more workers would help.
+constexpr auto kUsageInterval = std::chrono::milliseconds(5);
+// Handles a worker may hold at once: its folder, the parent it opens it from, a reopening's steps.
+constexpr std::size_t kHandlesPerWorker = 4;
+// The consumer is about to need a folder's first subfolder when the folder has only a few
+// matches to show: it opens it itself rather than waiting for a worker to hand it over.
+constexpr std::size_t kFewMatches = 64;
+// Enough threads for the queue of a disk or a network share; more only wait in it.
+constexpr unsigned kDefaultWorkers = 64;
+
+FolderOutcome outcomeOf(FolderState state) {
+    switch (state) {
+        case FolderState::Listed:
+            return FolderOutcome::Listed;
+        case FolderState::Link:
+            return FolderOutcome::Link;
+        case FolderState::OtherMount:
+            return FolderOutcome::OtherMount;
+        case FolderState::Changed:
+            return FolderOutcome::Changed;
+        default:
+            return FolderOutcome::Unreadable;
+    }
+}
+
+FolderState stateOf(OpenFolders::Outcome outcome) {
+    switch (outcome) {
+        case OpenFolders::Outcome::Link:
+            return FolderState::Link;
+        case OpenFolders::Outcome::OtherMount:
+            return FolderState::OtherMount;
+        case OpenFolders::Outcome::Changed:
+            return FolderState::Changed;
+        default:
+            return FolderState::Unreadable;
+    }
+}
+
+bool isFinal(FolderState state) {
+    return state >= FolderState::Listed;
+}
 
 }  // namespace
-
-// Small, since the walk holds one for every level of its path, however deep.
-struct Walk::Node {
-    Node* parent = nullptr;
-    Node* nextSibling = nullptr;
-    // Its neighbours on the work list while Pending; once Listed, its subfolders (in listing
-    // order, freed as consumed) and its matches (until the consumer moves on). Never both.
-    union {
-        struct {
-            Node* prev;
-            Node* next;
-        } work;
-        struct {
-            Node* firstChild;
-            FolderFiles* files;
-        } listed;
-    } links{};
-    FolderHandle handle = kNoFolder;
-    std::uint64_t volume = 0;  // identity when first opened
-    std::uint64_t file = 0;
-    std::uint32_t depth = 0;
-    std::uint32_t unopenedChildren = 0;  // the handle is kept while some are left
-    std::uint32_t openIndex = kNotKept;  // its place in openParents_
-    std::uint16_t pins = 0;              // threads opening a child relative to the handle
-    std::uint16_t nameLength = 0;
-    std::atomic<State> state{State::Pending};
-    bool onWorkList = false;
-    bool lost = false;  // could not be reached again: the rest of its subfolders are not
-
-    char* name() { return reinterpret_cast<char*>(this + 1); }
-    std::string_view nameView() { return {name(), nameLength}; }
-    bool isListed() const { return state.load(std::memory_order_relaxed) == State::Listed; }
-    Node* firstChild() const { return isListed() ? links.listed.firstChild : nullptr; }
-};
 
 struct Walk::Worker {
     Listing listing;
@@ -76,54 +69,59 @@ struct Walk::Worker {
 // What listing a folder found.
 struct Walk::Found {
     FolderFiles* files = nullptr;
-    Node* first = nullptr;
+    FolderNode* first = nullptr;
     std::uint32_t subfolders = 0;
+    int error = 0;
+    FolderFiles& filesToFill() {
+        if (files == nullptr) files = new FolderFiles;
+        return *files;
+    }
 };
 
-unsigned Walk::defaultWorkers() {
-    const unsigned cores = std::thread::hardware_concurrency();
-    return cores == 0 ? 1 : cores;
+unsigned Walk::cores() {
+    const unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : n;
 }
 
-Walk::Walk(Platform& platform, const NamePattern& pattern, unsigned workers)
-    : platform_(platform), pattern_(pattern), workerCount_(workers) {}
+unsigned Walk::defaultWorkers() {
+    return std::max(kDefaultWorkers, cores());
+}
+
+Walk::Walk(Platform& platform, const NamePattern& pattern, unsigned workers, unsigned startWorkers)
+    : platform_(platform),
+      pattern_(pattern),
+      mostWorkers_(workers),
+      firstWorkers_(std::min(workers, startWorkers == 0 ? cores() : startWorkers)),
+      folders_(platform),
+      self_(std::make_unique<Worker>()) {}
 
 Walk::~Walk() {
     stop();
-    std::lock_guard lock(mutex_);
     if (root_ != nullptr) freeSubtree(root_);
-    for (Worker* w : workers_) delete w;
 }
 
-Walk::Node* Walk::makeNode(Node* parent, std::string_view name) {
-    void* memory = ::operator new(sizeof(Node) + name.size());
-    Node* node = new (memory) Node;
-    node->parent = parent;
-    node->depth = parent != nullptr ? parent->depth + 1 : 0;
-    node->nameLength = static_cast<std::uint16_t>(name.size());
-    if (!name.empty()) std::memcpy(node->name(), name.data(), name.size());
-    return node;
+FolderNode* Walk::makeNode(FolderNode* parent, std::string_view name) {
+    return FolderNode::make(parent, name);
 }
 
-void Walk::destroy(Node* node) {
-    if (node->isListed()) delete node->links.listed.files;
-    node->~Node();
-    ::operator delete(node);
+void Walk::destroy(FolderNode* node) {
+    if (node->loadState() == FolderState::Listed) delete node->links.listed.files;
+    folders_.forget(*node);
+    FolderNode::destroy(node);
 }
 
-// Iterative, so that no depth of tree can exhaust the stack. Lock held, or no worker left.
-void Walk::freeSubtree(Node* top) {
-    Node* node = top;
+// Iterative, so that no depth of tree can exhaust the stack. No worker is left.
+void Walk::freeSubtree(FolderNode* top) {
+    FolderNode* node = top;
     for (;;) {
-        if (Node* child = node->firstChild()) {
+        const bool listed = node->loadState() == FolderState::Listed;
+        if (FolderNode* child = listed ? node->links.listed.firstChild : nullptr) {
             node = child;
             continue;
         }
-        Node* const parent = node->parent;
-        Node* const sibling = node->nextSibling;
+        FolderNode* const parent = node->parent;
+        FolderNode* const sibling = node->nextSibling;
         const bool last = node == top;
-        if (node->onWorkList) unlinkWork(node);
-        if (node->handle != kNoFolder) closeHandle(node);
         destroy(node);
         if (last) return;
         parent->links.listed.firstChild = sibling;
@@ -134,231 +132,147 @@ void Walk::freeSubtree(Node* top) {
 void Walk::start(const std::string& root) {
     path_ = root;
     root_ = makeNode(nullptr, {});
-    root_->state = State::Claimed;
+    root_->state.store(FolderState::Claimed, std::memory_order_relaxed);
     current_ = nullptr;
-    workers_.push_back(new Worker);  // the consumer's own scratch, workers_[0]
-    budget_ = platform_.folderHandleBudget();
+}
+
+void Walk::requestStop() {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    workAdded_.notify_all();
+    roomAgain_.notify_all();
+    progress_.notify_all();
 }
 
 void Walk::stop() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    workAvailable_.notify_all();
-    progress_.notify_all();
-    handleClosed_.notify_all();
+    requestStop();
     for (std::thread& t : threads_) t.join();
     threads_.clear();
 }
 
-// ---- the work list: folders waiting to be opened, the nearest in pre-order on top ----
-
-void Walk::pushWork(Node* first) {
-    Node* last = first;
-    for (Node* n = first; n != nullptr; n = n->nextSibling) {
-        n->onWorkList = true;
-        n->links.work.next = n->nextSibling;
-        n->links.work.prev = n == first ? nullptr : last;
-        last = n;
-    }
-    last->links.work.next = workTop_;
-    if (workTop_ != nullptr) workTop_->links.work.prev = last;
-    workTop_ = first;
+std::size_t Walk::workersStarted() const {
+    std::lock_guard lock(mutex_);
+    return threads_.size();
 }
 
-void Walk::unlinkWork(Node* node) {
-    Node* const prev = node->links.work.prev;
-    Node* const next = node->links.work.next;
+std::size_t Walk::roomWaits() const {
+    std::lock_guard lock(mutex_);
+    return roomWaits_;
+}
+
+// ---- the frontier: the folders known and not yet listed, in pre-order ----
+//
+// Pending and Claimed folders are kept in one list in pre-order. None of them lies below another
+// (a folder's subfolders join only when it is listed), so a listed folder's subfolders belong
+// exactly where it stood: they replace it, and the list stays in pre-order. Workers take the
+// first Pending folder, the nearest one the consumer will need; the Claimed ones they pass over
+// are at most one per thread.
+
+// Puts `first` and its siblings where `at` stands, or ahead of `at` when it is to stay.
+void Walk::insertWork(FolderNode* first, FolderNode* at) {
+    FolderNode* const prev = at->links.work.prev;
+    FolderNode* last = nullptr;
+    for (FolderNode* n = first; n != nullptr; n = n->nextSibling) {
+        n->onWorkList = true;
+        n->links.work.prev = last;
+        if (last != nullptr) last->links.work.next = n;
+        last = n;
+        ++pending_;
+    }
+    first->links.work.prev = prev;
+    if (prev != nullptr)
+        prev->links.work.next = first;
+    else
+        frontier_ = first;
+    last->links.work.next = at;
+    at->links.work.prev = last;
+}
+
+// The frontier is empty: `first` and its siblings are all of it.
+void Walk::appendWork(FolderNode* first) {
+    FolderNode* last = nullptr;
+    for (FolderNode* n = first; n != nullptr; n = n->nextSibling) {
+        n->onWorkList = true;
+        n->links.work.prev = last;
+        if (last != nullptr) last->links.work.next = n;
+        last = n;
+        ++pending_;
+    }
+    last->links.work.next = nullptr;
+    frontier_ = first;
+}
+
+void Walk::unlinkWork(FolderNode* node) {
+    FolderNode* const prev = node->links.work.prev;
+    FolderNode* const next = node->links.work.next;
     if (prev != nullptr)
         prev->links.work.next = next;
     else
-        workTop_ = next;
+        frontier_ = next;
     if (next != nullptr) next->links.work.prev = prev;
     node->links.work = {nullptr, nullptr};
     node->onWorkList = false;
+}
+
+// The first Pending folder of the frontier; there is one.
+FolderNode* Walk::nearestPending() const {
+    FolderNode* node = frontier_;
+    while (node->state.load(std::memory_order_relaxed) != FolderState::Pending)
+        node = node->links.work.next;
+    return node;
+}
+
+void Walk::claim(FolderNode* node) {
+    if (node->onWorkList) --pending_;
+    node->state.store(FolderState::Claimed, std::memory_order_relaxed);
 }
 
 bool Walk::farEnoughAhead() const {
     return listedAhead_ >= kMaxListedAhead || bytesAhead_ >= kMaxBytesAhead;
 }
 
-// The next folder for a worker, claimed; nullptr when the walk stops. Lock held.
-Walk::Node* Walk::takeWork(std::unique_lock<ShortLock>& lock) {
-    for (;;) {
-        if (stopping_) return nullptr;
-        if (workTop_ != nullptr) {
-            // Announced before the check, so the consumer, which checks after taking a folder
-            // off the count, cannot miss a worker that is about to wait.
-            held_ = true;
-            if (!farEnoughAhead()) {
-                held_ = false;
-                Node* node = workTop_;
-                unlinkWork(node);
-                node->state.store(State::Claimed, std::memory_order_relaxed);
-                return node;
-            }
-            workAvailable_.wait_for(lock, std::chrono::milliseconds(20));
-            continue;
-        }
-        ++idleWorkers_;
-        workAvailable_.wait(lock);
-        --idleWorkers_;
+bool Walk::roomAgain() const {
+    return listedAhead_ <= kResumeListedAhead && bytesAhead_ <= kResumeBytesAhead;
+}
+
+// A worker waits for the consumer to take a batch of what is listed ahead. Walk lock held.
+void Walk::hold(std::unique_lock<std::mutex>& lock) {
+    const std::uint64_t generation = roomGeneration_;
+    // Counted before the check, so that the consumer, which checks after it took a folder off
+    // the count, cannot miss a worker about to wait.
+    ++held_;
+    if (roomAgain()) {
+        --held_;
+        return;
     }
+    ++roomWaits_;
+    roomAgain_.wait(lock, [&] { return roomGeneration_ != generation || stopping_; });
 }
 
-// ---- handles: lock held ----
-
-void Walk::closeHandle(Node* node) {
-    if (node->openIndex != kNotKept) {
-        Node* moved = openParents_.back();
-        openParents_[node->openIndex] = moved;
-        moved->openIndex = node->openIndex;
-        openParents_.pop_back();
-        node->openIndex = kNotKept;
-    }
-    platform_.closeFolder(node->handle);
-    node->handle = kNoFolder;
-    --openHandles_;
-    handleClosed_.notify_all();
-}
-
-void Walk::keepAsParent(Node* node) {
-    if (node == root_ || node->openIndex != kNotKept) return;
-    node->openIndex = static_cast<std::uint32_t>(openParents_.size());
-    openParents_.push_back(node);
-}
-
-// Closes the open parent needed last: the shallowest one no thread is using. Rare (only beyond
-// the budget), so a look at each is fine.
-bool Walk::makeRoom() {
-    Node* shallowest = nullptr;
-    for (Node* node : openParents_)
-        if (node->pins == 0 && (shallowest == nullptr || node->depth < shallowest->depth))
-            shallowest = node;
-    if (shallowest == nullptr) return false;
-    closeHandle(shallowest);
-    return true;
-}
-
-// Waits a moment for another thread to close a handle; false after so many tries that the
-// folder at hand is given up.
-bool Walk::awaitClosedHandle(std::unique_lock<ShortLock>& lock, int attempt) {
-    if (attempt >= kOpenAttempts || stopping_) return false;
-    handleClosed_.wait_for(lock, std::chrono::milliseconds(1));
-    return true;
-}
-
-// A child of `parent` has been opened and listed, or given up on.
-void Walk::releaseParent(Node* parent) {
-    --parent->unopenedChildren;
-    if (parent->unopenedChildren == 0 && parent->pins == 0 && parent != root_ &&
-        parent->handle != kNoFolder)
-        closeHandle(parent);
-}
-
-// Reopens a parent whose handle was closed to stay within the budget: from its nearest open
-// ancestor, one name at a time, each step checked to be the folder first seen.
-bool Walk::ensureParentOpen(Node* parent, std::unique_lock<ShortLock>& lock) {
-    if (parent->handle != kNoFolder) return true;
-    if (parent->lost) return false;
-
-    lock.unlock();
-    std::unique_lock reopening(reopenMutex_);
-    lock.lock();
-    if (parent->handle != kNoFolder) return true;
-    if (parent->lost) return false;
-
-    std::vector<Node*> chain;  // parent first, up to the child of the nearest open ancestor
-    Node* anchor = parent;
-    while (anchor->handle == kNoFolder) {
-        chain.push_back(anchor);
-        anchor = anchor->parent;  // the root stays open, so this ends
-    }
-    ++anchor->pins;
-    const std::size_t keep = std::max<std::size_t>(1, budget_ / 4);
-    lock.unlock();
-
-    std::deque<std::pair<Node*, FolderHandle>> opened;  // the deepest steps, kept for reuse
-    FolderHandle at = anchor->handle;
-    Node* failedAt = nullptr;
-    bool gaveUp = false;
-    int attempts = 0;
-    for (auto it = chain.rbegin(); it != chain.rend() && !gaveUp;) {
-        Node* step = *it;
-        OpenResult r = platform_.openChild(at, step->nameView());
-        if (r.status == OpenStatus::Opened && !r.identified &&
-            !platform_.identify(r.handle, r.identity))
-            r.identity = {};
-        if (r.status == OpenStatus::OutOfHandles) {
-            // Give back what this walk down holds, else what the walk keeps, and try again.
-            if (opened.size() > 1) {
-                platform_.closeFolder(opened.front().second);
-                opened.pop_front();
-            } else {
-                lock.lock();
-                if (!makeRoom()) gaveUp = !awaitClosedHandle(lock, attempts++);
-                lock.unlock();
-            }
-            continue;
-        }
-        const bool same = r.status == OpenStatus::Opened && r.identity.volume == step->volume &&
-                          r.identity.file == step->file;
-        if (!same) {
-            if (r.status == OpenStatus::Opened) platform_.closeFolder(r.handle);
-            failedAt = step;
-            break;
-        }
-        opened.emplace_back(step, r.handle);
-        at = r.handle;
-        if (opened.size() > keep) {
-            platform_.closeFolder(opened.front().second);
-            opened.pop_front();
-        }
-        ++it;
-    }
-
-    lock.lock();
-    --anchor->pins;
-    if (gaveUp || failedAt != nullptr) {
-        // Changed since it was listed: nothing more is walked below it.
-        if (failedAt != nullptr) {
-            for (Node* n = parent;; n = n->parent) {
-                n->lost = true;
-                if (n == failedAt) break;
-            }
-        }
-        for (const auto& [node, handle] : opened) platform_.closeFolder(handle);
-        return false;
-    }
-    for (const auto& [node, handle] : opened) {
-        if (node->handle == kNoFolder && node->unopenedChildren > 0) {
-            node->handle = handle;
-            ++openHandles_;
-            keepAsParent(node);
-        } else {
-            platform_.closeFolder(handle);
-        }
-    }
-    return parent->handle != kNoFolder;
-}
+// ---- workers and the consumer alike ----
 
 // Lists an opened folder: its matching files, sized, and its subfolders. No lock: the folder
 // and its handle belong to the thread that claimed it.
-Walk::Found Walk::list(Node* node, Worker& worker) {
+Walk::Found Walk::list(FolderNode& node, Worker& worker) {
     Found found;
-    Node* last = nullptr;
+    FolderNode* last = nullptr;
     Listing& listing = worker.listing;
-    const FolderHandle handle = node->handle;
+    const FolderHandle handle = node.handle.get();
     for (;;) {
         const ListStatus status = platform_.listFolder(handle, listing);
         for (std::size_t i = 0; i < listing.size() && !stopping_; ++i) {
             // The consumer keeps the window answering, however slow the folder is to read.
-            if (worker.pump != nullptr && !(*worker.pump)()) stopping_ = true;
+            if (worker.pump != nullptr && !(*worker.pump)()) requestStop();
             ListedEntry& e = listing[i];
             const std::string_view name = listing.name(e);
+            if (name.empty() || name.size() > UINT16_MAX) continue;
+            const bool folder =
+                (e.attributes & (kAttrDirectory | kAttrTypeUnknown)) == kAttrDirectory;
             // Names beginning with "." are skipped, folders with everything below them.
-            if (name.empty() || name[0] == '.' || name.size() > UINT16_MAX) continue;
+            if (name[0] == '.') {
+                if (folder) found.filesToFill().skip(name, SkipReason::DotName);
+                continue;
+            }
             bool matched = false;
             if ((e.attributes & kAttrTypeUnknown) != 0) {
                 // A link's target matters only when the link would be listed.
@@ -366,8 +280,12 @@ Walk::Found Walk::list(Node* node, Worker& worker) {
                 platform_.describe(handle, e, name);
             }
             if ((e.attributes & kAttrDirectory) != 0) {
-                if (isLink(e)) continue;  // links are never entered, so no walk can loop
-                Node* child = makeNode(node, name);
+                // Links are never entered, so no walk can loop or leave its tree.
+                if (isLink(e)) {
+                    found.filesToFill().skip(name, SkipReason::Link);
+                    continue;
+                }
+                FolderNode* child = makeNode(&node, name);
                 if (last != nullptr)
                     last->nextSibling = child;
                 else
@@ -376,259 +294,255 @@ Walk::Found Walk::list(Node* node, Worker& worker) {
                 ++found.subfolders;
             } else if (matched || pattern_.matches(name)) {
                 if (!e.sizeKnown) platform_.describe(handle, e, name);
-                if (found.files == nullptr) found.files = new FolderFiles;
-                found.files->add(name, e.size, e.sizeKnown);
+                found.filesToFill().add(name, e.size, e.sizeKnown);
             }
         }
+        if (status == ListStatus::Failed) found.error = listing.error();
         if (status != ListStatus::More || stopping_) break;
-        if (worker.pump != nullptr && !(*worker.pump)()) stopping_ = true;
+        if (worker.pump != nullptr && !(*worker.pump)()) requestStop();
     }
+    if (found.error != 0) found.filesToFill().setError(found.error);
     return found;
 }
 
-// Makes what a listing found known to every thread. Lock held.
-void Walk::publish(Node* node, const Found& found) {
-    node->links.listed = {found.first, found.files};
-    node->unopenedChildren = found.subfolders;
-    if (found.subfolders == 0) {
-        if (node != root_) closeHandle(node);
+// Opens a claimed folder relative to its parent, lists it and publishes it. Walk lock held on
+// entry and on return; it is let go meanwhile.
+void Walk::process(FolderNode* node, Worker& worker, std::unique_lock<std::mutex>& lock) {
+    lock.unlock();
+    const OpenFolders::Result opened = folders_.open(*node, stopping_);
+    Found found;
+    FolderState state = stateOf(opened.outcome);
+    if (opened.outcome == OpenFolders::Outcome::Opened) {
+        found = list(*node, worker);
+        folders_.listed(*node, found.subfolders);
+        state = FolderState::Listed;
     } else {
-        keepAsParent(node);
-        if (workersStarted_) {
-            pushWork(found.first);
-            if (idleWorkers_ > 1 && found.subfolders > 1)
-                workAvailable_.notify_all();
-            else if (idleWorkers_ > 0)
-                workAvailable_.notify_one();
-        }
+        found.error = opened.error;
     }
-    listedAhead_ += 1;
-    if (found.files != nullptr) bytesAhead_ += found.files->bytes();
-    node->state.store(State::Listed, std::memory_order_release);
+    lock.lock();
+    publish(node, state, found, &worker == self_.get());
 }
 
-// Opens a claimed subfolder relative to its parent, lists it and publishes it. Lock held on
-// entry and on return; it is let go for the platform's calls.
-void Walk::process(Node* node, Worker& worker, std::unique_lock<ShortLock>& lock) {
-    Node* const parent = node->parent;
-    OpenResult result;
-    Found found;
-    bool listed = false;
-    for (int attempt = 0;; ++attempt) {
-        if (stopping_ || !ensureParentOpen(parent, lock)) {
-            result = {};
-            break;
-        }
-        // Within the budget; the pin keeps the parent open meanwhile.
-        ++parent->pins;
-        while (openHandles_ >= budget_ && makeRoom()) {
-        }
-        ++openHandles_;
-        const FolderHandle at = parent->handle;
-        lock.unlock();
-        result = platform_.openChild(at, node->nameView());
-        // Another file system, a bind mount, or a mount that appeared during the walk is not
-        // entered; any other folder is listed at once, still without the lock.
-        if (result.status == OpenStatus::Opened &&
-            (!result.identified || result.identity.mount == rootIdentity_.mount)) {
-            node->handle = result.handle;
-            found = list(node, worker);
-            listed = true;
-            // Only a folder with subfolders is ever opened again, or passed through on the way
-            // to one: its identity is what a reopening checks.
-            if (!result.identified && found.subfolders > 0)
-                platform_.identify(result.handle, result.identity);
-            node->volume = result.identity.volume;
-            node->file = result.identity.file;
-        }
-        lock.lock();
-        --parent->pins;
-        if (result.status != OpenStatus::Opened) --openHandles_;
-        if (result.status != OpenStatus::OutOfHandles) break;
-        // The process has run out: the walk keeps fewer open from now on.
-        budget_ = std::max<std::size_t>(2, openHandles_ > 2 ? openHandles_ - 1 : 2);
-        if (!makeRoom() && !awaitClosedHandle(lock, attempt)) {
-            result = {};
-            break;
-        }
+// Makes what a listing found known to every thread. Walk lock held.
+void Walk::publish(FolderNode* node, FolderState state, Found& found, bool byConsumer) {
+    // Its subfolders take its place in the frontier, but for the one the consumer is about to
+    // open itself.
+    FolderNode* offered = nullptr;
+    if (state == FolderState::Listed && found.first != nullptr && workerLimit_ > 0) {
+        const bool forConsumer = (waitingFor_ == node || byConsumer) && !foldersSlow_ &&
+                                 (found.files == nullptr || found.files->size() < kFewMatches);
+        offered = forConsumer ? found.first->nextSibling : found.first;
     }
-    State state = State::Unreadable;
-    if (listed) {
-        state = State::Listed;
-    } else if (result.status == OpenStatus::Opened) {
-        platform_.closeFolder(result.handle);
-        --openHandles_;
-        state = State::Excluded;
-    } else if (result.status == OpenStatus::NotAFolder) {
-        state = State::Excluded;
+    if (node->onWorkList) {
+        if (offered != nullptr) insertWork(offered, node);
+        unlinkWork(node);
+    } else if (offered != nullptr) {
+        // The root, or a folder the consumer took before it joined the frontier: it comes first.
+        if (frontier_ != nullptr)
+            insertWork(offered, frontier_);
+        else
+            appendWork(offered);
     }
-    // The parent first: once this folder is final, the consumer may move past the parent and
-    // free it.
-    releaseParent(parent);
-    if (listed)
-        publish(node, found);
-    else
-        node->state.store(state, std::memory_order_release);
+    if (state != FolderState::Listed) {
+        node->links.error = found.error;
+    } else {
+        node->links.listed = {found.first, found.files};
+        listedAhead_ += 1;
+        if (found.files != nullptr) bytesAhead_ += found.files->bytes();
+    }
+    node->state.store(state, std::memory_order_release);
     if (waitingFor_ == node) progress_.notify_one();
+    if (offered != nullptr) {
+        unsigned wake = std::min(idle_, found.subfolders);
+        for (; wake > 0; --wake) workAdded_.notify_one();
+        growIfSlow();
+    }
 }
 
 void Walk::workerLoop(Worker& worker) {
     std::unique_lock lock(mutex_);
-    while (Node* node = takeWork(lock)) process(node, worker, lock);
+    for (;;) {
+        if (stopping_) return;
+        if (pending_ == 0) {
+            ++idle_;
+            workAdded_.wait(lock, [this] { return pending_ != 0 || stopping_; });
+            --idle_;
+            continue;
+        }
+        if (farEnoughAhead()) {
+            hold(lock);
+            continue;
+        }
+        FolderNode* node = nearestPending();
+        claim(node);
+        process(node, worker, lock);
+    }
+}
+
+// Walk lock held.
+void Walk::startWorkers(unsigned count) {
+    if (stopping_) return;  // stop() joins what has started: nothing may start after it
+    for (; count > 0 && threads_.size() < workerLimit_; --count) {
+        Worker* worker = workers_.emplace_back(std::make_unique<Worker>()).get();
+        threads_.emplace_back([this, worker] { workerLoop(*worker); });
+    }
 }
 
 // ---- the consumer ----
 
-// Waits until `node` is done with, taking it on itself when no worker has, and listing other
-// folders meanwhile rather than sleeping. Returns its final state, or nothing when the walk was
-// stopped.
-std::optional<Walk::State> Walk::waitFor(Node* node, const WaitHook& wait) {
-    State state = node->state.load(std::memory_order_acquire);
-    if (state >= State::Listed) return state;
-    Worker& self = *workers_[0];
-    self.pump = &wait;
+void Walk::openRoot() {
+    const std::size_t budget = platform_.folderHandleBudget();
+    const OpenFolders::Result opened = folders_.openRoot(*root_, path_, budget);
     std::unique_lock lock(mutex_);
-    if (node->state.load(std::memory_order_relaxed) == State::Pending) {
-        if (node->onWorkList) unlinkWork(node);
-        node->state.store(State::Claimed, std::memory_order_relaxed);
-        process(node, self, lock);
+    if (opened.outcome != OpenFolders::Outcome::Opened) {
+        root_->links.error = opened.error;
+        root_->state.store(FolderState::Unreadable, std::memory_order_release);
+        return;
     }
-    auto lastPump = std::chrono::steady_clock::now();
-    while ((state = node->state.load(std::memory_order_acquire)) < State::Listed) {
-        if (stopping_) break;
-        bool pumpDue = false;
-        if (workTop_ != nullptr && !farEnoughAhead()) {
-            Node* other = workTop_;
-            unlinkWork(other);
-            other->state.store(State::Claimed, std::memory_order_relaxed);
-            process(other, self, lock);
-            pumpDue = std::chrono::steady_clock::now() - lastPump >= kWaitSlice;
-        } else {
-            waitingFor_ = node;
-            pumpDue = progress_.wait_for(lock, kWaitSlice) == std::cv_status::timeout;
-            waitingFor_ = nullptr;
-        }
-        if (pumpDue) {
-            lock.unlock();
-            const bool goOn = wait();
-            lastPump = std::chrono::steady_clock::now();
-            lock.lock();
-            if (!goOn) {
-                lock.unlock();
-                stop();
-                return std::nullopt;
-            }
-        }
+    // Each worker may hold a few handles: a small budget carries fewer, or none.
+    const std::size_t carried = budget > 2 * kHandlesPerWorker ? budget / kHandlesPerWorker - 1 : 0;
+    workerLimit_ = static_cast<unsigned>(std::min<std::size_t>(mostWorkers_, carried));
+    lock.unlock();
+    Found found = list(*root_, *self_);
+    folders_.listed(*root_, found.subfolders);
+    lock.lock();
+    publish(root_, FolderState::Listed, found, true);
+    if (found.subfolders > 0) startWorkers(firstWorkers_);
+}
+
+// Adds workers while folders are slow to read: the process read from a device since the last
+// look (or, where the platform counts no device reads, hardly ran), every worker is busy, and
+// more folders wait. A cold disk or a network share takes more reads at once; a busy processor
+// would only be shared by more threads. Walk lock held; looks every kUsageInterval at most.
+void Walk::growIfSlow() {
+    if (threads_.size() >= workerLimit_ || stopping_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextUsageLook_) return;
+    nextUsageLook_ = now + kUsageInterval;
+    const ProcessUsage usage = platform_.usage();
+    const auto since = now - lastUsageTime_;
+    bool slow;
+    if (usage.deviceReads >= 0) {
+        slow = lastUsage_.deviceReads >= 0 && usage.deviceReads > lastUsage_.deviceReads;
+    } else {
+        const auto cpu =
+            std::chrono::microseconds(usage.cpuMicroseconds - lastUsage_.cpuMicroseconds);
+        slow = cpu < since / 4;
     }
-    if (stopping_) return std::nullopt;
-    return state;
+    const bool recent = since <= 4 * kUsageInterval;
+    lastUsage_ = usage;
+    lastUsageTime_ = now;
+    foldersSlow_ = slow;
+    if (recent && slow && pending_ != 0 && idle_ == 0 && held_ == 0)
+        startWorkers(std::max<unsigned>(1, static_cast<unsigned>(threads_.size())));
+}
+
+// Waits until `node` is final, taking it on itself when no thread has yet. False when the walk
+// was stopped.
+bool Walk::waitFor(FolderNode* node, const WaitHook& wait) {
+    if (isFinal(node->loadState())) return !stopping_;
+    std::unique_lock lock(mutex_);
+    if (node->state.load(std::memory_order_relaxed) == FolderState::Pending) {
+        claim(node);
+        process(node, *self_, lock);
+        return !stopping_;
+    }
+    while (!isFinal(node->loadState())) {
+        if (stopping_) return false;
+        waitingFor_ = node;
+        const bool done = progress_.wait_for(lock, kPumpTick, [&] {
+            return isFinal(node->state.load(std::memory_order_acquire)) || stopping_;
+        });
+        waitingFor_ = nullptr;
+        if (done) break;
+        growIfSlow();  // every worker may be stuck in a slow folder: none publishes to look
+        lock.unlock();
+        const bool goOn = wait();
+        if (!goOn) {
+            requestStop();
+            return false;
+        }
+        lock.lock();
+    }
+    return !stopping_;
 }
 
 // The consumer moves off a folder: what it matched has been taken.
-void Walk::leave(Node* node) {
-    if (!node->isListed()) return;
+void Walk::leave(FolderNode* node) {
+    if (node->loadState() != FolderState::Listed) return;
     FolderFiles*& files = node->links.listed.files;
     listedAhead_ -= 1;
     if (files != nullptr) bytesAhead_ -= files->bytes();
-    if (held_) {
-        std::lock_guard lock(mutex_);
-        held_ = false;
-        workAvailable_.notify_all();
-    }
     delete files;
     files = nullptr;
+    if (held_ > 0 && roomAgain()) {
+        std::lock_guard lock(mutex_);
+        if (held_ > 0) {
+            held_ = 0;
+            ++roomGeneration_;
+            roomAgain_.notify_all();
+        }
+    }
 }
 
 // A folder and everything below it have been consumed: no other thread looks at it again.
-void Walk::discard(Node* node) {
-    if (node->handle != kNoFolder) {
-        std::lock_guard lock(mutex_);
-        closeHandle(node);
-    }
+void Walk::discard(FolderNode* node) {
     destroy(node);
-}
-
-bool Walk::openRoot() {
-    const OpenResult r = platform_.openRoot(path_);
-    std::unique_lock lock(mutex_);
-    if (r.status != OpenStatus::Opened) {
-        root_->state.store(State::Unreadable, std::memory_order_release);
-        return false;
-    }
-    root_->handle = r.handle;
-    root_->volume = r.identity.volume;
-    root_->file = r.identity.file;
-    rootIdentity_ = r.identity;
-    ++openHandles_;
-    if (workerCount_ > 0 && budget_ >= kLeastBudgetForWorkers) {
-        workersStarted_ = true;
-        for (unsigned i = 0; i < workerCount_; ++i) {
-            Worker* w = new Worker;
-            workers_.push_back(w);
-            threads_.emplace_back([this, w] { workerLoop(*w); });
-        }
-    }
-    lock.unlock();
-    const Found found = list(root_, *workers_[0]);
-    lock.lock();
-    publish(root_, found);
-    return true;
 }
 
 bool Walk::advance(const WaitHook& wait) {
     if (finished_ || stopping_) return false;
-    workers_[0]->pump = &wait;
+    self_->pump = &wait;
     if (current_ == nullptr) {
         current_ = root_;
         kept_ = 0;
         openRoot();
         return true;
     }
-
-    const char separator = platform_.separator();
+    // Final states do not change: what is read below no thread writes any more.
+    if (!waitFor(current_, wait)) return false;
+    leave(current_);
     kept_ = path_.size();
-    for (;;) {
-        // Final states do not change: what is read below no thread writes any more.
-        const std::optional<State> done = waitFor(current_, wait);
-        if (!done) return false;
-        leave(current_);
-        Node* next = nullptr;
-        if (Node* child = current_->firstChild()) {
-            next = child;
-        } else {
-            // Up through the folders that are done, freeing each, to the next sibling.
-            Node* node = current_;
-            for (;;) {
-                if (node == root_) {
-                    finished_ = true;
-                    return false;
-                }
-                Node* const parent = node->parent;
-                Node* const sibling = node->nextSibling;
-                path_.resize(path_.size() - node->nameLength - 1);
-                parent->links.listed.firstChild = sibling;
-                discard(node);
-                if (sibling != nullptr) {
-                    next = sibling;
-                    break;
-                }
-                node = parent;
+    FolderNode* next =
+        current_->loadState() == FolderState::Listed ? current_->links.listed.firstChild : nullptr;
+    if (next == nullptr) {
+        // Up through the folders that are done, freeing each, to the next sibling.
+        for (FolderNode* node = current_;;) {
+            if (node == root_) {
+                finished_ = true;
+                return false;
             }
+            FolderNode* const parent = node->parent;
+            FolderNode* const sibling = node->nextSibling;
+            path_.resize(path_.size() - node->nameLength - 1);
+            parent->links.listed.firstChild = sibling;
+            discard(node);
+            if (sibling != nullptr) {
+                next = sibling;
+                break;
+            }
+            node = parent;
         }
-        kept_ = std::min(kept_, path_.size());
-        path_.append(next->name(), next->nameLength);
-        path_.push_back(separator);
-        current_ = next;
-        const std::optional<State> state = waitFor(current_, wait);
-        if (!state) return false;
-        if (*state != State::Excluded) return true;
     }
+    kept_ = std::min(kept_, path_.size());
+    path_.append(next->name());
+    path_.push_back(platform_.separator());
+    current_ = next;
+    return true;
 }
 
-const FolderFiles* Walk::files(const WaitHook& wait) {
-    if (current_ == nullptr) return nullptr;
-    const std::optional<State> done = waitFor(current_, wait);
-    return done == State::Listed ? current_->links.listed.files : nullptr;
+std::optional<FolderResult> Walk::result(const WaitHook& wait) {
+    if (current_ == nullptr || !waitFor(current_, wait)) return std::nullopt;
+    const FolderState state = current_->loadState();
+    FolderResult result;
+    result.outcome = outcomeOf(state);
+    if (state == FolderState::Listed) {
+        result.files = current_->links.listed.files;
+        result.error = result.files != nullptr ? result.files->error() : 0;
+    } else {
+        result.error = current_->links.error;
+    }
+    return result;
 }
 
 }  // namespace quarvex

@@ -2,33 +2,86 @@
 //
 // The consumer (the window's own thread) moves through the folders in exactly the order of a
 // single-threaded walk; worker threads open and list the folders it will need next, nearest first,
-// and match and size their files. Memory is O(depth) plus a bounded window of folders listed ahead.
-// Every folder is opened relative to its parent's open handle without following links; a folder
-// whose handle had to be closed is reopened from its nearest open ancestor one name at a time, and
-// each step must still be the folder first seen. Folders on another mount than the root's, links,
-// and folders whose names begin with "." are never entered.
+// and match and size their files. Every folder is opened relative to its parent's open handle
+// without following links (search/open_folders.h keeps the handles). Folders on another mount
+// than the root's, links, and folders whose names begin with "." are never entered.
+//
+// Guarantees:
+// - Output: the consumer sees the folders, their outcomes and their matches in the same order and
+//   with the same contents at every thread count and every handle budget; only what changes on
+//   disk while the walk runs can differ, as it would between two single-threaded walks.
+// - Memory: O(depth) nodes on the way down plus a window of at most kMaxListedAhead folders (or
+//   kMaxBytesAhead of matches) listed ahead of the consumer; nothing recurses, at any depth.
+// - Stop: a stop reaches every thread at once. Workers check it at every entry they list and
+//   before every open; the consumer's wait ends at the next pump tick (5 ms) or at once when the
+//   wait hook says stop. Threads are joined by stop() or the destructor, before the report.
+// - Threads: the walk starts one worker per core (at most the most it may use) and adds more while
+//   the consumer waits for folders that take long to read (a cold disk, a network share), up to
+//   that most, and never more than the handle budget carries.
+//
+// Who touches what. A node is made by the thread that lists its parent and becomes visible to
+// other threads only when that listing is published (under the walk's lock, with the parent's
+// final state stored with release). "Claimer" is the thread that moved a node from Pending to
+// Claimed, under the walk's lock.
+//
+//   FolderNode field      | written by                   | when, under which lock
+//   ----------------------+------------------------------+-------------------------------------
+//   parent, depth, name,  | the parent's claimer         | before publishing; never again
+//     nextSibling         |                              |
+//   state                 | Pending->Claimed: any thread | walk lock
+//                         | ->final: the claimer         | walk lock, release store; final
+//                         |                              |   states never change
+//   onWorkList, links.work| any thread                   | walk lock, while Pending
+//   links.listed / error  | the claimer, then            | before the final state (no lock);
+//                         |   the consumer               |   the consumer frees matches and
+//                         |                              |   consumed children, no lock
+//   handle                | the claimer while it opens   | no lock; after OpenFolders::listed()
+//                         |   and lists the folder       |   the OpenFolders lock only
+//   file, identified      | the claimer                  | before OpenFolders::listed(); read
+//                         |                              |   later by reopenings, never written
+//   unopenedChildren,     | OpenFolders                  | OpenFolders lock
+//     pins, openIndex,    |                              |
+//     lost                |                              |
+//
+//   Shared counter        | lock   | meaning
+//   ----------------------+--------+----------------------------------------------------------
+//   workTop_              | walk   | Pending nodes on the work list, the nearest in pre-order first
+//   idle_, waitingFor_    | walk   | workers waiting for work; the node the consumer waits for
+//   held_                 | walk   | workers waiting for the window to drain (atomic: the
+//                         |        |   consumer reads it without the lock first)
+//   roomGeneration_       | walk   | bumped when held workers are let go
+//   threads_, workers_    | walk   | started workers (the consumer starts them)
+//   listedAhead_,         | atomic | listed folders and their matches' bytes not yet consumed
+//     bytesAhead_         |        |
+//   stopping_             | atomic | set once, never cleared
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
-#include <utility>
 #include <vector>
 
+#include "search/folder_node.h"
 #include "search/listing.h"
 #include "search/name_pattern.h"
+#include "search/open_folders.h"
 #include "search/platform.h"
 
 namespace quarvex {
 
-// The matching files of one folder, in listing order.
+// Why a subfolder a listing showed was not entered.
+enum class SkipReason : std::uint8_t { DotName, Link };
+
+// The matching files of one folder, in listing order, and the subfolders it skipped.
 class FolderFiles {
   public:
     struct File {
@@ -37,76 +90,78 @@ class FolderFiles {
         std::uint64_t size;
         bool sized;  // false when the size could not be read
     };
+    struct Skipped {
+        std::uint32_t nameOffset;
+        std::uint32_t nameLength;
+        SkipReason reason;
+    };
     void add(std::string_view name, std::uint64_t size, bool sized) {
-        files_.push_back({static_cast<std::uint32_t>(names_.size()),
-                          static_cast<std::uint32_t>(name.size()), size, sized});
-        names_.append(name);
+        files_.push_back({offsetOf(name), static_cast<std::uint32_t>(name.size()), size, sized});
+    }
+    void skip(std::string_view name, SkipReason reason) {
+        skipped_.push_back({offsetOf(name), static_cast<std::uint32_t>(name.size()), reason});
     }
     std::size_t size() const { return files_.size(); }
     const File& operator[](std::size_t i) const { return files_[i]; }
-    std::string_view name(const File& f) const {
-        return std::string_view(names_).substr(f.nameOffset, f.nameLength);
+    std::string_view name(const File& f) const { return text(f.nameOffset, f.nameLength); }
+    const std::vector<Skipped>& skipped() const { return skipped_; }
+    std::string_view name(const Skipped& s) const { return text(s.nameOffset, s.nameLength); }
+    // Why the listing broke off before its end (the platform's code), 0 when it did not.
+    int error() const { return error_; }
+    void setError(int error) { error_ = error; }
+    std::size_t bytes() const {
+        return names_.size() + files_.size() * sizeof(File) + skipped_.size() * sizeof(Skipped);
     }
-    std::size_t bytes() const { return names_.size() + files_.size() * sizeof(File); }
 
   private:
+    std::uint32_t offsetOf(std::string_view name) {
+        const auto offset = static_cast<std::uint32_t>(names_.size());
+        names_.append(name);
+        return offset;
+    }
+    std::string_view text(std::uint32_t offset, std::uint32_t length) const {
+        return std::string_view(names_).substr(offset, length);
+    }
+
     std::string names_;
     std::vector<File> files_;
+    std::vector<Skipped> skipped_;
+    int error_ = 0;
 };
 
-// A lock for the walk's short critical sections, a few pointer moves long: it spins a little
-// before it sleeps, since three threads meet at it once a folder each and a sleep costs a system
-// call each way. The sleep is a mutex and a condition, which every platform's library has right
-// (GCC 12's atomic wait can miss a wake-up where there is no futex).
-class ShortLock {
-  public:
-    void lock() {
-        for (int spin = 0; spin < 200; ++spin)
-            if (state_.load(std::memory_order_relaxed) == 0 && try_lock()) return;
-        // The holder may have lost its core to a third thread: let it run before sleeping.
-        for (int turn = 0; turn < 16; ++turn) {
-            std::this_thread::yield();
-            if (state_.load(std::memory_order_relaxed) == 0 && try_lock()) return;
-        }
-        std::unique_lock sleep(sleepMutex_);
-        ++sleepers_;  // seen by unlock() before, or else this sees its release
-        wake_.wait(sleep, [this] { return try_lock(); });
-        --sleepers_;
-    }
-    bool try_lock() {
-        int expected = 0;
-        return state_.compare_exchange_strong(expected, 1, std::memory_order_acquire);
-    }
-    void unlock() {
-        state_.store(0, std::memory_order_seq_cst);
-        if (sleepers_.load(std::memory_order_seq_cst) != 0) {
-            std::lock_guard sleep(sleepMutex_);
-            wake_.notify_one();
-        }
-    }
+// What became of a folder the walk came to.
+enum class FolderOutcome : std::uint8_t {
+    Listed,      // its files were matched (error() of the files says if the listing broke off)
+    Unreadable,  // could not be opened or listed: `error` says why
+    Link,        // a link or no folder by the time it was opened: not entered
+    OtherMount,  // on another mount than the root's: not entered
+    Changed,     // it, or a folder on its way down, was no longer the one first seen
+};
 
-  private:
-    std::atomic<int> state_{0};
-    std::atomic<int> sleepers_{0};
-    std::mutex sleepMutex_;
-    std::condition_variable wake_;
+struct FolderResult {
+    FolderOutcome outcome = FolderOutcome::Unreadable;
+    int error = 0;                       // the platform's error code, 0 when none
+    const FolderFiles* files = nullptr;  // Listed: its matches and skipped subfolders, if any
 };
 
 class Walk {
   public:
-    // Run by the consumer while it waits for a worker, every few milliseconds; returning false
-    // stops the walk.
+    // Run by the consumer while it waits for a worker, every few milliseconds, and at every
+    // entry of a folder it lists itself; returning false stops the walk.
     using WaitHook = std::function<bool()>;
 
-    // `workers` threads list ahead of the consumer; 0 makes a plain single-threaded walk.
-    Walk(Platform& platform, const NamePattern& pattern, unsigned workers);
+    // Up to `workers` threads list ahead of the consumer; 0 makes a plain single-threaded walk.
+    // The walk starts with `startWorkers` of them (default: one per core).
+    Walk(Platform& platform, const NamePattern& pattern, unsigned workers,
+         unsigned startWorkers = 0);
     ~Walk();
     Walk(const Walk&) = delete;
     Walk& operator=(const Walk&) = delete;
 
     // Begins at `root`, a path that ends in the separator.
     void start(const std::string& root);
-    // Moves to the next folder in pre-order. False when the walk is over or was stopped.
+    // Moves to the next folder in pre-order, whether it will be entered or not. False when the
+    // walk is over or was stopped.
     bool advance(const WaitHook& wait);
     // The folder at hand, ending in the separator. The walk's one path buffer: it changes with
     // the next advance().
@@ -114,78 +169,88 @@ class Walk {
     // How much of path() the last advance() kept: the rest is new. Callers that follow the path
     // in a buffer of their own update it by this much, whatever the depth.
     std::size_t keptLength() const { return kept_; }
-    // The matching files of the folder at hand once it is listed; nullptr when it could not be
-    // opened, holds none, or the walk was stopped while waiting.
-    const FolderFiles* files(const WaitHook& wait);
-    // Ends the walk: the workers stop at once and are joined.
+    // What became of the folder at hand, once known; nothing when the walk was stopped while
+    // waiting. The files stay valid until the next advance().
+    std::optional<FolderResult> result(const WaitHook& wait);
+    // Ends the walk: every thread stops at once; the workers are joined.
     void stop();
 
-    // The number of workers a walk gets by default: one per core.
-    static unsigned defaultWorkers();
+    // Workers started so far (they start as they are needed), and how often one went to sleep
+    // because the walk was far enough ahead: the work of waiting, for tests to count.
+    std::size_t workersStarted() const;
+    std::size_t roomWaits() const;
 
-    enum class State : std::uint8_t;
+    // The most workers a walk uses by default: enough to keep a cold disk busy.
+    static unsigned defaultWorkers();
+    // One per core: what a walk starts with.
+    static unsigned cores();
 
   private:
-    struct Node;
     struct Worker;
     struct Found;
 
-    Node* makeNode(Node* parent, std::string_view name);
-    void destroy(Node* node);
-    void freeSubtree(Node* node);
-    // Workers and the consumer alike (lock held unless said otherwise).
-    Node* takeWork(std::unique_lock<ShortLock>& lock);
+    FolderNode* makeNode(FolderNode* parent, std::string_view name);
+    void destroy(FolderNode* node);
+    void freeSubtree(FolderNode* node);
+    // Workers and the consumer alike.
+    void process(FolderNode* node, Worker& worker, std::unique_lock<std::mutex>& lock);
+    Found list(FolderNode& node, Worker& worker);  // no lock
+    void publish(FolderNode* node, FolderState state, Found& found,
+                 bool byConsumer);  // walk lock held
+    void insertWork(FolderNode* first, FolderNode* at);
+    void appendWork(FolderNode* first);
+    void unlinkWork(FolderNode* node);
+    FolderNode* nearestPending() const;
+    void claim(FolderNode* node);
     bool farEnoughAhead() const;
-    void process(Node* node, Worker& worker, std::unique_lock<ShortLock>& lock);
-    bool ensureParentOpen(Node* parent, std::unique_lock<ShortLock>& lock);
-    Found list(Node* node, Worker& worker);  // no lock
-    void publish(Node* node, const Found& found);
-    void releaseParent(Node* parent);
-    void closeHandle(Node* node);
-    bool makeRoom();
-    bool awaitClosedHandle(std::unique_lock<ShortLock>& lock, int attempt);
-    void keepAsParent(Node* node);
-    void pushWork(Node* first);
-    void unlinkWork(Node* node);
+    bool roomAgain() const;
+    void hold(std::unique_lock<std::mutex>& lock);
     void workerLoop(Worker& worker);
-    // The consumer only, no lock.
-    bool openRoot();
-    std::optional<State> waitFor(Node* node, const WaitHook& wait);
-    void leave(Node* node);
-    void discard(Node* node);
+    void startWorkers(unsigned count);  // walk lock held
+    void growIfSlow();                  // walk lock held
+    void requestStop();
+    // The consumer only.
+    void openRoot();
+    bool waitFor(FolderNode* node, const WaitHook& wait);
+    void leave(FolderNode* node);
+    void discard(FolderNode* node);
 
     Platform& platform_;
     const NamePattern& pattern_;
-    const unsigned workerCount_;
+    const unsigned mostWorkers_;
+    const unsigned firstWorkers_;
+    OpenFolders folders_;
 
-    ShortLock mutex_;  // guards what follows, but for the atomics
-    std::condition_variable_any workAvailable_;
-    std::condition_variable_any progress_;
-    std::condition_variable_any handleClosed_;
-    std::mutex reopenMutex_;  // one reopening walk at a time
-
-    std::size_t budget_ = 0;  // folders that may be open at once
-    std::atomic<bool> stopping_{false};
-    Node* root_ = nullptr;
-    FolderIdentity rootIdentity_;
-    Node* workTop_ = nullptr;     // folders waiting to be opened, the nearest first
-    Node* waitingFor_ = nullptr;  // the folder the consumer waits for
-    std::size_t idleWorkers_ = 0;
-    bool workersStarted_ = false;
-    std::atomic<std::size_t> listedAhead_{0};  // listed and not yet consumed
+    mutable std::mutex mutex_;           // the walk lock: guards what follows, but for the atomics
+    std::condition_variable workAdded_;  // idle workers
+    std::condition_variable roomAgain_;  // held workers
+    std::condition_variable progress_;   // the consumer
+    FolderNode* frontier_ = nullptr;     // Pending and Claimed folders, in pre-order
+    std::size_t pending_ = 0;            // the Pending ones among them
+    bool foldersSlow_ = false;           // folders were slow to read at the last look
+    FolderNode* waitingFor_ = nullptr;
+    unsigned idle_ = 0;
+    std::atomic<unsigned> held_{0};
+    std::uint64_t roomGeneration_ = 0;
+    std::size_t roomWaits_ = 0;
+    unsigned workerLimit_ = 0;  // what the handle budget carries, at most mostWorkers_
+    std::vector<std::thread> threads_;
+    std::vector<std::unique_ptr<Worker>> workers_;
+    std::atomic<std::size_t> listedAhead_{0};
     std::atomic<std::size_t> bytesAhead_{0};
-    std::atomic<bool> held_{false};  // a worker waits because the walk is far enough ahead
-    std::size_t openHandles_ = 0;
-    std::vector<Node*> openParents_;  // open for their subfolders' sake; each knows its place
+    std::atomic<bool> stopping_{false};
+
+    ProcessUsage lastUsage_;  // at the last look whether folders are slow to read
+    std::chrono::steady_clock::time_point lastUsageTime_{};
+    std::chrono::steady_clock::time_point nextUsageLook_{};
 
     // The consumer's.
-    Node* current_ = nullptr;
+    std::unique_ptr<Worker> self_;
+    FolderNode* root_ = nullptr;
+    FolderNode* current_ = nullptr;
     bool finished_ = false;
     std::string path_;
     std::size_t kept_ = 0;
-
-    std::vector<std::thread> threads_;
-    std::vector<Worker*> workers_;
 };
 
 }  // namespace quarvex

@@ -73,6 +73,13 @@ class Window {
     // Modal, titled texts::kBoxTitle, styled boxStyle(kind); returns kIdOk, kIdYes or kIdNo.
     virtual int messageBox(BoxKind kind, const std::string& text) = 0;
 
+    // A folder the search could not read, or not to its end: its path and why, in the system's
+    // words. The windows leave it unsaid; the console tells it when asked to.
+    virtual void folderNotRead(const std::string& folder, const std::string& reason) {
+        (void)folder;
+        (void)reason;
+    }
+
     // Handles every pending window event before it returns. Called at every folder entry, so it
     // must cost next to nothing when nothing is pending.
     virtual void pumpEvents() = 0;
