@@ -66,5 +66,37 @@ TEST(ConsoleWindow, AFailedWriteStopsTheWalkAtOnce) {
     }
 }
 
+// --show-errors: a line per folder not read, in the system's words, its name shown as a terminal
+// shows it wherever it goes, so that no name passes for a line of its own.
+TEST(ConsoleWindow, TellsTheFoldersItCouldNotReadWhenAsked) {
+    FakePlatform platform;
+    platform.addFile("C:\\ok\\a.txt", 1);
+    platform.setUnreadable("C:\\denied");
+    platform.setUnreadable("C:\\line\nquarvex-find: cannot read 'x'");
+    for (const char* name : {"a.txt", "b.txt", "c.txt"})
+        platform.addFile(std::string("C:\\broken\\") + name);
+    platform.setListError("C:\\broken", 1117);
+    for (const bool show : {false, true}) {
+        FakeTerminal terminal;
+        console::ConsoleSettings settings;
+        settings.showErrors = show;
+        console::ConsoleWindow window(terminal, settings);
+        SearchCore search(window, platform);
+        window.attach(search);
+        window.setText1("*.txt");
+        window.setComboText("C:\\");
+        search.Command1_Click();
+        window.finish();
+        const std::string report = "搜索完成,共查找到 3 个文件\n\n总占空间: 1 Bytes\n";
+        EXPECT_EQ(terminal.err,
+                  show ? "quarvex-find: cannot read 'C:\\denied': Access is denied\n"
+                         "quarvex-find: cannot read 'C:\\line?quarvex-find: cannot read 'x'': "
+                         "Access is denied\n"
+                         "quarvex-find: cannot read 'C:\\broken': error 1117\n" +
+                             report
+                       : report);
+    }
+}
+
 }  // namespace
 }  // namespace quarvex::test

@@ -122,6 +122,24 @@ int ConsoleWindow::messageBox(BoxKind kind, const std::string& text) {
     return kIdOk;
 }
 
+void ConsoleWindow::folderNotRead(const std::string& folder, const std::string& reason) {
+    if (!settings_.showErrors) return;
+    std::string_view path = folder;
+    // Named as a folder, not as the walk's prefix for its files; a root keeps its separator.
+    if (path.size() > 1 && (path.back() == '/' || path.back() == '\\') &&
+        path[path.size() - 2] != ':')
+        path.remove_suffix(1);
+    flush();  // the results found before it, first
+    clearProgress();
+    // Shown as a terminal shows names, wherever it goes: no name can pass for a line of its own.
+    std::string line = "quarvex-find: cannot read '";
+    appendShown(line, path);
+    line += "': ";
+    appendShown(line, reason);
+    line += '\n';
+    terminal_.writeErr(line);
+}
+
 void ConsoleWindow::pumpEvents() {
     if (stopDelivered_ || search_ == nullptr) return;
     if (stopStatus_ == 0) stopStatus_ = terminal_.stopRequest();

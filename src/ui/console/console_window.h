@@ -24,6 +24,7 @@ struct ConsoleSettings {
     bool errIsTerminal = false;  // shows the progress line
     bool outIsTerminal = false;  // results share the screen: control characters shown as "?"
     char lineEnd = '\n';         // '\0' for --null
+    bool showErrors = false;     // --show-errors: a line on standard error per folder not read
 };
 
 class ConsoleWindow : public Window {
@@ -74,6 +75,7 @@ class ConsoleWindow : public Window {
     std::string listLine(std::size_t) const override { return {}; }
 
     int messageBox(BoxKind kind, const std::string& text) override;
+    void folderNotRead(const std::string& folder, const std::string& reason) override;
     void pumpEvents() override;
 
   private:

@@ -14,7 +14,7 @@ using namespace quarvex;
 using namespace quarvex::console;
 
 constexpr char kUsage[] =
-    "Usage: quarvex-find [-0] [-j N] [PATTERN [ROOTS]]\n"
+    "Usage: quarvex-find [-0] [-j N] [--show-errors] [PATTERN [ROOTS]]\n"
     "       quarvex-find --drives | --help | --version\n"
     "\n"
     "Lists every file below ROOTS whose name matches PATTERN, one line each:\n"
@@ -27,8 +27,11 @@ constexpr char kUsage[] =
     "         current folder). Folders whose names begin with \".\" are skipped.\n"
     "-0, --null  ends each result with a NUL character instead of a newline, as find -print0\n"
     "         does, so that no file name can pass for a result of its own.\n"
-    "-j N, --threads N  walks with N threads (default: one per core); -j1 is a plain\n"
-    "         single-threaded walk. The output is the same for every N.\n"
+    "-j N, --threads N  walks with up to N threads: one per core at first, more while folders\n"
+    "         are slow to read (a cold disk); default 64. -j1 is a plain single-threaded walk.\n"
+    "         The output is the same for every N.\n"
+    "--show-errors  tells on standard error each folder that could not be read, and why:\n"
+    "         quarvex-find: cannot read 'PATH': Permission denied\n"
     "--drives lists the drives the window offers; \"*\" marks the one it preselects.\n"
     "\n"
     "On a terminal, control characters in names are shown as \"?\"; a pipe or a file gets the\n"
@@ -46,6 +49,7 @@ enum class Action { Search, Drives, Help, Version };
 struct Options {
     Action action = Action::Search;
     char lineEnd = '\n';
+    bool showErrors = false;
     std::optional<unsigned> threads;
     std::vector<std::string> operands;  // PATTERN and ROOTS
 };
@@ -95,6 +99,8 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args, std:
             options.action = Action::Drives;
         } else if (arg == "-0" || arg == "--null") {
             options.lineEnd = '\0';
+        } else if (arg == "--show-errors") {
+            options.showErrors = true;
         } else {
             problem = "unknown option " + arg;
             return std::nullopt;
@@ -120,7 +126,8 @@ int answer(const char* text) {
 // Step 3: the window's search (or its drive selector) on the terminal.
 int run(const Options& options) {
     const std::unique_ptr<Platform> platform = makePlatform();
-    ConsoleWindow window(systemTerminal(), {errIsTerminal(), outIsTerminal(), options.lineEnd});
+    ConsoleWindow window(systemTerminal(),
+                         {errIsTerminal(), outIsTerminal(), options.lineEnd, options.showErrors});
     SearchCore search(window, *platform);
     if (options.threads) search.setWorkerThreads(*options.threads);
     window.attach(search);
