@@ -4,7 +4,7 @@
 #        skin beside them (as the install rules place it), icons, desktop entry, manual pages;
 #        dependencies from dpkg-shlibdeps
 #   zip  Quarvex-<version>-win32.zip from the windows-x86 preset: Quarvex.exe, quarvex-find.exe,
-#        skinh.she and a readme
+#        skinh.she, a readme and the licence
 # Usage: package.sh deb|zip [BUILD_DIR [OUT_DIR]]   (defaults: build/linux or build/windows-x86,
 #        and dist/). Prints the package's path.
 set -euo pipefail
@@ -72,9 +72,10 @@ package_zip() {
     fi
     # Notepad on older Windows shows only CRLF line ends.
     sed -e "s/@VERSION@/$version/" -e 's/$/\r/' "$root/packaging/win32/README.txt" >"$files/README.txt"
+    sed -e 's/$/\r/' "$root/LICENSE" >"$files/LICENSE.txt"
     local zip=$out/Quarvex-$version-win32.zip
     rm -f "$zip"
-    (cd "$files" && zip -q -X "$zip" Quarvex.exe quarvex-find.exe skinh.she README.txt)
+    (cd "$files" && zip -q -X "$zip" Quarvex.exe quarvex-find.exe skinh.she README.txt LICENSE.txt)
     echo "$zip"
 }
 

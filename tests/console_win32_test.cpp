@@ -1,5 +1,5 @@
-// quarvex-find.exe under Wine: a failed write ends the run with its own status, and Ctrl+C stops
-// it with the report.
+// quarvex-find.exe under Wine: patterns as Windows types them, a failed write ends the run with its
+// own status, and Ctrl+C stops it with the report.
 #include <gtest/gtest.h>
 
 // windows.h comes first.
@@ -142,6 +142,27 @@ TEST(ConsoleWin32, WritesUtf8ToPipesAndReadsUnicodeArguments) {
     const FindRun none = runFind(L"*.zip " + quoted(root));
     EXPECT_EQ(none.exitCode, 1u);
     EXPECT_TRUE(none.out.empty());
+}
+
+TEST(ConsoleWin32, AFinalDotIsADotOrTheEndOfTheName) {
+    TempFolder folder;
+    for (const wchar_t* name : {L"dots\\readme", L"dots\\readme.txt", L"dots\\a.txt"})
+        folder.file(name);
+    const fs::path root = folder.root() / L"dots";
+    const std::string top = win32::toUtf8(root.wstring()) + "\\";
+    const struct {
+        const wchar_t* pattern;
+        std::string out;
+    } cases[] = {
+        {L"readme.", top + "readme ----- 1 Bytes\n"},
+        {L"*.txt.", top + "a.txt ----- 1 Bytes\n" + top + "readme.txt ----- 1 Bytes\n"},
+        {L"*.", top + "readme ----- 1 Bytes\n"},
+    };
+    for (const auto& c : cases) {
+        const FindRun run = runFind(std::wstring(c.pattern) + L" " + quoted(root));
+        EXPECT_EQ(run.exitCode, 0u) << run.err;
+        EXPECT_EQ(run.out, c.out) << win32::toUtf8(c.pattern);
+    }
 }
 
 TEST(ConsoleWin32, AFailedWriteEndsTheRunWithStatusThree) {

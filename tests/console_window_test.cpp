@@ -1,4 +1,5 @@
-// The console window over a terminal the test holds: what a failed write does to the walk.
+// The console window over a terminal the test holds: what a failed write does to the walk, and
+// when the progress line shows.
 #include "ui/console/console_window.h"
 
 #include <gtest/gtest.h>
@@ -96,6 +97,25 @@ TEST(ConsoleWindow, TellsTheFoldersItCouldNotReadWhenAsked) {
                              report
                        : report);
     }
+}
+
+TEST(ConsoleWindow, OnlyAWalkingSearchDrawsTheProgressLine) {
+    TempTree tree;
+    tree.file("a.txt", 1);
+    FakeTerminal terminal;
+    console::ConsoleWindow window(terminal, {.errIsTerminal = true});
+    const std::unique_ptr<Platform> platform = console::makePlatform();
+    SearchCore search(window, *platform);
+    window.attach(search);
+    search.init();
+    window.setCaption("Quarvex");  // as a search sets it when done
+    EXPECT_EQ(terminal.err, "");
+
+    window.setText1("*.txt");
+    window.setComboText(tree.root());
+    search.Command1_Click();
+    EXPECT_EQ(terminal.err, "\r正在查找 " + tree.root() + "/\x1b[K\r\x1b[K" +
+                                "搜索完成,共查找到 1 个文件\n\n总占空间: 1 Bytes\n");
 }
 
 }  // namespace

@@ -85,8 +85,23 @@ TEST(NamePattern, DotsBeforeWildcardsMayStandForNothingAtTheEnd) {
         {"a.?", "ab", false},
         {"*.t?t", "a.txt", true},
         {"*.t?t", "a.tt", false},
-        {"abc.", "abc.", true},
-        {"abc.", "abc", false},  // a dot before neither wildcard stays a dot
+        {"a.b", "ab", false},  // a dot before neither a wildcard nor the end stays a dot
+    });
+}
+
+TEST(NamePattern, AFinalDotIsADotOrTheEndOfTheName) {
+    expectAll({
+        {"readme.", "readme", true},
+        {"readme.", "README.", true},  // a name Linux may hold
+        {"readme.", "readme.txt", false},
+        {"readme.", "readmex", false},
+        {"*.txt.", "a.txt", true},
+        {"*.txt.", "a.txt.", true},
+        {"*.txt.", "a.txt.gz", false},
+        {"*.", "a.", true},
+        {"foo*.", "foo.", true},
+        {"foo*.", "foo", true},
+        {"foo*.", "foo.x", false},
     });
 }
 
@@ -99,6 +114,20 @@ TEST(NamePattern, StarDotAtTheEndFindsNamesWithoutAnExtension) {
         {"x*.", "xyz", true},
         {"x*.", "xyz.txt", false},
         {"x*.", "yz", false},
+    });
+}
+
+TEST(NamePattern, AStarBeforeADotStopsAtTheLastDot) {
+    expectAll({
+        {"*.?", "a", true},
+        {"*.?", "x.tar.g", true},
+        {"*.?", "a.bc",
+         false},  // the star may not take the last dot for the DOS_DOT to match nothing
+        {"*.?", ".hidden", false},
+        {"*.??", "a.b.cd", true},
+        {"*.??", "ab.cde", false},
+        {"a*.?", "ab.c.d", true},
+        {"a*.?", "ab.c.de", false},
     });
 }
 

@@ -291,4 +291,11 @@ void removeTree(const std::string& path);
 // The result lines of a search, sorted: for tests where the platform's order does not matter.
 std::vector<std::string> sorted(std::vector<std::string> lines);
 
+// A size as result lines and reports show it: "#,###", and "" for zero.
+inline std::string formatThousands(std::uint64_t value) {
+    std::string text;
+    appendThousands(text, value);
+    return text;
+}
+
 }  // namespace quarvex::test

@@ -51,24 +51,27 @@ NamePattern::NamePattern(std::string_view pattern) {
         everything_ = true;
         return;
     }
-    const bool endsInStarDot = pattern.size() >= 2 && pattern.substr(pattern.size() - 2) == "*.";
-    if (endsInStarDot) pattern.remove_suffix(2);
     std::vector<char32_t> chars;
     for (std::size_t i = 0; i < pattern.size();) chars.push_back(decodeUtf8(pattern, i));
+    // A dot is DOS_DOT before a wildcard or at the end.
+    const auto dosDotAt = [&](std::size_t i) {
+        return i < chars.size() && chars[i] == '.' &&
+               (i + 1 == chars.size() || chars[i + 1] == '?' || chars[i + 1] == '*');
+    };
     for (std::size_t i = 0; i < chars.size(); ++i) {
         const char32_t c = chars[i];
-        const char32_t next = i + 1 < chars.size() ? chars[i + 1] : 0;
         if (c == '*') {
-            expression_.push_back(kStar);
+            // Before a dot that stays a dot, DOS_STAR and "*" match alike: "*" keeps the fast
+            // path of "*.mp3".
+            expression_.push_back(dosDotAt(i + 1) ? kDosStar : kStar);
         } else if (c == '?') {
             expression_.push_back(kDosQm);
-        } else if (c == '.' && (next == '?' || next == '*')) {
+        } else if (dosDotAt(i)) {
             expression_.push_back(kDosDot);
         } else {
             expression_.push_back(foldCase(c));
         }
     }
-    if (endsInStarDot) expression_.push_back(kDosStar);
 
     starThenLiterals_ = expression_.size() > 1 && expression_[0] == kStar &&
                         std::all_of(expression_.begin() + 1, expression_.end(),

@@ -1,7 +1,7 @@
 // File-name patterns as Windows matches a typed pattern. The pattern is first rewritten: "*.*"
-// (and "*") match every name; each "?" becomes DOS_QM; a "." followed by "?" or "*" becomes
-// DOS_DOT; a "*." that ends the pattern becomes DOS_STAR. Then a name is matched the way the file
-// system does: "*" matches any run, DOS_STAR any run up to the name's last dot, DOS_QM one
+// (and "*") match every name; each "?" becomes DOS_QM; a "." followed by "?" or "*", or ending the
+// pattern, becomes DOS_DOT; a "*" before a "." becomes DOS_STAR. Then a name is matched the way
+// the file system does: "*" matches any run, DOS_STAR any run up to the name's last dot, DOS_QM one
 // character but nothing at a dot or at the end, DOS_DOT a dot or nothing at the end. Letters match
 // without regard to case (Unicode simple uppercase mapping). A name's bytes that are no UTF-8 are
 // characters of their own that only wildcards match.

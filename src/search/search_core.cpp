@@ -124,6 +124,7 @@ void SearchCore::Command1_Click() {
     state_.FoundCount = 0;
     state_.TotalBytes = {};
     state_.StopRequested = false;
+    state_.Searching = true;
     toggleSearchButtons();
     normaliseInputs();
 
@@ -139,6 +140,7 @@ void SearchCore::Command1_Click() {
         state_.Pattern = trimSpaces(window_.text1());
         SearchFolder(state_.CurrentRoot);
     }
+    state_.Searching = false;
 
     if (state_.Unloading) return;  // the window is gone: nothing to report to
     report();

@@ -21,6 +21,8 @@ struct SearchState {
     std::int64_t FoundCount = 0;
     ByteTotal TotalBytes;
     bool StopRequested = false;
+    // From the start button's click until the walk of the last root has ended.
+    bool Searching = false;
     // Set when the window is going away: the run ends like a stop but reports nothing.
     bool Unloading = false;
 };

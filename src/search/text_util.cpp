@@ -45,12 +45,6 @@ void appendThousands(std::string& out, const ByteTotal& value) {
     while (count > 0) out.push_back(digits[--count]);
 }
 
-std::string formatThousands(std::uint64_t value) {
-    std::string out;
-    appendThousands(out, value);
-    return out;
-}
-
 bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {

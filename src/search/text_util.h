@@ -29,9 +29,7 @@ class ByteTotal {
     std::uint64_t low_ = 0;
 };
 
-// "#,###": digits grouped in threes with ",", and an empty string for zero.
-std::string formatThousands(std::uint64_t value);
-// Appends the same to `out` without a temporary.
+// Appends "#,###" to `out`: digits grouped in threes with ",", and nothing for zero.
 void appendThousands(std::string& out, std::uint64_t value);
 void appendThousands(std::string& out, const ByteTotal& value);
 

@@ -29,9 +29,14 @@ enum class BoxKind {
     Help,            // the help text
 };
 
+// Whether a box asks Yes or No; every other box has one OK button.
+constexpr bool asksYesNo(BoxKind kind) {
+    return kind == BoxKind::ConfirmExit;
+}
+
 // The Windows style value of a box: 68 for the exit confirmation, 64 for the others.
 constexpr int boxStyle(BoxKind kind) {
-    return kind == BoxKind::ConfirmExit ? kMbInfoYesNo : kMbInfoOk;
+    return asksYesNo(kind) ? kMbInfoYesNo : kMbInfoOk;
 }
 
 class Window {

@@ -32,6 +32,7 @@ expected=$(sort <<EOF2
 ./usr/bin/quarvex-find
 ./usr/bin/skinh.she
 ./usr/share/applications/quarvex.desktop
+./usr/share/bash-completion/completions/quarvex-find
 ./usr/share/doc/quarvex/changelog.gz
 ./usr/share/doc/quarvex/copyright
 ./usr/share/icons/hicolor/16x16/apps/quarvex.png
@@ -40,6 +41,8 @@ expected=$(sort <<EOF2
 ./usr/share/icons/hicolor/48x48/apps/quarvex.png
 ./usr/share/man/man1/quarvex-find.1.gz
 ./usr/share/man/man1/quarvex.1.gz
+./usr/share/fish/vendor_completions.d/quarvex-find.fish
+./usr/share/zsh/vendor-completions/_quarvex-find
 EOF2
 )
 actual=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
@@ -61,6 +64,24 @@ icon=$(sed -n 's/^Icon=//p' "$scratch/usr/share/applications/quarvex.desktop")
 exec=$(sed -n 's/^Exec=//p' "$scratch/usr/share/applications/quarvex.desktop")
 [[ -f $scratch/usr/share/icons/hicolor/48x48/apps/$icon.png ]] || fail "no icon for Icon=$icon"
 [[ -x $bin/${exec%% *} ]] || fail "no program for Exec=$exec"
+
+# The bash completion in a plain bash: registered for quarvex-find, it completes options, and for
+# ROOTS (after an option's value and PATTERN) the entries of --drives, as the program prints them.
+completion=$scratch/usr/share/bash-completion/completions/quarvex-find
+out=$(bash --norc -c 'source "$1" && complete -p quarvex-find' _ "$completion" 2>&1)
+[[ $out == "complete -F _quarvex_find quarvex-find" ]] || fail "complete -p printed: $out"
+# COMPREPLY for a command line whose last word is the one being completed, as bash asks for it.
+completed() {
+    bash --norc -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1))
+        _quarvex_find "$1" "${!#}" "${COMP_WORDS[COMP_CWORD - 1]}"
+        printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" "$@"
+}
+out=$(completed quarvex-find -0 --sh)
+[[ $out == --show-errors ]] || fail "bash completes --sh as: $out"
+drives=$("$bin/quarvex-find" --drives | cut -c3-)
+out=$(cd "$work" && completed "$bin/quarvex-find" -j 2 '*.txt' '')
+[[ $(head -n "$(wc -l <<<"$drives")" <<<"$out") == "$drives" ]] ||
+    fail "bash offers for ROOTS:"$'\n'"$out"$'\n'"not first the drives:"$'\n'"$drives"
 
 out=$(desktop-file-validate "$scratch/usr/share/applications/quarvex.desktop" 2>&1) ||
     fail "desktop-file-validate: $out"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The Windows zip: exactly the i686 programs, stripped, the skin and a readme; the shipped console
-# twin runs under 32-bit Wine. dist.sh, which gathers the programs, fails when one is missing.
+# The Windows zip: exactly the i686 programs, stripped, the skin, a readme and the licence; the
+# shipped console twin runs under 32-bit Wine. dist.sh, which gathers the programs, fails when one
+# is missing.
 # Usage: package_zip_test.sh BUILD_DIR
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -16,7 +17,8 @@ objdump=$(cache_value CMAKE_OBJDUMP)
 zip=$("$root/scripts/package.sh" zip "$build" "$work") || { echo "FAIL: package.sh zip"; exit 1; }
 [[ $zip == "$work/Quarvex-$version-win32.zip" ]] || fail "package named $zip"
 listing=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
-[[ $listing == "Quarvex.exe README.txt quarvex-find.exe skinh.she " ]] || fail "zip holds: $listing"
+[[ $listing == "LICENSE.txt Quarvex.exe README.txt quarvex-find.exe skinh.she " ]] ||
+    fail "zip holds: $listing"
 
 files=$work/files
 unzip -q "$zip" -d "$files" || fail "unzip"
@@ -27,8 +29,11 @@ done
 cmp -s "$files/skinh.she" "$root/resources/skinh.she" || fail "the skin differs from resources/skinh.she"
 grep -q "^Quarvex $version for Windows" "$files/README.txt" || fail "the readme names no version"
 grep -q 'Windows 7 or later' "$files/README.txt" || fail "the readme names no oldest Windows"
-[[ $(grep -c $'\r$' "$files/README.txt") -eq $(wc -l <"$files/README.txt") ]] ||
-    fail "the readme's lines do not all end in CRLF"
+for text in README.txt LICENSE.txt; do
+    [[ $(grep -c $'\r$' "$files/$text") -eq $(wc -l <"$files/$text") ]] ||
+        fail "the lines of $text do not all end in CRLF"
+done
+cmp -s <(tr -d '\r' <"$files/LICENSE.txt") "$root/LICENSE" || fail "LICENSE.txt differs from LICENSE"
 
 out=$("$root/cmake/wine-run.sh" "$files/quarvex-find.exe" --version 2>&1 | tr -d '\r')
 [[ $out == "quarvex-find $version" ]] || fail "the shipped quarvex-find.exe --version printed: $out"

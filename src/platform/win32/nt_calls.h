@@ -75,9 +75,8 @@ struct FullDirInformation {
 inline constexpr std::size_t kFullDirNameOffset = 68;
 static_assert(offsetof(FullDirInformation, eaSize) == 64);
 
-// FILE_ID_FULL_DIR_INFORMATION: as above, then the file ID at 72 and the name at 80.
+// FILE_ID_FULL_DIR_INFORMATION: as above, then the file ID at 72 (and the name at 80).
 inline constexpr std::size_t kIdFullDirIdOffset = 72;
-inline constexpr std::size_t kIdFullDirNameOffset = 80;
 
 struct AttributeTagInformation {
     ULONG fileAttributes;

@@ -1,6 +1,5 @@
 #include "ui/console/console_window.h"
 
-#include "search/texts.h"
 #include "search/utf8.h"
 
 namespace quarvex::console {
@@ -31,7 +30,8 @@ void appendShown(std::string& out, std::string_view text) {
 
 void ConsoleWindow::setCaption(const std::string& text) {
     if (!settings_.errIsTerminal) return;
-    if (text == texts::kProductCaption) {
+    // Only a walking search's caption is progress; the caption it sets when done is not.
+    if (search_ == nullptr || !search_->state().Searching) {
         clearProgress();
         return;
     }

@@ -38,6 +38,9 @@ constexpr char kUsage[] =
     "names' exact bytes.\n"
     "Ctrl+C stops the search, and so do SIGTERM and SIGHUP (on Windows Ctrl+Break and closing\n"
     "the console); the report still shows what was found. A second one ends it at once.\n"
+    "On Linux a reader that goes away (as head does) ends the program by SIGPIPE, silently\n"
+    "and with status 141, as it ends find and grep; only with SIGPIPE ignored is it a write\n"
+    "error (3) with a message.\n"
     "Exit status: 0 files found, 1 none found, 2 usage error, 3 write error (the output is\n"
     "incomplete and the search stopped), 128+N stopped by signal N (130 Ctrl+C, 143 SIGTERM,\n"
     "129 SIGHUP or the console closed).\n";

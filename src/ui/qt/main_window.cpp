@@ -428,7 +428,7 @@ std::string MainWindow::listLine(std::size_t index) const {
 }
 
 int MainWindow::messageBox(BoxKind kind, const std::string& text) {
-    const bool yesNo = (boxStyle(kind) & kMbYesNo) == kMbYesNo;
+    const bool yesNo = asksYesNo(kind);
     if (unloaded_) return yesNo ? kIdNo : kIdOk;
     // The list is complete and the caption current before the box holds the user's attention.
     publishPending();
