@@ -19,6 +19,8 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "platform/win32/nt_calls.h"
@@ -539,7 +541,8 @@ TEST_F(PlatformTest, DrivesAndTheProgramFolder) {
 }
 
 // A stand-in for the NT calls over one made-up folder, for what Wine cannot make: folders with
-// reparse tags (cloud files, mount points, links Windows makes) and exhausted handles.
+// reparse tags (cloud files, mount points, links Windows makes), exhausted handles, failures. It
+// counts the handles it hands out and takes back, so a leak or a second close shows.
 class FakeNt {
   public:
     struct Item {
@@ -552,6 +555,10 @@ class FakeNt {
         NTSTATUS throughStatus = nt::kSuccess;
         std::uint64_t throughId = 0;  // 0: the same
         ULONG eaSize = 0;             // what the listing shows for an entry without a tag
+        // What queries about an opened handle give: on the name itself, and through the filter.
+        NTSTATUS infoStatus = nt::kSuccess;
+        NTSTATUS throughInfoStatus = nt::kSuccess;
+        bool unlisted = false;  // opens, but its parent's listing has no entry of that name
     };
     struct Create {
         HANDLE root;
@@ -567,11 +574,16 @@ class FakeNt {
         calls.queryInformationFile = &queryInformationFile;
         calls.close = &close;
     }
-    ~FakeNt() { current_ = nullptr; }
+    ~FakeNt() {
+        EXPECT_EQ(open_.size(), 0u) << "every handle handed out came back";
+        EXPECT_EQ(closedUnknown, 0) << "no handle was closed twice";
+        current_ = nullptr;
+    }
 
     NtCalls calls;
     std::vector<Create> creates;
     int closed = 0;
+    int closedUnknown = 0;  // closes of handles it did not hand out or already took back
     NTSTATUS listStatus = nt::kSuccess;  // what the first listing call gives
 
     bool isOpen(HANDLE h) const { return open_.count(h) != 0; }
@@ -591,6 +603,14 @@ class FakeNt {
         const std::wstring name(attributes->ObjectName->Buffer,
                                 attributes->ObjectName->Length / sizeof(wchar_t));
         self.creates.push_back({attributes->RootDirectory, name, options, nullptr});
+        // An empty name opens the folder itself.
+        static const Item itself{L"."};
+        if (name.empty()) {
+            *handle = reinterpret_cast<HANDLE>(self.next_ += 4);
+            self.open_[*handle] = {&itself, false};
+            self.creates.back().result = *handle;
+            return nt::kSuccess;
+        }
         for (const Item& item : self.items_) {
             if (item.name != name) continue;
             const bool through = (options & nt::kOpenReparsePoint) == 0;
@@ -607,6 +627,9 @@ class FakeNt {
     static NTSTATUS NTAPI queryInformationFile(HANDLE h, PIO_STATUS_BLOCK, PVOID buffer, ULONG,
                                                FILE_INFORMATION_CLASS infoClass) {
         const Handle& handle = current_->open_.at(h);
+        const NTSTATUS status =
+            handle.through ? handle.item->throughInfoStatus : handle.item->infoStatus;
+        if (status != nt::kSuccess) return status;
         if (infoClass == nt::kFileAttributeTagInformation) {
             const nt::AttributeTagInformation tag{handle.item->attributes, handle.item->tag};
             std::memcpy(buffer, &tag, sizeof tag);
@@ -621,15 +644,25 @@ class FakeNt {
         return nt::kSuccess;
     }
 
-    // Lists every item, with "." and "..", in one read.
+    // Lists every item, with "." and "..", in one read; or, given a name, the item of that name.
     static NTSTATUS NTAPI queryDirectoryFile(HANDLE h, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK io,
-                                             PVOID buffer, ULONG length, FILE_INFORMATION_CLASS,
-                                             BOOLEAN, PUNICODE_STRING, BOOLEAN) {
+                                             PVOID buffer, ULONG length,
+                                             FILE_INFORMATION_CLASS infoClass, BOOLEAN,
+                                             PUNICODE_STRING mask, BOOLEAN) {
         FakeNt& self = *current_;
         if (self.listed_[h]++ > 0) return nt::kNoMoreFiles;
         if (self.listStatus != nt::kSuccess) return self.listStatus;
-        std::vector<Item> all{{L"."}, {L".."}};
-        all.insert(all.end(), self.items_.begin(), self.items_.end());
+        std::vector<Item> all;
+        if (mask == nullptr) all = {{L"."}, {L".."}};
+        for (const Item& item : self.items_)
+            if (!item.unlisted &&
+                (mask == nullptr || item.name == std::wstring_view(mask->Buffer, mask->Length / 2)))
+                all.push_back(item);
+        if (all.empty()) return nt::kNoSuchFile;
+        // The ID class holds the file ID before the name.
+        const bool withId = infoClass == nt::kFileIdFullDirectoryInformation;
+        const std::size_t nameAt =
+            withId ? nt::kIdFullDirIdOffset + sizeof(std::uint64_t) : nt::kFullDirNameOffset;
         auto* out = static_cast<unsigned char*>(buffer);
         std::size_t at = 0, previous = 0;
         for (const Item& item : all) {
@@ -638,14 +671,16 @@ class FakeNt {
             e.fileNameLength = static_cast<ULONG>(item.name.size() * sizeof(wchar_t));
             e.eaSize = (item.attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? item.tag : item.eaSize;
             e.endOfFile.QuadPart = static_cast<LONGLONG>(item.id * 10);
-            const std::size_t size = (nt::kFullDirNameOffset + e.fileNameLength + 7) & ~7u;
+            const std::size_t size = (nameAt + e.fileNameLength + 7) & ~7u;
             if (at + size > length) break;
             if (at != 0) {
                 const auto offset = static_cast<ULONG>(at - previous);
                 std::memcpy(out + previous, &offset, sizeof offset);
             }
+            std::memset(out + at, 0, nameAt);
             std::memcpy(out + at, &e, nt::kFullDirNameOffset);
-            std::memcpy(out + at + nt::kFullDirNameOffset, item.name.data(), e.fileNameLength);
+            if (withId) std::memcpy(out + at + nt::kIdFullDirIdOffset, &item.id, sizeof item.id);
+            std::memcpy(out + at + nameAt, item.name.data(), e.fileNameLength);
             previous = at;
             at += size;
         }
@@ -656,7 +691,10 @@ class FakeNt {
     static NTSTATUS NTAPI close(HANDLE h) {
         FakeNt& self = *current_;
         self.listed_.erase(h);
-        if (self.open_.erase(h) == 0) return CloseHandle(h) ? nt::kSuccess : nt::kAccessDenied;
+        if (self.open_.erase(h) == 0) {
+            ++self.closedUnknown;
+            return static_cast<NTSTATUS>(0xC0000008);  // STATUS_INVALID_HANDLE
+        }
         ++self.closed;
         return nt::kSuccess;
     }
@@ -765,15 +803,59 @@ TEST_F(ReparseTest, FailuresMapToWhatTheWalkDoesNext) {
     EXPECT_EQ(faked.openChild(top.handle, "a file").status, OpenStatus::NotAFolder);
     EXPECT_EQ(faked.openChild(top.handle, "vanished").status, OpenStatus::Unreadable);
     EXPECT_EQ(byName(listAll(faked, top.handle)).at("with eas").tag, 0u);
-    faked.closeFolder(top.handle);
 
-    // A listing that fails after the folder was opened.
+    // A listing that fails after the folder was opened (a second handle while the first is
+    // open: the fake cannot see kernel32 close a root and tell a reused value from it).
     fake.listStatus = nt::kAccessDenied;
     const OpenResult again = faked.openRoot(toUtf8(root));
     ListStatus last;
     EXPECT_TRUE(listAll(faked, again.handle, nullptr, &last).empty());
     EXPECT_EQ(last, ListStatus::Failed);
     faked.closeFolder(again.handle);
+    faked.closeFolder(top.handle);
+}
+
+TEST_F(ReparseTest, EveryWayOutOfAnOpenClosesWhatItOpenedOnce) {
+    constexpr ULONG kFolderReparse = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    constexpr ULONG kCloud = 0x9000701A;
+    FakeNt fake({
+        {.name = L"unaskable", .id = 1, .infoStatus = nt::kAccessDenied},
+        {.name = L"link", .attributes = kFolderReparse, .tag = kReparseTagSymlink, .id = 2},
+        {.name = L"swapped", .attributes = kFolderReparse, .tag = kCloud, .id = 3, .throughId = 9},
+        {.name = L"filter unaskable",
+         .attributes = kFolderReparse,
+         .tag = kCloud,
+         .id = 4,
+         .throughInfoStatus = nt::kAccessDenied},
+        {.name = L"unlisted", .id = 5, .unlisted = true},
+        {.name = L"cloud", .attributes = kFolderReparse, .tag = kCloud, .id = 6},
+        {.name = L"plain", .id = 7},
+    });
+    // As under Wine: each opened folder is checked against its parent's listing, through one
+    // more handle.
+    fake.calls.followsLinksOnOpen = true;
+    Win32Platform faked(fake.calls);
+    const OpenResult top = faked.openRoot(toUtf8(root));
+    ASSERT_EQ(top.status, OpenStatus::Opened);
+    for (const auto& [name, status, handles] : {std::tuple{"unaskable", OpenStatus::Unreadable, 1},
+                                                {"link", OpenStatus::NotAFolder, 1},
+                                                {"swapped", OpenStatus::NotAFolder, 2},
+                                                {"filter unaskable", OpenStatus::NotAFolder, 2},
+                                                {"unlisted", OpenStatus::NotAFolder, 2},
+                                                {"cloud", OpenStatus::Opened, 3},
+                                                {"plain", OpenStatus::Opened, 2}}) {
+        fake.creates.clear();
+        const int closedBefore = fake.closed;
+        const OpenResult r = faked.openChild(top.handle, name);
+        EXPECT_EQ(r.status, status) << name;
+        EXPECT_EQ(fake.creates.size(), static_cast<std::size_t>(handles)) << name;
+        EXPECT_EQ(fake.openCount(), status == OpenStatus::Opened ? 1u : 0u)
+            << name << ": only an opened folder's own handle stays open";
+        faked.closeFolder(r.handle);
+        EXPECT_EQ(fake.closed - closedBefore, handles) << name << ": each handle closed";
+        EXPECT_EQ(fake.closedUnknown, 0) << name << ": and closed once";
+    }
+    faked.closeFolder(top.handle);
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 #include "platform/win32/win32_platform.h"
 
 #include "platform/win32/nt_calls.h"
+#include "platform/win32/nt_handle.h"
 // shellapi.h needs windows.h (included by nt_calls.h) before it.
 #include <shellapi.h>
 
 #include <algorithm>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include "platform/win32/utf16.h"
 
@@ -38,7 +40,7 @@ namespace {
 // What a FolderHandle points to. A subfolder lies on its parent's volume: a folder on another
 // volume is reached only through a mount point, and mount points are never opened.
 struct Folder {
-    HANDLE handle;
+    NtHandle handle;
     std::uint64_t volume;
 };
 
@@ -46,8 +48,8 @@ Folder* folderOf(FolderHandle h) {
     return reinterpret_cast<Folder*>(h);
 }
 
-FolderHandle handOut(HANDLE handle, std::uint64_t volume) {
-    return reinterpret_cast<FolderHandle>(new Folder{handle, volume});
+FolderHandle handOut(NtHandle handle, std::uint64_t volume) {
+    return reinterpret_cast<FolderHandle>(new Folder{std::move(handle), volume});
 }
 
 constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
@@ -81,9 +83,9 @@ OpenStatus statusOfFailedOpen(NTSTATUS status) {
     }
 }
 
-// Opens the folder `name` of `parent` (the parent itself for an empty name).
+// Opens the folder `name` of `parent` (the parent itself for an empty name) into `out`.
 NTSTATUS openRelative(const NtCalls& nt, HANDLE parent, std::wstring_view name, ULONG moreOptions,
-                      HANDLE& out) {
+                      NtHandle& out) {
     UNICODE_STRING objectName;
     objectName.Buffer = const_cast<PWSTR>(name.data());
     objectName.Length = objectName.MaximumLength =
@@ -95,11 +97,14 @@ NTSTATUS openRelative(const NtCalls& nt, HANDLE parent, std::wstring_view name, 
     // As Windows opens names; a case-sensitive folder still takes the exact name.
     attributes.Attributes = nt::kObjCaseInsensitive;
     IO_STATUS_BLOCK io{};
-    out = nullptr;
-    return nt.createFile(
-        &out, kFolderAccess, &attributes, &io, nullptr, 0, kShareAll, nt::kFileOpen,
+    HANDLE opened = nullptr;
+    const NTSTATUS status = nt.createFile(
+        &opened, kFolderAccess, &attributes, &io, nullptr, 0, kShareAll, nt::kFileOpen,
         nt::kDirectoryFile | nt::kSynchronousIoNonAlert | nt::kOpenForBackupIntent | moreOptions,
         nullptr, 0);
+    // Whatever handle came back has an owner, whatever the status says.
+    out = opened != nullptr ? NtHandle(nt, opened) : NtHandle();
+    return status;
 }
 
 bool queryTag(const NtCalls& nt, HANDLE h, nt::AttributeTagInformation& tag) {
@@ -122,7 +127,7 @@ bool queryFileId(const NtCalls& nt, HANDLE h, std::uint64_t& id) {
 // `id`: the folder opened by that name is really that entry. A fresh handle keeps the parent's
 // own listing (and other threads' lookups) undisturbed.
 bool entryIsFolder(const NtCalls& nt, HANDLE parent, std::wstring_view name, std::uint64_t id) {
-    HANDLE again;
+    NtHandle again;
     if (openRelative(nt, parent, {}, 0, again) != nt::kSuccess) return false;
     alignas(8) unsigned char buffer[4096];
     UNICODE_STRING mask;
@@ -130,9 +135,8 @@ bool entryIsFolder(const NtCalls& nt, HANDLE parent, std::wstring_view name, std
     mask.Length = mask.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
     IO_STATUS_BLOCK io{};
     const NTSTATUS status =
-        nt.queryDirectoryFile(again, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
+        nt.queryDirectoryFile(again.get(), nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
                               nt::kFileIdFullDirectoryInformation, TRUE, &mask, TRUE);
-    nt.close(again);
     if (status != nt::kSuccess) return false;
     nt::FullDirInformation entry{};
     std::memcpy(&entry, buffer, nt::kFullDirNameOffset);
@@ -172,9 +176,9 @@ Win32Platform::Win32Platform(const NtCalls& nt) : nt_(nt) {}
 OpenResult Win32Platform::openRoot(const std::string& path) {
     OpenResult result;
     // Links on the way to a root are followed: the user named it.
-    const HANDLE h = CreateFileW(longPathForm(path).c_str(), kFolderAccess, kShareAll, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
+    const HANDLE opened = CreateFileW(longPathForm(path).c_str(), kFolderAccess, kShareAll, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) {
         switch (GetLastError()) {
             case ERROR_DIRECTORY:
                 result.status = OpenStatus::NotAFolder;
@@ -188,13 +192,10 @@ OpenResult Win32Platform::openRoot(const std::string& path) {
         }
         return result;
     }
+    NtHandle h = NtHandle::fromKernel32(opened);
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(h, &info)) {
-        CloseHandle(h);
-        return result;
-    }
+    if (!GetFileInformationByHandle(h.get(), &info)) return result;
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        CloseHandle(h);
         result.status = OpenStatus::NotAFolder;
         return result;
     }
@@ -202,7 +203,7 @@ OpenResult Win32Platform::openRoot(const std::string& path) {
     result.identity.file =
         (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     result.identity.mount = result.identity.volume;
-    result.handle = handOut(h, result.identity.volume);
+    result.handle = handOut(std::move(h), result.identity.volume);
     result.status = OpenStatus::Opened;
     return result;
 }
@@ -218,22 +219,19 @@ OpenResult Win32Platform::openChild(FolderHandle parentHandle, std::string_view 
     const std::wstring wide = toWide(name);
     if (wide.size() > kMaxNameUnits) return result;
 
-    // The name itself, never what it points to.
-    HANDLE h;
-    const NTSTATUS status = openRelative(nt_, parent.handle, wide, nt::kOpenReparsePoint, h);
+    // The name itself, never what it points to. Every handle below has an owner, so each way
+    // out closes what was opened on the way, once.
+    NtHandle h;
+    const NTSTATUS status = openRelative(nt_, parent.handle.get(), wide, nt::kOpenReparsePoint, h);
     if (status != nt::kSuccess) {
         result.status = statusOfFailedOpen(status);
         return result;
     }
     nt::AttributeTagInformation tag{};
     std::uint64_t id = 0;
-    if (!queryTag(nt_, h, tag) || !queryFileId(nt_, h, id)) {
-        nt_.close(h);
-        return result;
-    }
+    if (!queryTag(nt_, h.get(), tag) || !queryFileId(nt_, h.get(), id)) return result;
     if ((tag.fileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
         isLinkAttributes(tag.fileAttributes, tag.reparseTag)) {
-        nt_.close(h);
         result.status = OpenStatus::NotAFolder;
         return result;
     }
@@ -241,28 +239,24 @@ OpenResult Win32Platform::openChild(FolderHandle parentHandle, std::string_view 
         // Any other reparse point (a cloud folder) is an ordinary folder, but opened on the
         // reparse point itself it may list only what is already local: open it through its
         // filter, and keep that handle only if it is still the same folder.
-        HANDLE through;
-        if (openRelative(nt_, parent.handle, wide, 0, through) == nt::kSuccess) {
+        NtHandle through;
+        if (openRelative(nt_, parent.handle.get(), wide, 0, through) == nt::kSuccess) {
             std::uint64_t throughId = 0;
-            const bool same = queryFileId(nt_, through, throughId) && throughId == id;
-            nt_.close(h);
-            if (!same) {
-                nt_.close(through);
+            if (!queryFileId(nt_, through.get(), throughId) || throughId != id) {
                 result.status = OpenStatus::NotAFolder;
                 return result;
             }
-            h = through;
+            h = std::move(through);
         }
     }
-    if (nt_.followsLinksOnOpen && !entryIsFolder(nt_, parent.handle, wide, id)) {
-        nt_.close(h);
+    if (nt_.followsLinksOnOpen && !entryIsFolder(nt_, parent.handle.get(), wide, id)) {
         result.status = OpenStatus::NotAFolder;
         return result;
     }
     result.identity.volume = parent.volume;
     result.identity.file = id;
     result.identity.mount = parent.volume;
-    result.handle = handOut(h, parent.volume);
+    result.handle = handOut(std::move(h), parent.volume);
     result.status = OpenStatus::Opened;
     return result;
 }
@@ -271,16 +265,14 @@ OpenResult Win32Platform::openChild(FolderHandle parentHandle, std::string_view 
 bool Win32Platform::identify(FolderHandle folder, FolderIdentity& identity) {
     const Folder& f = *folderOf(folder);
     std::uint64_t id = 0;
-    if (!queryFileId(nt_, f.handle, id)) return false;
+    if (!queryFileId(nt_, f.handle.get(), id)) return false;
     identity = {f.volume, id, f.volume};
     return true;
 }
 
 void Win32Platform::closeFolder(FolderHandle folder) {
-    if (folder == kNoFolder) return;
-    Folder* f = folderOf(folder);
-    nt_.close(f->handle);
-    delete f;
+    // The folder's handle closes with it.
+    if (folder != kNoFolder) delete folderOf(folder);
 }
 
 ListStatus Win32Platform::listFolder(FolderHandle folder, Listing& out) {
@@ -290,7 +282,7 @@ ListStatus Win32Platform::listFolder(FolderHandle folder, Listing& out) {
     if (buffer.size() < kListingBytes) buffer.resize(kListingBytes);
     IO_STATUS_BLOCK io{};
     const NTSTATUS status =
-        nt_.queryDirectoryFile(folderOf(folder)->handle, nullptr, nullptr, nullptr, &io,
+        nt_.queryDirectoryFile(folderOf(folder)->handle.get(), nullptr, nullptr, nullptr, &io,
                                buffer.data(), static_cast<ULONG>(buffer.size()),
                                nt::kFileFullDirectoryInformation, FALSE, nullptr, FALSE);
     // "No such file": a folder without even "." and "..", such as an empty drive's root.
