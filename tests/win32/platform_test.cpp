@@ -332,7 +332,9 @@ TEST_F(PlatformTest, WhatIsNoSubfolderDoesNotOpen) {
     const OpenResult top = platform.openRoot(toUtf8(root));
     ASSERT_EQ(top.status, OpenStatus::Opened);
     EXPECT_EQ(platform.openChild(top.handle, "file.txt").status, OpenStatus::NotAFolder);
-    EXPECT_EQ(platform.openChild(top.handle, "missing").status, OpenStatus::Unreadable);
+    const OpenResult missing = platform.openChild(top.handle, "missing");
+    EXPECT_EQ(missing.status, OpenStatus::Unreadable);
+    EXPECT_EQ(missing.error, ERROR_FILE_NOT_FOUND);
     // Only one name at a time: nothing that would reach the folder itself, its parent, or a
     // folder further down.
     for (const char* name : {"", ".", "..", "sub\\inner", "sub/inner", "sub:stream"})
@@ -340,7 +342,11 @@ TEST_F(PlatformTest, WhatIsNoSubfolderDoesNotOpen) {
     platform.closeFolder(top.handle);
 
     EXPECT_EQ(platform.openRoot(toUtf8(root) + "\\file.txt").status, OpenStatus::NotAFolder);
-    EXPECT_EQ(platform.openRoot(toUtf8(root) + "\\missing\\").status, OpenStatus::Unreadable);
+    const OpenResult missingRoot = platform.openRoot(toUtf8(root) + "\\missing\\");
+    EXPECT_EQ(missingRoot.status, OpenStatus::Unreadable);
+    EXPECT_TRUE(missingRoot.error == ERROR_FILE_NOT_FOUND ||
+                missingRoot.error == ERROR_PATH_NOT_FOUND)
+        << missingRoot.error;
     // A relative root is taken from the current folder, like any path the user types.
     wchar_t current[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, current);
@@ -573,6 +579,7 @@ class FakeNt {
         calls.queryDirectoryFile = &queryDirectoryFile;
         calls.queryInformationFile = &queryInformationFile;
         calls.close = &close;
+        calls.statusToDosError = NtCalls::system().statusToDosError;
     }
     ~FakeNt() {
         EXPECT_EQ(open_.size(), 0u) << "every handle handed out came back";
@@ -785,7 +792,7 @@ TEST_F(ReparseTest, ACloudFolderIsListedThroughItsFilterWhileItIsTheSameFolder) 
     EXPECT_EQ(fake.openCount(), 0u);
 }
 
-TEST_F(ReparseTest, FailuresMapToWhatTheWalkDoesNext) {
+TEST_F(ReparseTest, FailuresMapToWhatTheWalkDoesNextWithTheSystemsReason) {
     FakeNt fake({
         {L"denied", FILE_ATTRIBUTE_DIRECTORY, 0, 1, nt::kAccessDenied},
         {L"resources", FILE_ATTRIBUTE_DIRECTORY, 0, 2, nt::kInsufficientResources},
@@ -793,26 +800,42 @@ TEST_F(ReparseTest, FailuresMapToWhatTheWalkDoesNext) {
         {L"a file", FILE_ATTRIBUTE_ARCHIVE, 0, 4, nt::kNotADirectory},
         // A plain entry whose EaSize holds the size of its extended attributes, not a tag.
         {L"with eas", FILE_ATTRIBUTE_DIRECTORY, 0, 5, nt::kSuccess, nt::kSuccess, 0, 0x40},
+        {.name = L"unaskable", .id = 6, .infoStatus = nt::kAccessDenied},
     });
     Win32Platform faked(fake.calls);
     const OpenResult top = faked.openRoot(toUtf8(root));
     ASSERT_EQ(top.status, OpenStatus::Opened);
-    EXPECT_EQ(faked.openChild(top.handle, "denied").status, OpenStatus::Unreadable);
     EXPECT_EQ(faked.openChild(top.handle, "resources").status, OpenStatus::OutOfHandles);
     EXPECT_EQ(faked.openChild(top.handle, "too many").status, OpenStatus::OutOfHandles);
     EXPECT_EQ(faked.openChild(top.handle, "a file").status, OpenStatus::NotAFolder);
-    EXPECT_EQ(faked.openChild(top.handle, "vanished").status, OpenStatus::Unreadable);
     EXPECT_EQ(byName(listAll(faked, top.handle)).at("with eas").tag, 0u);
+    // Denied as it opens, or once open when asked what it is; or gone: each with its reason.
+    for (const auto& [name, error] : {std::pair{"denied", ERROR_ACCESS_DENIED},
+                                      {"unaskable", ERROR_ACCESS_DENIED},
+                                      {"vanished", ERROR_FILE_NOT_FOUND}}) {
+        const OpenResult r = faked.openChild(top.handle, name);
+        EXPECT_EQ(r.status, OpenStatus::Unreadable) << name;
+        EXPECT_EQ(r.error, error) << name;
+    }
+    // Windows words it "Access is denied.", Wine "Access denied."; either way one line, no period.
+    const std::string denied = faked.errorText(ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(denied == "Access is denied" || denied == "Access denied") << denied;
 
     // A listing that fails after the folder was opened (a second handle while the first is
     // open: the fake cannot see kernel32 close a root and tell a reused value from it).
-    fake.listStatus = nt::kAccessDenied;
+    fake.listStatus = static_cast<NTSTATUS>(0xC0000185);  // STATUS_IO_DEVICE_ERROR
     const OpenResult again = faked.openRoot(toUtf8(root));
-    ListStatus last;
-    EXPECT_TRUE(listAll(faked, again.handle, nullptr, &last).empty());
-    EXPECT_EQ(last, ListStatus::Failed);
+    Listing listing;
+    EXPECT_EQ(faked.listFolder(again.handle, listing), ListStatus::Failed);
+    EXPECT_EQ(listing.error(), ERROR_IO_DEVICE);
+    const std::string text = faked.errorText(listing.error());
+    EXPECT_TRUE(!text.empty() && text.rfind("error ", 0) != 0 &&
+                text.find_first_of("\r\n") == std::string::npos && text.back() != '.')
+        << text;
     faked.closeFolder(again.handle);
     faked.closeFolder(top.handle);
+    // A code the system has no words for still says which it was.
+    EXPECT_EQ(faked.errorText(0x2FFFFFFF), "error 805306367");
 }
 
 TEST_F(ReparseTest, EveryWayOutOfAnOpenClosesWhatItOpenedOnce) {

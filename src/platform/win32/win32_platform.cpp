@@ -29,6 +29,7 @@ const NtCalls& NtCalls::system() {
         load(c.queryDirectoryFile, "NtQueryDirectoryFile");
         load(c.queryInformationFile, "NtQueryInformationFile");
         load(c.close, "NtClose");
+        load(c.statusToDosError, "RtlNtStatusToDosError");
         c.followsLinksOnOpen = GetProcAddress(ntdll, "wine_get_version") != nullptr;
         return c;
     }();
@@ -71,16 +72,33 @@ bool isOneName(std::string_view name) {
            name.find_first_of(std::string_view("\\/:\0", 4)) == std::string_view::npos;
 }
 
-OpenStatus statusOfFailedOpen(NTSTATUS status) {
+OpenResult unreadable(DWORD error) {
+    OpenResult result;
+    result.error = static_cast<int>(error);
+    return result;
+}
+
+OpenResult notAFolder() {
+    OpenResult result;
+    result.status = OpenStatus::NotAFolder;
+    return result;
+}
+
+// An open or query that failed with `status`: what the walk does next, and the system's reason.
+OpenResult failedOpen(const NtCalls& nt, NTSTATUS status) {
+    OpenResult result = unreadable(nt.statusToDosError(status));
     switch (status) {
         case nt::kNotADirectory:
-            return OpenStatus::NotAFolder;
+            result.status = OpenStatus::NotAFolder;
+            break;
         case nt::kInsufficientResources:
         case nt::kTooManyOpenedFiles:
-            return OpenStatus::OutOfHandles;
+            result.status = OpenStatus::OutOfHandles;
+            break;
         default:
-            return OpenStatus::Unreadable;
+            break;
     }
+    return result;
 }
 
 // Opens the folder `name` of `parent` (the parent itself for an empty name) into `out`.
@@ -107,20 +125,18 @@ NTSTATUS openRelative(const NtCalls& nt, HANDLE parent, std::wstring_view name, 
     return status;
 }
 
-bool queryTag(const NtCalls& nt, HANDLE h, nt::AttributeTagInformation& tag) {
+NTSTATUS queryTag(const NtCalls& nt, HANDLE h, nt::AttributeTagInformation& tag) {
     IO_STATUS_BLOCK io{};
-    return nt.queryInformationFile(h, &io, &tag, sizeof tag, nt::kFileAttributeTagInformation) ==
-           nt::kSuccess;
+    return nt.queryInformationFile(h, &io, &tag, sizeof tag, nt::kFileAttributeTagInformation);
 }
 
-bool queryFileId(const NtCalls& nt, HANDLE h, std::uint64_t& id) {
+NTSTATUS queryFileId(const NtCalls& nt, HANDLE h, std::uint64_t& id) {
     LARGE_INTEGER index{};
     IO_STATUS_BLOCK io{};
-    if (nt.queryInformationFile(h, &io, &index, sizeof index, nt::kFileInternalInformation) !=
-        nt::kSuccess)
-        return false;
+    const NTSTATUS status =
+        nt.queryInformationFile(h, &io, &index, sizeof index, nt::kFileInternalInformation);
     id = static_cast<std::uint64_t>(index.QuadPart);
-    return true;
+    return status;
 }
 
 // Whether the entry `name` of `parent` is, as listed now, a folder and no link, with file ID
@@ -174,12 +190,13 @@ Win32Platform::Win32Platform() : nt_(NtCalls::system()) {}
 Win32Platform::Win32Platform(const NtCalls& nt) : nt_(nt) {}
 
 OpenResult Win32Platform::openRoot(const std::string& path) {
-    OpenResult result;
     // Links on the way to a root are followed: the user named it.
     const HANDLE opened = CreateFileW(longPathForm(path).c_str(), kFolderAccess, kShareAll, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (opened == INVALID_HANDLE_VALUE) {
-        switch (GetLastError()) {
+        const DWORD error = GetLastError();
+        OpenResult result = unreadable(error);
+        switch (error) {
             case ERROR_DIRECTORY:
                 result.status = OpenStatus::NotAFolder;
                 break;
@@ -194,11 +211,9 @@ OpenResult Win32Platform::openRoot(const std::string& path) {
     }
     NtHandle h = NtHandle::fromKernel32(opened);
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(h.get(), &info)) return result;
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        result.status = OpenStatus::NotAFolder;
-        return result;
-    }
+    if (!GetFileInformationByHandle(h.get(), &info)) return unreadable(GetLastError());
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return notAFolder();
+    OpenResult result;
     result.identity.volume = info.dwVolumeSerialNumber;
     result.identity.file =
         (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
@@ -209,32 +224,26 @@ OpenResult Win32Platform::openRoot(const std::string& path) {
 }
 
 OpenResult Win32Platform::openChild(FolderHandle parentHandle, std::string_view name) {
-    OpenResult result;
-    if (parentHandle == kNoFolder || !nt_.loaded()) return result;
-    if (!isOneName(name)) {
-        result.status = OpenStatus::NotAFolder;
-        return result;
-    }
+    if (parentHandle == kNoFolder) return unreadable(ERROR_INVALID_HANDLE);
+    if (!nt_.loaded()) return unreadable(ERROR_PROC_NOT_FOUND);
+    if (!isOneName(name)) return notAFolder();
     const Folder& parent = *folderOf(parentHandle);
     const std::wstring wide = toWide(name);
-    if (wide.size() > kMaxNameUnits) return result;
+    if (wide.size() > kMaxNameUnits) return unreadable(ERROR_FILENAME_EXCED_RANGE);
 
     // The name itself, never what it points to. Every handle below has an owner, so each way
     // out closes what was opened on the way, once.
     NtHandle h;
-    const NTSTATUS status = openRelative(nt_, parent.handle.get(), wide, nt::kOpenReparsePoint, h);
-    if (status != nt::kSuccess) {
-        result.status = statusOfFailedOpen(status);
-        return result;
-    }
+    NTSTATUS status = openRelative(nt_, parent.handle.get(), wide, nt::kOpenReparsePoint, h);
+    if (status != nt::kSuccess) return failedOpen(nt_, status);
     nt::AttributeTagInformation tag{};
     std::uint64_t id = 0;
-    if (!queryTag(nt_, h.get(), tag) || !queryFileId(nt_, h.get(), id)) return result;
+    status = queryTag(nt_, h.get(), tag);
+    if (status == nt::kSuccess) status = queryFileId(nt_, h.get(), id);
+    if (status != nt::kSuccess) return unreadable(nt_.statusToDosError(status));
     if ((tag.fileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        isLinkAttributes(tag.fileAttributes, tag.reparseTag)) {
-        result.status = OpenStatus::NotAFolder;
-        return result;
-    }
+        isLinkAttributes(tag.fileAttributes, tag.reparseTag))
+        return notAFolder();
     if ((tag.fileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         // Any other reparse point (a cloud folder) is an ordinary folder, but opened on the
         // reparse point itself it may list only what is already local: open it through its
@@ -242,17 +251,14 @@ OpenResult Win32Platform::openChild(FolderHandle parentHandle, std::string_view 
         NtHandle through;
         if (openRelative(nt_, parent.handle.get(), wide, 0, through) == nt::kSuccess) {
             std::uint64_t throughId = 0;
-            if (!queryFileId(nt_, through.get(), throughId) || throughId != id) {
-                result.status = OpenStatus::NotAFolder;
-                return result;
-            }
+            if (queryFileId(nt_, through.get(), throughId) != nt::kSuccess || throughId != id)
+                return notAFolder();
             h = std::move(through);
         }
     }
-    if (nt_.followsLinksOnOpen && !entryIsFolder(nt_, parent.handle.get(), wide, id)) {
-        result.status = OpenStatus::NotAFolder;
-        return result;
-    }
+    if (nt_.followsLinksOnOpen && !entryIsFolder(nt_, parent.handle.get(), wide, id))
+        return notAFolder();
+    OpenResult result;
     result.identity.volume = parent.volume;
     result.identity.file = id;
     result.identity.mount = parent.volume;
@@ -265,7 +271,7 @@ OpenResult Win32Platform::openChild(FolderHandle parentHandle, std::string_view 
 bool Win32Platform::identify(FolderHandle folder, FolderIdentity& identity) {
     const Folder& f = *folderOf(folder);
     std::uint64_t id = 0;
-    if (!queryFileId(nt_, f.handle.get(), id)) return false;
+    if (queryFileId(nt_, f.handle.get(), id) != nt::kSuccess) return false;
     identity = {f.volume, id, f.volume};
     return true;
 }
@@ -277,7 +283,10 @@ void Win32Platform::closeFolder(FolderHandle folder) {
 
 ListStatus Win32Platform::listFolder(FolderHandle folder, Listing& out) {
     out.clear();
-    if (folder == kNoFolder || !nt_.loaded()) return ListStatus::Failed;
+    if (folder == kNoFolder || !nt_.loaded()) {
+        out.setError(folder == kNoFolder ? ERROR_INVALID_HANDLE : ERROR_PROC_NOT_FOUND);
+        return ListStatus::Failed;
+    }
     std::vector<unsigned char>& buffer = out.buffer();
     if (buffer.size() < kListingBytes) buffer.resize(kListingBytes);
     IO_STATUS_BLOCK io{};
@@ -287,7 +296,10 @@ ListStatus Win32Platform::listFolder(FolderHandle folder, Listing& out) {
                                nt::kFileFullDirectoryInformation, FALSE, nullptr, FALSE);
     // "No such file": a folder without even "." and "..", such as an empty drive's root.
     if (status == nt::kNoMoreFiles || status == nt::kNoSuchFile) return ListStatus::End;
-    if (status != nt::kSuccess) return ListStatus::Failed;
+    if (status != nt::kSuccess) {
+        out.setError(static_cast<int>(nt_.statusToDosError(status)));
+        return ListStatus::Failed;
+    }
 
     const std::size_t filled = std::min<std::size_t>(io.Information, buffer.size());
     std::string name;
@@ -316,12 +328,14 @@ ListStatus Win32Platform::listFolder(FolderHandle folder, Listing& out) {
 
 std::string Win32Platform::errorText(int error) const {
     wchar_t* text = nullptr;
+    // Without the message's own line breaks: an error line is one line.
     const DWORD n = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+            FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
         nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring message(text != nullptr ? text : L"", n);
+    std::wstring message(text != nullptr ? text : L"", text != nullptr ? n : 0);
     if (text != nullptr) LocalFree(text);
-    // The system's texts end in a line break, which an error line supplies itself.
+    // The system's texts end in a period and a line break; an error line has its own ending.
     while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
                                 message.back() == L'.' || message.back() == L' '))
         message.pop_back();
