@@ -17,7 +17,10 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "platform/win32/nt_calls.h"
@@ -67,9 +70,23 @@ TEST(Utf16, OnlyAHighSurrogateBeforeALowOneMakesAPair) {
         EXPECT_EQ(toWide(toUtf8(name)), name);
 }
 
-DWORD handleCount() {
+// The handles this process holds; under Wine, whose GetProcessHandleCount answers 0 and which
+// keeps a handle of its own on each Unix program it starts, those on files whose path holds
+// `folder`, found by trying the handle values in turn (Wine gives out the lowest free one).
+DWORD handleCount(const std::wstring& folder) {
     DWORD n = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &n);
+    if (GetProcessHandleCount(GetCurrentProcess(), &n) && n != 0) return n;
+    std::wstring path(MAX_PATH * 8, L'\0');
+    for (std::uintptr_t value = 4; value < 0x4000; value += 4) {
+        const auto h = reinterpret_cast<HANDLE>(value);
+        DWORD flags;
+        if (!GetHandleInformation(h, &flags) || GetFileType(h) != FILE_TYPE_DISK) continue;
+        const DWORD length =
+            GetFinalPathNameByHandleW(h, path.data(), static_cast<DWORD>(path.size()), 0);
+        if (length < path.size() &&
+            std::wstring_view(path.data(), length).find(folder) != std::wstring_view::npos)
+            ++n;
+    }
     return n;
 }
 
@@ -115,15 +132,17 @@ class PlatformTest : public ::testing::Test {
     void SetUp() override {
         wchar_t temp[MAX_PATH];
         GetTempPathW(MAX_PATH, temp);
-        base = std::wstring(temp) + L"quarvex-platform-" + std::to_wstring(GetCurrentProcessId());
+        folderName = L"quarvex-platform-" + std::to_wstring(GetCurrentProcessId());
+        base = std::wstring(temp) + folderName;
         root = base + L"\\root";
         removeTree(base);
         makeFolder(root);
-        handlesBefore = handleCount();
+        handlesBefore = handleCount(folderName);
     }
     void TearDown() override {
         if (countHandles) {
-            EXPECT_EQ(handleCount(), handlesBefore) << "every handle the test opened is closed";
+            EXPECT_EQ(handleCount(folderName), handlesBefore)
+                << "every handle the test opened is closed";
         }
         removeTree(base);
     }
@@ -142,6 +161,7 @@ class PlatformTest : public ::testing::Test {
     }
 
     Win32Platform platform;
+    std::wstring folderName;
     std::wstring base;  // holds the root and what lies outside it
     std::wstring root;
     DWORD handlesBefore = 0;
@@ -312,7 +332,9 @@ TEST_F(PlatformTest, WhatIsNoSubfolderDoesNotOpen) {
     const OpenResult top = platform.openRoot(toUtf8(root));
     ASSERT_EQ(top.status, OpenStatus::Opened);
     EXPECT_EQ(platform.openChild(top.handle, "file.txt").status, OpenStatus::NotAFolder);
-    EXPECT_EQ(platform.openChild(top.handle, "missing").status, OpenStatus::Unreadable);
+    const OpenResult missing = platform.openChild(top.handle, "missing");
+    EXPECT_EQ(missing.status, OpenStatus::Unreadable);
+    EXPECT_EQ(missing.error, ERROR_FILE_NOT_FOUND);
     // Only one name at a time: nothing that would reach the folder itself, its parent, or a
     // folder further down.
     for (const char* name : {"", ".", "..", "sub\\inner", "sub/inner", "sub:stream"})
@@ -320,7 +342,11 @@ TEST_F(PlatformTest, WhatIsNoSubfolderDoesNotOpen) {
     platform.closeFolder(top.handle);
 
     EXPECT_EQ(platform.openRoot(toUtf8(root) + "\\file.txt").status, OpenStatus::NotAFolder);
-    EXPECT_EQ(platform.openRoot(toUtf8(root) + "\\missing\\").status, OpenStatus::Unreadable);
+    const OpenResult missingRoot = platform.openRoot(toUtf8(root) + "\\missing\\");
+    EXPECT_EQ(missingRoot.status, OpenStatus::Unreadable);
+    EXPECT_TRUE(missingRoot.error == ERROR_FILE_NOT_FOUND ||
+                missingRoot.error == ERROR_PATH_NOT_FOUND)
+        << missingRoot.error;
     // A relative root is taken from the current folder, like any path the user types.
     wchar_t current[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, current);
@@ -521,7 +547,8 @@ TEST_F(PlatformTest, DrivesAndTheProgramFolder) {
 }
 
 // A stand-in for the NT calls over one made-up folder, for what Wine cannot make: folders with
-// reparse tags (cloud files, mount points, links Windows makes) and exhausted handles.
+// reparse tags (cloud files, mount points, links Windows makes), exhausted handles, failures. It
+// counts the handles it hands out and takes back, so a leak or a second close shows.
 class FakeNt {
   public:
     struct Item {
@@ -534,6 +561,10 @@ class FakeNt {
         NTSTATUS throughStatus = nt::kSuccess;
         std::uint64_t throughId = 0;  // 0: the same
         ULONG eaSize = 0;             // what the listing shows for an entry without a tag
+        // What queries about an opened handle give: on the name itself, and through the filter.
+        NTSTATUS infoStatus = nt::kSuccess;
+        NTSTATUS throughInfoStatus = nt::kSuccess;
+        bool unlisted = false;  // opens, but its parent's listing has no entry of that name
     };
     struct Create {
         HANDLE root;
@@ -548,12 +579,18 @@ class FakeNt {
         calls.queryDirectoryFile = &queryDirectoryFile;
         calls.queryInformationFile = &queryInformationFile;
         calls.close = &close;
+        calls.statusToDosError = NtCalls::system().statusToDosError;
     }
-    ~FakeNt() { current_ = nullptr; }
+    ~FakeNt() {
+        EXPECT_EQ(open_.size(), 0u) << "every handle handed out came back";
+        EXPECT_EQ(closedUnknown, 0) << "no handle was closed twice";
+        current_ = nullptr;
+    }
 
     NtCalls calls;
     std::vector<Create> creates;
     int closed = 0;
+    int closedUnknown = 0;  // closes of handles it did not hand out or already took back
     NTSTATUS listStatus = nt::kSuccess;  // what the first listing call gives
 
     bool isOpen(HANDLE h) const { return open_.count(h) != 0; }
@@ -573,6 +610,14 @@ class FakeNt {
         const std::wstring name(attributes->ObjectName->Buffer,
                                 attributes->ObjectName->Length / sizeof(wchar_t));
         self.creates.push_back({attributes->RootDirectory, name, options, nullptr});
+        // An empty name opens the folder itself.
+        static const Item itself{L"."};
+        if (name.empty()) {
+            *handle = reinterpret_cast<HANDLE>(self.next_ += 4);
+            self.open_[*handle] = {&itself, false};
+            self.creates.back().result = *handle;
+            return nt::kSuccess;
+        }
         for (const Item& item : self.items_) {
             if (item.name != name) continue;
             const bool through = (options & nt::kOpenReparsePoint) == 0;
@@ -589,6 +634,9 @@ class FakeNt {
     static NTSTATUS NTAPI queryInformationFile(HANDLE h, PIO_STATUS_BLOCK, PVOID buffer, ULONG,
                                                FILE_INFORMATION_CLASS infoClass) {
         const Handle& handle = current_->open_.at(h);
+        const NTSTATUS status =
+            handle.through ? handle.item->throughInfoStatus : handle.item->infoStatus;
+        if (status != nt::kSuccess) return status;
         if (infoClass == nt::kFileAttributeTagInformation) {
             const nt::AttributeTagInformation tag{handle.item->attributes, handle.item->tag};
             std::memcpy(buffer, &tag, sizeof tag);
@@ -603,15 +651,25 @@ class FakeNt {
         return nt::kSuccess;
     }
 
-    // Lists every item, with "." and "..", in one read.
+    // Lists every item, with "." and "..", in one read; or, given a name, the item of that name.
     static NTSTATUS NTAPI queryDirectoryFile(HANDLE h, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK io,
-                                             PVOID buffer, ULONG length, FILE_INFORMATION_CLASS,
-                                             BOOLEAN, PUNICODE_STRING, BOOLEAN) {
+                                             PVOID buffer, ULONG length,
+                                             FILE_INFORMATION_CLASS infoClass, BOOLEAN,
+                                             PUNICODE_STRING mask, BOOLEAN) {
         FakeNt& self = *current_;
         if (self.listed_[h]++ > 0) return nt::kNoMoreFiles;
         if (self.listStatus != nt::kSuccess) return self.listStatus;
-        std::vector<Item> all{{L"."}, {L".."}};
-        all.insert(all.end(), self.items_.begin(), self.items_.end());
+        std::vector<Item> all;
+        if (mask == nullptr) all = {{L"."}, {L".."}};
+        for (const Item& item : self.items_)
+            if (!item.unlisted &&
+                (mask == nullptr || item.name == std::wstring_view(mask->Buffer, mask->Length / 2)))
+                all.push_back(item);
+        if (all.empty()) return nt::kNoSuchFile;
+        // The ID class holds the file ID before the name.
+        const bool withId = infoClass == nt::kFileIdFullDirectoryInformation;
+        const std::size_t nameAt =
+            withId ? nt::kIdFullDirIdOffset + sizeof(std::uint64_t) : nt::kFullDirNameOffset;
         auto* out = static_cast<unsigned char*>(buffer);
         std::size_t at = 0, previous = 0;
         for (const Item& item : all) {
@@ -620,14 +678,16 @@ class FakeNt {
             e.fileNameLength = static_cast<ULONG>(item.name.size() * sizeof(wchar_t));
             e.eaSize = (item.attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? item.tag : item.eaSize;
             e.endOfFile.QuadPart = static_cast<LONGLONG>(item.id * 10);
-            const std::size_t size = (nt::kFullDirNameOffset + e.fileNameLength + 7) & ~7u;
+            const std::size_t size = (nameAt + e.fileNameLength + 7) & ~7u;
             if (at + size > length) break;
             if (at != 0) {
                 const auto offset = static_cast<ULONG>(at - previous);
                 std::memcpy(out + previous, &offset, sizeof offset);
             }
+            std::memset(out + at, 0, nameAt);
             std::memcpy(out + at, &e, nt::kFullDirNameOffset);
-            std::memcpy(out + at + nt::kFullDirNameOffset, item.name.data(), e.fileNameLength);
+            if (withId) std::memcpy(out + at + nt::kIdFullDirIdOffset, &item.id, sizeof item.id);
+            std::memcpy(out + at + nameAt, item.name.data(), e.fileNameLength);
             previous = at;
             at += size;
         }
@@ -638,7 +698,10 @@ class FakeNt {
     static NTSTATUS NTAPI close(HANDLE h) {
         FakeNt& self = *current_;
         self.listed_.erase(h);
-        if (self.open_.erase(h) == 0) return CloseHandle(h) ? nt::kSuccess : nt::kAccessDenied;
+        if (self.open_.erase(h) == 0) {
+            ++self.closedUnknown;
+            return static_cast<NTSTATUS>(0xC0000008);  // STATUS_INVALID_HANDLE
+        }
         ++self.closed;
         return nt::kSuccess;
     }
@@ -729,7 +792,7 @@ TEST_F(ReparseTest, ACloudFolderIsListedThroughItsFilterWhileItIsTheSameFolder) 
     EXPECT_EQ(fake.openCount(), 0u);
 }
 
-TEST_F(ReparseTest, FailuresMapToWhatTheWalkDoesNext) {
+TEST_F(ReparseTest, FailuresMapToWhatTheWalkDoesNextWithTheSystemsReason) {
     FakeNt fake({
         {L"denied", FILE_ATTRIBUTE_DIRECTORY, 0, 1, nt::kAccessDenied},
         {L"resources", FILE_ATTRIBUTE_DIRECTORY, 0, 2, nt::kInsufficientResources},
@@ -737,25 +800,85 @@ TEST_F(ReparseTest, FailuresMapToWhatTheWalkDoesNext) {
         {L"a file", FILE_ATTRIBUTE_ARCHIVE, 0, 4, nt::kNotADirectory},
         // A plain entry whose EaSize holds the size of its extended attributes, not a tag.
         {L"with eas", FILE_ATTRIBUTE_DIRECTORY, 0, 5, nt::kSuccess, nt::kSuccess, 0, 0x40},
+        {.name = L"unaskable", .id = 6, .infoStatus = nt::kAccessDenied},
     });
     Win32Platform faked(fake.calls);
     const OpenResult top = faked.openRoot(toUtf8(root));
     ASSERT_EQ(top.status, OpenStatus::Opened);
-    EXPECT_EQ(faked.openChild(top.handle, "denied").status, OpenStatus::Unreadable);
     EXPECT_EQ(faked.openChild(top.handle, "resources").status, OpenStatus::OutOfHandles);
     EXPECT_EQ(faked.openChild(top.handle, "too many").status, OpenStatus::OutOfHandles);
     EXPECT_EQ(faked.openChild(top.handle, "a file").status, OpenStatus::NotAFolder);
-    EXPECT_EQ(faked.openChild(top.handle, "vanished").status, OpenStatus::Unreadable);
     EXPECT_EQ(byName(listAll(faked, top.handle)).at("with eas").tag, 0u);
-    faked.closeFolder(top.handle);
+    // Denied as it opens, or once open when asked what it is; or gone: each with its reason.
+    for (const auto& [name, error] : {std::pair{"denied", ERROR_ACCESS_DENIED},
+                                      {"unaskable", ERROR_ACCESS_DENIED},
+                                      {"vanished", ERROR_FILE_NOT_FOUND}}) {
+        const OpenResult r = faked.openChild(top.handle, name);
+        EXPECT_EQ(r.status, OpenStatus::Unreadable) << name;
+        EXPECT_EQ(r.error, error) << name;
+    }
+    // Windows words it "Access is denied.", Wine "Access denied."; either way one line, no period.
+    const std::string denied = faked.errorText(ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(denied == "Access is denied" || denied == "Access denied") << denied;
 
-    // A listing that fails after the folder was opened.
-    fake.listStatus = nt::kAccessDenied;
+    // A listing that fails after the folder was opened (a second handle while the first is
+    // open: the fake cannot see kernel32 close a root and tell a reused value from it).
+    fake.listStatus = static_cast<NTSTATUS>(0xC0000185);  // STATUS_IO_DEVICE_ERROR
     const OpenResult again = faked.openRoot(toUtf8(root));
-    ListStatus last;
-    EXPECT_TRUE(listAll(faked, again.handle, nullptr, &last).empty());
-    EXPECT_EQ(last, ListStatus::Failed);
+    Listing listing;
+    EXPECT_EQ(faked.listFolder(again.handle, listing), ListStatus::Failed);
+    EXPECT_EQ(listing.error(), ERROR_IO_DEVICE);
+    const std::string text = faked.errorText(listing.error());
+    EXPECT_TRUE(!text.empty() && text.rfind("error ", 0) != 0 &&
+                text.find_first_of("\r\n") == std::string::npos && text.back() != '.')
+        << text;
     faked.closeFolder(again.handle);
+    faked.closeFolder(top.handle);
+    // A code the system has no words for still says which it was.
+    EXPECT_EQ(faked.errorText(0x2FFFFFFF), "error 805306367");
+}
+
+TEST_F(ReparseTest, EveryWayOutOfAnOpenClosesWhatItOpenedOnce) {
+    constexpr ULONG kFolderReparse = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    constexpr ULONG kCloud = 0x9000701A;
+    FakeNt fake({
+        {.name = L"unaskable", .id = 1, .infoStatus = nt::kAccessDenied},
+        {.name = L"link", .attributes = kFolderReparse, .tag = kReparseTagSymlink, .id = 2},
+        {.name = L"swapped", .attributes = kFolderReparse, .tag = kCloud, .id = 3, .throughId = 9},
+        {.name = L"filter unaskable",
+         .attributes = kFolderReparse,
+         .tag = kCloud,
+         .id = 4,
+         .throughInfoStatus = nt::kAccessDenied},
+        {.name = L"unlisted", .id = 5, .unlisted = true},
+        {.name = L"cloud", .attributes = kFolderReparse, .tag = kCloud, .id = 6},
+        {.name = L"plain", .id = 7},
+    });
+    // As under Wine: each opened folder is checked against its parent's listing, through one
+    // more handle.
+    fake.calls.followsLinksOnOpen = true;
+    Win32Platform faked(fake.calls);
+    const OpenResult top = faked.openRoot(toUtf8(root));
+    ASSERT_EQ(top.status, OpenStatus::Opened);
+    for (const auto& [name, status, handles] : {std::tuple{"unaskable", OpenStatus::Unreadable, 1},
+                                                {"link", OpenStatus::NotAFolder, 1},
+                                                {"swapped", OpenStatus::NotAFolder, 2},
+                                                {"filter unaskable", OpenStatus::NotAFolder, 2},
+                                                {"unlisted", OpenStatus::NotAFolder, 2},
+                                                {"cloud", OpenStatus::Opened, 3},
+                                                {"plain", OpenStatus::Opened, 2}}) {
+        fake.creates.clear();
+        const int closedBefore = fake.closed;
+        const OpenResult r = faked.openChild(top.handle, name);
+        EXPECT_EQ(r.status, status) << name;
+        EXPECT_EQ(fake.creates.size(), static_cast<std::size_t>(handles)) << name;
+        EXPECT_EQ(fake.openCount(), status == OpenStatus::Opened ? 1u : 0u)
+            << name << ": only an opened folder's own handle stays open";
+        faked.closeFolder(r.handle);
+        EXPECT_EQ(fake.closed - closedBefore, handles) << name << ": each handle closed";
+        EXPECT_EQ(fake.closedUnknown, 0) << name << ": and closed once";
+    }
+    faked.closeFolder(top.handle);
 }
 
 }  // namespace

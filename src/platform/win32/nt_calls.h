@@ -26,12 +26,15 @@ struct NtCalls {
     (HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, ULONG length,
      FILE_INFORMATION_CLASS infoClass) = nullptr;
     NTSTATUS(NTAPI* close)(HANDLE handle) = nullptr;
+    // RtlNtStatusToDosError: the Win32 error code an NTSTATUS stands for.
+    ULONG(NTAPI* statusToDosError)(NTSTATUS status) = nullptr;
     // Wine opens the target of a Unix symbolic link even with FILE_OPEN_REPARSE_POINT, so there
     // an opened folder is confirmed against its parent's entry for the name.
     bool followsLinksOnOpen = false;
 
     bool loaded() const {
-        return createFile && queryDirectoryFile && queryInformationFile && close;
+        return createFile && queryDirectoryFile && queryInformationFile && close &&
+               statusToDosError;
     }
     // The system's own, loaded on first use.
     static const NtCalls& system();

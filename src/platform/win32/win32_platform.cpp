@@ -1,12 +1,14 @@
 #include "platform/win32/win32_platform.h"
 
 #include "platform/win32/nt_calls.h"
+#include "platform/win32/nt_handle.h"
 // shellapi.h needs windows.h (included by nt_calls.h) before it.
 #include <shellapi.h>
 
 #include <algorithm>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include "platform/win32/utf16.h"
 
@@ -27,6 +29,7 @@ const NtCalls& NtCalls::system() {
         load(c.queryDirectoryFile, "NtQueryDirectoryFile");
         load(c.queryInformationFile, "NtQueryInformationFile");
         load(c.close, "NtClose");
+        load(c.statusToDosError, "RtlNtStatusToDosError");
         c.followsLinksOnOpen = GetProcAddress(ntdll, "wine_get_version") != nullptr;
         return c;
     }();
@@ -38,7 +41,7 @@ namespace {
 // What a FolderHandle points to. A subfolder lies on its parent's volume: a folder on another
 // volume is reached only through a mount point, and mount points are never opened.
 struct Folder {
-    HANDLE handle;
+    NtHandle handle;
     std::uint64_t volume;
 };
 
@@ -46,8 +49,8 @@ Folder* folderOf(FolderHandle h) {
     return reinterpret_cast<Folder*>(h);
 }
 
-FolderHandle handOut(HANDLE handle, std::uint64_t volume) {
-    return reinterpret_cast<FolderHandle>(new Folder{handle, volume});
+FolderHandle handOut(NtHandle handle, std::uint64_t volume) {
+    return reinterpret_cast<FolderHandle>(new Folder{std::move(handle), volume});
 }
 
 constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
@@ -69,21 +72,38 @@ bool isOneName(std::string_view name) {
            name.find_first_of(std::string_view("\\/:\0", 4)) == std::string_view::npos;
 }
 
-OpenStatus statusOfFailedOpen(NTSTATUS status) {
-    switch (status) {
-        case nt::kNotADirectory:
-            return OpenStatus::NotAFolder;
-        case nt::kInsufficientResources:
-        case nt::kTooManyOpenedFiles:
-            return OpenStatus::OutOfHandles;
-        default:
-            return OpenStatus::Unreadable;
-    }
+OpenResult unreadable(DWORD error) {
+    OpenResult result;
+    result.error = static_cast<int>(error);
+    return result;
 }
 
-// Opens the folder `name` of `parent` (the parent itself for an empty name).
+OpenResult notAFolder() {
+    OpenResult result;
+    result.status = OpenStatus::NotAFolder;
+    return result;
+}
+
+// An open or query that failed with `status`: what the walk does next, and the system's reason.
+OpenResult failedOpen(const NtCalls& nt, NTSTATUS status) {
+    OpenResult result = unreadable(nt.statusToDosError(status));
+    switch (status) {
+        case nt::kNotADirectory:
+            result.status = OpenStatus::NotAFolder;
+            break;
+        case nt::kInsufficientResources:
+        case nt::kTooManyOpenedFiles:
+            result.status = OpenStatus::OutOfHandles;
+            break;
+        default:
+            break;
+    }
+    return result;
+}
+
+// Opens the folder `name` of `parent` (the parent itself for an empty name) into `out`.
 NTSTATUS openRelative(const NtCalls& nt, HANDLE parent, std::wstring_view name, ULONG moreOptions,
-                      HANDLE& out) {
+                      NtHandle& out) {
     UNICODE_STRING objectName;
     objectName.Buffer = const_cast<PWSTR>(name.data());
     objectName.Length = objectName.MaximumLength =
@@ -95,34 +115,35 @@ NTSTATUS openRelative(const NtCalls& nt, HANDLE parent, std::wstring_view name, 
     // As Windows opens names; a case-sensitive folder still takes the exact name.
     attributes.Attributes = nt::kObjCaseInsensitive;
     IO_STATUS_BLOCK io{};
-    out = nullptr;
-    return nt.createFile(
-        &out, kFolderAccess, &attributes, &io, nullptr, 0, kShareAll, nt::kFileOpen,
+    HANDLE opened = nullptr;
+    const NTSTATUS status = nt.createFile(
+        &opened, kFolderAccess, &attributes, &io, nullptr, 0, kShareAll, nt::kFileOpen,
         nt::kDirectoryFile | nt::kSynchronousIoNonAlert | nt::kOpenForBackupIntent | moreOptions,
         nullptr, 0);
+    // Whatever handle came back has an owner, whatever the status says.
+    out = opened != nullptr ? NtHandle(nt, opened) : NtHandle();
+    return status;
 }
 
-bool queryTag(const NtCalls& nt, HANDLE h, nt::AttributeTagInformation& tag) {
+NTSTATUS queryTag(const NtCalls& nt, HANDLE h, nt::AttributeTagInformation& tag) {
     IO_STATUS_BLOCK io{};
-    return nt.queryInformationFile(h, &io, &tag, sizeof tag, nt::kFileAttributeTagInformation) ==
-           nt::kSuccess;
+    return nt.queryInformationFile(h, &io, &tag, sizeof tag, nt::kFileAttributeTagInformation);
 }
 
-bool queryFileId(const NtCalls& nt, HANDLE h, std::uint64_t& id) {
+NTSTATUS queryFileId(const NtCalls& nt, HANDLE h, std::uint64_t& id) {
     LARGE_INTEGER index{};
     IO_STATUS_BLOCK io{};
-    if (nt.queryInformationFile(h, &io, &index, sizeof index, nt::kFileInternalInformation) !=
-        nt::kSuccess)
-        return false;
+    const NTSTATUS status =
+        nt.queryInformationFile(h, &io, &index, sizeof index, nt::kFileInternalInformation);
     id = static_cast<std::uint64_t>(index.QuadPart);
-    return true;
+    return status;
 }
 
 // Whether the entry `name` of `parent` is, as listed now, a folder and no link, with file ID
 // `id`: the folder opened by that name is really that entry. A fresh handle keeps the parent's
 // own listing (and other threads' lookups) undisturbed.
 bool entryIsFolder(const NtCalls& nt, HANDLE parent, std::wstring_view name, std::uint64_t id) {
-    HANDLE again;
+    NtHandle again;
     if (openRelative(nt, parent, {}, 0, again) != nt::kSuccess) return false;
     alignas(8) unsigned char buffer[4096];
     UNICODE_STRING mask;
@@ -130,9 +151,8 @@ bool entryIsFolder(const NtCalls& nt, HANDLE parent, std::wstring_view name, std
     mask.Length = mask.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
     IO_STATUS_BLOCK io{};
     const NTSTATUS status =
-        nt.queryDirectoryFile(again, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
+        nt.queryDirectoryFile(again.get(), nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
                               nt::kFileIdFullDirectoryInformation, TRUE, &mask, TRUE);
-    nt.close(again);
     if (status != nt::kSuccess) return false;
     nt::FullDirInformation entry{};
     std::memcpy(&entry, buffer, nt::kFullDirNameOffset);
@@ -170,12 +190,13 @@ Win32Platform::Win32Platform() : nt_(NtCalls::system()) {}
 Win32Platform::Win32Platform(const NtCalls& nt) : nt_(nt) {}
 
 OpenResult Win32Platform::openRoot(const std::string& path) {
-    OpenResult result;
     // Links on the way to a root are followed: the user named it.
-    const HANDLE h = CreateFileW(longPathForm(path).c_str(), kFolderAccess, kShareAll, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        switch (GetLastError()) {
+    const HANDLE opened = CreateFileW(longPathForm(path).c_str(), kFolderAccess, kShareAll, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        OpenResult result = unreadable(error);
+        switch (error) {
             case ERROR_DIRECTORY:
                 result.status = OpenStatus::NotAFolder;
                 break;
@@ -188,81 +209,60 @@ OpenResult Win32Platform::openRoot(const std::string& path) {
         }
         return result;
     }
+    NtHandle h = NtHandle::fromKernel32(opened);
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(h, &info)) {
-        CloseHandle(h);
-        return result;
-    }
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        CloseHandle(h);
-        result.status = OpenStatus::NotAFolder;
-        return result;
-    }
+    if (!GetFileInformationByHandle(h.get(), &info)) return unreadable(GetLastError());
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return notAFolder();
+    OpenResult result;
     result.identity.volume = info.dwVolumeSerialNumber;
     result.identity.file =
         (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     result.identity.mount = result.identity.volume;
-    result.handle = handOut(h, result.identity.volume);
+    result.handle = handOut(std::move(h), result.identity.volume);
     result.status = OpenStatus::Opened;
     return result;
 }
 
 OpenResult Win32Platform::openChild(FolderHandle parentHandle, std::string_view name) {
-    OpenResult result;
-    if (parentHandle == kNoFolder || !nt_.loaded()) return result;
-    if (!isOneName(name)) {
-        result.status = OpenStatus::NotAFolder;
-        return result;
-    }
+    if (parentHandle == kNoFolder) return unreadable(ERROR_INVALID_HANDLE);
+    if (!nt_.loaded()) return unreadable(ERROR_PROC_NOT_FOUND);
+    if (!isOneName(name)) return notAFolder();
     const Folder& parent = *folderOf(parentHandle);
     const std::wstring wide = toWide(name);
-    if (wide.size() > kMaxNameUnits) return result;
+    if (wide.size() > kMaxNameUnits) return unreadable(ERROR_FILENAME_EXCED_RANGE);
 
-    // The name itself, never what it points to.
-    HANDLE h;
-    const NTSTATUS status = openRelative(nt_, parent.handle, wide, nt::kOpenReparsePoint, h);
-    if (status != nt::kSuccess) {
-        result.status = statusOfFailedOpen(status);
-        return result;
-    }
+    // The name itself, never what it points to. Every handle below has an owner, so each way
+    // out closes what was opened on the way, once.
+    NtHandle h;
+    NTSTATUS status = openRelative(nt_, parent.handle.get(), wide, nt::kOpenReparsePoint, h);
+    if (status != nt::kSuccess) return failedOpen(nt_, status);
     nt::AttributeTagInformation tag{};
     std::uint64_t id = 0;
-    if (!queryTag(nt_, h, tag) || !queryFileId(nt_, h, id)) {
-        nt_.close(h);
-        return result;
-    }
+    status = queryTag(nt_, h.get(), tag);
+    if (status == nt::kSuccess) status = queryFileId(nt_, h.get(), id);
+    if (status != nt::kSuccess) return unreadable(nt_.statusToDosError(status));
     if ((tag.fileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        isLinkAttributes(tag.fileAttributes, tag.reparseTag)) {
-        nt_.close(h);
-        result.status = OpenStatus::NotAFolder;
-        return result;
-    }
+        isLinkAttributes(tag.fileAttributes, tag.reparseTag))
+        return notAFolder();
     if ((tag.fileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         // Any other reparse point (a cloud folder) is an ordinary folder, but opened on the
         // reparse point itself it may list only what is already local: open it through its
         // filter, and keep that handle only if it is still the same folder.
-        HANDLE through;
-        if (openRelative(nt_, parent.handle, wide, 0, through) == nt::kSuccess) {
+        NtHandle through;
+        if (openRelative(nt_, parent.handle.get(), wide, 0, through) == nt::kSuccess) {
             std::uint64_t throughId = 0;
-            const bool same = queryFileId(nt_, through, throughId) && throughId == id;
-            nt_.close(h);
-            if (!same) {
-                nt_.close(through);
-                result.status = OpenStatus::NotAFolder;
-                return result;
-            }
-            h = through;
+            if (queryFileId(nt_, through.get(), throughId) != nt::kSuccess || throughId != id)
+                return notAFolder();
+            h = std::move(through);
         }
     }
-    if (nt_.followsLinksOnOpen && !entryIsFolder(nt_, parent.handle, wide, id)) {
-        nt_.close(h);
-        result.status = OpenStatus::NotAFolder;
-        return result;
-    }
+    if (nt_.followsLinksOnOpen && !entryIsFolder(nt_, parent.handle.get(), wide, id))
+        return notAFolder();
+    OpenResult result;
     result.identity.volume = parent.volume;
     result.identity.file = id;
     result.identity.mount = parent.volume;
-    result.handle = handOut(h, parent.volume);
+    result.handle = handOut(std::move(h), parent.volume);
     result.status = OpenStatus::Opened;
     return result;
 }
@@ -271,31 +271,35 @@ OpenResult Win32Platform::openChild(FolderHandle parentHandle, std::string_view 
 bool Win32Platform::identify(FolderHandle folder, FolderIdentity& identity) {
     const Folder& f = *folderOf(folder);
     std::uint64_t id = 0;
-    if (!queryFileId(nt_, f.handle, id)) return false;
+    if (queryFileId(nt_, f.handle.get(), id) != nt::kSuccess) return false;
     identity = {f.volume, id, f.volume};
     return true;
 }
 
 void Win32Platform::closeFolder(FolderHandle folder) {
-    if (folder == kNoFolder) return;
-    Folder* f = folderOf(folder);
-    nt_.close(f->handle);
-    delete f;
+    // The folder's handle closes with it.
+    if (folder != kNoFolder) delete folderOf(folder);
 }
 
 ListStatus Win32Platform::listFolder(FolderHandle folder, Listing& out) {
     out.clear();
-    if (folder == kNoFolder || !nt_.loaded()) return ListStatus::Failed;
+    if (folder == kNoFolder || !nt_.loaded()) {
+        out.setError(folder == kNoFolder ? ERROR_INVALID_HANDLE : ERROR_PROC_NOT_FOUND);
+        return ListStatus::Failed;
+    }
     std::vector<unsigned char>& buffer = out.buffer();
     if (buffer.size() < kListingBytes) buffer.resize(kListingBytes);
     IO_STATUS_BLOCK io{};
     const NTSTATUS status =
-        nt_.queryDirectoryFile(folderOf(folder)->handle, nullptr, nullptr, nullptr, &io,
+        nt_.queryDirectoryFile(folderOf(folder)->handle.get(), nullptr, nullptr, nullptr, &io,
                                buffer.data(), static_cast<ULONG>(buffer.size()),
                                nt::kFileFullDirectoryInformation, FALSE, nullptr, FALSE);
     // "No such file": a folder without even "." and "..", such as an empty drive's root.
     if (status == nt::kNoMoreFiles || status == nt::kNoSuchFile) return ListStatus::End;
-    if (status != nt::kSuccess) return ListStatus::Failed;
+    if (status != nt::kSuccess) {
+        out.setError(static_cast<int>(nt_.statusToDosError(status)));
+        return ListStatus::Failed;
+    }
 
     const std::size_t filled = std::min<std::size_t>(io.Information, buffer.size());
     std::string name;
@@ -324,12 +328,14 @@ ListStatus Win32Platform::listFolder(FolderHandle folder, Listing& out) {
 
 std::string Win32Platform::errorText(int error) const {
     wchar_t* text = nullptr;
+    // Without the message's own line breaks: an error line is one line.
     const DWORD n = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+            FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
         nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring message(text != nullptr ? text : L"", n);
+    std::wstring message(text != nullptr ? text : L"", text != nullptr ? n : 0);
     if (text != nullptr) LocalFree(text);
-    // The system's texts end in a line break, which an error line supplies itself.
+    // The system's texts end in a period and a line break; an error line has its own ending.
     while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
                                 message.back() == L'.' || message.back() == L' '))
         message.pop_back();
