@@ -45,6 +45,89 @@ std::pair<std::string, std::vector<std::string>> splitPath(const std::string& pa
 
 FakePlatform::FakePlatform() = default;
 
+FakePlatform::~FakePlatform() {
+    check(watches_.empty(), "a tree watch outlived its platform");
+}
+
+class FakePlatform::Watch : public TreeWatch {
+  public:
+    explicit Watch(FakePlatform& platform) : platform_(platform) {}
+    ~Watch() override {
+        std::lock_guard lock(platform_.mutex_);
+        platform_.watchesNow -= keys_.size();
+        std::erase(platform_.watches_, this);
+    }
+    bool coversTree() const override { return platform_.watchCoversTree; }
+    bool watch(FolderHandle folder, std::string_view, std::uint64_t key) override {
+        std::lock_guard lock(platform_.mutex_);
+        if (platform_.watchesNow >= platform_.watchLimit) return false;
+        keys_[key] = platform_.handles_.at(folder).folder;
+        ++platform_.watchesNow;
+        ++platform_.watchesMade;
+        return true;
+    }
+    void unwatch(std::uint64_t key) override {
+        std::lock_guard lock(platform_.mutex_);
+        platform_.watchesNow -= keys_.erase(key);
+    }
+    bool drain(ChangeSink& sink) override {
+        std::vector<std::pair<std::uint64_t, bool>> changes;
+        bool lost;
+        {
+            std::lock_guard lock(platform_.mutex_);
+            changes.swap(queued_);
+            lost = std::exchange(lost_, false);
+        }
+        if (lost) return false;
+        for (const auto& [key, itself] : changes) {
+            if (itself)
+                sink.folderChanged(key);
+            else
+                sink.entriesChanged(key);
+        }
+        return true;
+    }
+    // The platform's lock held.
+    void notify(int folder, bool itself) {
+        for (const auto& [key, watched] : keys_)
+            if (watched == folder) queued_.emplace_back(key, itself);
+    }
+    void lose() { lost_ = true; }
+
+  private:
+    FakePlatform& platform_;
+    std::map<std::uint64_t, int> keys_;
+    std::vector<std::pair<std::uint64_t, bool>> queued_;
+    bool lost_ = false;
+};
+
+std::unique_ptr<TreeWatch> FakePlatform::watchTree(FolderHandle, const std::string&) {
+    if (!watchable) return nullptr;
+    auto watch = std::make_unique<Watch>(*this);
+    std::lock_guard lock(mutex_);
+    watches_.push_back(watch.get());
+    return watch;
+}
+
+void FakePlatform::notify(int folder, bool itself) {
+    check(folder >= 0, "no such folder to notify");
+    std::lock_guard lock(mutex_);
+    for (Watch* w : watches_) w->notify(folder, itself);
+}
+
+void FakePlatform::notifyEntries(const std::string& path) {
+    notify(folderAt(path), false);
+}
+
+void FakePlatform::notifyFolder(const std::string& path) {
+    notify(folderAt(path), true);
+}
+
+void FakePlatform::notifyLost() {
+    std::lock_guard lock(mutex_);
+    for (Watch* w : watches_) w->lose();
+}
+
 int FakePlatform::folderAt(const std::string& path) const {
     const auto [root, names] = splitPath(path);
     const auto it = roots_.find(upper(root));
@@ -261,10 +344,11 @@ ListStatus FakePlatform::listFolder(FolderHandle folder, Listing& out) {
     for (std::size_t n = 0; n < batch && open.next < entries.size(); ++n) {
         const Entry& e = entries[open.next++];
         const std::uint32_t attributes = typesInListing ? e.attributes : kAttrTypeUnknown;
-        if (sizesInListing && typesInListing)
-            out.add(e.name, attributes, e.reparseTag, e.size);
-        else
-            out.add(e.name, attributes, typesInListing ? e.reparseTag : 0);
+        ListedEntry& added = sizesInListing && typesInListing
+                                 ? out.add(e.name, attributes, e.reparseTag, e.size)
+                                 : out.add(e.name, attributes, typesInListing ? e.reparseTag : 0);
+        // As Linux's d_ino: the folder it leads to, unverified.
+        if (e.folder >= 0) added.file = static_cast<std::uint64_t>(e.folder);
     }
     return open.next < entries.size() ? ListStatus::More : ListStatus::End;
 }
@@ -280,6 +364,7 @@ bool FakePlatform::describe(FolderHandle folder, ListedEntry& entry, std::string
     entry.reparseTag = e->reparseTag;
     entry.size = e->size;
     entry.sizeKnown = true;
+    entry.manyNames = e->manyNames;
     return true;
 }
 

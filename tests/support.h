@@ -116,9 +116,11 @@ class FakePlatform : public Platform {
         std::uint32_t reparseTag = 0;
         std::uint64_t size = 0;
         int folder = -1;  // what a folder entry (or a link to a folder) leads to
+        bool manyNames = false;
     };
 
     FakePlatform();
+    ~FakePlatform() override;
 
     // The tree. Paths use "\"; a root is what comes before the first "\" plus it ("C:\",
     // "CD\", "\"), and folders are found from it whatever the letter case.
@@ -151,6 +153,7 @@ class FakePlatform : public Platform {
     }
     static constexpr int kAccessDenied = 5;
     static constexpr int kTooManyOpenFiles = 4;
+    std::unique_ptr<TreeWatch> watchTree(FolderHandle root, const std::string& rootPath) override;
     ProcessUsage usage() override {
         std::lock_guard lock(mutex_);
         processUsage.cpuMicroseconds += cpuPerUsageCall;
@@ -172,6 +175,12 @@ class FakePlatform : public Platform {
     char separator() const override { return '\\'; }
     bool hasDriveLetters() const override { return true; }
 
+    // Tells the watched trees that the entries of the folder at `path` changed, or the folder
+    // itself; or that changes were lost. Watches hear only what a test tells them.
+    void notifyEntries(const std::string& path);
+    void notifyFolder(const std::string& path);
+    void notifyLost();
+
     // Whether some handle of the folder at `path` is open.
     bool isOpen(const std::string& path) const;
 
@@ -192,6 +201,13 @@ class FakePlatform : public Platform {
     // As Linux's openat2: subfolders are opened unidentified (identify() on demand), and one on
     // another mount is refused as it is opened.
     bool lazyIdentity = false;
+
+    // Watching: a folder at a time as on Linux, unless one watch covers the tree; nothing at all
+    // where not `watchable` (a network share).
+    bool watchable = true;
+    bool watchCoversTree = false;
+    std::size_t watchLimit = SIZE_MAX;  // watches beyond it fail
+    std::size_t watchesNow = 0, watchesMade = 0;
 
     // What usage() tells: by default a processor busy all the time and no device reads.
     ProcessUsage processUsage{0, 0};
@@ -220,12 +236,16 @@ class FakePlatform : public Platform {
     };
     int folderAt(const std::string& path) const;  // -1 when there is none
     OpenResult openFolder(int folder);
+    class Watch;
+    friend class Watch;
+    void notify(int folder, bool itself);
 
     mutable std::mutex mutex_;
     std::vector<Folder> folders_;
     std::map<std::string, int> roots_;  // upper-cased root -> folder
     std::map<FolderHandle, Open> handles_;
     FolderHandle nextHandle_ = 1;
+    std::vector<Watch*> watches_;
 };
 
 // Holds the threads that reach the named calls until the test lets each go.

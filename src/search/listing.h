@@ -28,7 +28,12 @@ struct ListedEntry {
     std::uint32_t attributes = 0;
     std::uint32_t reparseTag = 0;  // meaningful when kAttrReparsePoint is set
     std::uint64_t size = 0;
+    // Its file number on the folder's volume where the listing gives it (Linux d_ino), else 0.
+    std::uint64_t file = 0;
     bool sizeKnown = false;
+    // The file has more than one name (a hard link): a write through another name changes it
+    // without a word to this folder. Set by describe() where the system tells.
+    bool manyNames = false;
 };
 
 // A link, junction or mount point: a reparse point whose tag names something else, or whose tag

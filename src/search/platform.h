@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,6 +59,38 @@ struct ProcessUsage {
     std::int64_t deviceReads = -1;      // reads that went to a device; -1 where none are counted
 };
 
+// What a watched tree tells of its changes, by the keys its folders were watched under.
+class ChangeSink {
+  public:
+    virtual ~ChangeSink() = default;
+    // The entries of a watched folder changed: one was added, removed or renamed, written,
+    // truncated, or had its attributes changed. The folder must be listed again.
+    virtual void entriesChanged(std::uint64_t key) = 0;
+    // The folder itself was removed, moved away, replaced, unmounted or had its own attributes
+    // (permissions) changed: nothing known of it or of anything below it holds.
+    virtual void folderChanged(std::uint64_t key) = 0;
+};
+
+// Change notification for the tree below one root (inotify; ReadDirectoryChangesW).
+class TreeWatch {
+  public:
+    virtual ~TreeWatch() = default;
+    // Whether one watch covers the whole tree from the moment it was made (Windows): a folder
+    // listed after that is watched without watch(). Elsewhere each folder is watched on its own.
+    virtual bool coversTree() const = 0;
+    // Watches an open folder of the tree from now on, its changes told under `key`;
+    // `relativePath` is its path below the root, names separated by the platform's separator,
+    // empty for the root. False when it cannot be watched (the system's limit on watches).
+    virtual bool watch(FolderHandle folder, std::string_view relativePath, std::uint64_t key) = 0;
+    // Stops watching the folder known as `key` (it is forgotten, or gone).
+    virtual void unwatch(std::uint64_t key) = 0;
+    // Tells every change queued since the last call, at once, without waiting. The system queues
+    // a change before the call that made it returns, so a drain after it sees it. False when
+    // changes were lost (the queue overflowed, or mounts changed anywhere): nothing can be
+    // trusted any more.
+    virtual bool drain(ChangeSink& sink) = 0;
+};
+
 // Values of driveType(); anything above 1 is an existing drive.
 inline constexpr unsigned kDriveNoRootDir = 1;
 
@@ -88,6 +121,11 @@ class Platform {
     virtual bool describe(FolderHandle folder, ListedEntry& entry, std::string_view name) = 0;
     // How many folders the walk may hold open at once.
     virtual std::size_t folderHandleBudget() = 0;
+    // Starts watching the tree below an open root, `rootPath` as the user named it. Nothing where
+    // not every change can be seen (a network share, a file system without notification): such
+    // a tree is walked afresh at every search.
+    virtual std::unique_ptr<TreeWatch> watchTree(FolderHandle root,
+                                                 const std::string& rootPath) = 0;
     // An error code of OpenResult or Listing as the system words it ("Permission denied").
     virtual std::string errorText(int error) const = 0;
     virtual ProcessUsage usage() = 0;

@@ -255,13 +255,13 @@ ListStatus PosixPlatform::listFolder(FolderHandle handle, Listing& out) {
         if (name == "." || name == "..") continue;
         switch (d->d_type) {
             case DT_DIR:
-                out.add(name, kAttrDirectory);
+                out.add(name, kAttrDirectory).file = d->d_ino;
                 break;
             case DT_LNK:
                 out.add(name, kAttrReparsePoint | kAttrTypeUnknown, kReparseTagSymlink);
                 break;
             case DT_UNKNOWN:
-                out.add(name, kAttrTypeUnknown);
+                out.add(name, kAttrTypeUnknown).file = d->d_ino;
                 break;
             default:
                 out.add(name, kAttrArchive);
@@ -286,6 +286,7 @@ bool PosixPlatform::describe(FolderHandle handle, ListedEntry& entry, std::strin
             entry.attributes = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
             entry.size = static_cast<std::uint64_t>(st.st_size);
             entry.sizeKnown = !S_ISDIR(st.st_mode);
+            entry.manyNames = !S_ISDIR(st.st_mode) && st.st_nlink > 1;
             return true;
         }
     }
@@ -309,6 +310,7 @@ bool PosixPlatform::describe(FolderHandle handle, ListedEntry& entry, std::strin
     if (fstatat(fd, file.text, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
     entry.size = static_cast<std::uint64_t>(st.st_size);
     entry.sizeKnown = true;
+    entry.manyNames = st.st_nlink > 1;
     return true;
 }
 
@@ -341,6 +343,10 @@ ProcessUsage PosixPlatform::usage() {
     };
     // Blocks read from a device, metadata included: what a cold folder costs.
     return {micros(r.ru_utime) + micros(r.ru_stime), static_cast<std::int64_t>(r.ru_inblock)};
+}
+
+std::unique_ptr<TreeWatch> PosixPlatform::watchTree(FolderHandle, const std::string&) {
+    return nullptr;
 }
 
 unsigned PosixPlatform::driveType(const std::string&) {

@@ -353,6 +353,10 @@ ProcessUsage Win32Platform::usage() {
     return {(ticks(kernel) + ticks(user)) / 10, -1};  // 100 ns ticks
 }
 
+std::unique_ptr<TreeWatch> Win32Platform::watchTree(FolderHandle, const std::string&) {
+    return nullptr;
+}
+
 unsigned Win32Platform::driveType(const std::string& root) {
     return GetDriveTypeW(toWide(root).c_str());
 }

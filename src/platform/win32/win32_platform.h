@@ -27,6 +27,7 @@ class Win32Platform : public Platform {
     std::size_t folderHandleBudget() override { return 4096; }
     std::string errorText(int error) const override;
     ProcessUsage usage() override;
+    std::unique_ptr<TreeWatch> watchTree(FolderHandle root, const std::string& rootPath) override;
 
     unsigned driveType(const std::string& root) override;
     std::vector<std::string> mountedDrives() override { return {}; }
