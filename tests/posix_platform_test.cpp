@@ -2,10 +2,23 @@
 #include "platform/posix/posix_platform.h"
 
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/magic.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/vfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
 #include <map>
 
 #include "tests/support.h"
@@ -68,12 +81,22 @@ TEST(PosixPlatform, ListsFoldersLinksAndFilesAsWindowsWould) {
     EXPECT_EQ(seen.at("to-file").size, 3u);  // a link to a file is sized as the file
 }
 
-TEST(PosixPlatform, OpensRelativeToTheParentAndNeverThroughALink) {
+// The two ways the platform opens a folder below another: openat2, which refuses links and mount
+// points itself, and openat with O_NOFOLLOW where openat2 is missing or forbidden.
+class PosixOpening : public ::testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override {
+        if (GetParam() && !openat2Allowed()) GTEST_SKIP() << "openat2 is missing or forbidden here";
+        platform.useOpenat2(GetParam());
+    }
+    PosixPlatform platform;
+};
+
+TEST_P(PosixOpening, OpensRelativeToTheParentAndNeverThroughALink) {
     TempTree tree;
     tree.file("real/inner/x.txt", 1);
     tree.link(tree.path("real"), "link");
     tree.file("plain.txt");
-    PosixPlatform platform;
     const OpenResult root = platform.openRoot(tree.root());
     ASSERT_EQ(root.status, OpenStatus::Opened);
     OpenResult real = platform.openChild(root.handle, "real");
@@ -99,26 +122,93 @@ TEST(PosixPlatform, OpensRelativeToTheParentAndNeverThroughALink) {
     for (const OpenResult& r : {root, real, again}) platform.closeFolder(r.handle);
 }
 
-TEST(PosixPlatform, RefusesAnotherMountOrTellsItByItsMountId) {
-    PosixPlatform platform;
+TEST_P(PosixOpening, RefusesAnotherMountOrTellsItByItsMountId) {
     const OpenResult root = platform.openRoot("/");
     ASSERT_EQ(root.status, OpenStatus::Opened);
-    // openat2 refuses the mount point as it opens it.
-    EXPECT_EQ(platform.openChild(root.handle, "proc").status, OpenStatus::NotAFolder);
     const OpenResult usr = platform.openChild(root.handle, "usr");
     ASSERT_EQ(usr.status, OpenStatus::Opened);
     FolderIdentity identity;
     ASSERT_TRUE(platform.identify(usr.handle, identity));
     EXPECT_EQ(identity.mount, root.identity.mount);
     platform.closeFolder(usr.handle);
-    // Without it, the identity says so.
-    platform.useOpenat2(false);
     const OpenResult proc = platform.openChild(root.handle, "proc");
-    ASSERT_EQ(proc.status, OpenStatus::Opened);
-    EXPECT_TRUE(proc.identified);
-    EXPECT_NE(proc.identity.mount, root.identity.mount);
-    platform.closeFolder(proc.handle);
+    if (GetParam()) {
+        EXPECT_EQ(proc.status, OpenStatus::NotAFolder);  // refused as it is opened
+    } else {
+        ASSERT_EQ(proc.status, OpenStatus::Opened);
+        EXPECT_TRUE(proc.identified);
+        EXPECT_NE(proc.identity.mount, root.identity.mount);
+        platform.closeFolder(proc.handle);
+    }
     platform.closeFolder(root.handle);
+}
+
+TEST_P(PosixOpening, EndsAFolderAtAShortReadOnlyWhereThatIsItsEnd) {
+    // Elsewhere (here /proc) only an empty read ends a folder.
+    const OpenResult proc = platform.openRoot("/proc");
+    ASSERT_EQ(proc.status, OpenStatus::Opened);
+    Listing listing;
+    EXPECT_EQ(platform.listFolder(proc.handle, listing), ListStatus::More);
+    platform.closeFolder(proc.handle);
+
+    // ext4 and tmpfs fill a read up to a folder's end, so a read that leaves room is the last,
+    // in the root and in the folders opened below it.
+    TempTree tree;
+    tree.file("sub/b.txt");
+    struct statfs fs {};
+    ASSERT_EQ(statfs(tree.root().c_str(), &fs), 0);
+    if (fs.f_type != EXT4_SUPER_MAGIC && fs.f_type != TMPFS_MAGIC)
+        GTEST_SKIP() << "the temporary tree is on neither ext4 nor tmpfs";
+    const OpenResult root = platform.openRoot(tree.root());
+    ASSERT_EQ(root.status, OpenStatus::Opened);
+    const OpenResult sub = platform.openChild(root.handle, "sub");
+    ASSERT_EQ(sub.status, OpenStatus::Opened);
+    for (const FolderHandle folder : {root.handle, sub.handle}) {
+        EXPECT_EQ(platform.listFolder(folder, listing), ListStatus::End);
+        EXPECT_EQ(listing.size(), 1u);
+        platform.closeFolder(folder);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, PosixOpening, ::testing::Bool(),
+                         [](const auto& way) { return way.param ? "openat2" : "openat"; });
+
+// A sandbox that forbids openat2 (ENOSYS as on kernels before 5.6, EPERM as a seccomp profile
+// may answer) leaves the platform on openat, with links still refused.
+TEST(PosixPlatform, FallsBackToOpenatWhereASandboxForbidsOpenat2) {
+    TempTree tree;
+    tree.dir("sub");
+    tree.link(tree.path("sub"), "link");
+    for (const int error : {ENOSYS, EPERM}) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            sock_filter filter[] = {
+                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+                BPF_STMT(BPF_RET | BPF_K,
+                         SECCOMP_RET_ERRNO | (static_cast<unsigned>(error) & SECCOMP_RET_DATA)),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            };
+            const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+            if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+                prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+                _exit(77);
+            PosixPlatform platform;
+            const OpenResult root = platform.openRoot(tree.root());
+            const bool ok =
+                root.status == OpenStatus::Opened &&
+                platform.openChild(root.handle, "sub").status == OpenStatus::Opened &&
+                platform.openChild(root.handle, "link").status == OpenStatus::NotAFolder;
+            _exit(ok ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << status;
+        if (WEXITSTATUS(status) == 77)
+            GTEST_SKIP() << "this process may not install a seccomp filter";
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "openat2 failing with " << strerrorname_np(error);
+    }
 }
 
 TEST(PosixPlatform, ReadsLargeFoldersInBatchesAndSizesFromTheFolder) {
