@@ -290,20 +290,23 @@ TEST(PosixDrives, ReadsTheMountTableRootFirstOnceEachAndDecodesSpaces) {
     FILE* f = fopen(table.c_str(), "w");
     ASSERT_NE(f, nullptr);
     const char* r = tree.root().c_str();
-    fprintf(f, "22 1 0:21 / /proc rw - proc proc rw\n");
+    // Optional fields, none to three, stand between the mount options and the "-".
+    fprintf(f, "22 1 0:21 / /proc rw shared:12 - proc proc rw\n");
     fprintf(f, "30 1 8:17 / %s/data rw - ext4 /dev/sdb1 rw\n", r);
     fprintf(f, "1 0 0:30 / / rw - overlay overlay rw\n");
-    fprintf(f, "31 1 8:33 / %s/My\\040Disk rw - vfat /dev/sdc1 rw\n", r);
+    fprintf(f, "31 1 8:33 / %s/My\\040Disk rw shared:3 master:1 - vfat /dev/sdc1 rw\n", r);
     fprintf(f, "32 1 8:1 / %s/a-file rw - ext4 /dev/sda1 rw\n", r);
     fprintf(f, "33 1 8:49 / %s/not-there rw - ext4 /dev/sdd1 rw\n", r);
     fprintf(f, "34 1 8:17 / %s/data rw - ext4 /dev/sdb1 rw\n", r);
     // The same file system again, or a folder of it bound elsewhere: its files are offered once.
     fprintf(f, "35 1 8:17 /sub %s/bound rw - ext4 /dev/sdb1 rw\n", r);
     fprintf(f, "36 1 8:33 / %s/twice rw shared:1 - vfat /dev/sdc1 rw\n", r);
-    // Another subvolume of one device is other files.
-    fprintf(f, "37 1 0:44 /@home %s/home rw - btrfs /dev/sde2 rw\n", r);
-    fprintf(f, "38 1 0:44 /@data %s/more rw - btrfs /dev/sde2 rw\n", r);
-    fprintf(f, "39 1 0:25 / /run rw - tmpfs tmpfs rw\n");
+    // Another subvolume of one device is other files, also one whose name begins like it.
+    fprintf(f, "37 1 0:44 /@home %s/home rw master:2 - btrfs /dev/sde2 rw\n", r);
+    fprintf(
+        f, "38 1 0:44 /@homes %s/more rw shared:4 master:5 propagate_from:5 - btrfs /dev/sde2 rw\n",
+        r);
+    fprintf(f, "39 1 0:25 / /run rw shared:6 master:6 - tmpfs tmpfs rw\n");
     fclose(f);
     PosixPlatform platform("xdg-open", table);
     EXPECT_EQ(platform.mountedDrives(),
