@@ -243,6 +243,32 @@ TEST(PosixPlatform, TellsWhetherTheOpenerStarted) {
     EXPECT_FALSE(PosixPlatform(opener).open("/tmp/a.txt", kShowNoActivate));
 }
 
+TEST(PosixPlatform, FindsTheOpenerOnThePathAndHandsItTheExactTarget) {
+    // The stand-in writes its arguments into a pipe it inherits; the pipe ends when it exits.
+    TempTree tree;
+    int seen[2];
+    ASSERT_EQ(pipe(seen), 0);
+    const std::string opener = tree.path("quarvex-stand-in-opener");
+    FILE* f = fopen(opener.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fprintf(f, "#!/bin/sh\nprintf '%%s\\n' \"$#\" \"$@\" > /dev/fd/%d\n", seen[1]);
+    fclose(f);
+    chmod(opener.c_str(), 0755);
+    const std::string path = getenv("PATH") != nullptr ? getenv("PATH") : "";
+    setenv("PATH", (tree.root() + ":" + path).c_str(), 1);
+    const std::string target = "/tmp/a b/$(touch x) 'q'.txt";
+    const bool started = PosixPlatform("quarvex-stand-in-opener").open(target, kShowNoActivate);
+    setenv("PATH", path.c_str(), 1);
+    close(seen[1]);
+    std::string got;
+    char buffer[512];
+    for (ssize_t n; (n = read(seen[0], buffer, sizeof buffer)) > 0;)
+        got.append(buffer, static_cast<std::size_t>(n));
+    close(seen[0]);
+    EXPECT_TRUE(started);
+    EXPECT_EQ(got, "1\n" + target + "\n");
+}
+
 TEST(PosixPlatform, KeepsHalfOfTheFreeDescriptorsForTheWalk) {
     PosixPlatform platform;
     rlimit saved{};
