@@ -65,6 +65,12 @@ TEST(PosixPlatform, ListsFoldersLinksAndFilesAsWindowsWould) {
     for (const auto& [name, e] : seen) {
         attributes[name] = e.attributes;
         links[name] = isLink(e);
+        // Where a listing leaves every type open (DT_UNKNOWN), describing the entry tells the same.
+        ListedEntry untyped;
+        untyped.attributes = kAttrTypeUnknown;
+        EXPECT_TRUE(platform.describe(root.handle, untyped, name)) << name;
+        EXPECT_EQ(untyped.attributes, e.attributes) << name;
+        EXPECT_EQ(isLink(untyped), isLink(e)) << name;
     }
     platform.closeFolder(root.handle);
     EXPECT_EQ(attributes, (std::map<std::string, std::uint32_t>{
