@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "search/utf8.h"
 #include "tests/support.h"
 #include "ui/console/console_io.h"
 
@@ -64,6 +65,23 @@ TEST(ConsoleWindow, AFailedWriteStopsTheWalkAtOnce) {
         // The error, told once, stands in place of the report.
         EXPECT_EQ(terminal.err, "quarvex-find: write error: No space left on device\n");
     }
+}
+
+TEST(ConsoleWindow, ATerminalShowsEachControlCharacterAsOneQuestionMark) {
+    // Every C1 control, U+0080 to U+009F, and the printable neighbours on either side.
+    std::string name = "~";
+    std::string shown = "~";
+    for (char32_t c = 0x80; c <= 0x9F; ++c) {
+        appendUtf8(name, c);
+        shown += '?';
+    }
+    name += "\u00A0\xED\xA0\x80";  // no-break space; then a surrogate, no character at all
+    shown += "\u00A0???";
+    FakeTerminal terminal;
+    console::ConsoleWindow window(terminal, {false, true, '\n'});
+    window.printLine(name, '\n');
+    EXPECT_TRUE(window.finish());
+    EXPECT_EQ(terminal.outWrites, std::vector<std::string>{shown + "\n"});
 }
 
 }  // namespace
