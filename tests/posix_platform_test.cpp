@@ -112,7 +112,9 @@ TEST_P(PosixOpening, OpensRelativeToTheParentAndNeverThroughALink) {
     }
     EXPECT_EQ(platform.openChild(root.handle, "link").status, OpenStatus::NotAFolder);
     EXPECT_EQ(platform.openChild(root.handle, "plain.txt").status, OpenStatus::NotAFolder);
-    EXPECT_EQ(platform.openChild(root.handle, "missing").status, OpenStatus::Unreadable);
+    const OpenResult missing = platform.openChild(root.handle, "missing");
+    EXPECT_EQ(missing.status, OpenStatus::Unreadable);
+    EXPECT_EQ(platform.errorText(missing.error), "No such file or directory");
     EXPECT_EQ(platform.openRoot(tree.path("missing")).status, OpenStatus::Unreadable);
 
     // The same folder reached again is known by its identity; another folder is not it.
@@ -315,7 +317,7 @@ TEST(PosixDrives, TellsDrivesFromPseudoFileSystems) {
 
 TEST(PosixDrives, ReadsTheMountTableRootFirstOnceEachAndDecodesSpaces) {
     TempTree tree;
-    for (const char* folder : {"data", "My Disk", "bound", "twice", "home", "more"})
+    for (const char* folder : {"data", "My Disk", "bound", "twice", "home", "more", "disk"})
         tree.dir(folder);
     tree.file("a-file");
     const std::string table = tree.path("mounts");
@@ -325,6 +327,8 @@ TEST(PosixDrives, ReadsTheMountTableRootFirstOnceEachAndDecodesSpaces) {
     // Optional fields, none to three, stand between the mount options and the "-".
     fprintf(f, "22 1 0:21 / /proc rw shared:12 - proc proc rw\n");
     fprintf(f, "30 1 8:17 / %s/data rw - ext4 /dev/sdb1 rw\n", r);
+    // "/" mounted over another "/": the one seen is the last, the one beneath is no drive yet.
+    fprintf(f, "20 0 8:1 / / rw - ext4 /dev/sda1 rw\n");
     fprintf(f, "1 0 0:30 / / rw - overlay overlay rw\n");
     fprintf(f, "31 1 8:33 / %s/My\\040Disk rw shared:3 master:1 - vfat /dev/sdc1 rw\n", r);
     fprintf(f, "32 1 8:1 / %s/a-file rw - ext4 /dev/sda1 rw\n", r);
@@ -339,11 +343,12 @@ TEST(PosixDrives, ReadsTheMountTableRootFirstOnceEachAndDecodesSpaces) {
         f, "38 1 0:44 /@homes %s/more rw shared:4 master:5 propagate_from:5 - btrfs /dev/sde2 rw\n",
         r);
     fprintf(f, "39 1 0:25 / /run rw shared:6 master:6 - tmpfs tmpfs rw\n");
+    fprintf(f, "40 1 8:1 / %s/disk rw - ext4 /dev/sda1 rw\n", r);
     fclose(f);
     PosixPlatform platform("xdg-open", table);
     EXPECT_EQ(platform.mountedDrives(),
               (std::vector<std::string>{"/", tree.path("data"), tree.path("My Disk"),
-                                        tree.path("home"), tree.path("more")}));
+                                        tree.path("home"), tree.path("more"), tree.path("disk")}));
 
     // The selector then lists them, preselecting the one that holds the program.
     FakeWindow window;
@@ -358,9 +363,10 @@ TEST(PosixDrives, ReadsTheMountTableRootFirstOnceEachAndDecodesSpaces) {
     core.init();
     EXPECT_EQ(window.entries,
               (std::vector<std::string>{"/", tree.path("data"), tree.path("My Disk"),
-                                        tree.path("home"), tree.path("more"),
+                                        tree.path("home"), tree.path("more"), tree.path("disk"),
                                         "/ " + tree.path("data") + " " + tree.path("My Disk") +
-                                            " " + tree.path("home") + " " + tree.path("more")}));
+                                            " " + tree.path("home") + " " + tree.path("more") +
+                                            " " + tree.path("disk")}));
     EXPECT_EQ(window.comboText(), tree.path("My Disk"));
 
     // A folder that merely starts like a drive's name is not on it.
