@@ -270,7 +270,8 @@ TEST(Console, PrintsTheSameBytesWithOneThreadOrMany) {
     }
     const Result byDefault = runFind({"*.dat", tree.root()});
     EXPECT_EQ(byDefault.out, single.out);
-    for (const char* bad : {"-j0", "-jx", "--threads=2000"})
+    EXPECT_EQ(runFind({"-j1024", "*.dat", tree.path("a/a/1")}).status, 0);  // the most, on a leaf
+    for (const char* bad : {"-j0", "-jx", "--threads=1025"})
         EXPECT_EQ(runFind({bad, "*.dat", tree.root()}).status, 2) << bad;
 }
 
