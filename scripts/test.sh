@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds every preset and runs every test suite, then prints one line: "N passed, N failed".
+# Builds every preset and runs every test suite, then prints one line:
+# "N passed, N failed, N skipped".
 #
 # The presets build one after another, each on every core. The suites then run in two phases:
 #  1. side by side: linux, linux-asan, and the Windows suites under Wine (x86_64, then the i686
@@ -16,7 +17,9 @@ mkdir -p "$logdir"
 wine32=${QUARVEX_WINE32:-/usr/lib/wine/wine}
 
 # Every step appends "<passed> <failed>" to $logdir/<name>.result and what it has to say to
-# $logdir/<name>.report; both are read once all steps have ended.
+# $logdir/<name>.report, and a suite the number of its tests that did not run (skipped where they
+# could not do their work, or disabled) to $logdir/<name>.skips; all are read once all steps
+# have ended.
 record() {  # name passed failed [line]
     echo "$2 $3" >>"$logdir/$1.result"
     [[ -z ${4:-} ]] || echo "$4" >>"$logdir/$1.report"
@@ -43,10 +46,14 @@ suite() {  # preset log-name [ctest options] [-- runner...]
         record "$preset" 0 1 "FAILED: $preset: no test summary (see $log)"
         return
     fi
-    local bad total
+    local bad total skipped disabled
     bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
     total=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line")
-    record "$preset" $((total - bad)) "$bad"
+    # ctest counts a skipped test among the total as passed; a disabled one not at all.
+    skipped=$(grep -cE '^\s+[0-9]+ - .+ \(Skipped\)$' "$log")
+    disabled=$(grep -cE '^\s+[0-9]+ - .+ \(Disabled\)$' "$log")
+    record "$preset" $((total - bad - skipped)) "$bad"
+    echo $((skipped + disabled)) >>"$logdir/$preset.skips"
 }
 
 dist() {  # preset
@@ -89,10 +96,14 @@ for preset in "${windows[@]}"; do suite "$preset" "$preset-alone" -L alone -- "$
 
 passed=0
 failed=0
+skipped=0
 for preset in linux linux-asan windows-x64 windows-x86; do
-    p=0 f=0
+    p=0 f=0 s=0
     if [[ -f $logdir/$preset.result ]]; then
         while read -r a b; do p=$((p + a)) f=$((f + b)); done <"$logdir/$preset.result"
+    fi
+    if [[ -f $logdir/$preset.skips ]]; then
+        while read -r a; do s=$((s + a)); done <"$logdir/$preset.skips"
     fi
     case $preset in
         linux) title=linux ;;
@@ -103,11 +114,12 @@ for preset in linux linux-asan windows-x64 windows-x86; do
     if [[ -f $logdir/$preset.skipped ]]; then
         echo "== $title: $(cat "$logdir/$preset.skipped")"
     else
-        echo "== $title: $p passed, $f failed"
+        echo "== $title: $p passed, $f failed, $s skipped"
     fi
     [[ -f $logdir/$preset.report ]] && cat "$logdir/$preset.report"
     passed=$((passed + p))
     failed=$((failed + f))
+    skipped=$((skipped + s))
 done
-echo "$passed passed, $failed failed"
+echo "$passed passed, $failed failed, $skipped skipped"
 [[ $failed -eq 0 ]]

@@ -260,14 +260,18 @@ TEST(Console, PrintsTheSameBytesWithOneThreadOrMany) {
     const Result single = runFind({"-j1", "*.dat", tree.root()});
     ASSERT_EQ(single.status, 0);
     EXPECT_NE(single.err.find(" 147 个文件"), std::string::npos) << single.err;
-    for (const char* threads : {"-j2", "--threads=8"}) {
-        const Result many = runFind({threads, "*.dat", tree.root()});
-        EXPECT_EQ(many.out, single.out) << threads;
-        EXPECT_EQ(many.err, single.err) << threads;
+    for (const std::vector<std::string>& threads : std::vector<std::vector<std::string>>{
+             {"-j2"}, {"--threads=8"}, {"-j", "3"}, {"--threads", "16"}}) {
+        std::vector<std::string> args = threads;
+        args.insert(args.end(), {"*.dat", tree.root()});
+        const Result many = runFind(args);
+        EXPECT_EQ(many.out, single.out) << threads[0];
+        EXPECT_EQ(many.err, single.err) << threads[0];
     }
     const Result byDefault = runFind({"*.dat", tree.root()});
     EXPECT_EQ(byDefault.out, single.out);
-    for (const char* bad : {"-j0", "-jx", "--threads=2000"})
+    EXPECT_EQ(runFind({"-j1024", "*.dat", tree.path("a/a/1")}).status, 0);  // the most, on a leaf
+    for (const char* bad : {"-j0", "-jx", "--threads=1025"})
         EXPECT_EQ(runFind({bad, "*.dat", tree.root()}).status, 2) << bad;
 }
 

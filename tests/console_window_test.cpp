@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "search/utf8.h"
 #include "tests/support.h"
 #include "ui/console/console_io.h"
 
@@ -116,6 +117,23 @@ TEST(ConsoleWindow, OnlyAWalkingSearchDrawsTheProgressLine) {
     search.Command1_Click();
     EXPECT_EQ(terminal.err, "\r正在查找 " + tree.root() + "/\x1b[K\r\x1b[K" +
                                 "搜索完成,共查找到 1 个文件\n\n总占空间: 1 Bytes\n");
+}
+
+TEST(ConsoleWindow, ATerminalShowsEachControlCharacterAsOneQuestionMark) {
+    // Every C1 control, U+0080 to U+009F, and the printable neighbours on either side.
+    std::string name = "~";
+    std::string shown = "~";
+    for (char32_t c = 0x80; c <= 0x9F; ++c) {
+        appendUtf8(name, c);
+        shown += '?';
+    }
+    name += "\u00A0\xED\xA0\x80";  // no-break space; then a surrogate, no character at all
+    shown += "\u00A0???";
+    FakeTerminal terminal;
+    console::ConsoleWindow window(terminal, {false, true, '\n'});
+    window.printLine(name, '\n');
+    EXPECT_TRUE(window.finish());
+    EXPECT_EQ(terminal.outWrites, std::vector<std::string>{shown + "\n"});
 }
 
 }  // namespace

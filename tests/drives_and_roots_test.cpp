@@ -124,6 +124,41 @@ TEST_F(Roots, AFileWhoseSizeCannotBeReadIsCountedButNotSummed) {
     EXPECT_EQ(window.boxes[0].text, "搜索完成,共查找到 1 个文件\r\n\n总占空间:  Bytes");
 }
 
+TEST_F(Roots, WordsThatSpellADriveWithSpacesAreSearchedAsThatDriveOnly) {
+    // Drives as mount points are, named with spaces.
+    class Mounted : public FakePlatform {
+      public:
+        std::vector<std::string> mountedDrives() override {
+            return {"A", "My Disk", "My Disk 2", "B C D"};
+        }
+        bool hasDriveLetters() const override { return false; }
+    } mounted;
+    window.freeText = true;
+    SearchCore c(window, mounted);
+    c.init();
+    const struct {
+        const char* text;
+        Lines roots;
+    } cases[] = {
+        {"My Disk A", {"My Disk\\", "A\\"}},
+        {"A My Disk 2 B C D B", {"A\\", "My Disk 2\\", "B C D\\", "B\\"}},  // the longest
+        {"My A Disk", {"My\\", "A\\", "Disk\\"}},
+    };
+    for (const auto& k : cases) {
+        mounted.rootsOpened.clear();
+        window.typedRoots = k.text;
+        c.Command1_Click();
+        EXPECT_EQ(mounted.rootsOpened, k.roots) << k.text;
+    }
+}
+
+TEST_F(Drives, TheSelectorTakesAnExactEntryBeforeOneThatDiffersInCase) {
+    window.entries = {"/mnt/Data", "/mnt/data"};
+    EXPECT_EQ(findComboEntry(window, "/mnt/data"), 1);
+    EXPECT_EQ(findComboEntry(window, "/MNT/DATA"), 0);
+    EXPECT_EQ(findComboEntry(window, "/mnt/dat"), -1);
+}
+
 class DoubleClick : public Drives {
   protected:
     void open(const Lines& lines, std::ptrdiff_t selected) {

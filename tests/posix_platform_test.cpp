@@ -2,10 +2,23 @@
 #include "platform/posix/posix_platform.h"
 
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/magic.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/vfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
 #include <map>
 
 #include "tests/support.h"
@@ -52,6 +65,12 @@ TEST(PosixPlatform, ListsFoldersLinksAndFilesAsWindowsWould) {
     for (const auto& [name, e] : seen) {
         attributes[name] = e.attributes;
         links[name] = isLink(e);
+        // Where a listing leaves every type open (DT_UNKNOWN), describing the entry tells the same.
+        ListedEntry untyped;
+        untyped.attributes = kAttrTypeUnknown;
+        EXPECT_TRUE(platform.describe(root.handle, untyped, name)) << name;
+        EXPECT_EQ(untyped.attributes, e.attributes) << name;
+        EXPECT_EQ(isLink(untyped), isLink(e)) << name;
     }
     platform.closeFolder(root.handle);
     EXPECT_EQ(attributes, (std::map<std::string, std::uint32_t>{
@@ -68,12 +87,22 @@ TEST(PosixPlatform, ListsFoldersLinksAndFilesAsWindowsWould) {
     EXPECT_EQ(seen.at("to-file").size, 3u);  // a link to a file is sized as the file
 }
 
-TEST(PosixPlatform, OpensRelativeToTheParentAndNeverThroughALink) {
+// The two ways the platform opens a folder below another: openat2, which refuses links and mount
+// points itself, and openat with O_NOFOLLOW where openat2 is missing or forbidden.
+class PosixOpening : public ::testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override {
+        if (GetParam() && !openat2Allowed()) GTEST_SKIP() << "openat2 is missing or forbidden here";
+        platform.useOpenat2(GetParam());
+    }
+    PosixPlatform platform;
+};
+
+TEST_P(PosixOpening, OpensRelativeToTheParentAndNeverThroughALink) {
     TempTree tree;
     tree.file("real/inner/x.txt", 1);
     tree.link(tree.path("real"), "link");
     tree.file("plain.txt");
-    PosixPlatform platform;
     const OpenResult root = platform.openRoot(tree.root());
     ASSERT_EQ(root.status, OpenStatus::Opened);
     OpenResult real = platform.openChild(root.handle, "real");
@@ -83,7 +112,9 @@ TEST(PosixPlatform, OpensRelativeToTheParentAndNeverThroughALink) {
     }
     EXPECT_EQ(platform.openChild(root.handle, "link").status, OpenStatus::NotAFolder);
     EXPECT_EQ(platform.openChild(root.handle, "plain.txt").status, OpenStatus::NotAFolder);
-    EXPECT_EQ(platform.openChild(root.handle, "missing").status, OpenStatus::Unreadable);
+    const OpenResult missing = platform.openChild(root.handle, "missing");
+    EXPECT_EQ(missing.status, OpenStatus::Unreadable);
+    EXPECT_EQ(platform.errorText(missing.error), "No such file or directory");
     EXPECT_EQ(platform.openRoot(tree.path("missing")).status, OpenStatus::Unreadable);
 
     // The same folder reached again is known by its identity; another folder is not it.
@@ -99,26 +130,93 @@ TEST(PosixPlatform, OpensRelativeToTheParentAndNeverThroughALink) {
     for (const OpenResult& r : {root, real, again}) platform.closeFolder(r.handle);
 }
 
-TEST(PosixPlatform, RefusesAnotherMountOrTellsItByItsMountId) {
-    PosixPlatform platform;
+TEST_P(PosixOpening, RefusesAnotherMountOrTellsItByItsMountId) {
     const OpenResult root = platform.openRoot("/");
     ASSERT_EQ(root.status, OpenStatus::Opened);
-    // openat2 refuses the mount point as it opens it.
-    EXPECT_EQ(platform.openChild(root.handle, "proc").status, OpenStatus::OtherMount);
     const OpenResult usr = platform.openChild(root.handle, "usr");
     ASSERT_EQ(usr.status, OpenStatus::Opened);
     FolderIdentity identity;
     ASSERT_TRUE(platform.identify(usr.handle, identity));
     EXPECT_EQ(identity.mount, root.identity.mount);
     platform.closeFolder(usr.handle);
-    // Without it, the identity says so.
-    platform.useOpenat2(false);
     const OpenResult proc = platform.openChild(root.handle, "proc");
-    ASSERT_EQ(proc.status, OpenStatus::Opened);
-    EXPECT_TRUE(proc.identified);
-    EXPECT_NE(proc.identity.mount, root.identity.mount);
-    platform.closeFolder(proc.handle);
+    if (GetParam()) {
+        EXPECT_EQ(proc.status, OpenStatus::OtherMount);  // refused as it is opened
+    } else {
+        ASSERT_EQ(proc.status, OpenStatus::Opened);
+        EXPECT_TRUE(proc.identified);
+        EXPECT_NE(proc.identity.mount, root.identity.mount);
+        platform.closeFolder(proc.handle);
+    }
     platform.closeFolder(root.handle);
+}
+
+TEST_P(PosixOpening, EndsAFolderAtAShortReadOnlyWhereThatIsItsEnd) {
+    // Elsewhere (here /proc) only an empty read ends a folder.
+    const OpenResult proc = platform.openRoot("/proc");
+    ASSERT_EQ(proc.status, OpenStatus::Opened);
+    Listing listing;
+    EXPECT_EQ(platform.listFolder(proc.handle, listing), ListStatus::More);
+    platform.closeFolder(proc.handle);
+
+    // ext4 and tmpfs fill a read up to a folder's end, so a read that leaves room is the last,
+    // in the root and in the folders opened below it.
+    TempTree tree;
+    tree.file("sub/b.txt");
+    struct statfs fs {};
+    ASSERT_EQ(statfs(tree.root().c_str(), &fs), 0);
+    if (fs.f_type != EXT4_SUPER_MAGIC && fs.f_type != TMPFS_MAGIC)
+        GTEST_SKIP() << "the temporary tree is on neither ext4 nor tmpfs";
+    const OpenResult root = platform.openRoot(tree.root());
+    ASSERT_EQ(root.status, OpenStatus::Opened);
+    const OpenResult sub = platform.openChild(root.handle, "sub");
+    ASSERT_EQ(sub.status, OpenStatus::Opened);
+    for (const FolderHandle folder : {root.handle, sub.handle}) {
+        EXPECT_EQ(platform.listFolder(folder, listing), ListStatus::End);
+        EXPECT_EQ(listing.size(), 1u);
+        platform.closeFolder(folder);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, PosixOpening, ::testing::Bool(),
+                         [](const auto& way) { return way.param ? "openat2" : "openat"; });
+
+// A sandbox that forbids openat2 (ENOSYS as on kernels before 5.6, EPERM as a seccomp profile
+// may answer) leaves the platform on openat, with links still refused.
+TEST(PosixPlatform, FallsBackToOpenatWhereASandboxForbidsOpenat2) {
+    TempTree tree;
+    tree.dir("sub");
+    tree.link(tree.path("sub"), "link");
+    for (const int error : {ENOSYS, EPERM}) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            sock_filter filter[] = {
+                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+                BPF_STMT(BPF_RET | BPF_K,
+                         SECCOMP_RET_ERRNO | (static_cast<unsigned>(error) & SECCOMP_RET_DATA)),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            };
+            const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+            if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+                prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+                _exit(77);
+            PosixPlatform platform;
+            const OpenResult root = platform.openRoot(tree.root());
+            const bool ok =
+                root.status == OpenStatus::Opened &&
+                platform.openChild(root.handle, "sub").status == OpenStatus::Opened &&
+                platform.openChild(root.handle, "link").status == OpenStatus::NotAFolder;
+            _exit(ok ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << status;
+        if (WEXITSTATUS(status) == 77)
+            GTEST_SKIP() << "this process may not install a seccomp filter";
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "openat2 failing with " << strerrorname_np(error);
+    }
 }
 
 TEST(PosixPlatform, ReadsLargeFoldersInBatchesAndSizesFromTheFolder) {
@@ -151,6 +249,32 @@ TEST(PosixPlatform, TellsWhetherTheOpenerStarted) {
     EXPECT_FALSE(PosixPlatform(tree.path("no-such-opener")).open("/tmp/a.txt", kShowNoActivate));
     chmod(opener.c_str(), 0644);  // there, but no program
     EXPECT_FALSE(PosixPlatform(opener).open("/tmp/a.txt", kShowNoActivate));
+}
+
+TEST(PosixPlatform, FindsTheOpenerOnThePathAndHandsItTheExactTarget) {
+    // The stand-in writes its arguments into a pipe it inherits; the pipe ends when it exits.
+    TempTree tree;
+    int seen[2];
+    ASSERT_EQ(pipe(seen), 0);
+    const std::string opener = tree.path("quarvex-stand-in-opener");
+    FILE* f = fopen(opener.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fprintf(f, "#!/bin/sh\nprintf '%%s\\n' \"$#\" \"$@\" > /dev/fd/%d\n", seen[1]);
+    fclose(f);
+    chmod(opener.c_str(), 0755);
+    const std::string path = getenv("PATH") != nullptr ? getenv("PATH") : "";
+    setenv("PATH", (tree.root() + ":" + path).c_str(), 1);
+    const std::string target = "/tmp/a b/$(touch x) 'q'.txt";
+    const bool started = PosixPlatform("quarvex-stand-in-opener").open(target, kShowNoActivate);
+    setenv("PATH", path.c_str(), 1);
+    close(seen[1]);
+    std::string got;
+    char buffer[512];
+    for (ssize_t n; (n = read(seen[0], buffer, sizeof buffer)) > 0;)
+        got.append(buffer, static_cast<std::size_t>(n));
+    close(seen[0]);
+    EXPECT_TRUE(started);
+    EXPECT_EQ(got, "1\n" + target + "\n");
 }
 
 TEST(PosixPlatform, KeepsHalfOfTheFreeDescriptorsForTheWalk) {
@@ -193,32 +317,38 @@ TEST(PosixDrives, TellsDrivesFromPseudoFileSystems) {
 
 TEST(PosixDrives, ReadsTheMountTableRootFirstOnceEachAndDecodesSpaces) {
     TempTree tree;
-    for (const char* folder : {"data", "My Disk", "bound", "twice", "home", "more"})
+    for (const char* folder : {"data", "My Disk", "bound", "twice", "home", "more", "disk"})
         tree.dir(folder);
     tree.file("a-file");
     const std::string table = tree.path("mounts");
     FILE* f = fopen(table.c_str(), "w");
     ASSERT_NE(f, nullptr);
     const char* r = tree.root().c_str();
-    fprintf(f, "22 1 0:21 / /proc rw - proc proc rw\n");
+    // Optional fields, none to three, stand between the mount options and the "-".
+    fprintf(f, "22 1 0:21 / /proc rw shared:12 - proc proc rw\n");
     fprintf(f, "30 1 8:17 / %s/data rw - ext4 /dev/sdb1 rw\n", r);
+    // "/" mounted over another "/": the one seen is the last, the one beneath is no drive yet.
+    fprintf(f, "20 0 8:1 / / rw - ext4 /dev/sda1 rw\n");
     fprintf(f, "1 0 0:30 / / rw - overlay overlay rw\n");
-    fprintf(f, "31 1 8:33 / %s/My\\040Disk rw - vfat /dev/sdc1 rw\n", r);
+    fprintf(f, "31 1 8:33 / %s/My\\040Disk rw shared:3 master:1 - vfat /dev/sdc1 rw\n", r);
     fprintf(f, "32 1 8:1 / %s/a-file rw - ext4 /dev/sda1 rw\n", r);
     fprintf(f, "33 1 8:49 / %s/not-there rw - ext4 /dev/sdd1 rw\n", r);
     fprintf(f, "34 1 8:17 / %s/data rw - ext4 /dev/sdb1 rw\n", r);
     // The same file system again, or a folder of it bound elsewhere: its files are offered once.
     fprintf(f, "35 1 8:17 /sub %s/bound rw - ext4 /dev/sdb1 rw\n", r);
     fprintf(f, "36 1 8:33 / %s/twice rw shared:1 - vfat /dev/sdc1 rw\n", r);
-    // Another subvolume of one device is other files.
-    fprintf(f, "37 1 0:44 /@home %s/home rw - btrfs /dev/sde2 rw\n", r);
-    fprintf(f, "38 1 0:44 /@data %s/more rw - btrfs /dev/sde2 rw\n", r);
-    fprintf(f, "39 1 0:25 / /run rw - tmpfs tmpfs rw\n");
+    // Another subvolume of one device is other files, also one whose name begins like it.
+    fprintf(f, "37 1 0:44 /@home %s/home rw master:2 - btrfs /dev/sde2 rw\n", r);
+    fprintf(
+        f, "38 1 0:44 /@homes %s/more rw shared:4 master:5 propagate_from:5 - btrfs /dev/sde2 rw\n",
+        r);
+    fprintf(f, "39 1 0:25 / /run rw shared:6 master:6 - tmpfs tmpfs rw\n");
+    fprintf(f, "40 1 8:1 / %s/disk rw - ext4 /dev/sda1 rw\n", r);
     fclose(f);
     PosixPlatform platform("xdg-open", table);
     EXPECT_EQ(platform.mountedDrives(),
               (std::vector<std::string>{"/", tree.path("data"), tree.path("My Disk"),
-                                        tree.path("home"), tree.path("more")}));
+                                        tree.path("home"), tree.path("more"), tree.path("disk")}));
 
     // The selector then lists them, preselecting the one that holds the program.
     FakeWindow window;
@@ -233,9 +363,10 @@ TEST(PosixDrives, ReadsTheMountTableRootFirstOnceEachAndDecodesSpaces) {
     core.init();
     EXPECT_EQ(window.entries,
               (std::vector<std::string>{"/", tree.path("data"), tree.path("My Disk"),
-                                        tree.path("home"), tree.path("more"),
+                                        tree.path("home"), tree.path("more"), tree.path("disk"),
                                         "/ " + tree.path("data") + " " + tree.path("My Disk") +
-                                            " " + tree.path("home") + " " + tree.path("more")}));
+                                            " " + tree.path("home") + " " + tree.path("more") +
+                                            " " + tree.path("disk")}));
     EXPECT_EQ(window.comboText(), tree.path("My Disk"));
 
     // A folder that merely starts like a drive's name is not on it.

@@ -350,16 +350,15 @@ TEST_F(SearchRun, SearchesDrivesWithOddSpacesAsThemselves) {
 }
 
 TEST_F(SearchRun, OpensTheExactPathOfTheSelectedLine) {
-    // The opener records its arguments, one per line.
-    const std::string record = tree.path("opened");
+    // The opener writes its arguments, one per line, into a pipe it inherits; the pipe ends when
+    // the opener does.
+    int seen[2];
+    ASSERT_EQ(pipe(seen), 0);
     const std::string opener = tree.path("opener.sh");
     {
         FILE* f = fopen(opener.c_str(), "w");
         ASSERT_NE(f, nullptr);
-        fprintf(f,
-                "#!/bin/sh\nfor a in \"$@\"; do printf '%%s\\n' \"$a\"; done > '%s.tmp'\nmv "
-                "'%s.tmp' '%s'\n",
-                record.c_str(), record.c_str(), record.c_str());
+        fprintf(f, "#!/bin/sh\nprintf '%%s\\n' \"$@\" > /dev/fd/%d\n", seen[1]);
         fclose(f);
         chmod(opener.c_str(), 0755);
     }
@@ -371,15 +370,12 @@ TEST_F(SearchRun, OpensTheExactPathOfTheSelectedLine) {
     core2.Command1_Click();
     ASSERT_EQ(window.lines.size(), 1u);
     core2.List1_DblClick();
+    close(seen[1]);
     std::string got;
-    for (int i = 0; i < 200 && got.empty(); ++i) {
-        usleep(10000);
-        if (FILE* f = fopen(record.c_str(), "r")) {
-            char buffer[4096];
-            got.assign(buffer, fread(buffer, 1, sizeof buffer, f));
-            fclose(f);
-        }
-    }
+    char buffer[4096];
+    for (ssize_t n; (n = read(seen[0], buffer, sizeof buffer)) > 0;)
+        got.append(buffer, static_cast<std::size_t>(n));
+    close(seen[0]);
     // One argument, exactly the path: no shell saw it, the hyphens in the name did not cut it.
     EXPECT_EQ(got, tree.path("x-----y $(touch hacked) 'q'.txt") + "\n");
 }

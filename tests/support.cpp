@@ -2,8 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -493,6 +495,15 @@ void TempTree::file(const std::string& relative, std::uint64_t size) const {
 
 void TempTree::link(const std::string& target, const std::string& relative) const {
     check(symlink(target.c_str(), path(relative).c_str()) == 0, "symlink " + relative);
+}
+
+bool openat2Allowed() {
+    open_how how{};
+    how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    const long fd = syscall(SYS_openat2, AT_FDCWD, "/", &how, sizeof how);
+    if (fd < 0) return false;
+    close(static_cast<int>(fd));
+    return true;
 }
 
 std::vector<std::string> sorted(std::vector<std::string> lines) {

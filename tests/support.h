@@ -308,6 +308,9 @@ class TempTree {
 // Removes a folder and everything below it, however deep, and whatever its permissions.
 void removeTree(const std::string& path);
 
+// Whether this process may call openat2: a kernel of 5.6 or later, and no sandbox forbidding it.
+bool openat2Allowed();
+
 // The result lines of a search, sorted: for tests where the platform's order does not matter.
 std::vector<std::string> sorted(std::vector<std::string> lines);
 

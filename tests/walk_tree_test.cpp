@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 
 #include "platform/posix/posix_platform.h"
 #include "search/search_core.h"
@@ -22,13 +23,21 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-class TreeWalk : public ::testing::TestWithParam<unsigned> {
+// How the walk runs: with how many threads, and whether the platform opens folders with openat2
+// or with openat, as where openat2 is missing or forbidden.
+struct Way {
+    unsigned threads;
+    bool openat2;
+};
+
+class TreeWalk : public ::testing::TestWithParam<Way> {
   protected:
+    void SetUp() override { platform.useOpenat2(GetParam().openat2); }
     Lines search(const std::string& roots, const std::string& pattern = "*.txt") {
         window.lines.clear();
         window.text1Value = pattern;
         window.chooseRoots(roots);
-        core.setWorkerThreads(GetParam(), GetParam());
+        core.setWorkerThreads(GetParam().threads, GetParam().threads);
         core.Command1_Click();
         return window.lines;
     }
@@ -45,6 +54,23 @@ class TreeWalk : public ::testing::TestWithParam<unsigned> {
     posix::PosixPlatform platform;
     SearchCore core{window, platform};
 };
+
+// Links, mounts and reopening, where the two ways of opening differ: tried both ways.
+class TreeWalkBothWays : public TreeWalk {
+  protected:
+    void SetUp() override {
+        if (GetParam().openat2 && !openat2Allowed())
+            GTEST_SKIP() << "openat2 is missing or forbidden here";
+        TreeWalk::SetUp();
+    }
+};
+
+std::string wayName(const ::testing::TestParamInfo<Way>& way) {
+    return "j" + std::to_string(way.param.threads) + (way.param.openat2 ? "_openat2" : "_openat");
+}
+void PrintTo(const Way& way, std::ostream* out) {
+    *out << way.threads << (way.openat2 ? " threads, openat2" : " threads, openat");
+}
 
 // A chain whose every level also holds a side folder, visited only after the deep part.
 Lines deepWithSides(const TempTree& tree, int depth, const std::string& name) {
@@ -80,7 +106,7 @@ TEST_P(TreeWalk, FindsEverythingBeyondPathMaxAndTheSiblingsAfterIt) {
     EXPECT_TRUE(anyLineHas("b/after.txt"));
 }
 
-TEST_P(TreeWalk, LosesNothingUnderALowDescriptorLimit) {
+TEST_P(TreeWalkBothWays, LosesNothingUnderALowDescriptorLimit) {
     const Lines expected = deepWithSides(tree, 150, "level");
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
@@ -92,7 +118,7 @@ TEST_P(TreeWalk, LosesNothingUnderALowDescriptorLimit) {
     EXPECT_EQ(sorted(got), sorted(expected));
 }
 
-TEST_P(TreeWalk, NeverFollowsAFolderSwappedForALinkMidWalk) {
+TEST_P(TreeWalkBothWays, NeverFollowsAFolderSwappedForALinkMidWalk) {
     TempTree outside;
     outside.file("secret.txt", 9);
     tree.file("a/a.txt", 1);
@@ -112,12 +138,12 @@ TEST_P(TreeWalk, NeverFollowsAFolderSwappedForALinkMidWalk) {
     EXPECT_TRUE(anyLineHas("a/c/c.txt"));
     EXPECT_TRUE(anyLineHas("z/z.txt"));
     // Single-threaded, "b" is opened only after the swap, so nothing is listed under it.
-    if (GetParam() == 1) {
+    if (GetParam().threads == 1) {
         EXPECT_FALSE(anyLineHas("a/b/"));
     }
 }
 
-TEST_P(TreeWalk, SkipsWhatBecameALinkBeforeItCouldBeReopened) {
+TEST_P(TreeWalkBothWays, SkipsWhatBecameALinkBeforeItCouldBeReopened) {
     TempTree outside;
     outside.file("level/side/s.txt", 9);  // what a careless reopen would find through the link
     outside.file("level/level/side/s.txt", 9);
@@ -187,18 +213,25 @@ TEST_P(TreeWalk, ManyThreadsOnAWideTreeListWhatOneDoes) {
     for (int round = 0; round < 3; ++round) EXPECT_EQ(search(tree.root()), single) << round;
 }
 
-INSTANTIATE_TEST_SUITE_P(Threads, TreeWalk, ::testing::Values(1u, 4u),
-                         [](const auto& param) { return "j" + std::to_string(param.param); });
+INSTANTIATE_TEST_SUITE_P(Threads, TreeWalk, ::testing::Values(Way{1, true}, Way{4, true}), wayName);
+INSTANTIATE_TEST_SUITE_P(Threads, TreeWalkBothWays,
+                         ::testing::Values(Way{1, true}, Way{4, true}, Way{1, false},
+                                           Way{4, false}),
+                         wayName);
 
-// Runs `body` as root in a mount namespace of its own, in a child process; skips the test where
-// that cannot be had. The child's lines come back through a pipe.
-Lines inMountNamespace(const std::function<Lines()>& body) {
+// Runs `body` as root in a mount namespace of its own, in a child process, and returns its lines
+// (through a pipe). Where that cannot be had, returns nothing and says why in `why`; a body that
+// cannot mount exits with 77.
+std::optional<Lines> inMountNamespace(const std::function<Lines()>& body, std::string& why) {
     if (getuid() != 0) {
-        std::printf("[  SKIPPED ] mount tests need root for unshare -m\n");
-        return {"skip"};
+        why = "mount tests need root for unshare -m";
+        return std::nullopt;
     }
     int out[2];
-    if (pipe(out) != 0) return {"skip"};
+    if (pipe(out) != 0) {
+        why = "no pipe";
+        return std::nullopt;
+    }
     const pid_t child = fork();
     if (child == 0) {
         close(out[0]);
@@ -218,8 +251,8 @@ Lines inMountNamespace(const std::function<Lines()>& body) {
     int status = 0;
     waitpid(child, &status, 0);
     if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
-        std::printf("[  SKIPPED ] unshare -m is not allowed here\n");
-        return {"skip"};
+        why = "unshare -m or mounting is not allowed here";
+        return std::nullopt;
     }
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     Lines lines;
@@ -229,19 +262,15 @@ Lines inMountNamespace(const std::function<Lines()>& body) {
     return lines;
 }
 
-TEST_P(TreeWalk, StaysOnItsFileSystemWhateverIsMountedInside) {
-    // Both ways the Linux platform opens a folder: openat2 refusing mount points, and openat
-    // with the mount ID compared (kernels before 5.6, sandboxes that forbid openat2).
-    for (const bool openat2 : {true, false}) {
-        SCOPED_TRACE(openat2 ? "openat2" : "openat and statx");
-        removeTree(tree.root());
-        tree.file("a/x.txt", 1);
-        tree.dir("b");
-        tree.dir("mnt");
-        tree.file("late/parent.txt", 2);
-        tree.file("late/under/under.txt", 3);
-        platform.useOpenat2(openat2);
-        const Lines got = inMountNamespace([&] {
+TEST_P(TreeWalkBothWays, StaysOnItsFileSystemWhateverIsMountedInside) {
+    tree.file("a/x.txt", 1);
+    tree.dir("b");
+    tree.dir("mnt");
+    tree.file("late/parent.txt", 2);
+    tree.file("late/under/under.txt", 3);
+    std::string why;
+    const std::optional<Lines> got = inMountNamespace(
+        [&] {
             // Another file system inside the tree, and a second way into "a".
             if (mount("none", tree.path("mnt").c_str(), "tmpfs", 0, nullptr) != 0 ||
                 mount(tree.path("a").c_str(), tree.path("b").c_str(), nullptr, MS_BIND, nullptr) !=
@@ -256,16 +285,16 @@ TEST_P(TreeWalk, StaysOnItsFileSystemWhateverIsMountedInside) {
                 tree.file("late/under/appeared.txt", 5);
             };
             return search(tree.root());
-        });
-        if (got == Lines{"skip"}) GTEST_SKIP() << "needs root and unshare -m";
-        EXPECT_EQ(std::count(got.begin(), got.end(), line("a/x.txt", "1")), 1);
-        for (const std::string& l : got) {
-            EXPECT_EQ(l.find("/b/"), std::string::npos) << l;
-            EXPECT_EQ(l.find("inside.txt"), std::string::npos) << l;
-            EXPECT_EQ(l.find("appeared.txt"), std::string::npos) << l;
-        }
-        EXPECT_NE(std::find(got.begin(), got.end(), line("late/parent.txt", "2")), got.end());
+        },
+        why);
+    if (!got) GTEST_SKIP() << why;
+    EXPECT_EQ(std::count(got->begin(), got->end(), line("a/x.txt", "1")), 1);
+    for (const std::string& l : *got) {
+        EXPECT_EQ(l.find("/b/"), std::string::npos) << l;
+        EXPECT_EQ(l.find("inside.txt"), std::string::npos) << l;
+        EXPECT_EQ(l.find("appeared.txt"), std::string::npos) << l;
     }
+    EXPECT_NE(std::find(got->begin(), got->end(), line("late/parent.txt", "2")), got->end());
 }
 
 }  // namespace

@@ -109,6 +109,25 @@ TEST(SkinFile, RejectsMalformedFilesWhole) {
     EXPECT_TRUE(parseSkin("").has_value());
 }
 
+TEST(SkinFile, ReadsAFileWithCrLfLineEndsAsOneWithLf) {
+    const std::string lf =
+        "; made on Windows\n[window]\nbackground = #0A0B0C\n\n[list]\nselection=#112233\n"
+        "[button] \npressed = #445566";
+    std::string crlf;
+    for (const char c : lf) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    const auto skin = parseSkin(lf);
+    ASSERT_TRUE(skin.has_value());
+    EXPECT_EQ(skin->button.pressed, (Rgb{0x44, 0x55, 0x66}));
+    TempTree tree;
+    const std::string file = tree.path("windows.she");
+    FILE* f = fopen(file.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fputs(crlf.c_str(), f);
+    fclose(f);
+    ASSERT_EQ(SkinH_AttachEx(file, ""), 0);
+    EXPECT_EQ(*activeSkin(), *skin);
+}
+
 TEST(SkinFile, AttachesFromAFileAndDetachesOnFailure) {
     TempTree tree;
     const std::string good = tree.path("good.she");
