@@ -294,7 +294,7 @@ TEST(TreeWatch, OnlyFileSystemsWhoseEveryChangeIsToldAreWatched) {
 // A folder watched while another thread drains is heard from its first change on. Run under
 // ThreadSanitizer to prove the lock.
 TEST(TreeWatch, WatchingWhileDrainingLosesNoChange) {
-    constexpr int kFolders = 200;
+    constexpr int kFolders = 100;
     TempTree tree;
     for (int i = 0; i < kFolders; ++i) tree.dir("d" + std::to_string(i));
     Watched watched(tree);

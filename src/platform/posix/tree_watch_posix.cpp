@@ -150,14 +150,14 @@ class InotifyTreeWatch final : public TreeWatch {
 }  // namespace
 
 bool notifiesEveryChange(std::uint32_t fsType) {
-    static constexpr std::array<std::uint32_t, 13> kLocal = {
+    static constexpr std::uint32_t kLocal[] = {
         EXT4_SUPER_MAGIC,  // also ext2 and ext3
         XFS_SUPER_MAGIC,   BTRFS_SUPER_MAGIC, TMPFS_MAGIC,          RAMFS_MAGIC,
         F2FS_SUPER_MAGIC,  kJfsMagic,         REISERFS_SUPER_MAGIC,
         MSDOS_SUPER_MAGIC,  // also vfat
         EXFAT_SUPER_MAGIC, kNtfs3Magic,       kNtfsMagic,           kHfsPlusMagic,
     };
-    return std::find(kLocal.begin(), kLocal.end(), fsType) != kLocal.end();
+    return std::find(std::begin(kLocal), std::end(kLocal), fsType) != std::end(kLocal);
 }
 
 std::unique_ptr<TreeWatch> watchTreeAt(int rootFd) {
