@@ -17,7 +17,11 @@ bool notifiesEveryChange(std::uint32_t fsType);
 
 // Watches the tree below the open folder `rootFd`. Nothing where its file system is not one that
 // notifies every change, or where no inotify instance or mount table can be had. The watch's
-// calls may come from different threads at once.
+// calls may come from different threads at once; one lock serialises them.
+//
+// What inotify does not tell: a folder removed while some descriptor of it is still open is told
+// only to its parent until the last one closes; a file written through another hard link (in an
+// unwatched folder) is told to neither folder; a change made while watch() runs may be missed.
 std::unique_ptr<TreeWatch> watchTreeAt(int rootFd);
 
 }  // namespace quarvex::posix
