@@ -2,10 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/openat2.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -450,6 +452,34 @@ void removeTree(const std::string& path) {
     }
     if (fd >= 0) close(fd);
     rmdir(path.c_str());
+}
+
+std::vector<std::string> inChildProcess(const std::function<std::vector<std::string>()>& body) {
+    int out[2];
+    check(pipe(out) == 0, "pipe");
+    const pid_t child = fork();
+    check(child >= 0, "fork");
+    if (child == 0) {
+        close(out[0]);
+        std::string text;
+        for (const std::string& line : body()) text += line + '\n';
+        const bool written = write(out[1], text.data(), text.size()) == ssize_t(text.size());
+        _exit(written ? 0 : 3);
+    }
+    close(out[1]);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got; (got = read(out[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(got));
+    close(out[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    std::vector<std::string> lines;
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+         start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
 }
 
 std::string TempTree::chain(const std::string& relative, int depth, const std::string& name,

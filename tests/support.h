@@ -310,6 +310,10 @@ void removeTree(const std::string& path);
 
 // Whether this process may call openat2: a kernel of 5.6 or later, and no sandbox forbidding it.
 bool openat2Allowed();
+// Runs `body` in a forked child process (for what cannot be undone: namespaces, dropped
+// privileges) and returns the lines it returned. The child's own checks do not reach the test,
+// so it reports through its lines; a child that does not end well fails the test.
+std::vector<std::string> inChildProcess(const std::function<std::vector<std::string>()>& body);
 
 // The result lines of a search, sorted: for tests where the platform's order does not matter.
 std::vector<std::string> sorted(std::vector<std::string> lines);

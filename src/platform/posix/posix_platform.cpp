@@ -3,15 +3,15 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <linux/openat2.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <sys/vfs.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <linux/openat2.h>
 
 #include <algorithm>
 #include <array>
@@ -19,6 +19,8 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+
+#include "platform/posix/tree_watch_posix.h"
 
 #ifndef STATX_MNT_ID
 #define STATX_MNT_ID 0x00001000U
@@ -161,6 +163,10 @@ bool isWithin(const std::string& inner, const std::string& outer) {
 }
 
 }  // namespace
+
+int folderDescriptor(FolderHandle folder) {
+    return folderOf(folder)->fd.get();
+}
 
 void UniqueFd::reset() {
     if (fd_ >= 0) ::close(fd_);
@@ -345,8 +351,8 @@ ProcessUsage PosixPlatform::usage() {
     return {micros(r.ru_utime) + micros(r.ru_stime), static_cast<std::int64_t>(r.ru_inblock)};
 }
 
-std::unique_ptr<TreeWatch> PosixPlatform::watchTree(FolderHandle, const std::string&) {
-    return nullptr;
+std::unique_ptr<TreeWatch> PosixPlatform::watchTree(FolderHandle root, const std::string&) {
+    return watchTreeAt(folderOf(root)->fd.get());
 }
 
 unsigned PosixPlatform::driveType(const std::string&) {

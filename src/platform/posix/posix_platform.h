@@ -74,6 +74,9 @@ class PosixPlatform : public Platform {
     std::atomic<bool> resolveBeneath_{true};
 };
 
+// The descriptor of a folder the platform opened.
+int folderDescriptor(FolderHandle folder);
+
 // Whether a mount table entry is a file system a user would call a drive: a block device or a
 // network share, not a pseudo file system or a snap's loop image.
 bool isUserDrive(const std::string& device, const std::string& type, const std::string& mountPoint);

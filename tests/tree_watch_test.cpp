@@ -1,0 +1,325 @@
+// Watching a tree on Linux with real inotify: each change reaches the very next drain under its
+// folder's key, lost changes (an overflowed queue, a mount) fail the drain, and the system's
+// limits refuse a watch or a whole tree.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <linux/magic.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "platform/posix/posix_platform.h"
+#include "platform/posix/tree_watch_posix.h"
+#include "tests/support.h"
+
+namespace quarvex::test {
+namespace {
+
+using posix::PosixPlatform;
+using Heard = std::set<std::string>;  // "entries a", "folder a"; "." is the root
+using Lines = std::vector<std::string>;
+
+class Recorder : public ChangeSink {
+  public:
+    explicit Recorder(const std::map<std::uint64_t, std::string>& names) : names_(names) {}
+    void entriesChanged(std::uint64_t key) override { heard.insert("entries " + names_.at(key)); }
+    void folderChanged(std::uint64_t key) override { heard.insert("folder " + names_.at(key)); }
+    Heard heard;
+
+  private:
+    const std::map<std::uint64_t, std::string>& names_;
+};
+
+// A watch of a temporary tree and the folders of it watched so far, each under its own key.
+class Watched {
+  public:
+    explicit Watched(const TempTree& tree, const Lines& folders = {}) : tree_(tree) {
+        root_ = open("");
+        watch = platform.watchTree(root_, tree.root());
+        if (watch == nullptr) throw std::runtime_error("no watch of " + tree.root());
+        for (const std::string& folder : folders) EXPECT_TRUE(add(folder)) << folder;
+    }
+    ~Watched() {
+        watch.reset();
+        for (const FolderHandle handle : handles_) platform.closeFolder(handle);
+    }
+
+    FolderHandle open(const std::string& folder) {
+        const OpenResult opened =
+            platform.openRoot(folder.empty() ? tree_.root() : tree_.path(folder));
+        if (opened.status != OpenStatus::Opened) throw std::runtime_error("cannot open " + folder);
+        handles_.push_back(opened.handle);
+        return opened.handle;
+    }
+    // Watches the folder under a new key, told as `name` (by default its path), and closes it
+    // again, as the walk does: a removed folder that is still open tells nothing itself.
+    bool add(const std::string& folder, std::string name = {}) {
+        if (name.empty()) name = folder.empty() ? "." : folder;
+        keys[name] = names_.size() + 1;
+        names_[keys[name]] = name;
+        const FolderHandle handle = open(folder);
+        const bool watching = watch->watch(handle, folder, keys[name]);
+        platform.closeFolder(handle);
+        handles_.pop_back();
+        return watching;
+    }
+    // What the next drain tells; "lost" when it fails.
+    Heard drain() {
+        Recorder sink(names_);
+        if (!watch->drain(sink)) return {"lost"};
+        return sink.heard;
+    }
+
+    PosixPlatform platform;
+    std::unique_ptr<TreeWatch> watch;
+    std::map<std::string, std::uint64_t> keys;
+
+  private:
+    const TempTree& tree_;
+    FolderHandle root_;
+    std::vector<FolderHandle> handles_;
+    std::map<std::uint64_t, std::string> names_;
+};
+
+void append(const std::string& path) {
+    std::ofstream file(path, std::ios::app);
+    file << "more";
+    file.close();
+    EXPECT_TRUE(file) << "cannot write " << path;
+}
+
+TEST(TreeWatch, EachChangeIsHeardByTheNextDrainUnderItsFoldersKey) {
+    struct Case {
+        const char* what;
+        std::function<void(const TempTree&)> change;
+        Heard heard;
+    };
+    const std::vector<Case> cases = {
+        {"a file created", [](auto& t) { t.file("a/new"); }, {"entries a"}},
+        {"a file written", [](auto& t) { append(t.path("a/f")); }, {"entries a"}},
+        {"a file truncated",
+         [](auto& t) { EXPECT_EQ(truncate(t.path("a/f").c_str(), 1), 0); },
+         {"entries a"}},
+        {"a file's permissions",
+         [](auto& t) { chmod(t.path("a/f").c_str(), 0600); },
+         {"entries a"}},
+        {"a file deleted", [](auto& t) { unlink(t.path("a/f").c_str()); }, {"entries a"}},
+        {"a file renamed",
+         [](auto& t) { rename(t.path("a/f").c_str(), t.path("a/g").c_str()); },
+         {"entries a"}},
+        {"a file moved to another watched folder",
+         [](auto& t) { rename(t.path("a/f").c_str(), t.path("b/f").c_str()); },
+         {"entries a", "entries b"}},
+        {"a subfolder created", [](auto& t) { t.dir("a/sub"); }, {"entries a"}},
+        {"the folder's own permissions",
+         [](auto& t) { chmod(t.path("a").c_str(), 0700); },
+         {"folder a", "entries ."}},
+        {"the folder renamed",
+         [](auto& t) { rename(t.path("a").c_str(), t.path("c").c_str()); },
+         {"folder a", "entries ."}},
+        {"the folder removed",
+         [](auto& t) {
+             unlink(t.path("a/f").c_str());
+             rmdir(t.path("a").c_str());
+         },
+         {"entries a", "folder a", "entries ."}},
+        // inotify tells a file's changes to the folder of the name it was changed through (and to
+        // watches of the file itself): a folder holding another name of it hears nothing.
+        {"a hard link written through its name in an unwatched folder",
+         [](auto& t) { append(t.path("u/link")); },
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempTree tree;
+        tree.file("a/f", 3);
+        tree.dir("b");
+        tree.dir("u");
+        ASSERT_EQ(link(tree.path("a/f").c_str(), tree.path("u/link").c_str()), 0);
+        Watched watched(tree, {"", "a", "b"});
+        EXPECT_EQ(watched.drain(), Heard{});
+        c.change(tree);
+        EXPECT_EQ(watched.drain(), c.heard);
+    }
+}
+
+TEST(TreeWatch, KeysOnOneFolderHearItUntilEachIsUnwatched) {
+    TempTree tree;
+    tree.dir("a");
+    Watched watched(tree, {"a"});
+    ASSERT_TRUE(watched.add("a", "a again"));
+    tree.file("a/1");
+    EXPECT_EQ(watched.drain(), (Heard{"entries a", "entries a again"}));
+    watched.watch->unwatch(watched.keys["a"]);
+    tree.file("a/2");
+    EXPECT_EQ(watched.drain(), (Heard{"entries a again"}));
+    watched.watch->unwatch(watched.keys["a again"]);
+    tree.file("a/3");
+    EXPECT_EQ(watched.drain(), Heard{});
+}
+
+TEST(TreeWatch, AnOverflowedQueueFailsOneDrain) {
+    std::size_t queued = 0;
+    std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queued;
+    if (queued == 0 || queued > (1u << 20))
+        GTEST_SKIP() << "max_queued_events is " << queued << ": too many events to make";
+    TempTree tree;
+    tree.dir("a");
+    tree.dir("b");
+    Watched watched(tree, {"a", "b"});
+    // Writes to two files by turns: inotify merges an event only with the one queued before it.
+    const int x = ::open(tree.path("a/x").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    const int y = ::open(tree.path("a/y").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_GE(x, 0);
+    ASSERT_GE(y, 0);
+    for (std::size_t i = 0; i <= queued / 2; ++i)
+        ASSERT_TRUE(pwrite(x, "x", 1, 0) == 1 && pwrite(y, "y", 1, 0) == 1);
+    close(x);
+    close(y);
+    EXPECT_EQ(watched.drain(), Heard{"lost"});
+    // The rest of the queue went with it: the next drain starts clean.
+    tree.file("b/after");
+    EXPECT_EQ(watched.drain(), Heard{"entries b"});
+}
+
+TEST(TreeWatch, AMountOverAWatchedFolderFailsOneDrain) {
+    if (getuid() != 0) GTEST_SKIP() << "mounting needs root";
+    TempTree tree;
+    tree.dir("a");
+    const Lines got = inChildProcess([&]() -> Lines {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
+            return {"skip"};
+        Watched watched(tree, {"", "a"});
+        Lines heard;
+        for (const std::string& h : watched.drain()) heard.push_back("before: " + h);
+        // No inotify event tells of it; the folder's entries are hidden from now on.
+        if (mount("none", tree.path("a").c_str(), "tmpfs", 0, nullptr) != 0) return {"skip"};
+        for (const std::string& h : watched.drain()) heard.push_back("mounted: " + h);
+        for (const std::string& h : watched.drain()) heard.push_back("after: " + h);
+        return heard;
+    });
+    if (got == Lines{"skip"}) GTEST_SKIP() << "unshare -m or mount is not allowed here";
+    EXPECT_EQ(got, Lines{"mounted: lost"});
+}
+
+// The system's limits, lowered for a user namespace of the test's own, so nothing else on the
+// machine feels them.
+TEST(TreeWatch, TheSystemsLimitsRefuseAWatchOrTheWholeTree) {
+    TempTree tree;
+    tree.dir("a");
+    tree.dir("b");
+    tree.dir("c");
+    const Lines got = inChildProcess([&]() -> Lines {
+        const auto limit = [](const char* name, int value) {
+            std::ofstream(std::string("/proc/sys/user/") + name) << value;
+            int now = -1;
+            std::ifstream(std::string("/proc/sys/user/") + name) >> now;
+            return now == value;
+        };
+        if (unshare(CLONE_NEWUSER) != 0 || !limit("max_inotify_watches", 2) ||
+            !limit("max_inotify_instances", 1))
+            return {"skip"};
+        Lines said;
+        const auto say = [&](const std::string& what, bool ok) {
+            said.push_back(what + (ok ? ": yes" : ": no"));
+        };
+        Watched watched(tree);
+        say("a", watched.add("a"));
+        say("b", watched.add("b"));
+        say("c", watched.add("c"));
+        say("a again", watched.add("a", "a again"));  // the same inode: no new watch
+        watched.watch->unwatch(watched.keys["a"]);
+        say("c while a is watched again", watched.add("c", "c2"));
+        watched.watch->unwatch(watched.keys["a again"]);
+        say("c once a is unwatched", watched.add("c", "c3"));
+        PosixPlatform platform;
+        const OpenResult root = platform.openRoot(tree.root());
+        say("a second tree", platform.watchTree(root.handle, tree.root()) != nullptr);
+        platform.closeFolder(root.handle);
+        return said;
+    });
+    if (got == Lines{"skip"}) GTEST_SKIP() << "no user namespace of our own here";
+    EXPECT_EQ(got,
+              (Lines{"a: yes", "b: yes", "c: no", "a again: yes", "c while a is watched again: no",
+                     "c once a is unwatched: yes", "a second tree: no"}));
+}
+
+// inotify needs read permission on the folder, whoever opened it: as root the child drops to
+// nobody after opening both folders.
+TEST(TreeWatch, AFolderTheUserMayNotReadIsRefused) {
+    TempTree tree;
+    tree.dir("open");
+    tree.dir("closed");
+    const Lines got = inChildProcess([&]() -> Lines {
+        Watched watched(tree);
+        const FolderHandle open = watched.open("open");
+        const FolderHandle closed = watched.open("closed");
+        chmod(tree.path("closed").c_str(), 0);
+        if (getuid() == 0 && (setresgid(65534, 65534, 65534) != 0 || setgroups(0, nullptr) != 0 ||
+                              setresuid(65534, 65534, 65534) != 0))
+            return {"cannot become nobody"};
+        return {watched.watch->watch(open, "open", 1) ? "open: yes" : "open: no",
+                watched.watch->watch(closed, "closed", 2) ? "closed: yes" : "closed: no"};
+    });
+    EXPECT_EQ(got, (Lines{"open: yes", "closed: no"}));
+}
+
+TEST(TreeWatch, OnlyFileSystemsWhoseEveryChangeIsToldAreWatched) {
+    const std::map<std::uint32_t, bool> types = {
+        {EXT4_SUPER_MAGIC, true},  {XFS_SUPER_MAGIC, true},        {BTRFS_SUPER_MAGIC, true},
+        {TMPFS_MAGIC, true},       {MSDOS_SUPER_MAGIC, true},      {EXFAT_SUPER_MAGIC, true},
+        {NFS_SUPER_MAGIC, false},  {CIFS_SUPER_MAGIC, false},      {SMB2_SUPER_MAGIC, false},
+        {V9FS_MAGIC, false},       {CEPH_SUPER_MAGIC, false},      {AFS_FS_MAGIC, false},
+        {FUSE_SUPER_MAGIC, false}, {OVERLAYFS_SUPER_MAGIC, false}, {0x2fc12fc1 /* zfs */, false},
+        {PROC_SUPER_MAGIC, false}, {SYSFS_MAGIC, false},
+    };
+    for (const auto& [type, watched] : types)
+        EXPECT_EQ(posix::notifiesEveryChange(type), watched) << std::hex << type;
+    // A real one that does not: proc.
+    PosixPlatform platform;
+    const OpenResult proc = platform.openRoot("/proc/self");
+    ASSERT_EQ(proc.status, OpenStatus::Opened);
+    EXPECT_EQ(platform.watchTree(proc.handle, "/proc/self"), nullptr);
+    platform.closeFolder(proc.handle);
+}
+
+// A folder watched while another thread drains is heard from its first change on. Run under
+// ThreadSanitizer to prove the lock.
+TEST(TreeWatch, WatchingWhileDrainingLosesNoChange) {
+    constexpr int kFolders = 100;
+    TempTree tree;
+    for (int i = 0; i < kFolders; ++i) tree.dir("d" + std::to_string(i));
+    Watched watched(tree);
+    std::vector<FolderHandle> folders;
+    for (int i = 0; i < kFolders; ++i) folders.push_back(watched.open("d" + std::to_string(i)));
+    std::atomic<bool> done = false;
+    std::set<std::uint64_t> heard;
+    struct Sink : ChangeSink {
+        std::set<std::uint64_t>& heard;
+        explicit Sink(std::set<std::uint64_t>& h) : heard(h) {}
+        void entriesChanged(std::uint64_t key) override { heard.insert(key); }
+        void folderChanged(std::uint64_t) override {}
+    } sink(heard);
+    std::thread watcher([&] {
+        for (int i = 0; i < kFolders; ++i) {
+            EXPECT_TRUE(watched.watch->watch(folders[i], "", std::uint64_t(i)));
+            tree.file("d" + std::to_string(i) + "/f");
+        }
+        done = true;
+    });
+    while (!done) EXPECT_TRUE(watched.watch->drain(sink));
+    watcher.join();
+    EXPECT_TRUE(watched.watch->drain(sink));
+    EXPECT_EQ(heard.size(), std::size_t(kFolders));
+}
+
+}  // namespace
+}  // namespace quarvex::test
