@@ -51,6 +51,10 @@ inline constexpr NTSTATUS kNotADirectory = static_cast<NTSTATUS>(0xC0000103);
 inline constexpr NTSTATUS kTooManyOpenedFiles = static_cast<NTSTATUS>(0xC000011F);
 inline constexpr NTSTATUS kAccessDenied = static_cast<NTSTATUS>(0xC0000022);
 inline constexpr NTSTATUS kObjectNameNotFound = static_cast<NTSTATUS>(0xC0000034);
+inline constexpr NTSTATUS kInvalidParameter = static_cast<NTSTATUS>(0xC000000D);
+inline constexpr NTSTATUS kNotImplemented = static_cast<NTSTATUS>(0xC0000002);
+inline constexpr NTSTATUS kInvalidInfoClass = static_cast<NTSTATUS>(0xC0000003);
+inline constexpr NTSTATUS kNotSupported = static_cast<NTSTATUS>(0xC00000BB);
 
 inline constexpr ULONG kFileOpen = 1;
 inline constexpr ULONG kDirectoryFile = 0x00000001;
@@ -78,8 +82,9 @@ struct FullDirInformation {
 inline constexpr std::size_t kFullDirNameOffset = 68;
 static_assert(offsetof(FullDirInformation, eaSize) == 64);
 
-// FILE_ID_FULL_DIR_INFORMATION: as above, then the file ID at 72 (and the name at 80).
+// FILE_ID_FULL_DIR_INFORMATION: as above, then the file ID at 72 and the name at 80.
 inline constexpr std::size_t kIdFullDirIdOffset = 72;
+inline constexpr std::size_t kIdFullDirNameOffset = 80;
 
 struct AttributeTagInformation {
     ULONG fileAttributes;
