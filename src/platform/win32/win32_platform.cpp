@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform/win32/tree_watch.h"
 #include "platform/win32/utf16.h"
 
 namespace quarvex::win32 {
@@ -28,9 +29,12 @@ const NtCalls& NtCalls::system() {
         load(c.createFile, "NtCreateFile");
         load(c.queryDirectoryFile, "NtQueryDirectoryFile");
         load(c.queryInformationFile, "NtQueryInformationFile");
+        load(c.queryVolumeInformationFile, "NtQueryVolumeInformationFile");
         load(c.close, "NtClose");
         load(c.statusToDosError, "RtlNtStatusToDosError");
-        c.followsLinksOnOpen = GetProcAddress(ntdll, "wine_get_version") != nullptr;
+        const bool wine = GetProcAddress(ntdll, "wine_get_version") != nullptr;
+        c.followsLinksOnOpen = wine;
+        c.watchesTreesExactly = !wine;
         return c;
     }();
     return calls;
@@ -370,8 +374,20 @@ ProcessUsage Win32Platform::usage() {
     return {(ticks(kernel) + ticks(user)) / 10, -1};  // 100 ns ticks
 }
 
-std::unique_ptr<TreeWatch> Win32Platform::watchTree(FolderHandle, const std::string&) {
-    return nullptr;
+std::unique_ptr<TreeWatch> Win32Platform::watchTree(FolderHandle root, const std::string&) {
+    if (root == kNoFolder || !nt_.watchesTreesExactly || nt_.queryVolumeInformationFile == nullptr)
+        return nullptr;
+    // The device the open root lies on, whatever path led there (a mapped drive, a UNC path, a
+    // link to a share): a share does not tell changes other machines make.
+    const HANDLE h = folderOf(root)->handle.get();
+    nt::DeviceInformation device{};
+    IO_STATUS_BLOCK io{};
+    if (nt_.queryVolumeInformationFile(h, &io, &device, sizeof device,
+                                       nt::kFileFsDeviceInformation) != nt::kSuccess ||
+        (device.characteristics & nt::kRemoteDevice) != 0 ||
+        device.deviceType == nt::kDeviceNetworkFileSystem)
+        return nullptr;
+    return Win32TreeWatch::start(h);
 }
 
 unsigned Win32Platform::driveType(const std::string& root) {
