@@ -96,6 +96,7 @@ struct Entry {
     std::uint32_t attributes = 0;
     std::uint32_t tag = 0;
     std::uint64_t size = 0;
+    std::uint64_t file = 0;
     bool sizeKnown = false;
     bool link = false;
 };
@@ -112,7 +113,7 @@ std::vector<Entry> listAll(Platform& platform, FolderHandle folder, int* reads =
         ++n;
         for (std::size_t i = 0; i < listing.size(); ++i) {
             const ListedEntry& e = listing[i];
-            out.push_back({std::string(listing.name(e)), e.attributes, e.reparseTag, e.size,
+            out.push_back({std::string(listing.name(e)), e.attributes, e.reparseTag, e.size, e.file,
                            e.sizeKnown, isLink(e)});
         }
     } while (status == ListStatus::More && n < 100000);
@@ -247,6 +248,7 @@ TEST_F(PlatformTest, SubfoldersOpenByTheNamesTheListingGives) {
         const std::size_t index =
             std::find(std::begin(names), std::end(names), toWide(e.name)) - std::begin(names);
         EXPECT_EQ(inside[0].size, 100 + index) << e.name << ": the folder of that name";
+        EXPECT_EQ(e.file, child.identity.file) << e.name << ": the listing gives its file ID";
 
         // The same folder by name again, and by its full path, has the same identity.
         const OpenResult again = platform.openChild(top.handle, e.name);
@@ -592,6 +594,7 @@ class FakeNt {
     int closed = 0;
     int closedUnknown = 0;  // closes of handles it did not hand out or already took back
     NTSTATUS listStatus = nt::kSuccess;  // what the first listing call gives
+    bool idClass = true;                 // whether listings with file IDs are answered
 
     bool isOpen(HANDLE h) const { return open_.count(h) != 0; }
     std::size_t openCount() const { return open_.size(); }
@@ -657,6 +660,8 @@ class FakeNt {
                                              FILE_INFORMATION_CLASS infoClass, BOOLEAN,
                                              PUNICODE_STRING mask, BOOLEAN) {
         FakeNt& self = *current_;
+        if (!self.idClass && infoClass == nt::kFileIdFullDirectoryInformation)
+            return nt::kInvalidInfoClass;
         if (self.listed_[h]++ > 0) return nt::kNoMoreFiles;
         if (self.listStatus != nt::kSuccess) return self.listStatus;
         std::vector<Item> all;
@@ -836,6 +841,24 @@ TEST_F(ReparseTest, FailuresMapToWhatTheWalkDoesNextWithTheSystemsReason) {
     faked.closeFolder(top.handle);
     // A code the system has no words for still says which it was.
     EXPECT_EQ(faked.errorText(0x2FFFFFFF), "error 805306367");
+}
+
+TEST_F(ReparseTest, ListingsGiveFileIdsWhereTheFileSystemHasThem) {
+    FakeNt fake({{L"a", FILE_ATTRIBUTE_DIRECTORY, 0, 7}, {L"b.txt", FILE_ATTRIBUTE_ARCHIVE, 0, 8}});
+    Win32Platform faked(fake.calls);
+    // Both open at once: the fake cannot tell a reused kernel32 handle value from the first.
+    const OpenResult withIds = faked.openRoot(toUtf8(root));
+    const OpenResult without = faked.openRoot(toUtf8(root));
+    for (const auto& [top, ids] : {std::pair{withIds, true}, {without, false}}) {
+        fake.idClass = ids;
+        ASSERT_EQ(top.status, OpenStatus::Opened);
+        const auto entries = byName(listAll(faked, top.handle));
+        ASSERT_EQ(entries.size(), 2u) << ids;
+        EXPECT_EQ(entries.at("a").file, ids ? 7u : 0u);
+        EXPECT_EQ(entries.at("b.txt").file, ids ? 8u : 0u);
+        EXPECT_EQ(entries.at("b.txt").size, 80u) << "the rest of each entry as before";
+        faked.closeFolder(top.handle);
+    }
 }
 
 TEST_F(ReparseTest, EveryWayOutOfAnOpenClosesWhatItOpenedOnce) {

@@ -25,12 +25,19 @@ struct NtCalls {
     NTSTATUS(NTAPI* queryInformationFile)
     (HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, ULONG length,
      FILE_INFORMATION_CLASS infoClass) = nullptr;
+    // Optional: where it is missing, no tree is watched.
+    NTSTATUS(NTAPI* queryVolumeInformationFile)
+    (HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, ULONG infoClass) = nullptr;
     NTSTATUS(NTAPI* close)(HANDLE handle) = nullptr;
     // RtlNtStatusToDosError: the Win32 error code an NTSTATUS stands for.
     ULONG(NTAPI* statusToDosError)(NTSTATUS status) = nullptr;
     // Wine opens the target of a Unix symbolic link even with FILE_OPEN_REPARSE_POINT, so there
     // an opened folder is confirmed against its parent's entry for the name.
     bool followsLinksOnOpen = false;
+    // Wine's tree watch cannot vouch for a listing: it watches a folder that existed before the
+    // watch only once something opens it, names changes inside a moved folder by its old path,
+    // and may tell a change only some time after the call that made it returned.
+    bool watchesTreesExactly = true;
 
     bool loaded() const {
         return createFile && queryDirectoryFile && queryInformationFile && close &&
@@ -51,6 +58,10 @@ inline constexpr NTSTATUS kNotADirectory = static_cast<NTSTATUS>(0xC0000103);
 inline constexpr NTSTATUS kTooManyOpenedFiles = static_cast<NTSTATUS>(0xC000011F);
 inline constexpr NTSTATUS kAccessDenied = static_cast<NTSTATUS>(0xC0000022);
 inline constexpr NTSTATUS kObjectNameNotFound = static_cast<NTSTATUS>(0xC0000034);
+inline constexpr NTSTATUS kInvalidParameter = static_cast<NTSTATUS>(0xC000000D);
+inline constexpr NTSTATUS kNotImplemented = static_cast<NTSTATUS>(0xC0000002);
+inline constexpr NTSTATUS kInvalidInfoClass = static_cast<NTSTATUS>(0xC0000003);
+inline constexpr NTSTATUS kNotSupported = static_cast<NTSTATUS>(0xC00000BB);
 
 inline constexpr ULONG kFileOpen = 1;
 inline constexpr ULONG kDirectoryFile = 0x00000001;
@@ -78,8 +89,18 @@ struct FullDirInformation {
 inline constexpr std::size_t kFullDirNameOffset = 68;
 static_assert(offsetof(FullDirInformation, eaSize) == 64);
 
-// FILE_ID_FULL_DIR_INFORMATION: as above, then the file ID at 72 (and the name at 80).
+// FILE_ID_FULL_DIR_INFORMATION: as above, then the file ID at 72 and the name at 80.
 inline constexpr std::size_t kIdFullDirIdOffset = 72;
+inline constexpr std::size_t kIdFullDirNameOffset = 80;
+
+// NtQueryVolumeInformationFile's FileFsDeviceInformation: the device under a handle.
+inline constexpr ULONG kFileFsDeviceInformation = 4;
+struct DeviceInformation {
+    ULONG deviceType;
+    ULONG characteristics;
+};
+inline constexpr ULONG kDeviceNetworkFileSystem = 0x14;  // FILE_DEVICE_NETWORK_FILE_SYSTEM
+inline constexpr ULONG kRemoteDevice = 0x10;             // FILE_REMOTE_DEVICE
 
 struct AttributeTagInformation {
     ULONG fileAttributes;

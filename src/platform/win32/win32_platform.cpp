@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform/win32/tree_watch.h"
 #include "platform/win32/utf16.h"
 
 namespace quarvex::win32 {
@@ -28,9 +29,12 @@ const NtCalls& NtCalls::system() {
         load(c.createFile, "NtCreateFile");
         load(c.queryDirectoryFile, "NtQueryDirectoryFile");
         load(c.queryInformationFile, "NtQueryInformationFile");
+        load(c.queryVolumeInformationFile, "NtQueryVolumeInformationFile");
         load(c.close, "NtClose");
         load(c.statusToDosError, "RtlNtStatusToDosError");
-        c.followsLinksOnOpen = GetProcAddress(ntdll, "wine_get_version") != nullptr;
+        const bool wine = GetProcAddress(ntdll, "wine_get_version") != nullptr;
+        c.followsLinksOnOpen = wine;
+        c.watchesTreesExactly = !wine;
         return c;
     }();
     return calls;
@@ -43,6 +47,8 @@ namespace {
 struct Folder {
     NtHandle handle;
     std::uint64_t volume;
+    // Listed with file IDs until its file system refuses that class.
+    bool withIds = true;
 };
 
 Folder* folderOf(FolderHandle h) {
@@ -287,13 +293,25 @@ ListStatus Win32Platform::listFolder(FolderHandle folder, Listing& out) {
         out.setError(folder == kNoFolder ? ERROR_INVALID_HANDLE : ERROR_PROC_NOT_FOUND);
         return ListStatus::Failed;
     }
+    Folder& f = *folderOf(folder);
     std::vector<unsigned char>& buffer = out.buffer();
     if (buffer.size() < kListingBytes) buffer.resize(kListingBytes);
     IO_STATUS_BLOCK io{};
-    const NTSTATUS status =
-        nt_.queryDirectoryFile(folderOf(folder)->handle.get(), nullptr, nullptr, nullptr, &io,
-                               buffer.data(), static_cast<ULONG>(buffer.size()),
-                               nt::kFileFullDirectoryInformation, FALSE, nullptr, FALSE);
+    const auto query = [&] {
+        io = {};
+        return nt_.queryDirectoryFile(
+            f.handle.get(), nullptr, nullptr, nullptr, &io, buffer.data(),
+            static_cast<ULONG>(buffer.size()),
+            f.withIds ? nt::kFileIdFullDirectoryInformation : nt::kFileFullDirectoryInformation,
+            FALSE, nullptr, FALSE);
+    };
+    NTSTATUS status = query();
+    if (f.withIds && (status == nt::kInvalidInfoClass || status == nt::kInvalidParameter ||
+                      status == nt::kNotSupported || status == nt::kNotImplemented)) {
+        // A file system without file IDs in its listings: the same entries without them.
+        f.withIds = false;
+        status = query();
+    }
     // "No such file": a folder without even "." and "..", such as an empty drive's root.
     if (status == nt::kNoMoreFiles || status == nt::kNoSuchFile) return ListStatus::End;
     if (status != nt::kSuccess) {
@@ -301,24 +319,27 @@ ListStatus Win32Platform::listFolder(FolderHandle folder, Listing& out) {
         return ListStatus::Failed;
     }
 
+    const std::size_t nameOffset = f.withIds ? nt::kIdFullDirNameOffset : nt::kFullDirNameOffset;
     const std::size_t filled = std::min<std::size_t>(io.Information, buffer.size());
     std::string name;
-    for (std::size_t at = 0; at + nt::kFullDirNameOffset <= filled;) {
+    for (std::size_t at = 0; at + nameOffset <= filled;) {
         // Only the fixed part: a short last name may end before the structure's padding does.
         nt::FullDirInformation entry{};
         std::memcpy(&entry, buffer.data() + at, nt::kFullDirNameOffset);
+        std::uint64_t file = 0;
+        if (f.withIds) std::memcpy(&file, buffer.data() + at + nt::kIdFullDirIdOffset, sizeof file);
         const std::size_t nameBytes =
-            std::min<std::size_t>(entry.fileNameLength, filled - at - nt::kFullDirNameOffset);
-        std::wstring_view wide(
-            reinterpret_cast<const wchar_t*>(buffer.data() + at + nt::kFullDirNameOffset),
-            nameBytes / sizeof(wchar_t));
+            std::min<std::size_t>(entry.fileNameLength, filled - at - nameOffset);
+        std::wstring_view wide(reinterpret_cast<const wchar_t*>(buffer.data() + at + nameOffset),
+                               nameBytes / sizeof(wchar_t));
         if (wide != L"." && wide != L"..") {
             name.clear();
             appendUtf8(name, wide);
             const ULONG tag =
                 (entry.fileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? entry.eaSize : 0;
             out.add(name, entry.fileAttributes, tag,
-                    static_cast<std::uint64_t>(entry.endOfFile.QuadPart));
+                    static_cast<std::uint64_t>(entry.endOfFile.QuadPart))
+                .file = file;
         }
         if (entry.nextEntryOffset == 0) break;
         at += entry.nextEntryOffset;
@@ -353,8 +374,20 @@ ProcessUsage Win32Platform::usage() {
     return {(ticks(kernel) + ticks(user)) / 10, -1};  // 100 ns ticks
 }
 
-std::unique_ptr<TreeWatch> Win32Platform::watchTree(FolderHandle, const std::string&) {
-    return nullptr;
+std::unique_ptr<TreeWatch> Win32Platform::watchTree(FolderHandle root, const std::string&) {
+    if (root == kNoFolder || !nt_.watchesTreesExactly || nt_.queryVolumeInformationFile == nullptr)
+        return nullptr;
+    // The device the open root lies on, whatever path led there (a mapped drive, a UNC path, a
+    // link to a share): a share does not tell changes other machines make.
+    const HANDLE h = folderOf(root)->handle.get();
+    nt::DeviceInformation device{};
+    IO_STATUS_BLOCK io{};
+    if (nt_.queryVolumeInformationFile(h, &io, &device, sizeof device,
+                                       nt::kFileFsDeviceInformation) != nt::kSuccess ||
+        (device.characteristics & nt::kRemoteDevice) != 0 ||
+        device.deviceType == nt::kDeviceNetworkFileSystem)
+        return nullptr;
+    return Win32TreeWatch::start(h);
 }
 
 unsigned Win32Platform::driveType(const std::string& root) {
