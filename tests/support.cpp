@@ -55,17 +55,21 @@ FakePlatform::~FakePlatform() {
 
 class FakePlatform::Watch : public TreeWatch {
   public:
-    explicit Watch(FakePlatform& platform) : platform_(platform) {}
+    Watch(FakePlatform& platform, std::string root) : platform_(platform), root_(std::move(root)) {}
     ~Watch() override {
         std::lock_guard lock(platform_.mutex_);
         platform_.watchesNow -= keys_.size();
         std::erase(platform_.watches_, this);
     }
     bool coversTree() const override { return platform_.watchCoversTree; }
-    bool watch(FolderHandle folder, std::string_view, std::uint64_t key) override {
+    bool watch(FolderHandle folder, std::string_view relativePath, std::uint64_t key) override {
+        // One watch for the whole tree knows its folders by their paths, as Windows tells them.
+        const int byPath =
+            platform_.watchCoversTree ? platform_.folderAt(root_ + std::string(relativePath)) : -1;
         std::lock_guard lock(platform_.mutex_);
-        if (platform_.watchesNow >= platform_.watchLimit) return false;
-        keys_[key] = platform_.handles_.at(folder).folder;
+        if (!platform_.watchCoversTree && platform_.watchesNow >= platform_.watchLimit)
+            return false;
+        keys_[key] = platform_.watchCoversTree ? byPath : platform_.handles_.at(folder).folder;
         ++platform_.watchesNow;
         ++platform_.watchesMade;
         return true;
@@ -100,14 +104,15 @@ class FakePlatform::Watch : public TreeWatch {
 
   private:
     FakePlatform& platform_;
+    const std::string root_;
     std::map<std::uint64_t, int> keys_;
     std::vector<std::pair<std::uint64_t, bool>> queued_;
     bool lost_ = false;
 };
 
-std::unique_ptr<TreeWatch> FakePlatform::watchTree(FolderHandle, const std::string&) {
+std::unique_ptr<TreeWatch> FakePlatform::watchTree(FolderHandle, const std::string& rootPath) {
     if (!watchable) return nullptr;
-    auto watch = std::make_unique<Watch>(*this);
+    auto watch = std::make_unique<Watch>(*this, rootPath);
     std::lock_guard lock(mutex_);
     watches_.push_back(watch.get());
     return watch;

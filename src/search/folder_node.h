@@ -79,8 +79,8 @@ struct FolderNode {
         int error;
     } links{};
     OwnedFolder handle;
-    // Its file number when first opened: reopened, it must be the same (on the root's volume,
-    // the only one a walk enters).
+    // Its file number when first opened (identified), or as its parent's listing gave it:
+    // reopened, it must be the same (on the root's volume, the only one a walk enters).
     std::uint64_t file = 0;
     std::uint32_t depth = 0;
     std::uint32_t unopenedChildren = 0;  // the handle is kept while some are left

@@ -80,8 +80,11 @@ OpenFolders::Result OpenFolders::open(FolderNode& node, const std::atomic<bool>&
                 break;  // the handle closes with its owner
             }
             node.handle = std::move(handle);
-            node.file = r.identity.file;
-            node.identified = r.identified && r.identity.volume == rootVolume_;
+            // Unidentified, it keeps the file number its parent's listing gave, if any.
+            if (r.identified) {
+                node.file = r.identity.file;
+                node.identified = r.identity.volume == rootVolume_;
+            }
             result = {Outcome::Opened, 0};
             break;
         }
@@ -181,7 +184,9 @@ OpenFolders::Result OpenFolders::reopen(FolderNode& folder, std::unique_lock<std
         }
     }
     for (auto& [node, handle] : opened) {
-        if (result.outcome == Outcome::Opened && !node->handle && node->unopenedChildren > 0) {
+        // Kept for the subfolders still to come, and the folder asked for, which its caller pins.
+        if (result.outcome == Outcome::Opened && !node->handle &&
+            (node->unopenedChildren > 0 || node == &folder)) {
             node->handle = std::move(handle);
             keepAsParent(*node);
         } else {
@@ -213,6 +218,28 @@ void OpenFolders::listed(FolderNode& node, std::uint32_t subfolders) {
 void OpenFolders::forget(FolderNode& node) {
     std::lock_guard lock(mutex_);
     if (node.handle) close(node);
+}
+
+void OpenFolders::skip(FolderNode& node) {
+    std::lock_guard lock(mutex_);
+    release(*node.parent);
+}
+
+void OpenFolders::known(FolderNode& node, std::uint32_t subfolders) {
+    std::lock_guard lock(mutex_);
+    node.unopenedChildren = subfolders;
+}
+
+FolderHandle OpenFolders::pin(FolderNode& node, const std::atomic<bool>& stopping) {
+    std::unique_lock lock(mutex_);
+    if (!node.handle && reopen(node, lock, stopping).outcome != Outcome::Opened) return kNoFolder;
+    ++node.pins;
+    return node.handle.get();
+}
+
+void OpenFolders::unpinned(FolderNode& node) {
+    std::lock_guard lock(mutex_);
+    unpin(node);
 }
 
 // ---- lock held ----

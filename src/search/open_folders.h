@@ -56,6 +56,16 @@ class OpenFolders {
     // The walk is done with `node` and everything below it: closes it if it is still open.
     void forget(FolderNode& node);
 
+    // For folders whose listing comes from elsewhere (the listing store):
+    // `node` was not opened after all: its parent is one subfolder closer to being closed.
+    void skip(FolderNode& node);
+    // `node`, listed elsewhere and not open, holds `subfolders` that may be opened from it.
+    void known(FolderNode& node, std::uint32_t subfolders);
+    // Opens `node` for a while, reopening it by its identity from its nearest open ancestor if
+    // need be, and keeps it open until unpin(); its handle, or kNoFolder when it cannot be reached.
+    FolderHandle pin(FolderNode& node, const std::atomic<bool>& stopping);
+    void unpinned(FolderNode& node);
+
     // For tests and the walk's limits.
     std::size_t budget() const;
     std::size_t openCount() const;

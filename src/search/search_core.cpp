@@ -4,6 +4,7 @@
 #include <optional>
 #include <string_view>
 
+#include "search/listing_store.h"
 #include "search/text_util.h"
 #include "search/texts.h"
 
@@ -172,28 +173,45 @@ void SearchCore::abandon() {
 
 void SearchCore::SearchFolder(const std::string& root) {
     const NamePattern pattern(state_.Pattern);
-    Walk walk(platform_, pattern, workers_, startWorkers_);
-    walk.start(root);
+    // What an earlier search kept of this root answers when it can; else the walk lists afresh,
+    // keeping what it lists for the next time.
+    std::unique_ptr<ListingStore::Search> kept;
+    std::unique_ptr<Walker> walker;
+    if (store_ != nullptr) {
+        kept = store_->begin(root);
+        walker = kept->walker(pattern);
+    }
+    if (walker == nullptr) {
+        auto walk = std::make_unique<Walk>(platform_, pattern, workers_, startWorkers_);
+        if (kept != nullptr && kept->keeping()) walk->keepListings();
+        walk->start(root);
+        walker = std::move(walk);
+    }
     // While the walk waits for a folder, the window stays responsive and a stop ends the wait.
-    const Walk::WaitHook wait = [this] {
+    const Walker::WaitHook wait = [this] {
         window_.pumpEvents();
         return !state_.StopRequested;
     };
     // The caption follows the walk's path by what changed, so deep trees cost no more per folder.
     std::string caption = texts::kSearchingPrefix;
     const std::size_t prefix = caption.size();
+    bool whole = false;
     for (bool first = true; !state_.StopRequested; first = false) {
         // As before each subfolder: events first, so a stop ends the walk before it goes on.
         if (!first) {
             window_.pumpEvents();
             if (state_.StopRequested) break;
         }
-        if (!walk.advance(wait)) break;
-        const std::string& path = walk.path();
-        caption.resize(prefix + walk.keptLength());
-        caption.append(path, walk.keptLength());
-        const std::optional<FolderResult> result = walk.result(wait);
+        if (!walker->advance(wait)) {
+            whole = !state_.StopRequested;
+            break;
+        }
+        const std::string& path = walker->path();
+        caption.resize(prefix + walker->keptLength());
+        caption.append(path, walker->keptLength());
+        const std::optional<FolderResult> result = walker->result(wait);
         if (!result) break;
+        if (kept != nullptr) kept->keep(path, *result);
         // A name that became a link or leads onto another mount was never a folder to walk.
         if (result->outcome == FolderOutcome::Link || result->outcome == FolderOutcome::OtherMount)
             continue;
@@ -206,7 +224,9 @@ void SearchCore::SearchFolder(const std::string& root) {
             window_.folderNotRead(path, platform_.errorText(result->error));
         if (result->files != nullptr) ScanFolderFiles(path, *result->files);
     }
-}  // the walk's workers are stopped and joined here, before the report or the exit
+    walker.reset();  // the walk's workers are stopped and joined here, before the report
+    if (kept != nullptr) kept->end(whole);
+}
 
 void SearchCore::ScanFolderFiles(const std::string& folder, const FolderFiles& files) {
     for (std::size_t i = 0; i < files.size(); ++i) {

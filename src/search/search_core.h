@@ -5,9 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "search/listing_store.h"
 #include "search/platform.h"
 #include "search/text_util.h"
 #include "search/walk.h"
@@ -41,6 +43,14 @@ class SearchCore {
         workers_ = count <= 1 ? 0 : count;
         startWorkers_ = start;
     }
+
+    // Keeps what searches list, so that later searches of the same roots answer from memory,
+    // kept exact by change notification; memory beyond `mostBytes` drops the oldest roots. For
+    // the windows and quarvex-find --queries; a single search gains nothing by it.
+    void keepListings(std::size_t mostBytes = ListingStore::kDefaultMostBytes) {
+        store_ = std::make_unique<ListingStore>(platform_, mostBytes);
+    }
+    ListingStore* listingStore() { return store_.get(); }
 
     // Fills the drive selector, preselects the program's drive and sets the idle button states.
     void init();
@@ -80,6 +90,7 @@ class SearchCore {
     std::vector<std::string> drives_;  // the drives init found, in order
     std::string allDrivesEntry_;       // the selector's last entry, naming them all
     std::string line_;                 // the result line under construction
+    std::unique_ptr<ListingStore> store_;
 };
 
 // Index of the selector entry that `text` selects: an exact match first, else one that differs

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 
 namespace quarvex {
 
@@ -258,6 +259,11 @@ Walk::Found Walk::list(FolderNode& node, Worker& worker) {
     FolderNode* last = nullptr;
     Listing& listing = worker.listing;
     const FolderHandle handle = node.handle.get();
+    StoredFolder* record = nullptr;
+    if (keep_) {
+        found.filesToFill().record() = std::make_unique<StoredFolder>();
+        record = found.files->record().get();
+    }
     for (;;) {
         const ListStatus status = platform_.listFolder(handle, listing);
         for (std::size_t i = 0; i < listing.size() && !stopping_; ++i) {
@@ -265,37 +271,40 @@ Walk::Found Walk::list(FolderNode& node, Worker& worker) {
             if (worker.pump != nullptr && !(*worker.pump)()) requestStop();
             ListedEntry& e = listing[i];
             const std::string_view name = listing.name(e);
-            if (name.empty() || name.size() > UINT16_MAX) continue;
-            const bool folder =
-                (e.attributes & (kAttrDirectory | kAttrTypeUnknown)) == kAttrDirectory;
-            // Names beginning with "." are skipped, folders with everything below them.
-            if (name[0] == '.') {
-                if (folder) found.filesToFill().skip(name, SkipReason::DotName);
-                continue;
-            }
-            bool matched = false;
-            if ((e.attributes & kAttrTypeUnknown) != 0) {
-                // A link's target matters only when the link would be listed.
-                if (isLink(e) && !(matched = pattern_.matches(name))) continue;
-                platform_.describe(handle, e, name);
-            }
-            if ((e.attributes & kAttrDirectory) != 0) {
-                // Links are never entered, so no walk can loop or leave its tree.
-                if (isLink(e)) {
-                    found.filesToFill().skip(name, SkipReason::Link);
+            const std::uint32_t listed = e.attributes;
+            const EntryUse use = useOf(e, name, pattern_, [&](ListedEntry& entry) {
+                platform_.describe(handle, entry, name);
+            });
+            switch (use) {
+                case EntryUse::Invalid:
+                case EntryUse::DotFile:
                     continue;
+                case EntryUse::DotFolder:
+                    found.filesToFill().skip(name, SkipReason::DotName);
+                    break;
+                case EntryUse::LinkFolder:
+                    // Links are never entered, so no walk can loop or leave its tree.
+                    found.filesToFill().skip(name, SkipReason::Link);
+                    break;
+                case EntryUse::Subfolder: {
+                    FolderNode* child = makeNode(&node, name);
+                    child->file = e.file;  // as listed, until it is opened and identified
+                    if (last != nullptr)
+                        last->nextSibling = child;
+                    else
+                        found.first = child;
+                    last = child;
+                    ++found.subfolders;
+                    break;
                 }
-                FolderNode* child = makeNode(&node, name);
-                if (last != nullptr)
-                    last->nextSibling = child;
-                else
-                    found.first = child;
-                last = child;
-                ++found.subfolders;
-            } else if (matched || pattern_.matches(name)) {
-                if (!e.sizeKnown) platform_.describe(handle, e, name);
-                found.filesToFill().add(name, e.size, e.sizeKnown);
+                case EntryUse::Match:
+                    found.filesToFill().add(name, e.size, e.sizeKnown);
+                    break;
+                case EntryUse::Link:
+                case EntryUse::Other:
+                    break;
             }
+            if (record != nullptr) record->add(name, e, listed, use == EntryUse::Subfolder);
         }
         if (status == ListStatus::Failed) found.error = listing.error();
         if (status != ListStatus::More || stopping_) break;
@@ -316,6 +325,7 @@ void Walk::process(FolderNode* node, Worker& worker, std::unique_lock<std::mutex
         found = list(*node, worker);
         folders_.listed(*node, found.subfolders);
         state = FolderState::Listed;
+        if (keep_) found.files->record()->file = node->file;
     } else {
         found.error = opened.error;
     }
@@ -536,6 +546,7 @@ std::optional<FolderResult> Walk::result(const WaitHook& wait) {
     const FolderState state = current_->loadState();
     FolderResult result;
     result.outcome = outcomeOf(state);
+    result.depth = current_->depth;
     if (state == FolderState::Listed) {
         result.files = current_->links.listed.files;
         result.error = result.files != nullptr ? result.files->error() : 0;

@@ -70,6 +70,7 @@
 #include <thread>
 #include <vector>
 
+#include "search/folder_files.h"
 #include "search/folder_node.h"
 #include "search/listing.h"
 #include "search/name_pattern.h"
@@ -78,100 +79,26 @@
 
 namespace quarvex {
 
-// Why a subfolder a listing showed was not entered.
-enum class SkipReason : std::uint8_t { DotName, Link };
-
-// The matching files of one folder, in listing order, and the subfolders it skipped.
-class FolderFiles {
+class Walk : public Walker {
   public:
-    struct File {
-        std::uint32_t nameOffset;
-        std::uint32_t nameLength;
-        std::uint64_t size;
-        bool sized;  // false when the size could not be read
-    };
-    struct Skipped {
-        std::uint32_t nameOffset;
-        std::uint32_t nameLength;
-        SkipReason reason;
-    };
-    void add(std::string_view name, std::uint64_t size, bool sized) {
-        files_.push_back({offsetOf(name), static_cast<std::uint32_t>(name.size()), size, sized});
-    }
-    void skip(std::string_view name, SkipReason reason) {
-        skipped_.push_back({offsetOf(name), static_cast<std::uint32_t>(name.size()), reason});
-    }
-    std::size_t size() const { return files_.size(); }
-    const File& operator[](std::size_t i) const { return files_[i]; }
-    std::string_view name(const File& f) const { return text(f.nameOffset, f.nameLength); }
-    const std::vector<Skipped>& skipped() const { return skipped_; }
-    std::string_view name(const Skipped& s) const { return text(s.nameOffset, s.nameLength); }
-    // Why the listing broke off before its end (the platform's code), 0 when it did not.
-    int error() const { return error_; }
-    void setError(int error) { error_ = error; }
-    std::size_t bytes() const {
-        return names_.size() + files_.size() * sizeof(File) + skipped_.size() * sizeof(Skipped);
-    }
-
-  private:
-    std::uint32_t offsetOf(std::string_view name) {
-        const auto offset = static_cast<std::uint32_t>(names_.size());
-        names_.append(name);
-        return offset;
-    }
-    std::string_view text(std::uint32_t offset, std::uint32_t length) const {
-        return std::string_view(names_).substr(offset, length);
-    }
-
-    std::string names_;
-    std::vector<File> files_;
-    std::vector<Skipped> skipped_;
-    int error_ = 0;
-};
-
-// What became of a folder the walk came to.
-enum class FolderOutcome : std::uint8_t {
-    Listed,      // its files were matched (error() of the files says if the listing broke off)
-    Unreadable,  // could not be opened or listed: `error` says why
-    Link,        // a link or no folder by the time it was opened: not entered
-    OtherMount,  // on another mount than the root's: not entered
-    Changed,     // it, or a folder on its way down, was no longer the one first seen
-};
-
-struct FolderResult {
-    FolderOutcome outcome = FolderOutcome::Unreadable;
-    int error = 0;                       // the platform's error code, 0 when none
-    const FolderFiles* files = nullptr;  // Listed: its matches and skipped subfolders, if any
-};
-
-class Walk {
-  public:
-    // Run by the consumer while it waits for a worker, every few milliseconds, and at every
-    // entry of a folder it lists itself; returning false stops the walk.
-    using WaitHook = std::function<bool()>;
-
     // Up to `workers` threads list ahead of the consumer; 0 makes a plain single-threaded walk.
     // The walk starts with `startWorkers` of them (default: one per core).
     Walk(Platform& platform, const NamePattern& pattern, unsigned workers,
          unsigned startWorkers = 0);
-    ~Walk();
+    ~Walk() override;
     Walk(const Walk&) = delete;
     Walk& operator=(const Walk&) = delete;
 
+    // Keeps each listed folder's whole listing in its files' record(), for the listing store.
+    void keepListings() { keep_ = true; }
     // Begins at `root`, a path that ends in the separator.
     void start(const std::string& root);
-    // Moves to the next folder in pre-order, whether it will be entered or not. False when the
-    // walk is over or was stopped.
-    bool advance(const WaitHook& wait);
-    // The folder at hand, ending in the separator. The walk's one path buffer: it changes with
-    // the next advance().
-    const std::string& path() const { return path_; }
-    // How much of path() the last advance() kept: the rest is new. Callers that follow the path
-    // in a buffer of their own update it by this much, whatever the depth.
-    std::size_t keptLength() const { return kept_; }
-    // What became of the folder at hand, once known; nothing when the walk was stopped while
-    // waiting. The files stay valid until the next advance().
-    std::optional<FolderResult> result(const WaitHook& wait);
+    bool advance(const WaitHook& wait) override;
+    // The walk's one path buffer. Callers that follow the path in a buffer of their own update
+    // it by keptLength(), whatever the depth.
+    const std::string& path() const override { return path_; }
+    std::size_t keptLength() const override { return kept_; }
+    std::optional<FolderResult> result(const WaitHook& wait) override;
     // Ends the walk: every thread stops at once; the workers are joined.
     void stop();
 
@@ -219,6 +146,7 @@ class Walk {
     const NamePattern& pattern_;
     const unsigned mostWorkers_;
     const unsigned firstWorkers_;
+    bool keep_ = false;
     OpenFolders folders_;
 
     mutable std::mutex mutex_;           // the walk lock: guards what follows, but for the atomics

@@ -23,8 +23,12 @@ class FormWindow : public Window {
 
 class Form1 {
   public:
+    // A second search of a drive answers from what the first one listed, for as long as the
+    // window lives.
     Form1(FormWindow& window, Platform& platform)
-        : window_(window), platform_(platform), search_(window, platform) {}
+        : window_(window), platform_(platform), search_(window, platform) {
+        search_.keepListings();
+    }
 
     // Before the window is shown: skin, fixed border, drive selector.
     void Form_Load();

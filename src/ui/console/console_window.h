@@ -33,6 +33,8 @@ class ConsoleWindow : public Window {
         : terminal_(terminal), settings_(settings) {}
 
     void attach(SearchCore& search) { search_ = &search; }
+    // A new query of --queries begins.
+    void beginQuery() { patternRefused_ = false; }
     bool patternRefused() const { return patternRefused_; }
     // What stopped the run, as its exit status (kExitWriteError or a stop request), or 0.
     int stopStatus() const { return stopStatus_; }

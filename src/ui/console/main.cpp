@@ -1,7 +1,13 @@
 // quarvex-find: the search of the Quarvex window, run from a terminal or a script.
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "search/search_core.h"
@@ -15,6 +21,7 @@ using namespace quarvex::console;
 
 constexpr char kUsage[] =
     "Usage: quarvex-find [-0] [-j N] [--show-errors] [PATTERN [ROOTS]]\n"
+    "       quarvex-find --queries [-0] [-j N] [--show-errors] [ROOTS]\n"
     "       quarvex-find --drives | --help | --version\n"
     "\n"
     "Lists every file below ROOTS whose name matches PATTERN, one line each:\n"
@@ -33,6 +40,11 @@ constexpr char kUsage[] =
     "--show-errors  tells on standard error each folder that could not be read, and why:\n"
     "         quarvex-find: cannot read 'PATH': Permission denied\n"
     "--drives lists the drives the window offers; \"*\" marks the one it preselects.\n"
+    "--queries reads patterns from standard input, one a line (a TAB and ROOTS after it\n"
+    "         search those instead), and answers each with the lines a search for it would\n"
+    "         print at that moment, then an empty line (an empty record with -0); each\n"
+    "         report goes to standard error. What one search listed answers the next ones\n"
+    "         from memory, kept exact by change notification. It ends at the end of input.\n"
     "\n"
     "On a terminal, control characters in names are shown as \"?\"; a pipe or a file gets the\n"
     "names' exact bytes.\n"
@@ -47,7 +59,7 @@ constexpr char kUsage[] =
 
 constexpr char kVersion[] = "quarvex-find 1.0.0.0\n";
 
-enum class Action { Search, Drives, Help, Version };
+enum class Action { Search, Queries, Drives, Help, Version };
 
 struct Options {
     Action action = Action::Search;
@@ -100,6 +112,8 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args, std:
             return options;
         } else if (arg == "--drives") {
             options.action = Action::Drives;
+        } else if (arg == "--queries") {
+            options.action = Action::Queries;
         } else if (arg == "-0" || arg == "--null") {
             options.lineEnd = '\0';
         } else if (arg == "--show-errors") {
@@ -110,7 +124,8 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args, std:
         }
     }
     if (options.operands.size() > 2 ||
-        (options.action == Action::Drives && !options.operands.empty())) {
+        (options.action == Action::Drives && !options.operands.empty()) ||
+        (options.action == Action::Queries && options.operands.size() > 1)) {
         problem = "too many arguments";
         return std::nullopt;
     }
@@ -124,6 +139,77 @@ int answer(const char* text) {
     if (terminal.writeOut(text, error)) return kExitFound;
     terminal.writeErr("quarvex-find: write error: " + error + "\n");
     return kExitWriteError;
+}
+
+// Lines of standard input, read by a thread of their own; a line's "\r" ending (from Windows) is
+// dropped.
+class QueryReader {
+  public:
+    QueryReader() {
+        std::thread([] {
+            std::string line;
+            while (std::getline(std::cin, line)) {
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                std::lock_guard lock(mutex_);
+                lines_.push_back(std::move(line));
+                ready_.notify_one();
+            }
+            std::lock_guard lock(mutex_);
+            ended_ = true;
+            ready_.notify_one();
+        }).detach();  // blocked in a read that nothing can end, it ends with the program
+    }
+    // The next line; nothing at the end of input or once a stop was requested.
+    std::optional<std::string> next(Terminal& terminal) {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            if (terminal.stopRequest() != 0) return std::nullopt;
+            if (!lines_.empty()) {
+                std::string line = std::move(lines_.front());
+                lines_.pop_front();
+                return line;
+            }
+            if (ended_) return std::nullopt;
+            ready_.wait_for(lock, std::chrono::milliseconds(50));  // a stop request has no waker
+        }
+    }
+
+  private:
+    // Shared with the reading thread, which outlives this object only at the program's end.
+    inline static std::mutex mutex_;
+    inline static std::condition_variable ready_;
+    inline static std::deque<std::string> lines_;
+    inline static bool ended_ = false;
+};
+
+// The current folder as a root of its own, whatever its name holds.
+std::string hereAsRoot(ConsoleWindow& window) {
+    const std::string here = currentFolder();
+    window.addRootEntry(here);
+    return here;
+}
+
+// --queries: one search a line of standard input, all over one listing store. Lines are read
+// by a thread of their own, so that a stop request ends the program while it waits for one.
+int answerQueries(const Options& options, ConsoleWindow& window, SearchCore& search) {
+    search.keepListings();
+    const std::string roots = options.operands.empty() ? hereAsRoot(window) : options.operands[0];
+    QueryReader reader;
+    Terminal& terminal = systemTerminal();
+    for (;;) {
+        const std::optional<std::string> query = reader.next(terminal);
+        if (!query) break;
+        const std::size_t tab = query->find('\t');
+        window.beginQuery();
+        window.setText1(query->substr(0, tab));
+        window.setComboText(tab == std::string::npos ? roots : query->substr(tab + 1));
+        search.Command1_Click();
+        // An empty record can never be a result: it ends the answer.
+        window.printLine("", options.lineEnd);
+        if (!window.finish()) return kExitWriteError;
+        if (window.stopStatus() != 0) return window.stopStatus();
+    }
+    return terminal.stopRequest() != 0 ? terminal.stopRequest() : kExitFound;
 }
 
 // Step 3: the window's search (or its drive selector) on the terminal.
@@ -145,16 +231,11 @@ int run(const Options& options) {
         return window.finish() ? kExitFound : kExitWriteError;
     }
 
+    if (options.action == Action::Queries) return answerQueries(options, window, search);
+
     const std::vector<std::string>& operands = options.operands;
     window.setText1(operands.empty() ? "*.*" : operands[0]);
-    if (operands.size() < 2) {
-        // The current folder is one root, whatever its name holds.
-        const std::string here = currentFolder();
-        window.addRootEntry(here);
-        window.setComboText(here);
-    } else {
-        window.setComboText(operands[1]);
-    }
+    window.setComboText(operands.size() < 2 ? hereAsRoot(window) : operands[1]);
     search.Command1_Click();
     window.finish();
 

@@ -1,0 +1,76 @@
+// A walk over what the listing store keeps of a root: in pre-order, as a fresh walk goes, each
+// trusted folder answered from memory, every other one opened and listed again (watched first),
+// its whole listing kept in place of the old. One thread: memory answers faster than threads
+// hand folders over, and the folders listed again are the few that changed.
+//
+// It also serves as the store's background pass (Verify): nothing to show, every folder not yet
+// trusted listed again under a watch, every size read.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "search/folder_files.h"
+#include "search/folder_node.h"
+#include "search/listing.h"
+#include "search/listing_store.h"
+#include "search/name_pattern.h"
+#include "search/open_folders.h"
+#include "search/platform.h"
+
+namespace quarvex {
+
+class StoreWalk : public Walker {
+  public:
+    enum class Mode { Search, Verify };
+
+    // The store's lock is held for the walk's whole life. `interrupt`, when set, ends it.
+    StoreWalk(Platform& platform, const NamePattern& pattern, ListingStore& store, StoredTree& tree,
+              Mode mode, const std::atomic<bool>* interrupt = nullptr);
+    ~StoreWalk() override;
+    StoreWalk(const StoreWalk&) = delete;
+    StoreWalk& operator=(const StoreWalk&) = delete;
+
+    bool advance(const WaitHook& wait) override;
+    const std::string& path() const override { return path_; }
+    std::size_t keptLength() const override { return kept_; }
+    std::optional<FolderResult> result(const WaitHook& wait) override;
+
+  private:
+    struct Frame {
+        FolderNode* node;
+        StoredFolder* folder;  // its listing, once known; null when it was not entered
+        std::size_t nextChild = 0;
+    };
+
+    void openTop();
+    void visit(StoredChild& slot);
+    void answer(Frame& frame);
+    bool listAgain(Frame& frame, StoredFolder*& slot);
+    void leave();
+    bool interrupted() const;
+    std::string_view relativePath() const;
+
+    Platform& platform_;
+    const NamePattern& pattern_;
+    ListingStore& store_;
+    StoredTree& tree_;
+    const Mode mode_;
+    const std::atomic<bool>* interrupt_;
+    std::atomic<bool> stopping_{false};
+    OpenFolders folders_;
+    std::vector<Frame> frames_;
+    std::string path_;
+    std::size_t kept_ = 0;
+    bool started_ = false;
+    bool finished_ = false;
+    FolderFiles files_;
+    FolderResult result_;
+    Listing listing_;
+    const WaitHook* pump_ = nullptr;
+};
+
+}  // namespace quarvex
