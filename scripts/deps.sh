@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
     make cmake ninja-build g++ pkg-config file
+    libtsan2  # ThreadSanitizer's runtime, for the linux-tsan preset
     libgtest-dev googletest
     qt6-base-dev libgl-dev
     g++-mingw-w64-i686 g++-mingw-w64-x86-64
