@@ -13,7 +13,8 @@ packages=(
     wine64 wine32:i386 xvfb xauth fonts-wqy-microhei imagemagick
     # make package and its test
     dpkg-dev lintian desktop-file-utils man-db zip unzip
-    fd-find time python3
+    # make bench: the peers and the timer
+    fd-find bfs time python3
 )
 
 missing=()
