@@ -1,23 +1,33 @@
 #!/usr/bin/env python3
-"""Times quarvex-find against GNU find and fd on one generated tree, all in the same run.
+"""Times quarvex-find against GNU find, bfs and fd on one generated tree, all in the same run.
 
-Run by bench/run.sh (`make bench`). Steps:
-  1. makes the tree once with bench/gen_tree.py under build/bench-tree, keyed on the generator's
-     hash: it is made again only when missing or when gen_tree.py changed;
-  2. runs every command once untimed (warm cache; its output is kept for the result check);
-  3. times RUNS rounds of all commands, interleaved, output to /dev/null; reports median/min/max;
-  4. runs every command once more under /usr/bin/time -f %M for its peak memory;
-  5. checks that quarvex-find, find and fd list the same files (quarvex-find and find also the
-     same sizes) and that the counts and bytes equal what the generator made.
+Run by bench/run.sh (`make bench`). Sections, each timed on its own (QUARVEX_BENCH_ONLY picks
+some, e.g. "sweep" or "warm,cold"; default all):
+  warm   quarvex-find (default threads and -j1), find, bfs, fd (default and -j1) and the GUI
+         row on both patterns: one untimed warm-up run each (its output kept for the result
+         check), RUNS interleaved rounds, the peak memory of one more run under /usr/bin/time;
+  sweep  quarvex-find -jN for N in 1 to 1024 beside fd -jN for N in 1 to 64 and find, warm,
+         SWEEP_RUNS interleaved rounds; every quarvex-find -jN must print -j1's bytes;
+  cold   as root, the page cache dropped before every run: quarvex-find at its default threads
+         and at -j8 to -j64, fd at -j8 to -j32, find and bfs, COLD_RUNS interleaved rounds;
+         without root the section says it was skipped;
+  chain  a chain of 100,000 nested folders: quarvex-find (default and -j1) against find;
+  wide   one folder of 40,000 folders: quarvex-find against find.
+The tree is made once with bench/gen_tree.py under build/bench-tree, keyed on the generator's
+hash: it is made again only when missing or when gen_tree.py changed.
 
 Targets, printed as PASS/MISS for information only (time never fails the run): quarvex-find with
 its default threads at most 0.40x GNU find on '*.mp3' and 0.45x on '*.*', and faster than fd
 with its default threads on both; quarvex-find -j1 at most 0.62x and 0.66x of find; peak memory
-below 16 MB on every row, the 100,000-level chain included; the GUI at most 1.3x the console.
+below 16 MB on every row, the 100,000-level chain included; the GUI at most 1.3x the console;
+in the sweep every -j up to 256 within 1.5x of quarvex-find's best and -j1024 within 2x; cold,
+the default at most fd's best cold time on '*.mp3' and 1.2x that on '*.*'.
 A result mismatch or a command that fails makes the exit status 1.
 
-Environment: QUARVEX_BENCH_RUNS (rounds, at least 5, default 9); QUARVEX_GUI_BENCH (the extra
-row's program, default build/linux/bin/quarvex-gui-bench).
+Environment: QUARVEX_BENCH_ONLY (sections, comma-separated); QUARVEX_BENCH_RUNS (warm, chain and
+wide rounds, at least 5, default 9); QUARVEX_BENCH_SWEEP_RUNS (default 3);
+QUARVEX_BENCH_COLD_RUNS (default 3); QUARVEX_GUI_BENCH (the extra row's program, default
+build/linux/bin/quarvex-gui-bench).
 """
 
 import fcntl
@@ -42,7 +52,23 @@ BIN = os.path.join(REPO, "build", "linux", "bin")
 QUARVEX_FIND = os.path.join(BIN, "quarvex-find")
 GUI_BENCH = os.environ.get("QUARVEX_GUI_BENCH", os.path.join(BIN, "quarvex-gui-bench"))
 RUNS = max(5, int(os.environ.get("QUARVEX_BENCH_RUNS", "9")))
+SWEEP_RUNS = max(1, int(os.environ.get("QUARVEX_BENCH_SWEEP_RUNS", "3")))
+COLD_RUNS = max(1, int(os.environ.get("QUARVEX_BENCH_COLD_RUNS", "3")))
+SECTIONS = ("warm", "sweep", "cold", "chain", "wide")
 RUN_TIMEOUT_S = 300
+# A sweep run that takes longer stops its row: a thread count that slow is measured enough.
+SWEEP_TIMEOUT_S = 60
+SWEEP_QUARVEX = (1, 2, 4, 8, 16, 32, 64, 256, 1024)
+SWEEP_FD = (1, 2, 4, 8, 16, 32, 64)
+# Largest ratio to quarvex-find's best sweep time: -j1024 may be slower than the rest.
+SWEEP_TARGET = 1.5
+SWEEP_TARGET_1024 = 2.0
+SWEEP_MEMORY_TARGET_KB = 8_000_000 / 1024  # 8 MB on this tree at any -j
+COLD_QUARVEX = (8, 16, 32, 64)
+COLD_FD = (8, 16, 32)
+# Largest ratio of quarvex-find's default cold time to fd's best cold time (fd reads no sizes).
+COLD_TARGETS = {"*.mp3": 1.0, "*.*": 1.2}
+DROP_CACHES = "/proc/sys/vm/drop_caches"
 # Largest ratios of medians to GNU find's: (default threads, -j1), per pattern.
 TIME_TARGETS = {"*.mp3": (0.40, 0.62), "*.*": (0.45, 0.66)}
 GUI_TARGET = 1.3
@@ -65,7 +91,9 @@ class Row:
     label: str     # the table's first column
     argv: list
     pattern: str   # one of PATTERNS: the rows compared with each other
-    kind: str      # "quarvex", "find" (both print path ----- size Bytes), "fd" (paths), "extra"
+    kind: str      # "quarvex", "find", "bfs" (all print path ----- size Bytes), "fd" (paths),
+                   # "extra", "chain", "wide"
+    threads: int = 0  # -jN, 0 for the program's default
     env: dict = field(default_factory=lambda: ENV)
     times: list = field(default_factory=list)
     peak_kb: int = 0
@@ -78,21 +106,51 @@ class Row:
     failure: str = ""
     run_argv: list = None  # argv with the program's private copy, when it has one
     expected: bytes = b""  # the chain's one line
+    digest: str = ""       # sha256 of the warm-up output, where only sameness is checked
+    stopped: bool = False  # a run outlasted the section's timeout: the row was not run again
+
+
+def glob_of(pattern):
+    return "*" if pattern == "*.*" else pattern
+
+
+def quarvex_row(pattern, threads=0):
+    jobs = [f"-j{threads}"] if threads else []
+    label = " ".join(["quarvex-find", *jobs, f"'{pattern}'"])
+    return Row(label, [QUARVEX_FIND, *jobs, pattern, ROOT], pattern, "quarvex", threads)
+
+
+def fd_row(pattern, threads=0):
+    jobs = [f"-j{threads}"] if threads else []
+    glob = glob_of(pattern)
+    return Row(" ".join(["fdfind", *jobs, f"--glob '{glob}'"]),
+               ["fdfind", *jobs, "-I", "-t", "f", "-i", "--glob", glob, ROOT], pattern, "fd",
+               threads)
+
+
+def find_row(pattern, program="find"):
+    """find and bfs take the same expression: dot names pruned, files only, sizes printed."""
+    glob = glob_of(pattern)
+    return Row(f"{program} -iname '{glob}'",
+               [program, ROOT, "-name", ".*", "-prune", "-o", "-type", "f", "-iname", glob,
+                "-printf", "%p ----- %s Bytes\n"], pattern, program)
 
 
 def rows_for(pattern):
-    glob = "*" if pattern == "*.*" else pattern
-    fd = ["-I", "-t", "f", "-i", "--glob", glob, ROOT]
-    return [
-        Row(f"quarvex-find '{pattern}'", [QUARVEX_FIND, pattern, ROOT], pattern, "quarvex"),
-        Row(f"quarvex-find -j1 '{pattern}'", [QUARVEX_FIND, "-j1", pattern, ROOT], pattern,
-            "quarvex"),
-        Row(f"find -iname '{glob}'",
-            ["find", ROOT, "-name", ".*", "-prune", "-o", "-type", "f", "-iname", glob,
-             "-printf", "%p ----- %s Bytes\n"], pattern, "find"),
-        Row(f"fdfind --glob '{glob}'", ["fdfind", *fd], pattern, "fd"),
-        Row(f"fdfind -j1 --glob '{glob}'", ["fdfind", "-j1", *fd], pattern, "fd"),
-    ]
+    """The warm section's rows of one pattern, in the order group() hands them out."""
+    return [quarvex_row(pattern), quarvex_row(pattern, 1), find_row(pattern), fd_row(pattern),
+            fd_row(pattern, 1), find_row(pattern, "bfs")]
+
+
+def sweep_rows(pattern):
+    return ([find_row(pattern)] + [quarvex_row(pattern, n) for n in SWEEP_QUARVEX]
+            + [fd_row(pattern, n) for n in SWEEP_FD])
+
+
+def cold_rows(pattern):
+    return ([quarvex_row(pattern)] + [quarvex_row(pattern, n) for n in COLD_QUARVEX]
+            + [fd_row(pattern, n) for n in COLD_FD] + [find_row(pattern),
+                                                        find_row(pattern, "bfs")])
 
 
 def chain_rows():
@@ -243,18 +301,27 @@ def snapshot_programs(rows):
     return copy_dir
 
 
-def run_once(row, out=None, err=None):
+def run_once(row, out=None, err=None, timeout=RUN_TIMEOUT_S, argv=None):
     """Runs the row's command with its output to the given files, else /dev/null; returns
-    (wall seconds, exit status; 126 when it could not be started)."""
+    (wall seconds, exit status; 126 when it could not be started). A run that outlasts
+    `timeout` is killed, with its process group."""
     start = time.perf_counter()
     try:
-        proc = subprocess.Popen(row.run_argv or row.argv, stdout=out or subprocess.DEVNULL,
+        proc = subprocess.Popen(argv or row.run_argv or row.argv,
+                                stdout=out or subprocess.DEVNULL,
                                 stderr=err or subprocess.DEVNULL, env=row.env,
                                 start_new_session=True)
     except OSError as error:
         row.failure = row.failure or f"could not start: {error}"
         return None, 126
-    timer = threading.Timer(RUN_TIMEOUT_S, lambda: os.killpg(proc.pid, signal.SIGKILL))
+
+    def kill():
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+    timer = threading.Timer(timeout, kill)
     timer.start()
     code = proc.wait()
     elapsed = time.perf_counter() - start
@@ -268,31 +335,55 @@ def status_ok(row, code):
     return code == 0
 
 
-def note_status(row, code, when):
+def note_status(row, code, when, timeout=None):
+    """A run killed after a section's own timeout stops its row; any other bad status fails it."""
+    if timeout and code == -signal.SIGKILL:
+        row.stopped = True
+        return
     if not status_ok(row, code) and not row.failure:
         row.failure = f"exit status {code} {when}"
         if code == -signal.SIGKILL:
             row.failure += f" (killed after {RUN_TIMEOUT_S} s)"
 
 
-def warm_up(rows):
+def warm_up(rows, timeout=None, peak=False):
     """One untimed run each. The output goes to temporary files and is read after the timing,
-    so that this process stays small while the others run."""
+    so that this process stays small while the others run. With `peak`, the run is also the
+    one under /usr/bin/time that gives the peak memory."""
     for row in rows:
         row.out_file, row.err_file = tempfile.TemporaryFile(), tempfile.TemporaryFile()
-        _, code = run_once(row, row.out_file, row.err_file)
-        note_status(row, code, "in the warm-up run")
+        if not peak:
+            _, code = run_once(row, row.out_file, row.err_file, timeout or RUN_TIMEOUT_S)
+        else:
+            with tempfile.NamedTemporaryFile("r") as report:
+                argv = ["/usr/bin/time", "-f", "%M", "-o", report.name,
+                        *(row.run_argv or row.argv)]
+                _, code = run_once(row, row.out_file, row.err_file, timeout or RUN_TIMEOUT_S,
+                                   argv)
+                words = report.read().split()
+                row.peak_kb = int(words[-1]) if words and words[-1].isdigit() else 0
+        note_status(row, code, "in the warm-up run", timeout)
+        if row.stopped:  # what it printed before it was stopped is no result
+            row.out_file.close()
+            row.err_file.close()
+            row.out_file = row.err_file = None
 
 
-def time_rows(rows):
-    live = [r for r in rows if not r.failure]
-    for round_ in range(RUNS if live else 0):
-        shift = round_ % len(live)  # each command takes each place in the order in turn
+def time_rows(rows, runs, timeout=None, before_each=None):
+    """`runs` rounds of all rows, each round starting one row further on, so that each command
+    takes each place in the order in turn. `before_each` runs before every timed run."""
+    for round_ in range(runs):
+        live = [r for r in rows if not r.failure and not r.stopped]
+        if not live:
+            return
+        shift = round_ % len(live)
         for row in live[shift:] + live[:shift]:
-            elapsed, code = run_once(row)
-            if elapsed is not None:
+            if before_each:
+                before_each()
+            elapsed, code = run_once(row, timeout=timeout or RUN_TIMEOUT_S)
+            note_status(row, code, "in a timed run", timeout)
+            if elapsed is not None and not row.stopped:
                 row.times.append(elapsed)
-            note_status(row, code, "in a timed run")
 
 
 def measure_peak(row):
@@ -328,14 +419,21 @@ def extra_report(stdout):
     return {key: value for key, sep, value in pairs if sep}
 
 
-def read_warm_up(row):
+def read_warm_up(row, digest_only=False):
+    """Takes in what the warm-up run printed: the listing, or with `digest_only` just its hash
+    and line count (the sweep's many rows need no more)."""
+    if row.out_file is None:
+        return
     row.out_file.seek(0)
     row.err_file.seek(0)
     out, row.stderr = row.out_file.read(), row.err_file.read()
     row.out_file.close()
     row.err_file.close()
+    row.out_file = row.err_file = None
     row.lines = out.count(b"\n")
-    if row.kind == "chain":
+    if digest_only:
+        row.digest = hashlib.sha256(out).hexdigest()
+    elif row.kind == "chain":
         row.stdout = out
     elif row.kind == "extra":
         row.stdout = out
@@ -401,94 +499,74 @@ def shell_words(argv):
     return text.replace(ROOT, "ROOT").replace(REPO + "/", "")
 
 
-def main():
-    for tool in (QUARVEX_FIND, "/usr/bin/time", shutil.which("find"), shutil.which("fdfind")):
-        if not tool or not os.access(tool, os.X_OK):
-            sys.exit(f"bench: missing {tool or 'find or fdfind'}; run `make build` / `make deps`")
-    ensure_tree()
-    with open(os.path.join(TREE_DIR, "tree.json")) as f:
-        tree = json.load(f)
+def verdict(ok):
+    return "PASS" if ok else "MISS"
 
-    rows = [r for p in PATTERNS for r in rows_for(p)]
-    chains = chain_rows()
-    wides = wide_rows()
-    extras = extra_rows()
-    rows += chains + wides + extras
-    load_before = os.getloadavg()
-    started = time.monotonic()
-    copy_dir = snapshot_programs(rows)
-    try:
-        warm_up(rows)
-        time_rows(rows)
-        for row in rows:
-            if not row.failure:
-                measure_peak(row)
-    finally:
-        shutil.rmtree(copy_dir, ignore_errors=True)
-    for row in rows:
-        read_warm_up(row)
-    load_after = os.getloadavg()
 
-    def group(pattern):
-        return [r for r in rows if r.pattern == pattern and r.kind not in ("extra", "chain", "wide")]
+def below(a, b, limit):
+    return bool(a.times and b.times and median(a) <= limit * median(b))
 
-    print()
-    print(f"Tree {os.path.relpath(ROOT, REPO)}: {tree['files_visible']:,} files in "
-          f"{tree['folders_visible']:,} folders, depth up to {tree['max_depth']}; "
-          f"{tree['files_hidden']:,} more files and {tree['folders_hidden']:,} more folders are "
-          "under dot names, which every command skips.")
-    print(f"{RUNS} timed runs per command after one untimed warm-up, interleaved, output to "
-          f"/dev/null; {os.cpu_count()} CPUs, load average {load_before[0]:.2f} before and "
-          f"{load_after[0]:.2f} after; {time.monotonic() - started:.0f} s in all.")
-    busiest = max(load_before[0], load_after[0])
-    if busiest > 0.5 * (os.cpu_count() or 1):
-        print(f"Note: a load average of {busiest:.2f} on {os.cpu_count()} CPUs means other work ran "
-              "alongside; the figures are noisier than on an idle machine.")
-    print("Commands (ROOT is the tree's absolute path; all run with LC_ALL=C; the build's programs "
-          "run from copies made at the start):")
-    for row in rows:
-        print(f"  {row.label:<28} {shell_words(row.argv)}")
-    print()
 
-    header = (f"{'command':<28} {'median s':>9} {'min s':>8} {'max s':>8} {'lines':>9} "
-              f"{'peak RSS MB':>12}")
+def fastest(rows):
+    timed = [r for r in rows if r.times]
+    return min(timed, key=median) if timed else None
+
+
+def print_table(rows, label_width=28):
+    header = (f"{'command':<{label_width}} {'median s':>9} {'min s':>8} {'max s':>8} "
+              f"{'lines':>9} {'peak RSS MB':>12}")
     print(header)
     print("-" * len(header))
     for row in rows:
         if not row.times:
-            print(f"{row.label:<28} FAILED: {row.failure}")
+            print(f"{row.label:<{label_width}} FAILED: {row.failure}")
             continue
-        print(f"{row.label:<28} {median(row):9.3f} {min(row.times):8.3f} {max(row.times):8.3f} "
-              f"{row.lines:>9,} {row.peak_kb / 1024:12.1f}"
+        print(f"{row.label:<{label_width}} {median(row):9.3f} {min(row.times):8.3f} "
+              f"{max(row.times):8.3f} {row.lines:>9,} {row.peak_kb / 1024:12.1f}"
               + (f"   FAILED: {row.failure}" if row.failure else ""))
     print()
 
+
+def run_section(rows, runs, timeout=None, peak_in_warm_up=False, digest_only=False):
+    warm_up(rows, timeout, peak_in_warm_up)
+    time_rows(rows, runs, timeout)
+    if not peak_in_warm_up:
+        for row in rows:
+            if not row.failure:
+                measure_peak(row)
+    for row in rows:
+        read_warm_up(row, digest_only)
+
+
+# ----------------------------------------------------------------------------------------------
+# Sections: each runs its rows, prints its part and returns its problems (result mismatches).
+
+
+def warm_section(tree, rows, extras):
+    run_section(rows + extras, RUNS)
+
+    def group(pattern):
+        return [r for r in rows if r.pattern == pattern]
+
+    print(f"== warm: {RUNS} timed runs per command after one untimed warm-up, interleaved")
+    print_table(rows + extras)
+
     print("Ratios of medians, quarvex-find / peer (below 1 means quarvex-find is faster):")
-    print(f"  {'pattern':<8} {'threads':<8} {'/ find':>8} {'/ fdfind':>9} {'/ fdfind -j1':>13}")
+    print(f"  {'pattern':<8} {'threads':<8} {'/ find':>8} {'/ bfs':>8} {'/ fdfind':>9} "
+          f"{'/ fdfind -j1':>13}")
     for pattern in PATTERNS:
-        q, q1, f, fd, fd1 = group(pattern)
+        q, q1, f, fd, fd1, b = group(pattern)
         for label, row in (("default", q), ("-j1", q1)):
-            print(f"  {repr(pattern):<8} {label:<8} {ratio(row, f):>8} {ratio(row, fd):>9} "
-                  f"{ratio(row, fd1):>13}")
+            print(f"  {repr(pattern):<8} {label:<8} {ratio(row, f):>8} {ratio(row, b):>8} "
+                  f"{ratio(row, fd):>9} {ratio(row, fd1):>13}")
     for extra in extras:
-        q, _, f, _, _ = group(extra.pattern)
+        q, _, f, _, _, _ = group(extra.pattern)
         print(f"  {extra.label}: {ratio(extra, f)} of find, {ratio(extra, q)} of quarvex-find")
-    if chains:
-        print(f"  {chains[0].label}: {ratio(chains[0], chains[2])} of find; "
-              f"-j1 {ratio(chains[1], chains[2])} of find")
-    if wides:
-        print(f"  {wides[0].label}: {ratio(wides[0], wides[1])} of find")
     print()
-
-    def verdict(ok):
-        return "PASS" if ok else "MISS"
-
-    def below(a, b, limit):
-        return bool(a.times and b.times and median(a) <= limit * median(b))
 
     print("Targets (for information; time never fails the benchmark):")
     for pattern in PATTERNS:
-        q, q1, f, fd, _ = group(pattern)
+        q, q1, f, fd, _, _ = group(pattern)
         most, most_single = TIME_TARGETS[pattern]
         print(f"  quarvex-find     {repr(pattern):<7} <= {most:.2f}x GNU find: {ratio(q, f):>6}  "
               f"{verdict(below(q, f, most))}")
@@ -500,32 +578,33 @@ def main():
         q = group(extra.pattern)[0]
         print(f"  {extra.label} <= {GUI_TARGET}x quarvex-find: {ratio(extra, q):>6}  "
               f"{verdict(below(extra, q, GUI_TARGET))}")
-    for row in [r for r in rows if r.kind in ("quarvex",)] + chains[:2] + wides[:1]:
-        print(f"  {row.label:<28} peak memory < 16 MB: {row.peak_kb:>7,} KB (/usr/bin/time %M)  "
-              f"{verdict(0 < row.peak_kb < MEMORY_TARGET_KB)}")
+    for row in [r for r in rows if r.kind == "quarvex"]:
+        print_peak_target(row)
     print()
 
     print("Result check (files listed by the warm-up runs):")
-    print(f"  {'pattern':<8} {'generator':>10} {'quarvex-find':>13} {'find':>9} {'fdfind':>9} "
-          f"{'fdfind -j1':>11}")
+    print(f"  {'pattern':<8} {'generator':>10} {'quarvex-find':>13} {'find':>9} {'bfs':>9} "
+          f"{'fdfind':>9} {'fdfind -j1':>11}")
     problems, notes = [], []
     for pattern in PATTERNS:
-        q, q1, f, fd, fd1 = group(pattern)
+        q, q1, f, fd, fd1, b = group(pattern)
         if q1.listing != q.listing or q1.lines != q.lines:
             problems.append(f"'{pattern}': quarvex-find -j1 lists other lines than with threads")
         expected = tree["mp3_visible"] if pattern == "*.mp3" else tree["files_visible"]
-        counts = [len(r.listing) for r in (q, f, fd, fd1)]
-        flag = "" if counts[0] == counts[1] == expected else "   MISMATCH"
+        counts = [len(r.listing) for r in (q, f, b, fd, fd1)]
+        flag = "" if counts[0] == counts[1] == counts[2] == expected else "   MISMATCH"
         print(f"  {repr(pattern):<8} {expected:>10,} {counts[0]:>13,} {counts[1]:>9,} "
-              f"{counts[2]:>9,} {counts[3]:>11,}{flag}")
+              f"{counts[2]:>9,} {counts[3]:>9,} {counts[4]:>11,}{flag}")
         if counts[0] != expected:
             problems.append(f"'{pattern}': quarvex-find lists {counts[0]:,} files, "
                             f"the generator made {expected:,}")
-        for r in (q, f, fd, fd1):
+        for r in (q, f, b, fd, fd1):
             if r.lines != len(r.listing):
                 problems.append(f"{r.label}: {r.lines:,} lines but {len(r.listing):,} paths")
         found, _ = compare("quarvex-find", q.listing, "find", f.listing, sizes=True)
         problems += [f"'{pattern}' quarvex-find vs find: {p}" for p in found]
+        found, _ = compare("find", f.listing, "bfs", b.listing, sizes=True)
+        problems += [f"'{pattern}' find vs bfs: {p}" for p in found]
         for other in (fd, fd1):
             found, excused = compare("quarvex-find", q.listing, other.label, other.listing,
                                      sizes=False, extra_b_allowed=fd_shows_as_visible)
@@ -538,25 +617,18 @@ def main():
         if listed != total:
             problems.append(f"'{pattern}': quarvex-find's sizes sum to {listed:,}, "
                             f"the generator made {total:,}")
-    for wide in wides:
-        if wide.lines != WIDE_FOLDERS:
-            problems.append(f"{wide.label}: {wide.lines:,} lines, not {WIDE_FOLDERS:,}")
-    for chain in chains:
-        if chain.stdout.rstrip(b"\n") != chain.expected:
-            problems.append(f"{chain.label}: printed {chain.stdout[:80]!r}..., "
-                            "not the chain's one file")
     for extra in extras:
         report = extra_report(extra.stdout)
         if report.get("lines", "").isdigit() and int(report["lines"]) != tree["files_visible"]:
             problems.append(f"{extra.label}: lines={report['lines']}, the generator made "
                             f"{tree['files_visible']:,}")
-    problems += [f"{r.label}: {r.failure}" for r in rows if r.failure]
+    problems += [f"{r.label}: {r.failure}" for r in rows + extras if r.failure]
     for note in notes:
         print(f"  note: {note}")
     for problem in problems:
         print(f"  MISMATCH {problem}")
     if not problems:
-        print("  quarvex-find and find list the same paths with the same sizes, fd the same "
+        print("  quarvex-find, find and bfs list the same paths with the same sizes, fd the same "
               "paths (apart from any note above);")
         print("  quarvex-find's count and total bytes equal the generator's "
               f"({tree['files_visible']:,} files, {tree['bytes_visible']:,} bytes for '*.*').")
@@ -573,6 +645,250 @@ def main():
     if not extras:
         print()
         print(f"(No {os.path.relpath(GUI_BENCH, REPO)} built: its row is left out.)")
+    print()
+    return problems
+
+
+def print_peak_target(row):
+    print(f"  {row.label:<28} peak memory < 16 MB: {row.peak_kb:>7,} KB (/usr/bin/time %M)  "
+          f"{verdict(0 < row.peak_kb < MEMORY_TARGET_KB)}")
+
+
+def sweep_section(tree, rows):
+    run_section(rows, SWEEP_RUNS, SWEEP_TIMEOUT_S, peak_in_warm_up=True, digest_only=True)
+    print(f"== thread sweep, warm: {SWEEP_RUNS} timed runs per command after one untimed "
+          f"warm-up (which gives the peak memory), interleaved; a run over {SWEEP_TIMEOUT_S} s "
+          "stops its row")
+    print("Ratios of medians: / best is against the program's own fastest row, / find against "
+          "find's row.")
+    problems = []
+    for pattern in PATTERNS:
+        group = [r for r in rows if r.pattern == pattern]
+        f = next(r for r in group if r.kind == "find")
+        print(f"  {repr(pattern):<8} {'program':<13} {'-j':>5} {'median s':>9} {'min s':>8} "
+              f"{'max s':>8} {'/ best':>7} {'/ find':>7} {'peak MB':>8}")
+        for kind in ("find", "quarvex", "fd"):
+            mine = [r for r in group if r.kind == kind]
+            best = fastest(mine)
+            for r in mine:
+                program = {"find": "find", "quarvex": "quarvex-find", "fd": "fdfind"}[kind]
+                jobs = str(r.threads) if r.threads else "-"
+                if r.stopped and not r.times:
+                    print(f"  {'':<8} {program:<13} {jobs:>5} stopped: a run took over "
+                          f"{SWEEP_TIMEOUT_S} s")
+                    continue
+                if not r.times:
+                    print(f"  {'':<8} {program:<13} {jobs:>5} FAILED: {r.failure}")
+                    continue
+                print(f"  {'':<8} {program:<13} {jobs:>5} {median(r):9.3f} {min(r.times):8.3f} "
+                      f"{max(r.times):8.3f} {ratio(r, best):>7} {ratio(r, f):>7} "
+                      f"{r.peak_kb / 1024:8.1f}" + ("  (stopped after a slow run)"
+                                                     if r.stopped else ""))
+        print()
+    print("Targets (for information): every quarvex-find -j up to 256 within "
+          f"{SWEEP_TARGET}x of its best, -j1024 within {SWEEP_TARGET_1024}x; peak memory under "
+          "8 MB at every -j:")
+    for pattern in PATTERNS:
+        mine = [r for r in rows if r.pattern == pattern and r.kind == "quarvex"]
+        best = fastest(mine)
+        misses = []
+        for r in mine:
+            limit = SWEEP_TARGET_1024 if r.threads >= 1024 else SWEEP_TARGET
+            if r.stopped or not best or not below(r, best, limit):
+                misses.append(f"-j{r.threads} " + (f"> {SWEEP_TIMEOUT_S} s" if r.stopped
+                                                   else ratio(r, best)))
+        best_text = f"best -j{best.threads} {median(best):.3f} s" if best else "no best"
+        print(f"  {repr(pattern):<8} {best_text}: "
+              + (f"MISS ({', '.join(misses)})" if misses else "PASS"))
+        large = [f"-j{r.threads} {r.peak_kb / 1024:.1f} MB" for r in mine
+                 if r.peak_kb >= SWEEP_MEMORY_TARGET_KB]  # 0: stopped, no figure
+        print(f"  {repr(pattern):<8} peak memory: " + (f"MISS ({', '.join(large)})" if large
+                                                       else "PASS"))
+    print()
+
+    print("Result check: every quarvex-find -jN printed the bytes of -j1, find and every "
+          "fdfind -jN the generator's count:")
+    for pattern in PATTERNS:
+        group = [r for r in rows if r.pattern == pattern]
+        expected = tree["mp3_visible"] if pattern == "*.mp3" else tree["files_visible"]
+        single = next(r for r in group if r.kind == "quarvex" and r.threads == 1)
+        for r in group:
+            if r.failure:
+                problems.append(f"{r.label}: {r.failure}")
+            elif r.stopped and not r.digest:
+                continue  # its warm-up was stopped: nothing to compare
+            elif r.kind == "quarvex" and r.digest != single.digest:
+                problems.append(f"{r.label}: other bytes than -j1 ({r.lines:,} lines, -j1 "
+                                f"{single.lines:,})")
+            elif r.kind == "quarvex" and r.lines != expected:
+                problems.append(f"{r.label}: {r.lines:,} lines, the generator made {expected:,}")
+            elif r.kind == "find" and r.lines != expected:
+                problems.append(f"{r.label}: {r.lines:,} lines, the generator made {expected:,}")
+            elif r.kind == "fd" and not expected <= r.lines <= expected + 3:
+                # fd lists up to 3 more on '*.*' (see the warm section's note)
+                problems.append(f"{r.label}: {r.lines:,} lines, the generator made {expected:,}")
+    for problem in problems:
+        print(f"  MISMATCH {problem}")
+    if not problems:
+        print("  all agree (a stopped row is left out).")
+    print()
+    return problems
+
+
+def drop_caches():
+    os.sync()
+    with open(DROP_CACHES, "w") as f:
+        f.write("3\n")
+
+
+def cold_section(rows):
+    print(f"== cold cache: the page cache dropped (sync; echo 3 > {DROP_CACHES}) before every "
+          f"run; {COLD_RUNS} runs per command, interleaved, output to /dev/null")
+    if os.geteuid() != 0:
+        print("  skipped: dropping the page cache needs root (run `sudo make bench`).")
+        print()
+        return []
+    try:
+        drop_caches()
+    except OSError as error:
+        print(f"  skipped: cannot drop the page cache here ({error}).")
+        print()
+        return []
+    time_rows(rows, COLD_RUNS, before_each=drop_caches)
+    problems = [f"{r.label} (cold): {r.failure}" for r in rows if r.failure]
+    print(f"  {'pattern':<8} {'command':<28} {'median s':>9} {'min s':>8} {'max s':>8} "
+          f"{'/ find':>7} {'/ fd best':>10}")
+    for pattern in PATTERNS:
+        group = [r for r in rows if r.pattern == pattern]
+        f = next(r for r in group if r.kind == "find")
+        fd_best = fastest([r for r in group if r.kind == "fd"])
+        for r in group:
+            label = {"quarvex": "quarvex-find", "fd": "fdfind"}.get(r.kind, r.kind)
+            label += f" -j{r.threads}" if r.threads else ""
+            if not r.times:
+                print(f"  {repr(pattern):<8} {label:<28} FAILED: {r.failure}")
+                continue
+            print(f"  {repr(pattern):<8} {label:<28} {median(r):9.3f} {min(r.times):8.3f} "
+                  f"{max(r.times):8.3f} {ratio(r, f):>7} "
+                  f"{ratio(r, fd_best) if fd_best else 'n/a':>10}")
+    print()
+    print("Targets (for information): quarvex-find at its default threads at most fd's best "
+          "cold time on '*.mp3', at most 1.2x that on '*.*' (fd reads no sizes):")
+    for pattern in PATTERNS:
+        group = [r for r in rows if r.pattern == pattern]
+        q = next(r for r in group if r.kind == "quarvex" and not r.threads)
+        fd_best = fastest([r for r in group if r.kind == "fd"])
+        limit = COLD_TARGETS[pattern]
+        best_text = f"fd -j{fd_best.threads}" if fd_best else "fd"
+        print(f"  {repr(pattern):<8} default / {best_text}: "
+              f"{ratio(q, fd_best) if fd_best else 'n/a':>6} (<= {limit:.2f}x)  "
+              f"{verdict(bool(fd_best) and below(q, fd_best, limit))}")
+    for problem in problems:
+        print(f"  MISMATCH {problem}")
+    print()
+    return problems
+
+
+def chain_section(chains, wides):
+    """The two more trees: a deep chain and a wide folder, each against find."""
+    rows = chains + wides
+    run_section(rows, RUNS)
+    print(f"== {' and '.join(s for s, r in (('chain', chains), ('wide', wides)) if r)}: "
+          f"{RUNS} timed runs per command after one untimed warm-up, interleaved")
+    print_table(rows)
+    if chains:
+        print(f"  {chains[0].label}: {ratio(chains[0], chains[2])} of find; "
+              f"-j1 {ratio(chains[1], chains[2])} of find")
+    if wides:
+        print(f"  {wides[0].label}: {ratio(wides[0], wides[1])} of find")
+    for row in chains[:2] + wides[:1]:
+        print_peak_target(row)
+    problems = []
+    for wide in wides:
+        if wide.lines != WIDE_FOLDERS:
+            problems.append(f"{wide.label}: {wide.lines:,} lines, not {WIDE_FOLDERS:,}")
+    for chain in chains:
+        if chain.stdout.rstrip(b"\n") != chain.expected:
+            problems.append(f"{chain.label}: printed {chain.stdout[:80]!r}..., "
+                            "not the chain's one file")
+    problems += [f"{r.label}: {r.failure}" for r in rows if r.failure]
+    for problem in problems:
+        print(f"  MISMATCH {problem}")
+    print()
+    return problems
+
+
+def main():
+    only = [s.strip() for s in os.environ.get("QUARVEX_BENCH_ONLY", "").split(",") if s.strip()]
+    unknown = [s for s in only if s not in SECTIONS]
+    if unknown:
+        sys.exit(f"bench: QUARVEX_BENCH_ONLY names no section {', '.join(unknown)}; "
+                 f"the sections are {', '.join(SECTIONS)}")
+    sections = only or list(SECTIONS)
+    for tool in (QUARVEX_FIND, "/usr/bin/time", shutil.which("find"), shutil.which("fdfind"),
+                 shutil.which("bfs")):
+        if not tool or not os.access(tool, os.X_OK):
+            sys.exit(f"bench: missing {tool or 'find, fdfind or bfs'}; "
+                     "run `make build` / `make deps`")
+    tree = None
+    if {"warm", "sweep", "cold"} & set(sections):
+        ensure_tree()
+        with open(os.path.join(TREE_DIR, "tree.json")) as f:
+            tree = json.load(f)
+
+    warm = [r for p in PATTERNS for r in rows_for(p)] if "warm" in sections else []
+    extras = extra_rows() if "warm" in sections else []
+    sweep = [r for p in PATTERNS for r in sweep_rows(p)] if "sweep" in sections else []
+    cold = [r for p in PATTERNS for r in cold_rows(p)] if "cold" in sections else []
+    chains = chain_rows() if "chain" in sections else []
+    wides = wide_rows() if "wide" in sections else []
+    everything = warm + extras + sweep + cold + chains + wides
+    load_before = os.getloadavg()
+    started = time.monotonic()
+
+    print(f"Sections: {', '.join(sections)}; {os.cpu_count()} CPUs, load average "
+          f"{load_before[0]:.2f} {load_before[1]:.2f} {load_before[2]:.2f} (1, 5, 15 min) before.")
+    if tree:
+        print(f"Tree {os.path.relpath(ROOT, REPO)}: {tree['files_visible']:,} files in "
+              f"{tree['folders_visible']:,} folders, depth up to {tree['max_depth']}; "
+              f"{tree['files_hidden']:,} more files and {tree['folders_hidden']:,} more folders "
+              "are under dot names, which every command skips.")
+    print("Commands (ROOT is the tree's absolute path; all run with LC_ALL=C; the build's programs "
+          "run from copies made at the start):")
+    for row in warm + extras + chains + wides:
+        print(f"  {row.label:<28} {shell_words(row.argv)}")
+    if sweep or cold:
+        print("  sweep and cold rows: the same commands with -jN (quarvex-find -jN PATTERN ROOT, "
+              "fdfind -jN ...), and bfs with find's arguments")
+    print(flush=True)
+
+    problems = []
+    copy_dir = snapshot_programs(everything)
+    try:
+        if warm:
+            problems += warm_section(tree, warm, extras)
+        if sweep:
+            sys.stdout.flush()
+            problems += sweep_section(tree, sweep)
+        if chains or wides:
+            sys.stdout.flush()
+            problems += chain_section(chains, wides)
+        if cold:
+            sys.stdout.flush()
+            problems += cold_section(cold)
+    finally:
+        shutil.rmtree(copy_dir, ignore_errors=True)
+
+    load_after = os.getloadavg()
+    print(f"{time.monotonic() - started:.0f} s in all; load average {load_before[0]:.2f} before "
+          f"and {load_after[0]:.2f} after.")
+    # The sweep's own runs of hundreds of threads raise the load it ends with.
+    busiest = load_before[0] if sweep else max(load_before[0], load_after[0])
+    if busiest > 0.5 * (os.cpu_count() or 1):
+        print(f"Note: a load average of {busiest:.2f} on {os.cpu_count()} CPUs means other work ran "
+              "alongside; the figures are noisier than on an idle machine.")
+    if problems:
+        print(f"{len(problems)} result mismatches (see MISMATCH above).")
     return 1 if problems else 0
 
 

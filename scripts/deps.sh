@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
     make cmake ninja-build g++ pkg-config file
+    libtsan2  # ThreadSanitizer's runtime, for the linux-tsan preset
     libgtest-dev googletest
     qt6-base-dev libgl-dev
     g++-mingw-w64-i686 g++-mingw-w64-x86-64
@@ -12,7 +13,8 @@ packages=(
     wine64 wine32:i386 xvfb xauth fonts-wqy-microhei imagemagick
     # make package and its test
     dpkg-dev lintian desktop-file-utils man-db zip unzip
-    fd-find time python3
+    # make bench: the peers and the timer
+    fd-find bfs time python3
 )
 
 missing=()

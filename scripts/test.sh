@@ -3,8 +3,9 @@
 # "N passed, N failed, N skipped".
 #
 # The presets build one after another, each on every core. The suites then run in two phases:
-#  1. side by side: linux, linux-asan, and the Windows suites under Wine (x86_64, then the i686
-#     product), each Windows suite without its tests labelled "alone";
+#  1. side by side: linux, linux-asan, linux-tsan (the walk's suites under ThreadSanitizer), and
+#     the Windows suites under Wine (x86_64, then the i686 product), each Windows suite without
+#     its tests labelled "alone";
 #  2. the "alone" tests (the Win32 window, which compares the times of its own steps), one
 #     preset after the other with nothing else of ours running.
 # Most of the Linux suites' time is the kernel's, making and removing trees, one test at a time;
@@ -62,9 +63,9 @@ dist() {  # preset
 
 xvfb=(xvfb-run -a -s "-screen 0 1024x768x24")
 
-echo "== building linux, linux-asan, windows-x64, windows-x86"
+echo "== building linux, linux-asan, linux-tsan, windows-x64, windows-x86"
 built=()
-for preset in linux linux-asan windows-x64 windows-x86; do
+for preset in linux linux-asan linux-tsan windows-x64 windows-x86; do
     build "$preset" && built+=("$preset")
 done
 has() { [[ " ${built[*]} " == *" $1 "* ]]; }
@@ -87,6 +88,7 @@ echo "== running the suites"
 has linux && suite linux linux &
 has linux-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     suite linux-asan linux-asan &
+has linux-tsan && suite linux-tsan linux-tsan &
 (
     for preset in windows-x64 windows-x86; do has "$preset" && dist "$preset"; done
     for preset in "${windows[@]}"; do suite "$preset" "$preset" -LE alone -- "${xvfb[@]}"; done
@@ -97,7 +99,7 @@ for preset in "${windows[@]}"; do suite "$preset" "$preset-alone" -L alone -- "$
 passed=0
 failed=0
 skipped=0
-for preset in linux linux-asan windows-x64 windows-x86; do
+for preset in linux linux-asan linux-tsan windows-x64 windows-x86; do
     p=0 f=0 s=0
     if [[ -f $logdir/$preset.result ]]; then
         while read -r a b; do p=$((p + a)) f=$((f + b)); done <"$logdir/$preset.result"
@@ -108,6 +110,7 @@ for preset in linux linux-asan windows-x64 windows-x86; do
     case $preset in
         linux) title=linux ;;
         linux-asan) title="linux under AddressSanitizer + UndefinedBehaviorSanitizer" ;;
+        linux-tsan) title="linux walk, platform and console under ThreadSanitizer" ;;
         windows-x64) title="windows-x64 under 64-bit Wine" ;;
         windows-x86) title="windows-x86 (the product) under 32-bit Wine" ;;
     esac

@@ -227,8 +227,9 @@ class FakePlatform : public Platform {
         std::vector<Entry> entries;
         std::uint64_t mount = 1;
         bool unreadable = false;
-        std::string name;   // the name it was made with
-        int listError = 0;  // listing fails with it after the first batch
+        std::string name;            // the name it was made with
+        int listError = 0;           // listing fails with it after the first batch
+        std::size_t nextLookup = 0;  // where openChild looks first: walks open in listing order
     };
     struct Open {
         int folder;
@@ -281,10 +282,11 @@ class Gate {
     std::vector<std::string> armed_, waiting_, open_;
 };
 
-// A folder under /tmp that is removed with everything in it when the test ends.
+// A temporary folder that is removed with everything in it when the test ends.
 class TempTree {
   public:
-    TempTree();
+    // Below `base`: /dev/shm for trees that are costly to make on a disk.
+    explicit TempTree(const std::string& base = "/tmp");
     ~TempTree();
     TempTree(const TempTree&) = delete;
     TempTree& operator=(const TempTree&) = delete;
