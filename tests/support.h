@@ -156,6 +156,7 @@ class FakePlatform : public Platform {
     std::unique_ptr<TreeWatch> watchTree(FolderHandle root, const std::string& rootPath) override;
     ProcessUsage usage() override {
         std::lock_guard lock(mutex_);
+        ++usageCalls;
         processUsage.cpuMicroseconds += cpuPerUsageCall;
         if (processUsage.deviceReads >= 0) processUsage.deviceReads += deviceReadsPerUsageCall;
         return processUsage;
@@ -213,6 +214,7 @@ class FakePlatform : public Platform {
     ProcessUsage processUsage{0, 0};
     std::uint64_t cpuPerUsageCall = 1'000'000;
     std::int64_t deviceReadsPerUsageCall = 0;
+    std::atomic<std::size_t> usageCalls = 0;
 
     // What the walk did.
     std::vector<std::string> opened;  // targets handed to open()

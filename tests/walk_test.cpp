@@ -465,34 +465,32 @@ TEST(WalkingSlowly, AddsWorkersOnlyWhileFoldersWaitForTheDisk) {
         platform.deviceReadsPerUsageCall = c.readsPerLook;
         platform.cpuPerUsageCall = c.cpuPerLook;
         for (int i = 0; i < 40; ++i) platform.addFile("C:\\d" + std::to_string(i) + "\\f.txt", 1);
-        std::atomic<bool> slow{true};
-        // Workers' listings are slow; the consumer's own are not, so that it gets to wait.
-        const std::thread::id consumer = std::this_thread::get_id();
-        std::atomic<int> held{0};
-        platform.onCall = [&](const std::string& call, const std::string&) {
-            if (call != "list" || std::this_thread::get_id() == consumer) return;
-            ++held;
-            while (slow) std::this_thread::yield();
-        };
         const NamePattern pattern("*.*");
         Walk walk(platform, pattern, 16, 2);
         walk.start("C:\\");
-        int ticks = -1;  // counted from the root's end
-        const Walk::WaitHook wait = [&] {
+        // Every folder is slow to read: workers' until the test is done; the consumer's, which
+        // it reads itself while it waits, long enough for the walk to look at the process's
+        // usage after each.
+        std::atomic<bool> slow{true};
+        const std::thread::id consumer = std::this_thread::get_id();
+        platform.onCall = [&](const std::string& call, const std::string& name) {
+            if (call != "list" || name.empty()) return;  // the root is read at once
+            if (std::this_thread::get_id() != consumer) {
+                while (slow) std::this_thread::yield();
+                return;
+            }
+            const auto readFrom = std::chrono::steady_clock::now();
+            while (std::chrono::steady_clock::now() - readFrom < std::chrono::milliseconds(6))
+                std::this_thread::yield();
             // Enough looks for four doublings, or all sixteen started.
-            if (ticks >= 0 && (++ticks == 40 || walk.workersStarted() == 16)) slow = false;
+            if (platform.usageCalls >= 40 || walk.workersStarted() == 16) slow = false;
+        };
+        const Walk::WaitHook wait = [&] {
+            if (platform.usageCalls >= 40 || walk.workersStarted() == 16) slow = false;
             return true;
         };
-        ASSERT_TRUE(walk.advance(wait));  // the root, listed by the consumer
-        ASSERT_TRUE(walk.result(wait));
-        ticks = 0;
-        while (held < 2) std::this_thread::yield();  // both workers are in a folder
-        ASSERT_TRUE(walk.advance(wait));  // d0, which the consumer keeps for itself
-        ASSERT_TRUE(walk.result(wait));
-        ASSERT_TRUE(walk.advance(wait));  // d1, held in a worker's hands
-        ASSERT_TRUE(walk.result(wait));
+        while (walk.advance(wait)) ASSERT_TRUE(walk.result(wait));
         EXPECT_EQ(walk.workersStarted(), c.grows ? 16u : 2u);
-        walk.stop();
     }
 }
 

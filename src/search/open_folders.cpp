@@ -4,6 +4,8 @@
 #include <chrono>
 #include <deque>
 
+#include "search/quick_lock.h"
+
 namespace quarvex {
 
 namespace {
@@ -26,19 +28,19 @@ OpenFolders::Outcome outcomeOf(OpenStatus status) {
 OpenFolders::~OpenFolders() = default;
 
 std::size_t OpenFolders::budget() const {
-    std::lock_guard lock(mutex_);
+    const auto lock = lockQuickly(mutex_);
     return budget_;
 }
 
 std::size_t OpenFolders::openCount() const {
-    std::lock_guard lock(mutex_);
+    const auto lock = lockQuickly(mutex_);
     return open_;
 }
 
 OpenFolders::Result OpenFolders::openRoot(FolderNode& root, const std::string& path,
                                           std::size_t budget) {
     const OpenResult r = platform_.openRoot(path);
-    std::lock_guard lock(mutex_);
+    const auto lock = lockQuickly(mutex_);
     root_ = &root;
     budget_ = std::max<std::size_t>(budget, 2);
     if (r.status != OpenStatus::Opened) return {Outcome::Unreadable, r.error};
@@ -53,7 +55,7 @@ OpenFolders::Result OpenFolders::openRoot(FolderNode& root, const std::string& p
 
 OpenFolders::Result OpenFolders::open(FolderNode& node, const std::atomic<bool>& stopping) {
     FolderNode& parent = *node.parent;
-    std::unique_lock lock(mutex_);
+    auto lock = lockQuickly(mutex_);
     Result result;
     for (int attempt = 0;; ++attempt) {
         if (stopping.load(std::memory_order_relaxed)) {
@@ -69,7 +71,7 @@ OpenFolders::Result OpenFolders::open(FolderNode& node, const std::atomic<bool>&
         const FolderHandle at = parent.handle.get();
         lock.unlock();
         OpenResult r = platform_.openChild(at, node.name());
-        lock.lock();
+        lockQuickly(lock);
         unpin(parent);
         if (r.status == OpenStatus::Opened) {
             OwnedFolder handle(platform_, r.handle);
@@ -112,7 +114,7 @@ OpenFolders::Result OpenFolders::reopen(FolderNode& folder, std::unique_lock<std
     if (folder.lost) return {Outcome::Changed, 0};
     lock.unlock();
     std::unique_lock reopening(reopenMutex_);
-    lock.lock();
+    lockQuickly(lock);
     if (folder.handle) return {Outcome::Opened, 0};
     if (folder.lost) return {Outcome::Changed, 0};
 
@@ -142,7 +144,7 @@ OpenFolders::Result OpenFolders::reopen(FolderNode& folder, std::unique_lock<std
         OwnedFolder handle(platform_, r.status == OpenStatus::Opened ? r.handle : kNoFolder);
         if (handle && !r.identified && !platform_.identify(handle.get(), r.identity))
             r.identity = {};
-        lock.lock();
+        lockQuickly(lock);
         if (r.status == OpenStatus::OutOfHandles) {
             --open_;
             // Give back what this walk down holds, else what the walk keeps, and try again.
@@ -207,7 +209,7 @@ void OpenFolders::listed(FolderNode& node, std::uint32_t subfolders) {
             node.identified = true;
         }
     }
-    std::lock_guard lock(mutex_);
+    const auto lock = lockQuickly(mutex_);
     node.unopenedChildren = subfolders;
     if (subfolders > 0)
         keepAsParent(node);
@@ -216,29 +218,29 @@ void OpenFolders::listed(FolderNode& node, std::uint32_t subfolders) {
 }
 
 void OpenFolders::forget(FolderNode& node) {
-    std::lock_guard lock(mutex_);
+    const auto lock = lockQuickly(mutex_);
     if (node.handle) close(node);
 }
 
 void OpenFolders::skip(FolderNode& node) {
-    std::lock_guard lock(mutex_);
+    const auto lock = lockQuickly(mutex_);
     release(*node.parent);
 }
 
 void OpenFolders::known(FolderNode& node, std::uint32_t subfolders) {
-    std::lock_guard lock(mutex_);
+    const auto lock = lockQuickly(mutex_);
     node.unopenedChildren = subfolders;
 }
 
 FolderHandle OpenFolders::pin(FolderNode& node, const std::atomic<bool>& stopping) {
-    std::unique_lock lock(mutex_);
+    auto lock = lockQuickly(mutex_);
     if (!node.handle && reopen(node, lock, stopping).outcome != Outcome::Opened) return kNoFolder;
     ++node.pins;
     return node.handle.get();
 }
 
 void OpenFolders::unpinned(FolderNode& node) {
-    std::lock_guard lock(mutex_);
+    const auto lock = lockQuickly(mutex_);
     unpin(node);
 }
 

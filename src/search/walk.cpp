@@ -4,6 +4,8 @@
 #include <chrono>
 #include <memory>
 
+#include "search/quick_lock.h"
+
 namespace quarvex {
 
 namespace {
@@ -24,6 +26,8 @@ constexpr std::size_t kHandlesPerWorker = 4;
 // The consumer is about to need a folder's first subfolder when the folder has only a few
 // matches to show: it opens it itself rather than waiting for a worker to hand it over.
 constexpr std::size_t kFewMatches = 64;
+// How many times a thread out of work looks for more before it sleeps, a pause apart.
+constexpr int kLooksBeforeSleep = 1000;
 // Enough threads for the queue of a disk or a network share; more only wait in it.
 constexpr unsigned kDefaultWorkers = 64;
 
@@ -138,7 +142,7 @@ void Walk::start(const std::string& root) {
 }
 
 void Walk::requestStop() {
-    std::lock_guard lock(mutex_);
+    const auto lock = lockQuickly(mutex_);
     stopping_ = true;
     workAdded_.notify_all();
     roomAgain_.notify_all();
@@ -152,12 +156,12 @@ void Walk::stop() {
 }
 
 std::size_t Walk::workersStarted() const {
-    std::lock_guard lock(mutex_);
+    const auto lock = lockQuickly(mutex_);
     return threads_.size();
 }
 
 std::size_t Walk::roomWaits() const {
-    std::lock_guard lock(mutex_);
+    const auto lock = lockQuickly(mutex_);
     return roomWaits_;
 }
 
@@ -329,7 +333,7 @@ void Walk::process(FolderNode* node, Worker& worker, std::unique_lock<std::mutex
     } else {
         found.error = opened.error;
     }
-    lock.lock();
+    lockQuickly(lock);
     publish(node, state, found, &worker == self_.get());
 }
 
@@ -365,15 +369,22 @@ void Walk::publish(FolderNode* node, FolderState state, Found& found, bool byCon
     if (offered != nullptr) {
         unsigned wake = std::min(idle_, found.subfolders);
         for (; wake > 0; --wake) workAdded_.notify_one();
-        growIfSlow();
     }
+    growIfSlow();
 }
 
 void Walk::workerLoop(Worker& worker) {
-    std::unique_lock lock(mutex_);
+    auto lock = lockQuickly(mutex_);
     for (;;) {
         if (stopping_) return;
         if (pending_ == 0) {
+            // Work comes in again a few microseconds later, usually: look a while before the
+            // sleep, which costs more.
+            lock.unlock();
+            for (int look = 0; look < kLooksBeforeSleep && pending_ == 0 && !stopping_; ++look)
+                cpuRelax();
+            lockQuickly(lock);
+            if (pending_ != 0) continue;
             ++idle_;
             workAdded_.wait(lock, [this] { return pending_ != 0 || stopping_; });
             --idle_;
@@ -403,7 +414,7 @@ void Walk::startWorkers(unsigned count) {
 void Walk::openRoot() {
     const std::size_t budget = platform_.folderHandleBudget();
     const OpenFolders::Result opened = folders_.openRoot(*root_, path_, budget);
-    std::unique_lock lock(mutex_);
+    auto lock = lockQuickly(mutex_);
     if (opened.outcome != OpenFolders::Outcome::Opened) {
         root_->links.error = opened.error;
         root_->state.store(FolderState::Unreadable, std::memory_order_release);
@@ -415,7 +426,7 @@ void Walk::openRoot() {
     lock.unlock();
     Found found = list(*root_, *self_);
     folders_.listed(*root_, found.subfolders);
-    lock.lock();
+    lockQuickly(lock);
     publish(root_, FolderState::Listed, found, true);
     if (found.subfolders > 0) startWorkers(firstWorkers_);
 }
@@ -451,28 +462,48 @@ void Walk::growIfSlow() {
 // was stopped.
 bool Walk::waitFor(FolderNode* node, const WaitHook& wait) {
     if (isFinal(node->loadState())) return !stopping_;
-    std::unique_lock lock(mutex_);
+    auto lock = lockQuickly(mutex_);
     if (node->state.load(std::memory_order_relaxed) == FolderState::Pending) {
         claim(node);
         process(node, *self_, lock);
         return !stopping_;
     }
+    auto lastPump = std::chrono::steady_clock::now();
     while (!isFinal(node->loadState())) {
         if (stopping_) return false;
-        waitingFor_ = node;
-        const bool done = progress_.wait_for(lock, kPumpTick, [&] {
-            return isFinal(node->state.load(std::memory_order_acquire)) || stopping_;
-        });
-        waitingFor_ = nullptr;
-        if (done) break;
+        // While folders are quick to read, the consumer lists the nearest one waiting rather
+        // than sleep: a sleep and its wake-up cost more than a folder. While they are slow, it
+        // waits, so as not to be caught in a slow folder when its own is ready.
+        if (!foldersSlow_ && pending_ != 0 && !farEnoughAhead()) {
+            FolderNode* other = nearestPending();
+            claim(other);
+            process(other, *self_, lock);
+            if (std::chrono::steady_clock::now() - lastPump < kPumpTick) continue;
+        } else {
+            if (!foldersSlow_) {
+                // A worker has it: a quick folder is done before a sleep would begin.
+                lock.unlock();
+                for (int look = 0; look < kLooksBeforeSleep && !isFinal(node->loadState()); ++look)
+                    cpuRelax();
+                lockQuickly(lock);
+                if (isFinal(node->loadState())) break;
+            }
+            waitingFor_ = node;
+            const bool done = progress_.wait_for(lock, kPumpTick, [&] {
+                return isFinal(node->state.load(std::memory_order_acquire)) || stopping_;
+            });
+            waitingFor_ = nullptr;
+            if (done) break;
+        }
         growIfSlow();  // every worker may be stuck in a slow folder: none publishes to look
         lock.unlock();
         const bool goOn = wait();
+        lastPump = std::chrono::steady_clock::now();
         if (!goOn) {
             requestStop();
             return false;
         }
-        lock.lock();
+        lockQuickly(lock);
     }
     return !stopping_;
 }
@@ -486,7 +517,7 @@ void Walk::leave(FolderNode* node) {
     delete files;
     files = nullptr;
     if (held_ > 0 && roomAgain()) {
-        std::lock_guard lock(mutex_);
+        const auto lock = lockQuickly(mutex_);
         if (held_ > 0) {
             held_ = 0;
             ++roomGeneration_;

@@ -154,8 +154,10 @@ class Walk : public Walker {
     std::condition_variable roomAgain_;  // held workers
     std::condition_variable progress_;   // the consumer
     FolderNode* frontier_ = nullptr;     // Pending and Claimed folders, in pre-order
-    std::size_t pending_ = 0;            // the Pending ones among them
-    bool foldersSlow_ = false;           // folders were slow to read at the last look
+    // The Pending ones among them; written under the walk lock, read without it by a thread
+    // deciding whether to sleep.
+    std::atomic<std::size_t> pending_{0};
+    bool foldersSlow_ = false;  // folders were slow to read at the last look
     FolderNode* waitingFor_ = nullptr;
     unsigned idle_ = 0;
     std::atomic<unsigned> held_{0};
