@@ -364,8 +364,8 @@ ListStatus FakePlatform::listFolder(FolderHandle folder, Listing& out) {
         ListedEntry& added = sizesInListing && typesInListing
                                  ? out.add(e.name, attributes, e.reparseTag, e.size)
                                  : out.add(e.name, attributes, typesInListing ? e.reparseTag : 0);
-        // As Linux's d_ino: the folder it leads to, unverified.
-        if (e.folder >= 0) added.file = static_cast<std::uint64_t>(e.folder);
+        // As Linux's d_ino: the folder it leads to, unverified, or the file's number.
+        added.file = e.folder >= 0 ? static_cast<std::uint64_t>(e.folder) : e.file;
     }
     return open.next < entries.size() ? ListStatus::More : ListStatus::End;
 }

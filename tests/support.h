@@ -117,6 +117,7 @@ class FakePlatform : public Platform {
         std::uint64_t size = 0;
         int folder = -1;  // what a folder entry (or a link to a folder) leads to
         bool manyNames = false;
+        std::uint64_t file = 0;  // a file's number as listed (folders list their index)
     };
 
     FakePlatform();

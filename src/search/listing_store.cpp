@@ -65,10 +65,12 @@ ListingStore::Search::Search(ListingStore& store, const std::string& root) : sto
         tree->lastUsed = ++store.clock_;
         std::size_t kept = 0;
         eachFolder(tree->top, [&](const StoredFolder&) { ++kept; });
-        if (tree->top != nullptr &&
-            store.untrustedIn(*tree) <= std::max(kMostListedAgain, kept / 32))
-            tree_ = tree;
-        return;  // else a fresh walk; background work catches up afterwards
+        if (store.untrustedIn(*tree) > std::max(kMostListedAgain, kept / 32))
+            return;  // a fresh walk; background work catches up afterwards
+        // What changed is listed again before anything is answered.
+        store.verify(*tree, nullptr);
+        if (tree->top != nullptr) tree_ = tree;
+        return;
     }
     if (!handle) return;
     // Keep what this search lists, where every change can be seen.
@@ -296,12 +298,38 @@ void ListingStore::makeRoom(const StoredTree* keep) {
     }
 }
 
+// Lists again, under a watch, every folder of the tree not trusted, until done or interrupted.
+void ListingStore::verify(StoredTree& tree, const std::atomic<bool>* interrupt) {
+    const NamePattern nothing("");  // matches no name: nothing to show
+    {
+        StoreWalk pass(platform_, nothing, *this, tree, StoreWalk::Mode::Verify, interrupt);
+        const Walker::WaitHook goOn = [this, interrupt] {
+            return !quitting_ && (interrupt == nullptr || !*interrupt);
+        };
+        while (pass.advance(goOn)) {
+        }
+    }
+    markNewNames(tree);
+}
+
+// Entries whose files were found with more than one name are read again at every use, wherever
+// in the tree they are kept.
+void ListingStore::markNewNames(StoredTree& tree) {
+    if (newNames_.empty()) return;
+    std::sort(newNames_.begin(), newNames_.end());
+    eachFolder(tree.top, [&](StoredFolder& folder) {
+        for (StoredEntry& e : folder.entries)
+            if (e.file != 0 && std::binary_search(newNames_.begin(), newNames_.end(), e.file))
+                e.flags |= kStoredManyNames;
+    });
+    newNames_.clear();
+}
+
 // ---- background work ----
 
 // Watches and lists again, one by one, the kept folders that were listed without a watch, and
 // yields to every search. Runs until the store goes.
 void ListingStore::verifyLoop() {
-    const NamePattern nothing("");  // matches no name: nothing to show
     std::unique_lock lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] { return quitting_ || (!searching_ && !idle_); });
@@ -325,10 +353,7 @@ void ListingStore::verifyLoop() {
             wake_.notify_all();  // for settle()
             continue;
         }
-        StoreWalk pass(platform_, nothing, *this, *pending, StoreWalk::Mode::Verify, &searching_);
-        const Walker::WaitHook goOn = [this] { return !searching_ && !quitting_; };
-        while (!quitting_ && !searching_ && pass.advance(goOn)) {
-        }
+        verify(*pending, &searching_);
         if (!quitting_ && !searching_) pending->bytes = measure(*pending);
     }
 }

@@ -111,6 +111,8 @@ class ListingStore {
     void replace(StoredTree& tree, StoredFolder* parent, StoredFolder*& slot, StoredFolder* fresh);
     void drop(StoredTree& tree, StoredFolder* folder);
     std::size_t untrustedIn(const StoredTree& tree) const;
+    void verify(StoredTree& tree, const std::atomic<bool>* interrupt);
+    void markNewNames(StoredTree& tree);
     void makeRoom(const StoredTree* keep);
     std::size_t measure(const StoredTree& tree) const;
     void verifyLoop();
@@ -122,6 +124,7 @@ class ListingStore {
     std::vector<std::unique_ptr<StoredTree>> trees_;
     std::unordered_map<std::uint64_t, StoredFolder*> byKey_;
     std::uint64_t nextKey_ = 1;
+    std::vector<std::uint64_t> newNames_;  // file numbers found with more names since the last look
     std::uint64_t clock_ = 0;
     bool idle_ = true;  // background work found nothing to do at its last look
     bool quitting_ = false;

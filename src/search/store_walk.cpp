@@ -81,7 +81,9 @@ void StoreWalk::visit(StoredChild& slot) {
         return;
     }
     StoredFolder* kept = slot.folder;
-    if (kept != nullptr && kept->trusted()) {
+    // A folder that no watch can vouch for is left to the search, which lists it anyway.
+    if (kept != nullptr &&
+        (kept->trusted() || (mode_ == Mode::Verify && kept->watchFailed && !kept->dirty))) {
         node.file = kept->file;
         node.identified = kept->file != 0;
         folders_.skip(node);  // answered from memory: not opened
@@ -229,8 +231,13 @@ bool StoreWalk::listAgain(Frame& frame, StoredFolder*& slot) {
         if (status == ListStatus::Failed) files_.setError(listing_.error());
         if (status != ListStatus::More || stopping_) break;
     }
-    // Cut short: kept, but listed again next time.
-    if (files_.error() != 0 || stopping_) fresh->dirty = true;
+    if (stopping_) fresh->dirty = true;  // cut short: listed again next time
+    if (files_.error() != 0) {
+        // A folder that cannot be read to its end is listed afresh at every search.
+        fresh->watched = false;
+        fresh->watchFailed = true;
+    }
+    noteNewNames(*fresh, old);
 
     if (old != nullptr) {
         // Subfolders under the same name (and file number, where both are known) keep what is
@@ -265,6 +272,21 @@ bool StoreWalk::listAgain(Frame& frame, StoredFolder*& slot) {
     result_.files = &files_;
     result_.depth = frames_.size() - 1;
     return true;
+}
+
+// A file found with more than one name for the first time: a write through another name tells
+// this folder nothing, and the other names, wherever they are kept, must be read again too.
+void StoreWalk::noteNewNames(const StoredFolder& fresh, const StoredFolder* old) {
+    std::unordered_map<std::string_view, const StoredEntry*> before;
+    for (const StoredEntry& e : fresh.entries) {
+        if ((e.flags & kStoredManyNames) == 0 || e.file == 0) continue;
+        if (old != nullptr && before.empty())
+            for (const StoredEntry& o : old->entries) before.emplace(old->name(o), &o);
+        const auto it = before.find(fresh.name(e));
+        if (it == before.end() || (it->second->flags & kStoredManyNames) == 0 ||
+            it->second->file != e.file)
+            store_.newNames_.push_back(e.file);
+    }
 }
 
 void StoreWalk::leave() {

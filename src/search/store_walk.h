@@ -3,8 +3,10 @@
 // its whole listing kept in place of the old. One thread: memory answers faster than threads
 // hand folders over, and the folders listed again are the few that changed.
 //
-// It also serves as the store's background pass (Verify): nothing to show, every folder not yet
-// trusted listed again under a watch, every size read.
+// It also serves to make a tree trusted (Verify): nothing to show, every folder not trusted
+// listed again under a watch, every size read; in the background after a first search, and
+// before a search answers from the tree, so that what it finds (a file with another name) is
+// known before anything is answered.
 #pragma once
 
 #include <atomic>
@@ -50,6 +52,7 @@ class StoreWalk : public Walker {
     void visit(StoredChild& slot);
     void answer(Frame& frame);
     bool listAgain(Frame& frame, StoredFolder*& slot);
+    void noteNewNames(const StoredFolder& fresh, const StoredFolder* old);
     void leave();
     bool interrupted() const;
     std::string_view relativePath() const;

@@ -23,11 +23,12 @@ inline constexpr std::uint8_t kStoredManyNames = 0x10;  // its size is read agai
 
 struct StoredEntry {
     std::uint64_t size = 0;
+    std::uint64_t file = 0;  // its file number as listed, 0 when the listing gave none
     std::uint32_t nameOffset = 0;
     std::uint16_t nameLength = 0;
     std::uint8_t flags = 0;
 };
-static_assert(sizeof(StoredEntry) == 16);
+static_assert(sizeof(StoredEntry) == 24);
 
 // A subfolder a walk would enter, in listing order.
 struct StoredChild {
@@ -68,6 +69,7 @@ struct StoredFolder {
         l.nameOffset = e.nameOffset;
         l.nameLength = e.nameLength;
         l.size = e.size;
+        l.file = e.file;
         if ((e.flags & kStoredFolder) != 0) l.attributes |= kAttrDirectory;
         if ((e.flags & kStoredLink) != 0) {
             l.attributes |= kAttrReparsePoint;
@@ -88,6 +90,7 @@ struct StoredFolder {
         StoredEntry& s = entries.emplace_back();
         s.nameOffset = static_cast<std::uint32_t>(names.size());
         s.nameLength = static_cast<std::uint16_t>(entryName.size());
+        s.file = e.file;
         names.append(entryName);
         if ((listedAttributes & kAttrTypeUnknown) != 0 && isLink(e)) {
             s.flags = kStoredLink | kStoredTypeUnknown;

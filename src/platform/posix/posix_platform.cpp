@@ -264,13 +264,14 @@ ListStatus PosixPlatform::listFolder(FolderHandle handle, Listing& out) {
                 out.add(name, kAttrDirectory).file = d->d_ino;
                 break;
             case DT_LNK:
-                out.add(name, kAttrReparsePoint | kAttrTypeUnknown, kReparseTagSymlink);
+                out.add(name, kAttrReparsePoint | kAttrTypeUnknown, kReparseTagSymlink).file =
+                    d->d_ino;
                 break;
             case DT_UNKNOWN:
                 out.add(name, kAttrTypeUnknown).file = d->d_ino;
                 break;
             default:
-                out.add(name, kAttrArchive);
+                out.add(name, kAttrArchive).file = d->d_ino;
                 break;
         }
     }
