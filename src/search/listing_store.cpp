@@ -48,7 +48,9 @@ ListingStore::~ListingStore() {
 
 // ---- one search ----
 
-ListingStore::Search::Search(ListingStore& store, const std::string& root) : store_(store) {
+ListingStore::Search::Search(ListingStore& store, const std::string& root,
+                             const Walker::WaitHook& wait)
+    : store_(store) {
     store.searching_ = true;
     lock_ = std::unique_lock(store.mutex_);
     OpenResult opened = store.platform_.openRoot(root);
@@ -68,8 +70,7 @@ ListingStore::Search::Search(ListingStore& store, const std::string& root) : sto
         if (store.untrustedIn(*tree) > std::max(kMostListedAgain, kept / 32))
             return;  // a fresh walk; background work catches up afterwards
         // What changed is listed again before anything is answered.
-        store.verify(*tree, nullptr);
-        if (tree->top != nullptr) tree_ = tree;
+        if (store.verify(*tree, nullptr, wait) && tree->top != nullptr) tree_ = tree;
         return;
     }
     if (!handle) return;
@@ -299,17 +300,21 @@ void ListingStore::makeRoom(const StoredTree* keep) {
 }
 
 // Lists again, under a watch, every folder of the tree not trusted, until done or interrupted.
-void ListingStore::verify(StoredTree& tree, const std::atomic<bool>* interrupt) {
+bool ListingStore::verify(StoredTree& tree, const std::atomic<bool>* interrupt,
+                          const Walker::WaitHook& wait) {
     const NamePattern nothing("");  // matches no name: nothing to show
+    bool whole = true;
     {
         StoreWalk pass(platform_, nothing, *this, tree, StoreWalk::Mode::Verify, interrupt);
-        const Walker::WaitHook goOn = [this, interrupt] {
-            return !quitting_ && (interrupt == nullptr || !*interrupt);
+        const Walker::WaitHook goOn = [&] {
+            whole = whole && !quitting_ && (interrupt == nullptr || !*interrupt) && wait();
+            return whole;
         };
-        while (pass.advance(goOn)) {
+        while (goOn() && pass.advance(goOn)) {
         }
     }
     markNewNames(tree);
+    return whole;
 }
 
 // Entries whose files were found with more than one name are read again at every use, wherever
@@ -353,7 +358,7 @@ void ListingStore::verifyLoop() {
             wake_.notify_all();  // for settle()
             continue;
         }
-        verify(*pending, &searching_);
+        verify(*pending, &searching_, [] { return true; });
         if (!quitting_ && !searching_) pending->bytes = measure(*pending);
     }
 }

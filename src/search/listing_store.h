@@ -73,7 +73,7 @@ class ListingStore {
 
       private:
         friend class ListingStore;
-        Search(ListingStore& store, const std::string& root);
+        Search(ListingStore& store, const std::string& root, const Walker::WaitHook& wait);
 
         ListingStore& store_;
         std::unique_lock<std::mutex> lock_;
@@ -85,8 +85,9 @@ class ListingStore {
         std::vector<StoredFolder*> path_;
         std::vector<std::size_t> nextChild_;
     };
-    std::unique_ptr<Search> begin(const std::string& root) {
-        return std::unique_ptr<Search>(new Search(*this, root));
+    // `wait` keeps the window answering while what changed is listed again.
+    std::unique_ptr<Search> begin(const std::string& root, const Walker::WaitHook& wait) {
+        return std::unique_ptr<Search>(new Search(*this, root, wait));
     }
 
     // For tests and the benchmark.
@@ -111,7 +112,9 @@ class ListingStore {
     void replace(StoredTree& tree, StoredFolder* parent, StoredFolder*& slot, StoredFolder* fresh);
     void drop(StoredTree& tree, StoredFolder* folder);
     std::size_t untrustedIn(const StoredTree& tree) const;
-    void verify(StoredTree& tree, const std::atomic<bool>* interrupt);
+    // False when `wait` asked to stop first.
+    bool verify(StoredTree& tree, const std::atomic<bool>* interrupt,
+                const Walker::WaitHook& wait);
     void markNewNames(StoredTree& tree);
     void makeRoom(const StoredTree* keep);
     std::size_t measure(const StoredTree& tree) const;

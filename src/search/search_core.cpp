@@ -175,10 +175,16 @@ void SearchCore::SearchFolder(const std::string& root) {
     const NamePattern pattern(state_.Pattern);
     // What an earlier search kept of this root answers when it can; else the walk lists afresh,
     // keeping what it lists for the next time.
+    // While the walk waits for a folder, the window stays responsive and a stop ends the wait.
+    const Walker::WaitHook wait = [this] {
+        window_.pumpEvents();
+        return !state_.StopRequested;
+    };
     std::unique_ptr<ListingStore::Search> kept;
     std::unique_ptr<Walker> walker;
     if (store_ != nullptr) {
-        kept = store_->begin(root);
+        kept = store_->begin(root, wait);
+        if (state_.StopRequested) return;
         walker = kept->walker(pattern);
     }
     if (walker == nullptr) {
@@ -187,11 +193,6 @@ void SearchCore::SearchFolder(const std::string& root) {
         walk->start(root);
         walker = std::move(walk);
     }
-    // While the walk waits for a folder, the window stays responsive and a stop ends the wait.
-    const Walker::WaitHook wait = [this] {
-        window_.pumpEvents();
-        return !state_.StopRequested;
-    };
     // The caption follows the walk's path by what changed, so deep trees cost no more per folder.
     std::string caption = texts::kSearchingPrefix;
     const std::size_t prefix = caption.size();
