@@ -149,6 +149,40 @@ TEST_P(Keeping, KeepsNothingWhereChangesCannotBeSeenAndDropsTheOldestBeyondItsMe
     EXPECT_EQ(platform.lists - at, GetParam() ? 7u : 14u);
 }
 
+// A kept folder that becomes a file (or a link, which the real platforms refuse alike) while the
+// background pass lists the tree again: the pass lists its parent again, rather than trying the
+// name over and over until the next search.
+TEST(ListingStore, TheBackgroundPassListsAgainAParentWhoseFolderIsNoMore) {
+    FakePlatform platform;
+    makeTree(platform);
+    Gate gate;
+    gate.armFor("b");
+    std::atomic<int> opensOfB = 0;
+    platform.onCall = [&](const std::string& call, const std::string& name) {
+        if (call != "open" || name != "b") return;
+        const int n = ++opensOfB;
+        if (n == 2) gate.reached("b");  // the search opened it first, now the pass
+        if (n == 4) {                   // the pass tries it again and again: end that
+            platform.removeEntry("C:\\b");
+            platform.addFolder("C:\\b");
+            platform.setUnreadable("C:\\b");
+        }
+    };
+    FakeWindow window;
+    SearchCore core(window, platform);
+    core.setWorkerThreads(2, 2);
+    core.keepListings();
+    window.chooseRoots("C:\\");
+    core.Command1_Click();
+    gate.awaitArrival("b");
+    platform.removeEntry("C:\\b");
+    platform.addFile("C:\\b", 1);
+    platform.notifyEntries("C:\\");
+    gate.letGo("b");
+    core.listingStore()->settle();
+    EXPECT_EQ(opensOfB, 2);
+}
+
 INSTANTIATE_TEST_SUITE_P(Watches, Keeping, ::testing::Bool(), [](const auto& param) {
     return param.param ? std::string("OneForTheTree") : std::string("OnePerFolder");
 });

@@ -118,6 +118,10 @@ void StoreWalk::visit(StoredChild& slot) {
             result_.error = opened.error;
             break;
     }
+    // A link, or another folder, where the parent's listing showed this one: that listing is out
+    // of date (changed after it was taken, told at the next drain), so it is listed again.
+    if (result_.outcome == FolderOutcome::Link || result_.outcome == FolderOutcome::Changed)
+        frames_[frames_.size() - 2].folder->dirty = true;
     if (kept != nullptr) store_.drop(tree_, kept);
 }
 
