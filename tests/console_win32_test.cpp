@@ -70,32 +70,25 @@ std::string readAll(HANDLE h) {
     return text;
 }
 
-// Runs quarvex-find.exe beside this program with `out` as its standard output (a pipe read here
-// when null) and standard error on a pipe. `whileRunning` acts on the process before its output
-// is read.
-FindRun runFind(const std::wstring& arguments, HANDLE out = nullptr, DWORD flags = CREATE_NO_WINDOW,
-                const std::function<void(const PROCESS_INFORMATION&)>& whileRunning = nullptr) {
+// quarvex-find.exe beside this program.
+std::wstring findExe() {
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring exe = self;
-    exe = exe.substr(0, exe.rfind(L'\\') + 1) + L"quarvex-find.exe";
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE outRead = nullptr, outWrite = out, errRead, errWrite;
-    if (out == nullptr) {
-        CreatePipe(&outRead, &outWrite, &inherit, 0);
-        SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-    }
-    CreatePipe(&errRead, &errWrite, &inherit, 0);
-    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    const std::wstring exe = self;
+    return exe.substr(0, exe.rfind(L'\\') + 1) + L"quarvex-find.exe";
+}
+
+// Starts quarvex-find.exe with these standard handles.
+bool startFind(const std::wstring& arguments, HANDLE in, HANDLE out, HANDLE err, DWORD flags,
+               PROCESS_INFORMATION& pi) {
+    const std::wstring exe = findExe();
     STARTUPINFOW si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    si.hStdOutput = outWrite;
-    si.hStdError = errWrite;
+    si.hStdInput = in;
+    si.hStdOutput = out;
+    si.hStdError = err;
     std::wstring command = L"\"" + exe + L"\" " + arguments;
-    PROCESS_INFORMATION pi{};
-    FindRun run;
     // A Wine prefix made a moment ago may refuse the first start or two: try again, briefly.
     BOOL started = FALSE;
     for (int attempt = 0; attempt < 5 && !started; ++attempt) {
@@ -103,6 +96,27 @@ FindRun runFind(const std::wstring& arguments, HANDLE out = nullptr, DWORD flags
         started = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, flags,
                                  nullptr, nullptr, &si, &pi);
     }
+    return started != FALSE;
+}
+
+// A pipe whose `theirs` end a started program inherits.
+void makePipe(HANDLE& read, HANDLE& write, bool theyRead) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    CreatePipe(&read, &write, &inherit, 0);
+    SetHandleInformation(theyRead ? write : read, HANDLE_FLAG_INHERIT, 0);
+}
+
+// Runs quarvex-find.exe with `out` as its standard output (a pipe read here when null) and
+// standard error on a pipe. `whileRunning` acts on the process before its output is read.
+FindRun runFind(const std::wstring& arguments, HANDLE out = nullptr, DWORD flags = CREATE_NO_WINDOW,
+                const std::function<void(const PROCESS_INFORMATION&)>& whileRunning = nullptr) {
+    HANDLE outRead = nullptr, outWrite = out, errRead, errWrite;
+    if (out == nullptr) makePipe(outRead, outWrite, false);
+    makePipe(errRead, errWrite, false);
+    PROCESS_INFORMATION pi{};
+    FindRun run;
+    const bool started =
+        startFind(arguments, GetStdHandle(STD_INPUT_HANDLE), outWrite, errWrite, flags, pi);
     if (out == nullptr) CloseHandle(outWrite);
     CloseHandle(errWrite);
     if (!started) return run;
@@ -117,6 +131,69 @@ FindRun runFind(const std::wstring& arguments, HANDLE out = nullptr, DWORD flags
     CloseHandle(errRead);
     return run;
 }
+
+// quarvex-find.exe --queries, its standard input, output and error on pipes of the test.
+class Queries {
+  public:
+    explicit Queries(const std::wstring& arguments) {
+        HANDLE inRead, outWrite, errWrite;
+        makePipe(inRead, in_, true);
+        makePipe(out_, outWrite, false);
+        makePipe(err_, errWrite, false);
+        started_ = startFind(arguments, inRead, outWrite, errWrite, CREATE_NO_WINDOW, pi_);
+        CloseHandle(inRead);
+        CloseHandle(outWrite);
+        CloseHandle(errWrite);
+    }
+    ~Queries() { finish(); }
+    Queries(const Queries&) = delete;
+    Queries& operator=(const Queries&) = delete;
+
+    // Sends `line` and reads the answer up to its end, an empty record.
+    std::string ask(const std::string& line, char end) {
+        DWORD written = 0;
+        EXPECT_TRUE(
+            WriteFile(in_, line.data(), static_cast<DWORD>(line.size()), &written, nullptr));
+        const std::string empty(1, end), last(2, end);
+        std::string text;
+        char c = 0;
+        DWORD got = 0;
+        while (text != empty && !text.ends_with(last) && ReadFile(out_, &c, 1, &got, nullptr) &&
+               got == 1)
+            text.push_back(c);
+        return text;
+    }
+    // What standard error holds by now: the program wrote its report before the answer's end.
+    std::string errNow() {
+        std::string text;
+        DWORD ready = 0;
+        while (PeekNamedPipe(err_, nullptr, 0, nullptr, &ready, nullptr) && ready > 0) {
+            std::string chunk(ready, '\0');
+            DWORD got = 0;
+            if (!ReadFile(err_, chunk.data(), ready, &got, nullptr)) break;
+            text.append(chunk, 0, got);
+        }
+        return text;
+    }
+    // Ends the input, reads the rest and waits for the program.
+    FindRun finish() {
+        FindRun run;
+        if (!started_) return run;
+        started_ = false;
+        CloseHandle(in_);
+        run.out = readAll(out_);
+        run.err = readAll(err_);
+        WaitForSingleObject(pi_.hProcess, INFINITE);
+        GetExitCodeProcess(pi_.hProcess, &run.exitCode);
+        for (HANDLE h : {pi_.hProcess, pi_.hThread, out_, err_}) CloseHandle(h);
+        return run;
+    }
+
+  private:
+    HANDLE in_ = nullptr, out_ = nullptr, err_ = nullptr;
+    PROCESS_INFORMATION pi_{};
+    bool started_ = false;
+};
 
 std::wstring quoted(const fs::path& path) {
     return L"\"" + path.wstring() + L"\"";
@@ -193,6 +270,34 @@ TEST(ConsoleWin32, AFailedWriteEndsTheRunWithStatusThree) {
     EXPECT_EQ(refused.exitCode, 3u);
     EXPECT_EQ(refused.err.rfind(said, 0), 0u) << refused.err;
     EXPECT_EQ(refused.err.find("搜索完成"), std::string::npos);
+}
+
+// Without a tree watch (none under Wine) every query walks afresh: each answer is the one-shot
+// program's at that moment, ended by an empty line (an empty record with -0), its report on
+// standard error.
+TEST(ConsoleWin32, QueriesAnswerAsTheOneShotProgramAtThatMoment) {
+    TempFolder folder;
+    for (const char end : {'\n', '\0'}) {
+        const std::wstring option = end == '\0' ? L"-0 " : L"";
+        const std::wstring tree = end == '\0' ? L"records" : L"lines";
+        folder.file(tree + L"\\a.txt");
+        folder.file(tree + L"\\sub\\b.txt");
+        const std::wstring root = quoted(folder.root() / tree);
+        Queries queries(option + L"--queries " + root);
+        const std::string first = queries.ask("*.txt\n", end);
+        FindRun now = runFind(option + L"*.txt " + root);
+        EXPECT_EQ(first, now.out + end);
+        EXPECT_EQ(queries.errNow(), now.err);
+        EXPECT_EQ(now.err.rfind("搜索完成,共查找到 2 个文件", 0), 0u) << now.err;
+
+        folder.file(tree + L"\\sub\\new.txt");
+        const std::string second = queries.ask("*.txt\r\n", end);  // as Windows ends a line
+        now = runFind(option + L"*.txt " + root);
+        EXPECT_EQ(second, now.out + end);
+        EXPECT_EQ(queries.errNow(), now.err);
+        EXPECT_NE(second.find("new.txt"), std::string::npos) << "the new file is found";
+        EXPECT_EQ(queries.finish().exitCode, 0u);
+    }
 }
 
 BOOL WINAPI swallowCtrl(DWORD type) {

@@ -11,8 +11,8 @@ _quarvex_find() {
         ;;
     esac
 
-    # Operands before the word at hand: after PATTERN comes ROOTS.
-    local i word operands=0 ended=
+    # Operands before the word at hand: after PATTERN comes ROOTS; with --queries, ROOTS alone.
+    local i word operands=0 ended= roots=1
     for ((i = 1; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
         if [[ -z $ended ]]; then
@@ -25,6 +25,10 @@ _quarvex_find() {
                 i=$((i + 1))
                 continue
                 ;;
+            --queries)
+                roots=0
+                continue
+                ;;
             -?*) continue ;;
             esac
         fi
@@ -34,7 +38,7 @@ _quarvex_find() {
     if [[ -z $ended && $cur == -* ]]; then
         mapfile -t COMPREPLY < <(compgen -W "-0 --null -j --threads --show-errors --queries
             --drives --help --version --" -- "$cur")
-    elif ((operands == 1)); then
+    elif ((operands == roots)); then
         # Entries as the program prints them, after the two columns of its "* " mark; a name
         # with spaces stays one word.
         local entry

@@ -39,6 +39,12 @@ Terminal& systemTerminal();
 bool errIsTerminal();
 bool outIsTerminal();
 
+// What readLine() found.
+enum class Input { Line, End, Stopped };
+// The next line of standard input, without its end ("\n" or "\r\n"; the last one may have none).
+// Waits for it; a stop request ends the wait at once.
+Input readLine(std::string& line);
+
 // The absolute path of the current folder.
 std::string currentFolder();
 

@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -16,9 +18,16 @@ namespace {
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 volatile sig_atomic_t stopSignal = 0;
+// Written to by the handler, so that a wait for input wakes whichever thread got the signal.
+int stopPipe[2] = {-1, -1};
 
 void onStopSignal(int number) {
     if (stopSignal == 0) stopSignal = number;
+    const int saved = errno;
+    if (stopPipe[1] >= 0) {
+        [[maybe_unused]] const ssize_t sent = write(stopPipe[1], "", 1);  // full: one waits
+    }
+    errno = saved;
     // A second request ends the program at once, as it would have without us.
     struct sigaction fallback {};
     fallback.sa_handler = SIG_DFL;
@@ -73,6 +82,7 @@ std::vector<std::string> arguments(int argc, char** argv) {
 }
 
 void prepare() {
+    if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) stopPipe[0] = stopPipe[1] = -1;
     struct sigaction action {};
     action.sa_handler = onStopSignal;
     action.sa_flags = SA_RESTART;  // a blocked write of results resumes; the pump sees the flag
@@ -97,6 +107,34 @@ bool errIsTerminal() {
 
 bool outIsTerminal() {
     return isatty(STDOUT_FILENO) == 1;
+}
+
+Input readLine(std::string& line) {
+    static std::string pending;  // read but not yet handed out
+    static bool ended = false;
+    for (;;) {
+        if (stopSignal != 0) return Input::Stopped;
+        const std::size_t end = pending.find('\n');
+        if (end != std::string::npos || (ended && !pending.empty())) {
+            line.assign(pending, 0, end);
+            pending.erase(0, end == std::string::npos ? end : end + 1);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            return Input::Line;
+        }
+        if (ended) return Input::End;
+        pollfd ready[2] = {{STDIN_FILENO, POLLIN, 0}, {stopPipe[0], POLLIN, 0}};
+        if (poll(ready, 2, -1) < 0) {
+            if (errno != EINTR) ended = true;
+            continue;
+        }
+        if (ready[0].revents == 0) continue;
+        char buffer[4096];
+        const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n > 0)
+            pending.append(buffer, static_cast<std::size_t>(n));
+        else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+            ended = true;
+    }
 }
 
 std::string currentFolder() {

@@ -5,7 +5,10 @@
 // clang-format on
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/win32/utf16.h"
 #include "platform/win32/win32_platform.h"
@@ -19,12 +22,30 @@ namespace {
 // closing (or the session ending) 129, a hang-up.
 volatile LONG stopStatus = 0;
 
+// Standard input as readLine() waits for it: lines read by a thread of their own, and a stop
+// request, each of which wakes the wait.
+struct InputQueue {
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::string pending;  // read but not yet handed out
+    bool ended = false;
+};
+// Never destroyed: the reading thread, blocked in a read, outlives main().
+InputQueue& input = *new InputQueue;
+
+void wakeInputWait() {
+    { std::lock_guard lock(input.mutex); }  // a waiter between its check and its wait is asleep now
+    input.ready.notify_all();
+}
+
 BOOL WINAPI onCtrl(DWORD type) {
     switch (type) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
             // The first press stops the search; a second one falls through to the default: the end.
-            return InterlockedCompareExchange(&stopStatus, 130, 0) == 0 ? TRUE : FALSE;
+            if (InterlockedCompareExchange(&stopStatus, 130, 0) != 0) return FALSE;
+            wakeInputWait();
+            return TRUE;
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
@@ -32,6 +53,7 @@ BOOL WINAPI onCtrl(DWORD type) {
             // stop, write its last whole lines and exit with its status; the system's own timeout
             // ends a wait that takes too long.
             InterlockedCompareExchange(&stopStatus, 129, 0);
+            wakeInputWait();
             Sleep(INFINITE);
             return TRUE;
         default:
@@ -142,6 +164,66 @@ bool errIsTerminal() {
 
 bool outIsTerminal() {
     return isConsole(GetStdHandle(STD_OUTPUT_HANDLE));
+}
+
+namespace {
+
+// Reads standard input to its end into `input`: a console as Unicode, anything else as bytes.
+void readInput() {
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    const bool console = isConsole(in);
+    std::wstring carried;  // a surrogate whose pair comes with the next read
+    for (;;) {
+        std::string text;
+        if (console) {
+            wchar_t buffer[1024];
+            DWORD got = 0;
+            if (!ReadConsoleW(in, buffer, 1024, &got, nullptr) || got == 0) break;
+            std::wstring wide = carried + std::wstring(buffer, got);
+            if (wide.front() == L'\x1a') break;  // Ctrl+Z ends what is typed
+            carried.clear();
+            if (wide.back() >= 0xD800 && wide.back() <= 0xDBFF) {
+                carried = wide.back();
+                wide.pop_back();
+            }
+            text = win32::toUtf8(wide);
+        } else {
+            char buffer[4096];
+            DWORD got = 0;
+            if (!ReadFile(in, buffer, sizeof buffer, &got, nullptr) || got == 0) break;
+            text.assign(buffer, got);
+        }
+        std::lock_guard lock(input.mutex);
+        input.pending += text;
+        input.ready.notify_all();
+    }
+    std::lock_guard lock(input.mutex);
+    input.ended = true;
+    input.ready.notify_all();
+}
+
+}  // namespace
+
+Input readLine(std::string& line) {
+    static const bool started = [] {
+        // Blocked in a read that nothing can end, it ends with the program.
+        std::thread(readInput).detach();
+        return true;
+    }();
+    (void)started;
+    std::unique_lock lock(input.mutex);
+    for (;;) {
+        if (stopStatus != 0) return Input::Stopped;
+        const std::size_t end = input.pending.find('\n');
+        if (end != std::string::npos || (input.ended && !input.pending.empty())) {
+            line.assign(input.pending, 0, end);
+            input.pending.erase(0, end == std::string::npos ? end : end + 1);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            return Input::Line;
+        }
+        if (input.ended) return Input::End;
+        input.ready.wait(lock);
+    }
 }
 
 std::string currentFolder() {

@@ -1,13 +1,8 @@
 // quarvex-find: the search of the Quarvex window, run from a terminal or a script.
-#include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <iostream>
+#include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "search/search_core.h"
@@ -44,7 +39,8 @@ constexpr char kUsage[] =
     "         search those instead), and answers each with the lines a search for it would\n"
     "         print at that moment, then an empty line (an empty record with -0); each\n"
     "         report goes to standard error. What one search listed answers the next ones\n"
-    "         from memory, kept exact by change notification. It ends at the end of input.\n"
+    "         from memory, kept exact by change notification. At the end of input it ends\n"
+    "         with status 0.\n"
     "\n"
     "On a terminal, control characters in names are shown as \"?\"; a pipe or a file gets the\n"
     "names' exact bytes.\n"
@@ -141,47 +137,6 @@ int answer(const char* text) {
     return kExitWriteError;
 }
 
-// Lines of standard input, read by a thread of their own; a line's "\r" ending (from Windows) is
-// dropped.
-class QueryReader {
-  public:
-    QueryReader() {
-        std::thread([] {
-            std::string line;
-            while (std::getline(std::cin, line)) {
-                if (!line.empty() && line.back() == '\r') line.pop_back();
-                std::lock_guard lock(mutex_);
-                lines_.push_back(std::move(line));
-                ready_.notify_one();
-            }
-            std::lock_guard lock(mutex_);
-            ended_ = true;
-            ready_.notify_one();
-        }).detach();  // blocked in a read that nothing can end, it ends with the program
-    }
-    // The next line; nothing at the end of input or once a stop was requested.
-    std::optional<std::string> next(Terminal& terminal) {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            if (terminal.stopRequest() != 0) return std::nullopt;
-            if (!lines_.empty()) {
-                std::string line = std::move(lines_.front());
-                lines_.pop_front();
-                return line;
-            }
-            if (ended_) return std::nullopt;
-            ready_.wait_for(lock, std::chrono::milliseconds(50));  // a stop request has no waker
-        }
-    }
-
-  private:
-    // Shared with the reading thread, which outlives this object only at the program's end.
-    inline static std::mutex mutex_;
-    inline static std::condition_variable ready_;
-    inline static std::deque<std::string> lines_;
-    inline static bool ended_ = false;
-};
-
 // The current folder as a root of its own, whatever its name holds.
 std::string hereAsRoot(ConsoleWindow& window) {
     const std::string here = currentFolder();
@@ -189,27 +144,35 @@ std::string hereAsRoot(ConsoleWindow& window) {
     return here;
 }
 
-// --queries: one search a line of standard input, all over one listing store. Lines are read
-// by a thread of their own, so that a stop request ends the program while it waits for one.
+// A test hook: with QUARVEX_TEST_SETTLE set, each answer of --queries ends only once the store's
+// background work is done, so that a test can change the tree under a store that trusts it all.
+bool settleBeforeEachAnswerEnds() {
+    const char* value = std::getenv("QUARVEX_TEST_SETTLE");
+    return value != nullptr && *value != '\0';
+}
+
+// --queries: one search a line of standard input, all over one listing store. At the end of
+// input the status is 0, whatever the answers were: each one's outcome is in its report.
 int answerQueries(const Options& options, ConsoleWindow& window, SearchCore& search) {
     search.keepListings();
     const std::string roots = options.operands.empty() ? hereAsRoot(window) : options.operands[0];
-    QueryReader reader;
-    Terminal& terminal = systemTerminal();
+    const bool settle = settleBeforeEachAnswerEnds();
+    std::string query;
     for (;;) {
-        const std::optional<std::string> query = reader.next(terminal);
-        if (!query) break;
-        const std::size_t tab = query->find('\t');
+        const Input got = readLine(query);
+        if (got == Input::Stopped) return systemTerminal().stopRequest();
+        if (got == Input::End) return kExitFound;
+        const std::size_t tab = query.find('\t');
         window.beginQuery();
-        window.setText1(query->substr(0, tab));
-        window.setComboText(tab == std::string::npos ? roots : query->substr(tab + 1));
+        window.setText1(query.substr(0, tab));
+        window.setComboText(tab == std::string::npos ? roots : query.substr(tab + 1));
         search.Command1_Click();
+        if (settle) search.listingStore()->settle();
         // An empty record can never be a result: it ends the answer.
         window.printLine("", options.lineEnd);
         if (!window.finish()) return kExitWriteError;
         if (window.stopStatus() != 0) return window.stopStatus();
     }
-    return terminal.stopRequest() != 0 ? terminal.stopRequest() : kExitFound;
 }
 
 // Step 3: the window's search (or its drive selector) on the terminal.
