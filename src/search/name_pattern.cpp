@@ -83,6 +83,15 @@ NamePattern::NamePattern(std::string_view pattern) {
 
 bool NamePattern::matches(std::string_view name) const {
     if (everything_) return true;
+    // "*" then ASCII literals: when the name ends in as many ASCII bytes, those are its last
+    // characters whatever comes before (UTF-8 puts no ASCII byte inside a sequence), and the
+    // "*" takes the rest. Only a non-ASCII character could fold to an ASCII letter there.
+    if (starThenLiterals_ && name.size() >= literalTail_.size()) {
+        const std::string_view tail = name.substr(name.size() - literalTail_.size());
+        if (std::all_of(tail.begin(), tail.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+            return matchesAscii(name);
+    }
     if (std::all_of(name.begin(), name.end(),
                     [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
         return matchesAscii(name);
