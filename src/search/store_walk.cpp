@@ -212,7 +212,9 @@ bool StoreWalk::listAgain(Frame& frame, StoredFolder*& slot) {
     for (;;) {
         const ListStatus status = platform_.listFolder(handle, listing_);
         for (std::size_t i = 0; i < listing_.size() && !stopping_; ++i) {
-            if (pump_ != nullptr && mode_ != Mode::Verify && !(*pump_)()) stopping_ = true;
+            // A search keeps the window answering; the background pass yields to a search.
+            if (mode_ == Mode::Verify ? interrupted() : pump_ != nullptr && !(*pump_)())
+                stopping_ = true;
             ListedEntry& e = listing_[i];
             const std::string_view name = listing_.name(e);
             const std::uint32_t listed = e.attributes;
