@@ -67,13 +67,11 @@ ListingStore::Search::Search(ListingStore& store, const std::string& root,
     if (tree != nullptr && !store.apply(*tree)) tree = nullptr;
     if (tree != nullptr) {
         tree->lastUsed = ++store.clock_;
-        std::size_t kept = 0;
-        eachFolder(tree->top, [&](const StoredFolder&) { ++kept; });
-        if (store.untrustedIn(*tree, false) > std::max(kMostListedAgain, kept / 32))
+        store.count(*tree);
+        if (tree->untrusted > std::max(kMostListedAgain, tree->folders / 32))
             return;  // a fresh walk; background work catches up afterwards
         // What changed is listed again before anything is answered.
-        if (store.untrustedIn(*tree, false) != 0 && !store.verify(*tree, true, nullptr, wait))
-            return;
+        if (tree->untrusted != 0 && !store.verify(*tree, true, nullptr, wait)) return;
         if (tree->top != nullptr) tree_ = tree;
         return;
     }
@@ -291,10 +289,20 @@ std::size_t ListingStore::untrustedIn(const StoredTree& tree, bool verifying) co
     return count;
 }
 
+// Counts the tree's folders, and those a search would list again, unless nothing changed since.
+void ListingStore::count(StoredTree& tree) {
+    if (tree.countedAt == generation_) return;
+    tree.folders = 0;
+    eachFolder(tree.top, [&](const StoredFolder&) { ++tree.folders; });
+    tree.untrusted = untrustedIn(tree, false);
+    tree.countedAt = generation_;
+}
+
 std::size_t ListingStore::measure(const StoredTree& tree) const {
     std::size_t bytes = sizeof(StoredTree) + tree.root.capacity();
     eachFolder(tree.top, [&](const StoredFolder& folder) {
-        bytes += folder.bytes() + 2 * sizeof(void*);  // and its place in byKey_
+        bytes += folder.bytes();
+        if (folder.key != 0) bytes += 5 * sizeof(void*);  // its node and bucket in byKey_
     });
     return bytes;
 }

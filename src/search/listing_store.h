@@ -45,6 +45,10 @@ struct StoredTree {
     StoredFolder* top = nullptr;  // owned
     std::size_t bytes = 0;
     std::uint64_t lastUsed = 0;
+    // Counted at the store's generation `countedAt`: every folder, and those not trusted.
+    std::uint64_t countedAt = UINT64_MAX;
+    std::size_t folders = 0;
+    std::size_t untrusted = 0;
 };
 
 class ListingStore {
@@ -120,6 +124,7 @@ class ListingStore {
     void makeRoom(const StoredTree* keep);
     std::size_t measure(const StoredTree& tree) const;
     void verifyLoop();
+    void count(StoredTree& tree);
 
     Platform& platform_;
     const std::size_t mostBytes_;

@@ -211,6 +211,7 @@ bool StoreWalk::listAgain(Frame& frame, StoredFolder*& slot) {
     files_.clear();
     for (;;) {
         const ListStatus status = platform_.listFolder(handle, listing_);
+        fresh->reserveFor(listing_);
         for (std::size_t i = 0; i < listing_.size() && !stopping_; ++i) {
             // A search keeps the window answering; the background pass yields to a search.
             if (mode_ == Mode::Verify ? interrupted() : pump_ != nullptr && !(*pump_)())
@@ -245,6 +246,7 @@ bool StoreWalk::listAgain(Frame& frame, StoredFolder*& slot) {
         if (status == ListStatus::Failed) files_.setError(listing_.error());
         if (status != ListStatus::More || stopping_) break;
     }
+    fresh->finish();
     if (stopping_) fresh->dirty = true;  // cut short: listed again next time
     if (files_.error() != 0) {
         // A folder that cannot be read to its end is listed afresh at every search.

@@ -83,6 +83,20 @@ struct StoredFolder {
         return l;
     }
 
+    // Room for a listing's first batch, which is all of most folders: what is kept takes no more
+    // than it needs. Later batches grow as vectors do, and finish() trims the rest.
+    void reserveFor(const Listing& listing) {
+        if (!entries.empty() || listing.size() == 0) return;
+        const ListedEntry& last = listing[listing.size() - 1];
+        entries.reserve(listing.size());
+        names.reserve(last.nameOffset + last.nameLength);
+    }
+    void finish() {
+        names.shrink_to_fit();
+        entries.shrink_to_fit();
+        children.shrink_to_fit();
+    }
+
     // Keeps an entry as the walk left it; `listedAttributes` are the listing's own. A link the
     // listing left undescribed (Linux) stays so: what it leads to may change without a word to
     // this folder, so it is described again at every use.
