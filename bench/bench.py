@@ -1182,7 +1182,7 @@ def store_section(tree, rows):
 
     print("Targets (for information):")
     for label, value, limit in targets:
-        shown = f"{value:.1f}" if limit > 2 else f"{value:.2f}x"
+        shown = f"{value:.1f}" if limit > 2 else f"{value:.3f}x"
         print(f"  {label:<48} {shown:>7}  {verdict(value <= limit)}")
     for problem in problems:
         print(f"  MISMATCH {problem}")
