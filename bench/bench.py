@@ -12,7 +12,11 @@ some, e.g. "sweep" or "warm,cold"; default all):
          and at -j8 to -j64, fd at -j8 to -j32, find and bfs, COLD_RUNS interleaved rounds;
          without root the section says it was skipped;
   chain  a chain of 100,000 nested folders: quarvex-find (default and -j1) against find;
-  wide   one folder of 40,000 folders: quarvex-find against find.
+  wide   one folder of 40,000 folders: quarvex-find against find;
+  store  the listing store: STORE_RUNS fresh quarvex-find --queries processes, each asked the
+         first '*.mp3', the same at once, and, once the process is quiet, '*.mp3', '*.txt' and
+         '*.*', every answer checked against the one-shot output, interleaved with one-shot
+         runs; then quarvex-store-bench for the store's bytes per file.
 The tree is made once with bench/gen_tree.py under build/bench-tree, keyed on the generator's
 hash: it is made again only when missing or when gen_tree.py changed.
 
@@ -21,19 +25,24 @@ its default threads at most 0.40x GNU find on '*.mp3' and 0.45x on '*.*', and fa
 with its default threads on both; quarvex-find -j1 at most 0.62x and 0.66x of find; peak memory
 below 16 MB on every row, the 100,000-level chain included; the GUI at most 1.3x the console;
 in the sweep every -j up to 256 within 1.5x of quarvex-find's best and -j1024 within 2x; cold,
-the default at most fd's best cold time on '*.mp3' and 1.2x that on '*.*'.
+the default at most fd's best cold time on '*.mp3' and 1.2x that on '*.*'; the store's first
+query at most 1.10x the one-shot, the settled '*.mp3' at most 0.10x the first query and another
+pattern at most 0.25x, at most 48 bytes per file beyond the names.
 A result mismatch or a command that fails makes the exit status 1.
 
 Environment: QUARVEX_BENCH_ONLY (sections, comma-separated); QUARVEX_BENCH_RUNS (warm, chain and
 wide rounds, at least 5, default 9); QUARVEX_BENCH_SWEEP_RUNS (default 3);
-QUARVEX_BENCH_COLD_RUNS (default 3); QUARVEX_GUI_BENCH (the extra row's program, default
-build/linux/bin/quarvex-gui-bench).
+QUARVEX_BENCH_COLD_RUNS (default 3); QUARVEX_BENCH_STORE_RUNS (default 5); QUARVEX_GUI_BENCH (the
+extra row's program, default build/linux/bin/quarvex-gui-bench); QUARVEX_STORE_BENCH (default
+build/linux/bin/quarvex-store-bench).
 """
 
 import fcntl
 import hashlib
+import io
 import json
 import os
+import select
 import shutil
 import signal
 import statistics
@@ -54,7 +63,7 @@ GUI_BENCH = os.environ.get("QUARVEX_GUI_BENCH", os.path.join(BIN, "quarvex-gui-b
 RUNS = max(5, int(os.environ.get("QUARVEX_BENCH_RUNS", "9")))
 SWEEP_RUNS = max(1, int(os.environ.get("QUARVEX_BENCH_SWEEP_RUNS", "3")))
 COLD_RUNS = max(1, int(os.environ.get("QUARVEX_BENCH_COLD_RUNS", "3")))
-SECTIONS = ("warm", "sweep", "cold", "chain", "wide")
+SECTIONS = ("warm", "sweep", "cold", "chain", "wide", "store")
 RUN_TIMEOUT_S = 300
 # A sweep run that takes longer stops its row: a thread count that slow is measured enough.
 SWEEP_TIMEOUT_S = 60
@@ -77,6 +86,21 @@ CHAIN_DEPTH = 100_000
 CHAIN_DIR = os.path.join(REPO, "build", "bench-chain")
 WIDE_FOLDERS = 40_000
 WIDE_DIR = os.path.join(REPO, "build", "bench-wide")
+# The store section: a fresh quarvex-find --queries per session; each query's row key, pattern
+# and label, in the order asked. "settled" queries wait until the process is quiet.
+STORE_RUNS = max(1, int(os.environ.get("QUARVEX_BENCH_STORE_RUNS", "5")))
+STORE_BENCH = os.environ.get("QUARVEX_STORE_BENCH", os.path.join(BIN, "quarvex-store-bench"))
+STORE_PATTERNS = ("*.mp3", "*.txt", "*.*")
+STORE_QUERIES = (("first", "*.mp3", "first '*.mp3' (fresh process)"),
+                 ("at-once", "*.mp3", "'*.mp3' again at once"),
+                 ("settled-mp3", "*.mp3", "settled: '*.mp3' again"),
+                 ("settled-txt", "*.txt", "settled: '*.txt'"),
+                 ("settled-all", "*.*", "settled: '*.*'"))
+STORE_QUIET_S = 0.5  # no CPU time used for this long: the background pass is done
+STORE_FIRST_TARGET = 1.10  # the first query / the one-shot
+STORE_REPEAT_TARGET = 0.10  # the settled '*.mp3' / the first query
+STORE_OTHER_TARGET = 0.25  # another settled pattern / the first query
+STORE_BYTES_TARGET = 48  # the store's bytes per file beyond the names
 PATTERNS = ("*.mp3", "*.*")
 SEPARATOR = b" ----- "
 
@@ -818,6 +842,357 @@ def chain_section(chains, wides):
     return problems
 
 
+def store_rows():
+    """The programs of the store section, as rows so that they run from the private copies: a
+    one-shot quarvex-find per pattern, the --queries process and the in-process bench."""
+    rows = [Row(f"one-shot quarvex-find '{p}'", [QUARVEX_FIND, p, ROOT], p, "store")
+            for p in STORE_PATTERNS]
+    rows.append(Row("quarvex-find --queries", [QUARVEX_FIND, "--queries", ROOT], "", "queries"))
+    if os.access(STORE_BENCH, os.X_OK):
+        rows.append(Row("quarvex-store-bench", [STORE_BENCH, ROOT, *STORE_PATTERNS], "",
+                        "store-bench"))
+    return rows
+
+
+class PipeReader:
+    """Reads a program's output pipe into one buffer, reused and grown as needed, so that a
+    large answer costs the reader little more than the copy out of the kernel: the client must
+    not be what is timed. quarvex-find --queries ends each answer with an empty line, and writes
+    nothing more until it is asked again, so an answer has ended when what was read so far ends
+    in an empty line (result lines are never empty: each holds a path). Only the last two bytes
+    are looked at: a search of every byte for "\\n\\n" costs Python 40 ms on the 43 MB of
+    '*.*'. The answer is then compared with the one-shot output, which would show an answer
+    taken as ended too soon."""
+
+    # One buffer for all readers (they take turns), its pages touched once, not while timed.
+    shared = None
+
+    def __init__(self, fd):
+        self.fd = fd
+        self.file = io.FileIO(fd, closefd=False)
+        if PipeReader.shared is None:
+            PipeReader.shared = bytearray(b"\0" * (1 << 26))
+        self.buffer = PipeReader.shared
+        self.view = memoryview(self.buffer)
+        self.filled = 0
+
+    def _read(self, deadline):
+        """Reads what the pipe holds (at least one byte); False at its end."""
+        if self.filled == len(self.buffer):
+            grown = bytearray(2 * len(self.buffer))
+            grown[:self.filled] = self.view[:self.filled]
+            self.buffer, self.view = grown, memoryview(grown)
+        while True:
+            left = deadline - time.perf_counter()
+            if left <= 0:
+                raise TimeoutError(f"no answer within {RUN_TIMEOUT_S} s")
+            if select.select([self.fd], [], [], left)[0]:
+                break
+        count = self.file.readinto(self.view[self.filled:])
+        self.filled += count or 0
+        return bool(count)
+
+    def answer(self, timeout=RUN_TIMEOUT_S):
+        """The next answer's lines, the empty line not included, as a view that stays valid
+        until the next call."""
+        deadline = time.perf_counter() + timeout
+        self.filled = 0
+        buffer = self.buffer
+        while True:
+            if not self._read(deadline):
+                raise EOFError("the output ended before the answer's empty line")
+            end = self.filled
+            if buffer[end - 1] == 0x0A and (end == 1 or buffer[end - 2] == 0x0A):
+                return self.view[:end - 1]
+
+    def everything(self, timeout=RUN_TIMEOUT_S):
+        """All the rest, to the pipe's end, as a view."""
+        deadline = time.perf_counter() + timeout
+        while self._read(deadline):
+            pass
+        return self.view[:self.filled]
+
+
+def widen_pipe(fd):
+    """A pipe of 1 MB instead of 64 KB: fewer wake-ups for writer and reader alike."""
+    try:
+        fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, 1 << 20)
+    except (OSError, AttributeError):
+        pass
+
+
+def lines_of(output):
+    return output.count(b"\n")
+
+
+def one_shot(row):
+    """Runs a one-shot quarvex-find with its output to a pipe, read as --queries' is; returns
+    (seconds, output, exit status)."""
+    start = time.perf_counter()
+    proc = subprocess.Popen(row.run_argv or row.argv, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, env=row.env)
+    widen_pipe(proc.stdout.fileno())
+    reader = PipeReader(proc.stdout.fileno())
+    try:
+        out = reader.everything()
+    except TimeoutError:
+        proc.kill()
+        out = b""
+    code = proc.wait()
+    elapsed = time.perf_counter() - start
+    proc.stdout.close()
+    return elapsed, bytes(out), code
+
+
+def cpu_ticks(pid):
+    """User and system CPU time of a process so far, in clock ticks (all its threads)."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rpartition(")")[2].split()
+    return int(fields[11]) + int(fields[12])
+
+
+def peak_rss_kb(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
+
+
+def wait_settled(pid):
+    """Waits until the process has used no CPU time for STORE_QUIET_S: its background pass has
+    nothing left to do. Returns the seconds waited, the quiet stretch included, or None when it
+    did not settle within RUN_TIMEOUT_S."""
+    start = time.perf_counter()
+    last, quiet_since = cpu_ticks(pid), start
+    while time.perf_counter() - start < RUN_TIMEOUT_S:
+        time.sleep(0.05)
+        now, ticks = time.perf_counter(), cpu_ticks(pid)
+        if ticks != last:
+            last, quiet_since = ticks, now
+        elif now - quiet_since >= STORE_QUIET_S:
+            return now - start
+    return None
+
+
+@dataclass
+class Session:
+    """One fresh --queries process: the times of its answers, by row name."""
+    times: dict = field(default_factory=dict)
+    settle_s: float = None
+    peak_kb: int = 0
+
+
+def query_session(row, references, problems):
+    """A fresh quarvex-find --queries: the first '*.mp3', the same again at once, then, once the
+    process is quiet, each settled query. Every answer must equal the one-shot output."""
+    session = Session()
+    with tempfile.TemporaryFile() as err:
+        start = time.perf_counter()
+        proc = subprocess.Popen(row.run_argv or row.argv, stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=err, env=row.env)
+        widen_pipe(proc.stdout.fileno())
+        answers = PipeReader(proc.stdout.fileno())
+        try:
+            for name, pattern, label in STORE_QUERIES:
+                if name.startswith("settled") and session.settle_s is None:
+                    session.settle_s = wait_settled(proc.pid)
+                    if session.settle_s is None:
+                        problems.append(f"--queries: the process did not settle within "
+                                        f"{RUN_TIMEOUT_S} s")
+                        break
+                if name != "first":
+                    start = time.perf_counter()
+                os.write(proc.stdin.fileno(), pattern.encode() + b"\n")
+                answer = answers.answer()
+                session.times[name] = time.perf_counter() - start
+                answer = bytes(answer)
+                if answer != references[pattern]:
+                    problems.append(f"--queries, {label}: {lines_of(answer):,} lines, the "
+                                    f"one-shot {lines_of(references[pattern]):,}, or not "
+                                    "byte-identical")
+            session.peak_kb = peak_rss_kb(proc.pid)
+        except (EOFError, TimeoutError, OSError) as error:
+            problems.append(f"--queries: {str(error) or type(error).__name__}")
+            proc.kill()
+        proc.stdin.close()
+        code = proc.wait(timeout=RUN_TIMEOUT_S)
+        proc.stdout.close()
+        if code != 0:
+            err.seek(0)
+            tail = err.read().decode(errors="replace").strip().splitlines()[-1:]
+            problems.append(f"--queries exited with status {code} {tail}")
+    return session
+
+
+def store_bench_report(row, problems):
+    """Runs quarvex-store-bench once; returns its key=value lines by their first word (searches
+    by (pattern, store))."""
+    result = subprocess.run(row.run_argv or row.argv, capture_output=True, env=row.env,
+                            timeout=RUN_TIMEOUT_S)
+    if result.returncode != 0:
+        problems.append(f"quarvex-store-bench exited with status {result.returncode}: "
+                        f"{result.stderr.decode(errors='replace').strip()}")
+        return {}
+    report = {"search": {}}
+    for line in result.stdout.decode().splitlines():
+        kind, _, rest = line.partition(" ")
+        pairs = dict(item.partition("=")[::2] for item in rest.split())
+        if kind == "search":
+            report["search"][(pairs["pattern"], pairs["store"])] = pairs
+        else:
+            report[kind] = pairs
+    return report
+
+
+def store_section(tree, rows):
+    """The listing store (quarvex-find --queries): its answers' times against the one-shot
+    run's, and its memory from quarvex-store-bench."""
+    shots = {r.pattern: r for r in rows if r.kind == "store"}
+    queries = next(r for r in rows if r.kind == "queries")
+    bench = next((r for r in rows if r.kind == "store-bench"), None)
+    problems = []
+    # One untimed run each: the warm cache, and the bytes every answer must equal.
+    references = {}
+    for pattern, shot in shots.items():
+        _, references[pattern], code = one_shot(shot)
+        if code not in (0, 1):
+            problems.append(f"{shot.label}: exit status {code}")
+        if references[pattern].startswith(b"\n") or b"\n\n" in references[pattern]:
+            problems.append(f"{shot.label}: an empty line in the output (a name holding a "
+                            "newline): the answers of --queries cannot be told apart")
+    sessions = []
+    for round_ in range(STORE_RUNS):
+        # One session and the one-shots, each first in turn.
+        steps = [lambda: sessions.append(query_session(queries, references, problems))]
+        steps += [lambda s=s: s.times.append(one_shot(s)[0]) for s in shots.values()]
+        shift = round_ % len(steps)
+        for step in steps[shift:] + steps[:shift]:
+            step()
+    report = store_bench_report(bench, problems) if bench else {}
+
+    print(f"== store: quarvex-find --queries ROOT over a pipe, {STORE_RUNS} sessions, each a "
+          "fresh process, interleaved with the one-shot runs")
+    print("Each session asks: the first '*.mp3' (timed from the process's start, as a one-shot "
+          "is), '*.mp3' again at once (the background")
+    print(f"pass still running), then, once the process has used no CPU for {STORE_QUIET_S} s "
+          "(the pass done), the settled queries.")
+    print("Every answer is checked byte-identical to the one-shot output of its pattern.")
+
+    def column(name):
+        return [s.times[name] for s in sessions if name in s.times]
+
+    def med(values):
+        return statistics.median(values) if values else float("nan")
+
+    first = med(column("first"))
+    shot_mp3 = med(shots["*.mp3"].times)
+    header = (f"  {'row':<32} {'median s':>9} {'min s':>8} {'max s':>8} {'lines':>9} "
+              f"{'/ first':>8} {'/ one-shot':>11}")
+    print(header)
+    print("  " + "-" * (len(header) - 2))
+    table = [(shot.label, shot.times, p) for p, shot in shots.items()]
+    table += [(label, column(name), p) for name, p, label in STORE_QUERIES]
+    for label, times, pattern in table:
+        if not times:
+            print(f"  {label:<32} no time (see MISMATCH below)")
+            continue
+        m = med(times)
+        print(f"  {label:<32} {m:9.3f} {min(times):8.3f} {max(times):8.3f} "
+              f"{lines_of(references[pattern]):>9,} {m / first:>7.2f}x "
+              f"{m / med(shots[pattern].times):>10.2f}x")
+    settles = [s.settle_s for s in sessions if s.settle_s is not None]
+    if settles:
+        print(f"  settled after {med(settles):.1f} s (median; {min(settles):.1f} to "
+              f"{max(settles):.1f} s) from the end of the query at once, "
+              f"{STORE_QUIET_S} s of quiet included")
+    peak = max((s.peak_kb for s in sessions), default=0)
+    print(f"  peak RSS of the --queries process (VmHWM after its last answer): "
+          f"{peak / 1024:.1f} MB (largest of the sessions)")
+    print()
+
+    targets = []
+    targets.append(("first '*.mp3' <= 1.10x the one-shot", first / shot_mp3,
+                    STORE_FIRST_TARGET))
+    for name, pattern, label in STORE_QUERIES:
+        if name.startswith("settled"):
+            limit = STORE_REPEAT_TARGET if pattern == "*.mp3" else STORE_OTHER_TARGET
+            targets.append((f"{label} <= {limit:.2f}x the first",
+                            med(column(name)) / first, limit))
+
+    store = report.get("store", {})
+    counted = report.get("tree", {})
+    if store and counted:
+        files = int(counted["files"])
+        names = int(counted["name_bytes"])
+        per_file = (int(store["bytes"]) - names) / files
+        heap_per_file = (int(store["heap_bytes"]) - names) / files
+        print(f"Memory, from quarvex-store-bench (the store built by one search, settled, "
+              f"in one process):")
+        print(f"  ListingStore::bytes() {int(store['bytes']):,} bytes for {files:,} files in "
+              f"{int(store['folders']):,} folders ({int(counted['entries']):,} entries kept);")
+        print(f"  their names {names:,} bytes; beyond the names {per_file:.1f} bytes per file.")
+        layout = report.get("layout", {})
+        if layout:
+            tight = (int(layout["tight_bytes"]) - names) / files
+            print(f"  With every string and vector at its size (no capacity left by growth): "
+                  f"{tight:.1f} bytes per file (entry {layout['entry']}, folder "
+                  f"{layout['folder']}, subfolder {layout['child']} bytes).")
+        print(f"  The heap's own view (mallinfo2, with the store and after it was dropped): "
+              f"{int(store['heap_bytes']):,} bytes, {heap_per_file:.1f} per file beyond the names")
+        print(f"  (the allocator's overhead and the watches included); its peak RSS "
+              f"{int(store['peak_rss_kb']) / 1024:.1f} MB.")
+        searches = report["search"]
+
+        def timed(pattern, kind):
+            s = searches[(pattern, kind)]
+            return float(s["seconds"]), float(s.get("cpu_seconds", "nan"))
+
+        no, no_cpu = timed("*.mp3", "no")
+        kept, kept_cpu = timed("*.mp3", "first")
+        print(f"  In-process, wall (and the process's CPU time, all threads; less shaken by a busy "
+              f"machine): '*.mp3' without the store")
+        print(f"  {no:.3f} s ({no_cpu:.3f} s), the first with it {kept:.3f} s ({kept_cpu:.3f} s): "
+              f"{kept / no:.2f}x ({kept_cpu / no_cpu:.2f}x); settled in "
+              f"{float(report['settle']['seconds']):.1f} s; then, median of 5:")
+        for pattern in STORE_PATTERNS:
+            again, again_cpu = timed(pattern, "repeat")
+            print(f"    '{pattern}' {again:.3f} s ({again_cpu:.3f} s): {again / kept:.2f}x "
+                  f"({again_cpu / kept_cpu:.2f}x) the first")
+        print()
+        targets.append(("store bytes per file beyond the names <= 48", per_file,
+                        STORE_BYTES_TARGET))
+        if int(store["folders"]) != int(counted["folders"]):
+            problems.append(f"the store keeps {int(store['folders']):,} folders, the tree has "
+                            f"{int(counted['folders']):,}")
+        if files != tree["files_visible"]:
+            problems.append(f"quarvex-store-bench counted {files:,} files, the generator made "
+                            f"{tree['files_visible']:,}")
+        for (pattern, kind), s in searches.items():
+            expected = references.get(pattern)
+            if expected is not None and (int(s["lines"]) != lines_of(expected)
+                                         or int(s["line_bytes"]) != len(expected)):
+                problems.append(f"quarvex-store-bench '{pattern}' ({kind}): {int(s['lines']):,} "
+                                f"lines of {int(s['line_bytes']):,} bytes, the one-shot "
+                                f"{lines_of(expected):,} of {len(expected):,}")
+    elif not bench:
+        print(f"(No {os.path.relpath(STORE_BENCH, REPO)} built: the store's bytes are not "
+              "measured.)")
+        print()
+
+    print("Targets (for information):")
+    for label, value, limit in targets:
+        shown = f"{value:.1f}" if limit > 2 else f"{value:.3f}x"
+        print(f"  {label:<48} {shown:>7}  {verdict(value <= limit)}")
+    for problem in problems:
+        print(f"  MISMATCH {problem}")
+    if not problems:
+        print("  every answer of every session equals the one-shot output of its pattern, byte "
+              "for byte.")
+    print()
+    return problems
+
+
 def main():
     only = [s.strip() for s in os.environ.get("QUARVEX_BENCH_ONLY", "").split(",") if s.strip()]
     unknown = [s for s in only if s not in SECTIONS]
@@ -831,7 +1206,7 @@ def main():
             sys.exit(f"bench: missing {tool or 'find, fdfind or bfs'}; "
                      "run `make build` / `make deps`")
     tree = None
-    if {"warm", "sweep", "cold"} & set(sections):
+    if {"warm", "sweep", "cold", "store"} & set(sections):
         ensure_tree()
         with open(os.path.join(TREE_DIR, "tree.json")) as f:
             tree = json.load(f)
@@ -842,7 +1217,8 @@ def main():
     cold = [r for p in PATTERNS for r in cold_rows(p)] if "cold" in sections else []
     chains = chain_rows() if "chain" in sections else []
     wides = wide_rows() if "wide" in sections else []
-    everything = warm + extras + sweep + cold + chains + wides
+    stores = store_rows() if "store" in sections else []
+    everything = warm + extras + sweep + cold + chains + wides + stores
     load_before = os.getloadavg()
     started = time.monotonic()
 
@@ -855,7 +1231,7 @@ def main():
               "are under dot names, which every command skips.")
     print("Commands (ROOT is the tree's absolute path; all run with LC_ALL=C; the build's programs "
           "run from copies made at the start):")
-    for row in warm + extras + chains + wides:
+    for row in warm + extras + chains + wides + stores:
         print(f"  {row.label:<28} {shell_words(row.argv)}")
     if sweep or cold:
         print("  sweep and cold rows: the same commands with -jN (quarvex-find -jN PATTERN ROOT, "
@@ -873,6 +1249,9 @@ def main():
         if chains or wides:
             sys.stdout.flush()
             problems += chain_section(chains, wides)
+        if stores:
+            sys.stdout.flush()
+            problems += store_section(tree, stores)
         if cold:
             sys.stdout.flush()
             problems += cold_section(cold)

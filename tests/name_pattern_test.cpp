@@ -166,5 +166,15 @@ TEST(NamePattern, NamesThatAreNotUtf8AreStillMatched) {
                                     "b"));
 }
 
+// The matcher's shortcut for "*" and ASCII letters leans on this: no character beyond ASCII
+// folds to an ASCII one but those it names.
+TEST(FoldCase, OnlyTheNamedLettersFoldToAsciiFromBeyondIt) {
+    std::string folded;
+    for (char32_t c = 0x80; c <= 0x10FFFF; ++c)
+        if (foldCase(c) < 0x80) folded.push_back(static_cast<char>(foldCase(c)));
+    EXPECT_EQ(folded, kFoldedFromElsewhere);
+}
+
 }  // namespace
+
 }  // namespace quarvex

@@ -53,6 +53,8 @@ ListingStore::Search::Search(ListingStore& store, const std::string& root,
     : store_(store) {
     store.searching_ = true;
     lock_ = std::unique_lock(store.mutex_);
+    ++store.searches_;
+    generation_ = store.generation_;
     OpenResult opened = store.platform_.openRoot(root);
     const OwnedFolder handle(store.platform_,
                              opened.status == OpenStatus::Opened ? opened.handle : kNoFolder);
@@ -65,12 +67,12 @@ ListingStore::Search::Search(ListingStore& store, const std::string& root,
     if (tree != nullptr && !store.apply(*tree)) tree = nullptr;
     if (tree != nullptr) {
         tree->lastUsed = ++store.clock_;
-        std::size_t kept = 0;
-        eachFolder(tree->top, [&](const StoredFolder&) { ++kept; });
-        if (store.untrustedIn(*tree) > std::max(kMostListedAgain, kept / 32))
+        store.count(*tree);
+        if (tree->untrusted > std::max(kMostListedAgain, tree->folders / 32))
             return;  // a fresh walk; background work catches up afterwards
         // What changed is listed again before anything is answered.
-        if (store.verify(*tree, nullptr, wait) && tree->top != nullptr) tree_ = tree;
+        if (tree->untrusted != 0 && !store.verify(*tree, true, nullptr, wait)) return;
+        if (tree->top != nullptr) tree_ = tree;
         return;
     }
     if (!handle) return;
@@ -162,6 +164,7 @@ void ListingStore::Search::end(bool whole) {
             fresh_->bytes = store_.measure(*fresh_);
             fresh_->lastUsed = ++store_.clock_;
             StoredTree* kept = fresh_.get();
+            ++store_.generation_;
             store_.trees_.push_back(std::move(fresh_));
             // Changes told while the walk ran make their folders dirty at once.
             if (store_.apply(*kept)) store_.makeRoom(kept);
@@ -170,8 +173,11 @@ void ListingStore::Search::end(bool whole) {
             store_.dropTree(store_.trees_.back().get());
         }
     }
-    if (tree_ != nullptr) tree_->bytes = store_.measure(*tree_);
-    store_.idle_ = false;
+    // Background work only where something may be left to it.
+    if (store_.generation_ != generation_) {
+        if (tree_ != nullptr) tree_->bytes = store_.measure(*tree_);
+        store_.idle_ = false;
+    }
     if (!store_.verifier_.joinable())
         store_.verifier_ = std::thread([&store = store_] { store.verifyLoop(); });
     store_.searching_ = false;
@@ -188,6 +194,7 @@ StoredTree* ListingStore::find(const std::string& root) {
 }
 
 void ListingStore::dropTree(StoredTree* tree) {
+    ++generation_;
     freeFolders(*tree, tree->top);
     tree->top = nullptr;
     std::erase_if(trees_, [tree](const auto& t) { return t.get() == tree; });
@@ -203,7 +210,10 @@ bool ListingStore::apply(StoredTree& tree) {
             return it != store.byKey_.end() ? it->second : nullptr;
         }
         void entriesChanged(std::uint64_t key) override {
-            if (StoredFolder* folder = folderOf(key)) folder->dirty = true;
+            if (StoredFolder* folder = folderOf(key)) {
+                folder->dirty = true;
+                ++store.generation_;
+            }
         }
         void folderChanged(std::uint64_t key) override {
             if (StoredFolder* folder = folderOf(key)) store.drop(tree, folder);
@@ -236,6 +246,7 @@ void ListingStore::freeFolders(StoredTree& tree, StoredFolder* top) {
 
 // Takes `folder` and everything below it out of the tree.
 void ListingStore::drop(StoredTree& tree, StoredFolder* folder) {
+    ++generation_;
     if (StoredFolder* parent = folder->parent) {
         for (StoredChild& c : parent->children)
             if (c.folder == folder) c.folder = nullptr;
@@ -249,6 +260,7 @@ void ListingStore::drop(StoredTree& tree, StoredFolder* folder) {
 // moved into the fresh one goes.
 void ListingStore::replace(StoredTree& tree, StoredFolder* parent, StoredFolder*& slot,
                            StoredFolder* fresh) {
+    ++generation_;
     StoredFolder* old = slot;
     fresh->parent = parent;
     for (StoredChild& c : fresh->children)
@@ -265,21 +277,32 @@ std::uint64_t ListingStore::newKey() {
     return nextKey_++;
 }
 
-// Folders a search would list again: not trusted, or not kept where one would be entered.
-std::size_t ListingStore::untrustedIn(const StoredTree& tree) const {
+// Folders a search would list again: not trusted, or not kept where one would be entered; for
+// `verifying`, those the background pass lists (not those it leaves to searches).
+std::size_t ListingStore::untrustedIn(const StoredTree& tree, bool verifying) const {
     std::size_t count = 0;
     eachFolder(tree.top, [&](const StoredFolder& folder) {
-        if (!folder.trusted()) ++count;
+        if (!folder.trusted() && !(verifying && folder.watchFailed && !folder.dirty)) ++count;
         for (const StoredChild& c : folder.children)
-            if (c.folder == nullptr && !c.otherMount) ++count;
+            if (c.folder == nullptr && !c.otherMount && !(verifying && c.unreadable)) ++count;
     });
     return count;
+}
+
+// Counts the tree's folders, and those a search would list again, unless nothing changed since.
+void ListingStore::count(StoredTree& tree) {
+    if (tree.countedAt == generation_) return;
+    tree.folders = 0;
+    eachFolder(tree.top, [&](const StoredFolder&) { ++tree.folders; });
+    tree.untrusted = untrustedIn(tree, false);
+    tree.countedAt = generation_;
 }
 
 std::size_t ListingStore::measure(const StoredTree& tree) const {
     std::size_t bytes = sizeof(StoredTree) + tree.root.capacity();
     eachFolder(tree.top, [&](const StoredFolder& folder) {
-        bytes += folder.bytes() + 2 * sizeof(void*);  // and its place in byKey_
+        bytes += folder.bytes();
+        if (folder.key != 0) bytes += 5 * sizeof(void*);  // its node and bucket in byKey_
     });
     return bytes;
 }
@@ -300,12 +323,13 @@ void ListingStore::makeRoom(const StoredTree* keep) {
 }
 
 // Lists again, under a watch, every folder of the tree not trusted, until done or interrupted.
-bool ListingStore::verify(StoredTree& tree, const std::atomic<bool>* interrupt,
+bool ListingStore::verify(StoredTree& tree, bool refresh, const std::atomic<bool>* interrupt,
                           const Walker::WaitHook& wait) {
     const NamePattern nothing("");  // matches no name: nothing to show
     bool whole = true;
     {
-        StoreWalk pass(platform_, nothing, *this, tree, StoreWalk::Mode::Verify, interrupt);
+        StoreWalk pass(platform_, nothing, *this, tree,
+                       refresh ? StoreWalk::Mode::Refresh : StoreWalk::Mode::Verify, interrupt);
         const Walker::WaitHook goOn = [&] {
             whole = whole && !quitting_ && (interrupt == nullptr || !*interrupt) && wait();
             return whole;
@@ -340,26 +364,21 @@ void ListingStore::verifyLoop() {
         wake_.wait(lock, [this] { return quitting_ || (!searching_ && !idle_); });
         if (quitting_) return;
         StoredTree* pending = nullptr;
-        for (const auto& tree : trees_) {
-            bool unverified = false;
-            eachFolder(tree->top, [&](const StoredFolder& folder) {
-                unverified = unverified || folder.dirty || (!folder.watched && !folder.watchFailed);
-                for (const StoredChild& c : folder.children)
-                    unverified =
-                        unverified || (c.folder == nullptr && !c.otherMount && !c.unreadable);
-            });
-            if (unverified) {
+        for (const auto& tree : trees_)
+            if (untrustedIn(*tree, true) != 0) {
                 pending = tree.get();
                 break;
             }
-        }
         if (pending == nullptr) {
             idle_ = true;
             wake_.notify_all();  // for settle()
             continue;
         }
-        verify(*pending, &searching_, [] { return true; });
-        if (!quitting_ && !searching_) pending->bytes = measure(*pending);
+        verify(*pending, false, &searching_, [] { return true; });
+        if (quitting_ || searching_) continue;
+        pending->bytes = measure(*pending);
+        // What a whole pass could not make trusted waits for the next search's changes.
+        if (untrustedIn(*pending, true) != 0) idle_ = true;
     }
 }
 
@@ -382,7 +401,7 @@ std::size_t ListingStore::folders() const {
 std::size_t ListingStore::untrusted(const std::string& root) {
     std::lock_guard lock(mutex_);
     const StoredTree* tree = find(root);
-    return tree != nullptr ? untrustedIn(*tree) : 0;
+    return tree != nullptr ? untrustedIn(*tree, false) : 0;
 }
 
 void ListingStore::settle() {

@@ -45,6 +45,10 @@ struct StoredTree {
     StoredFolder* top = nullptr;  // owned
     std::size_t bytes = 0;
     std::uint64_t lastUsed = 0;
+    // Counted at the store's generation `countedAt`: every folder, and those not trusted.
+    std::uint64_t countedAt = UINT64_MAX;
+    std::size_t folders = 0;
+    std::size_t untrusted = 0;
 };
 
 class ListingStore {
@@ -80,6 +84,7 @@ class ListingStore {
         StoredTree* tree_ = nullptr;  // answers from it, or keeps into it
         bool keeping_ = false;
         bool ended_ = false;
+        std::uint64_t generation_ = 0;  // the store's when the search began
         // What a fresh walk keeps, a stack of the folders along its path.
         std::unique_ptr<StoredTree> fresh_;
         std::vector<StoredFolder*> path_;
@@ -111,14 +116,15 @@ class ListingStore {
     void freeFolders(StoredTree& tree, StoredFolder* top);
     void replace(StoredTree& tree, StoredFolder* parent, StoredFolder*& slot, StoredFolder* fresh);
     void drop(StoredTree& tree, StoredFolder* folder);
-    std::size_t untrustedIn(const StoredTree& tree) const;
+    std::size_t untrustedIn(const StoredTree& tree, bool verifying) const;
     // False when `wait` asked to stop first.
-    bool verify(StoredTree& tree, const std::atomic<bool>* interrupt,
+    bool verify(StoredTree& tree, bool refresh, const std::atomic<bool>* interrupt,
                 const Walker::WaitHook& wait);
     void markNewNames(StoredTree& tree);
     void makeRoom(const StoredTree* keep);
     std::size_t measure(const StoredTree& tree) const;
     void verifyLoop();
+    void count(StoredTree& tree);
 
     Platform& platform_;
     const std::size_t mostBytes_;
@@ -127,6 +133,8 @@ class ListingStore {
     std::vector<std::unique_ptr<StoredTree>> trees_;
     std::unordered_map<std::uint64_t, StoredFolder*> byKey_;
     std::uint64_t nextKey_ = 1;
+    std::uint64_t generation_ = 0;         // counts every change to what is kept
+    std::uint64_t searches_ = 0;           // counts the searches begun
     std::vector<std::uint64_t> newNames_;  // file numbers found with more names since the last look
     std::uint64_t clock_ = 0;
     bool idle_ = true;  // background work found nothing to do at its last look

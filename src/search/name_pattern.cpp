@@ -79,10 +79,23 @@ NamePattern::NamePattern(std::string_view pattern) {
     if (starThenLiterals_)
         for (auto it = expression_.begin() + 1; it != expression_.end(); ++it)
             literalTail_.push_back(static_cast<char>(*it));
+    tailFoldsFromElsewhere_ = literalTail_.find_first_of(kFoldedFromElsewhere) != std::string::npos;
 }
 
 bool NamePattern::matches(std::string_view name) const {
     if (everything_) return true;
+    // "*" then ASCII literals: when the name ends in as many ASCII bytes, those are its last
+    // characters whatever comes before (UTF-8 puts no ASCII byte inside a sequence), and the
+    // "*" takes the rest. And for a tail without a letter that a character beyond ASCII folds
+    // to, a byte beyond ASCII there simply differs.
+    if (starThenLiterals_) {
+        if (name.size() < literalTail_.size()) return false;  // a character is a byte at least
+        const std::string_view tail = name.substr(name.size() - literalTail_.size());
+        if (!tailFoldsFromElsewhere_ || std::all_of(tail.begin(), tail.end(), [](char c) {
+                return static_cast<unsigned char>(c) < 0x80;
+            }))
+            return matchesAscii(name);
+    }
     if (std::all_of(name.begin(), name.end(),
                     [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
         return matchesAscii(name);

@@ -26,10 +26,14 @@ class NamePattern {
     bool everything_ = false;
     // "*" followed by printable ASCII literals only, as in "*.mp3": compared from the end.
     bool starThenLiterals_ = false;
-    std::string literalTail_;  // folded
+    std::string literalTail_;              // folded
+    bool tailFoldsFromElsewhere_ = false;  // it holds a letter of kFoldedFromElsewhere
 };
 
 // Unicode simple uppercase mapping; code points without one map to themselves.
 char32_t foldCase(char32_t c);
+
+// The ASCII characters that characters beyond ASCII fold to: dotless i to I, long s to S.
+inline constexpr char kFoldedFromElsewhere[] = "IS";
 
 }  // namespace quarvex

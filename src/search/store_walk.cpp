@@ -59,13 +59,26 @@ void StoreWalk::openTop() {
         result_.outcome = FolderOutcome::Changed;
         return;
     }
-    if (kept != nullptr && kept->trusted()) {
+    if (kept != nullptr && usable(*kept)) {
         frame.folder = kept;
         folders_.known(*root, static_cast<std::uint32_t>(kept->children.size()));
         answer(frame);
         return;
     }
     listAgain(frame, kept);
+}
+
+// Whether a kept listing may stand for a listing made now, in this mode.
+bool StoreWalk::usable(const StoredFolder& kept) const {
+    if (kept.trusted()) return true;
+    switch (mode_) {
+        case Mode::Search:  // listed again just before, when no watch could vouch for it
+            return kept.listedIn == store_.searches_ && !kept.dirty;
+        case Mode::Verify:  // what no watch can make trusted is left to the searches
+            return kept.watchFailed && !kept.dirty;
+        default:
+            return false;
+    }
 }
 
 // The next frame's folder, a subfolder of the one below it on the stack.
@@ -81,9 +94,7 @@ void StoreWalk::visit(StoredChild& slot) {
         return;
     }
     StoredFolder* kept = slot.folder;
-    // A folder that no watch can vouch for is left to the search, which lists it anyway.
-    if (kept != nullptr &&
-        (kept->trusted() || (mode_ == Mode::Verify && kept->watchFailed && !kept->dirty))) {
+    if (kept != nullptr && usable(*kept)) {
         node.file = kept->file;
         node.identified = kept->file != 0;
         folders_.skip(node);  // answered from memory: not opened
@@ -99,7 +110,7 @@ void StoreWalk::visit(StoredChild& slot) {
     }
     const OpenFolders::Result opened = folders_.open(node, stopping_);
     slot.otherMount = opened.outcome == OpenFolders::Outcome::OtherMount;
-    slot.unreadable = opened.outcome == OpenFolders::Outcome::Unreadable;
+    slot.unreadable = opened.outcome != OpenFolders::Outcome::Opened && !slot.otherMount;
     switch (opened.outcome) {
         case OpenFolders::Outcome::Opened:
             listAgain(frame, slot.folder);
@@ -133,7 +144,7 @@ void StoreWalk::answer(Frame& frame) {
     result_.outcome = FolderOutcome::Listed;
     result_.files = &files_;
     result_.depth = frames_.size() - 1;
-    if (mode_ == Mode::Verify) return;
+    if (mode_ != Mode::Search) return;
     StoredFolder& folder = *frame.folder;
     FolderHandle pinned = kNoFolder;
     bool unreachable = false;
@@ -179,6 +190,7 @@ bool StoreWalk::listAgain(Frame& frame, StoredFolder*& slot) {
     StoredFolder* old = slot;
     const FolderHandle handle = node.handle.get();
     auto fresh = std::make_unique<StoredFolder>();
+    fresh->listedIn = store_.searches_;
     if (!node.identified) {
         FolderIdentity identity;
         if (platform_.identify(handle, identity)) {
@@ -203,8 +215,11 @@ bool StoreWalk::listAgain(Frame& frame, StoredFolder*& slot) {
     files_.clear();
     for (;;) {
         const ListStatus status = platform_.listFolder(handle, listing_);
+        fresh->reserveFor(listing_);
         for (std::size_t i = 0; i < listing_.size() && !stopping_; ++i) {
-            if (pump_ != nullptr && mode_ == Mode::Search && !(*pump_)()) stopping_ = true;
+            // A search keeps the window answering; the background pass yields to a search.
+            if (mode_ == Mode::Verify ? interrupted() : pump_ != nullptr && !(*pump_)())
+                stopping_ = true;
             ListedEntry& e = listing_[i];
             const std::string_view name = listing_.name(e);
             const std::uint32_t listed = e.attributes;
@@ -235,6 +250,7 @@ bool StoreWalk::listAgain(Frame& frame, StoredFolder*& slot) {
         if (status == ListStatus::Failed) files_.setError(listing_.error());
         if (status != ListStatus::More || stopping_) break;
     }
+    fresh->finish();
     if (stopping_) fresh->dirty = true;  // cut short: listed again next time
     if (files_.error() != 0) {
         // A folder that cannot be read to its end is listed afresh at every search.

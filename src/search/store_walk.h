@@ -27,7 +27,10 @@ namespace quarvex {
 
 class StoreWalk : public Walker {
   public:
-    enum class Mode { Search, Verify };
+    // Search: answers. Refresh: before a search answers, lists again whatever is not trusted and
+    // tries again what could not be entered. Verify: in the background, lists again what a watch
+    // can make trusted, and leaves the rest to searches.
+    enum class Mode { Search, Refresh, Verify };
 
     // The store's lock is held for the walk's whole life. `interrupt`, when set, ends it.
     StoreWalk(Platform& platform, const NamePattern& pattern, ListingStore& store, StoredTree& tree,
@@ -48,6 +51,7 @@ class StoreWalk : public Walker {
         std::size_t nextChild = 0;
     };
 
+    bool usable(const StoredFolder& kept) const;
     void openTop();
     void visit(StoredChild& slot);
     void answer(Frame& frame);

@@ -36,8 +36,8 @@ struct StoredChild {
     StoredFolder* folder = nullptr;  // what is kept of it, owned; null when nothing is
     std::uint32_t entry = 0;         // its entry
     bool otherMount = false;         // it lies on another mount: never entered while mounts stay
-    bool unreadable = false;         // it could not be opened: searches try it again, the
-                                     // background pass does not
+    bool unreadable = false;         // it could not be entered (unreadable, a link by now,
+                                     // changed): searches try it again, the background pass not
 };
 
 struct StoredFolder {
@@ -51,7 +51,8 @@ struct StoredFolder {
     // a change was told since (dirty).
     bool watched = false;
     bool dirty = false;
-    bool watchFailed = false;  // the system refused a watch: listed afresh at every search
+    bool watchFailed = false;    // the system refused a watch: listed afresh at every search
+    std::uint64_t listedIn = 0;  // the search that last listed it (ListingStore's count)
 
     std::string_view name(const StoredEntry& e) const {
         return std::string_view(names).substr(e.nameOffset, e.nameLength);
@@ -80,6 +81,20 @@ struct StoredFolder {
         // A file with other names may have changed through one of them: it is read again.
         l.sizeKnown = (e.flags & (kStoredSizeKnown | kStoredManyNames)) == kStoredSizeKnown;
         return l;
+    }
+
+    // Room for a listing's first batch, which is all of most folders: what is kept takes no more
+    // than it needs. Later batches grow as vectors do, and finish() trims the rest.
+    void reserveFor(const Listing& listing) {
+        if (!entries.empty() || listing.size() == 0) return;
+        const ListedEntry& last = listing[listing.size() - 1];
+        entries.reserve(listing.size());
+        names.reserve(last.nameOffset + last.nameLength);
+    }
+    void finish() {
+        names.shrink_to_fit();
+        entries.shrink_to_fit();
+        children.shrink_to_fit();
     }
 
     // Keeps an entry as the walk left it; `listedAttributes` are the listing's own. A link the

@@ -270,6 +270,7 @@ Walk::Found Walk::list(FolderNode& node, Worker& worker) {
     }
     for (;;) {
         const ListStatus status = platform_.listFolder(handle, listing);
+        if (record != nullptr) record->reserveFor(listing);
         for (std::size_t i = 0; i < listing.size() && !stopping_; ++i) {
             // The consumer keeps the window answering, however slow the folder is to read.
             if (worker.pump != nullptr && !(*worker.pump)()) requestStop();
@@ -315,6 +316,7 @@ Walk::Found Walk::list(FolderNode& node, Worker& worker) {
         if (worker.pump != nullptr && !(*worker.pump)()) requestStop();
     }
     if (found.error != 0) found.filesToFill().setError(found.error);
+    if (record != nullptr) record->finish();
     return found;
 }
 

@@ -31,26 +31,33 @@
 //   state                 | Pending->Claimed: any thread | walk lock
 //                         | ->final: the claimer         | walk lock, release store; final
 //                         |                              |   states never change
-//   onWorkList, links.work| any thread                   | walk lock, while Pending
+//   onWorkList, links.work| any thread                   | walk lock, while Pending or Claimed
+//                         |                              |   (the frontier keeps Claimed ones)
 //   links.listed / error  | the claimer, then            | before the final state (no lock);
 //                         |   the consumer               |   the consumer frees matches and
 //                         |                              |   consumed children, no lock
 //   handle                | the claimer while it opens   | no lock; after OpenFolders::listed()
 //                         |   and lists the folder       |   the OpenFolders lock only
-//   file, identified      | the claimer                  | before OpenFolders::listed(); read
-//                         |                              |   later by reopenings, never written
+//   file, identified      | the claimer (the parent's    | before OpenFolders::listed(); read
+//                         |   claimer: the listed number)|   later by reopenings, never written
 //   unopenedChildren,     | OpenFolders                  | OpenFolders lock
 //     pins, openIndex,    |                              |
 //     lost                |                              |
 //
 //   Shared counter        | lock   | meaning
 //   ----------------------+--------+----------------------------------------------------------
-//   workTop_              | walk   | Pending nodes on the work list, the nearest in pre-order first
+//   frontier_             | walk   | Pending and Claimed nodes, in pre-order
+//   pending_              | walk   | the Pending ones (atomic: a thread about to sleep reads it
+//                         |        |   without the lock)
 //   idle_, waitingFor_    | walk   | workers waiting for work; the node the consumer waits for
 //   held_                 | walk   | workers waiting for the window to drain (atomic: the
 //                         |        |   consumer reads it without the lock first)
-//   roomGeneration_       | walk   | bumped when held workers are let go
-//   threads_, workers_    | walk   | started workers (the consumer starts them)
+//   roomGeneration_,      | walk   | bumped when held workers are let go; how often one slept
+//     roomWaits_          |        |
+//   threads_, workers_,   | walk   | started workers (any thread may start more) and what the
+//     workerLimit_        |        |   budget carries
+//   lastUsage_, usage     | walk   | the last look at the process's usage; foldersSlow_ its
+//     times, foldersSlow_ |        |   verdict
 //   listedAhead_,         | atomic | listed folders and their matches' bytes not yet consumed
 //     bytesAhead_         |        |
 //   stopping_             | atomic | set once, never cleared
