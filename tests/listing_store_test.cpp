@@ -2,7 +2,12 @@
 // every answer must equal a fresh walk at that moment, and only what changed is listed again.
 #include "search/listing_store.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
 
 #include "search/search_core.h"
 #include "tests/support.h"
@@ -186,6 +191,65 @@ TEST(ListingStore, TheBackgroundPassListsAgainAParentWhoseFolderIsNoMore) {
 INSTANTIATE_TEST_SUITE_P(Watches, Keeping, ::testing::Bool(), [](const auto& param) {
     return param.param ? std::string("OneForTheTree") : std::string("OnePerFolder");
 });
+
+// Whether the thread whose /proc stat is open is asleep in the kernel: here, waiting for a lock.
+bool asleep(int stat) {
+    char text[512];
+    const ssize_t n = pread(stat, text, sizeof text, 0);
+    const std::string_view fields(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+    const std::size_t name = fields.rfind(')');
+    return name != std::string_view::npos && name + 2 < fields.size() && fields[name + 2] == 'S';
+}
+
+// The background pass holds the store while it lists a folder again: a search, or the store's
+// end (a window closed, the end of --queries), stops it at its next folder, not at the tree's end.
+TEST(KeepingInTheBackground, StopsAtItsNextFolderForASearchOrTheStoresEnd) {
+    for (const bool closing : {false, true}) {
+        SCOPED_TRACE(closing ? "closing" : "searching");
+        FakePlatform platform;
+        makeTree(platform);
+        platform.batch = 100;  // one listing call a folder
+        Searcher kept(platform, true);
+        kept.core.setWorkerThreads(1);  // the search lists on this thread, the pass on its own
+        const std::thread::id self = std::this_thread::get_id();
+        std::atomic<std::thread::id> pass{};
+        std::atomic<int> passLists{0};
+        Gate gate;
+        gate.armFor("a");
+        platform.onCall = [&](const std::string& call, const std::string& name) {
+            if (call != "list" || std::this_thread::get_id() == self) return;
+            std::thread::id none{};
+            pass.compare_exchange_strong(none, std::this_thread::get_id());
+            if (pass.load() != std::this_thread::get_id()) return;  // the other thread's search
+            ++passLists;
+            gate.reached(name);
+        };
+        kept.window.chooseRoots("C:\\");
+        kept.core.Command1_Click();  // walks and keeps C:\, then the pass starts
+        gate.awaitArrival("a");      // the pass holds the store, listing C:\a again
+
+        std::atomic<pid_t> other{0};
+        std::atomic<bool> go{false};
+        std::thread waiting([&] {
+            other = gettid();
+            while (!go) std::this_thread::yield();
+            if (closing)
+                kept.core.keepListings();  // the old store goes
+            else
+                kept.core.Command1_Click();
+        });
+        while (other == 0) std::this_thread::yield();
+        const int stat = ::open(("/proc/self/task/" + std::to_string(other) + "/stat").c_str(),
+                                O_RDONLY | O_CLOEXEC);
+        go = true;
+        while (stat >= 0 && !asleep(stat)) std::this_thread::yield();  // it waits for the store
+        gate.letGo("a");
+        waiting.join();
+        EXPECT_GE(stat, 0);
+        if (stat >= 0) ::close(stat);
+        EXPECT_EQ(passLists, 2);  // C:\ and C:\a
+    }
+}
 
 }  // namespace
 }  // namespace quarvex::test

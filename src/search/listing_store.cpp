@@ -36,6 +36,9 @@ ListingStore::ListingStore(Platform& platform, std::size_t mostBytes)
     : platform_(platform), mostBytes_(mostBytes) {}
 
 ListingStore::~ListingStore() {
+    // The background pass holds the lock while it lists: as for a search, it stops at its next
+    // folder, rather than after the whole tree.
+    searching_ = true;
     {
         std::lock_guard lock(mutex_);
         quitting_ = true;
