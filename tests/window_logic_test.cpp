@@ -210,5 +210,27 @@ TEST(Form, ConfirmedCloseDuringASearchEndsItWithoutAReport) {
     ASSERT_EQ(window.boxes.size(), 1u);  // the confirmation only
 }
 
+// The window keeps what a search listed: a second Start on the drive lists nothing again, and a
+// change told by the watch is listed again and shown.
+TEST(Form, ASecondStartOnADriveAnswersFromWhatTheFirstListed) {
+    FakeFormWindow window;
+    FakePlatform platform;
+    platform.watchCoversTree = true;
+    for (const char* name : {"C:\\a.txt", "C:\\sub\\b.txt"}) platform.addFile(name, 1);
+    Form1 form(window, platform);
+    window.chooseRoots("C:\\");
+    form.Command1_Click();
+    const std::vector<std::string> first = window.lines;
+    ASSERT_EQ(first.size(), 2u);
+    const std::size_t listed = platform.lists;
+    form.Command1_Click();
+    EXPECT_EQ(window.lines, first);
+    EXPECT_EQ(platform.lists, listed);
+    platform.addFile("C:\\sub\\c.txt", 1);
+    platform.notifyEntries("C:\\sub");
+    form.Command1_Click();
+    EXPECT_EQ(window.lines.size(), 3u);
+}
+
 }  // namespace
 }  // namespace quarvex::test
