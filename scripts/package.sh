@@ -35,11 +35,13 @@ package_deb() {
         return 1
     fi
     cmake --install "$build" --prefix "$stage/usr" --strip >/dev/null
-    for exe in quarvex quarvex-find; do
-        [[ -x $stage/usr/bin/$exe ]] || { echo "package.sh: $exe was not installed" >&2; return 1; }
+    for exe in lib/quarvex/quarvex bin/quarvex-find; do
+        [[ -x $stage/usr/$exe ]] || { echo "package.sh: $exe was not installed" >&2; return 1; }
         # As Debian's own packages: no compiler notes either.
-        strip --remove-section=.comment "$stage/usr/bin/$exe"
+        strip --remove-section=.comment "$stage/usr/$exe"
     done
+    [[ $(readlink "$stage/usr/bin/quarvex") == ../lib/quarvex/quarvex ]] ||
+        { echo "package.sh: bin/quarvex is no link to the window" >&2; return 1; }
     gzip -9n "$stage"/usr/share/man/man1/*.1
     local doc=$stage/usr/share/doc/quarvex
     mkdir -p "$doc"
@@ -50,7 +52,7 @@ package_deb() {
     # its DEBIAN folder.
     mkdir -p "$stage/DEBIAN"
     printf 'Source: quarvex\n\nPackage: quarvex\nArchitecture: any\n' >"$work/debian/control"
-    depends=$(cd "$work" && dpkg-shlibdeps -O -edebian/quarvex/usr/bin/quarvex \
+    depends=$(cd "$work" && dpkg-shlibdeps -O -edebian/quarvex/usr/lib/quarvex/quarvex \
         -edebian/quarvex/usr/bin/quarvex-find | sed -n 's/^shlibs:Depends=//p')
     [[ -n $depends ]] || { echo "package.sh: dpkg-shlibdeps found no dependencies" >&2; return 1; }
 

@@ -30,7 +30,8 @@ done
 expected=$(sort <<EOF2
 ./usr/bin/quarvex
 ./usr/bin/quarvex-find
-./usr/bin/skinh.she
+./usr/lib/quarvex/quarvex
+./usr/lib/quarvex/skinh.she
 ./usr/share/applications/quarvex.desktop
 ./usr/share/bash-completion/completions/quarvex-find
 ./usr/share/doc/quarvex/changelog.gz
@@ -48,17 +49,19 @@ EOF2
 actual=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
 [[ $actual == "$expected" ]] || fail "files differ:"$'\n'"$(diff <(echo "$expected") <(echo "$actual"))"
 
-# Installed into a scratch root, the console twin runs and finds the skin beside itself.
+# Installed into a scratch root, the console twin runs and finds the skin beside the window.
 scratch=$work/root
 dpkg -x "$deb" "$scratch" || fail "dpkg -x"
 bin=$scratch/usr/bin
 out=$("$bin/quarvex-find" --version 2>&1)
 [[ $out == "quarvex-find $version" ]] || fail "quarvex-find --version printed: $out"
-out=$("$bin/quarvex-find" 'skinh.she' "$bin" 2>/dev/null)
-[[ $out == "$bin/skinh.she ----- 749 Bytes" ]] || fail "search of the installed folder printed: $out"
-cmp -s "$bin/skinh.she" "$root/resources/skinh.she" || fail "the skin differs from resources/skinh.she"
+lib=$scratch/usr/lib/quarvex
+out=$("$bin/quarvex-find" 'skinh.she' "$lib" 2>/dev/null)
+[[ $out == "$lib/skinh.she ----- 749 Bytes" ]] || fail "search of the installed folder printed: $out"
+cmp -s "$lib/skinh.she" "$root/resources/skinh.she" || fail "the skin differs from resources/skinh.she"
+[[ $(readlink -f "$bin/quarvex") == "$lib/quarvex" ]] || fail "bin/quarvex leads elsewhere"
 for exe in quarvex quarvex-find; do
-    file -b "$bin/$exe" | grep -q ', stripped' || fail "$exe is not stripped: $(file -b "$bin/$exe")"
+    file -bL "$bin/$exe" | grep -q ', stripped' || fail "$exe is not stripped: $(file -bL "$bin/$exe")"
 done
 icon=$(sed -n 's/^Icon=//p' "$scratch/usr/share/applications/quarvex.desktop")
 exec=$(sed -n 's/^Exec=//p' "$scratch/usr/share/applications/quarvex.desktop")
