@@ -25,6 +25,7 @@ struct Searcher {
     Lines search(const std::string& pattern, const std::string& roots = "C:\\") {
         window.lines.clear();
         window.boxes.clear();
+        window.notRead.clear();
         window.text1Value = pattern;
         window.chooseRoots(roots);
         core.Command1_Click();
@@ -62,6 +63,7 @@ class Keeping : public ::testing::TestWithParam<bool> {
         Searcher fresh(platform, false);
         EXPECT_EQ(got, fresh.search(pattern)) << pattern;
         EXPECT_EQ(kept.window.boxes, fresh.window.boxes);
+        EXPECT_EQ(kept.window.notRead, fresh.window.notRead) << pattern;
         return listed;
     }
     FakePlatform platform;
@@ -95,6 +97,15 @@ TEST_P(Keeping, AnswersFromMemoryAndListsAgainOnlyWhatChanged) {
     platform.notifyLost();
     EXPECT_EQ(expectFresh(kept, "*.txt"), walkedAndKept);
     EXPECT_EQ(expectFresh(kept, "*.txt"), 0u);
+
+    // A folder whose listing broke off is read again at every search, until it reads whole: no
+    // change is told when it does.
+    platform.batch = 2;
+    platform.setListError("C:\\b\\z", 5);
+    platform.notifyEntries("C:\\b\\z");
+    expectFresh(kept, "*.*");
+    platform.setListError("C:\\b\\z", 0);
+    expectFresh(kept, "*.*");
 }
 
 TEST_P(Keeping, ReadsAgainWhatNoWatchVouchesFor) {
