@@ -103,6 +103,7 @@ TEST_P(Keeping, AnswersFromMemoryAndListsAgainOnlyWhatChanged) {
     platform.batch = 2;
     platform.setListError("C:\\b\\z", 5);
     platform.notifyEntries("C:\\b\\z");
+    platform.notifyEntries("C:\\c");  // listed again after it, by the same pass
     expectFresh(kept, "*.*");
     platform.setListError("C:\\b\\z", 0);
     expectFresh(kept, "*.*");
