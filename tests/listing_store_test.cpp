@@ -97,6 +97,10 @@ TEST_P(Keeping, AnswersFromMemoryAndListsAgainOnlyWhatChanged) {
     platform.notifyLost();
     EXPECT_EQ(expectFresh(kept, "*.txt"), walkedAndKept);
     EXPECT_EQ(expectFresh(kept, "*.txt"), 0u);
+    // The root changed in itself (its attributes, say): the same, and kept again.
+    platform.notifyFolder("C:\\");
+    EXPECT_EQ(expectFresh(kept, "*.txt"), walkedAndKept);
+    EXPECT_EQ(expectFresh(kept, "*.txt"), 0u);
 
     // A folder whose listing broke off is read again at every search, until it reads whole: no
     // change is told when it does.
@@ -158,13 +162,22 @@ TEST_P(Keeping, KeepsNothingWhereChangesCannotBeSeenAndDropsTheOldestBeyondItsMe
     kept.search("*.*", "C:\\");
     kept.search("*.*", "D:\\");
     kept.search("*.*", "D:\\");
-    EXPECT_LT(kept.core.listingStore()->bytes(), oneTree);  // C:\, searched longest ago, went
+    const std::size_t small = kept.core.listingStore()->bytes();
+    EXPECT_LT(small, oneTree);  // C:\, searched longest ago, went
     std::size_t at = platform.lists;
     kept.search("*.*", "D:\\");
     EXPECT_EQ(platform.lists, at);
     at = platform.lists;
     kept.search("*.*", "C:\\");
     EXPECT_EQ(platform.lists - at, GetParam() ? 7u : 14u);
+
+    // Room for C:\ and one of D:\ and E:\, alike: D:\, searched longest ago, goes; C:\ stays.
+    platform.addFile("E:\\d\\f.txt", 1);
+    kept.core.keepListings(oneTree + small + small / 2);
+    for (const char* root : {"D:\\", "C:\\", "E:\\"}) kept.search("*.*", root);
+    at = platform.lists;
+    kept.search("*.*", "C:\\");
+    EXPECT_EQ(platform.lists, at);
 }
 
 // A kept folder that becomes a file (or a link, which the real platforms refuse alike) while the
