@@ -214,6 +214,26 @@ TEST(ListingStore, TheBackgroundPassListsAgainAParentWhoseFolderIsNoMore) {
     EXPECT_EQ(opensOfB, 2);
 }
 
+// An answer from memory opens a folder only to read again what may have changed unseen (a link's
+// target, here in every folder of a chain), and closes it after: no more are open than the budget.
+TEST(ListingStore, ReadsLinksAgainWithinTheHandleBudget) {
+    FakePlatform platform;
+    platform.budget = 4;
+    platform.sizesInListing = false;  // as Linux lists: a link's target is read at every use
+    std::string folder = "C:";
+    for (int i = 0; i < 20; ++i) {
+        folder += "\\d";
+        platform.addFolder(folder);
+        platform.addEntry(folder, FakePlatform::Entry{"l.txt", kAttrReparsePoint | kAttrTypeUnknown,
+                                                      kReparseTagSymlink, 1, -1, false, 0});
+    }
+    Searcher kept(platform, true);
+    EXPECT_EQ(kept.search("*.txt").size(), 20u);
+    platform.mostOpen = platform.openNow;
+    EXPECT_EQ(kept.search("*.txt").size(), 20u);
+    EXPECT_LE(platform.mostOpen, platform.budget);
+}
+
 INSTANTIATE_TEST_SUITE_P(Watches, Keeping, ::testing::Bool(), [](const auto& param) {
     return param.param ? std::string("OneForTheTree") : std::string("OnePerFolder");
 });
