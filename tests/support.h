@@ -91,6 +91,10 @@ class BasicFakeWindow : public Base {
         ++pumps;
         if (onPump) onPump();
     }
+    void folderNotRead(const std::string& folder, const std::string& reason) override {
+        notRead.push_back(folder + ": " + reason);
+    }
+    std::vector<std::string> notRead;
 
     // Puts a free text into the selector: typed into a free-text one, else as if it were one of
     // its entries.

@@ -2,6 +2,7 @@
 // handle budget, reopening, running out of handles, threads and stopping.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -347,6 +348,8 @@ std::vector<Visit> visitAll(Walk& walk) {
         const std::optional<FolderResult> r = walk.result(wait);
         if (!r) break;
         Visit v{walk.path(), r->outcome, r->error, 0, {}};
+        // Whatever became of it: the listing store files it by its depth.
+        EXPECT_EQ(r->depth, std::count(v.path.begin(), v.path.end(), '\\') - 1u) << v.path;
         if (r->files != nullptr) {
             v.files = r->files->size();
             for (const FolderFiles::Skipped& s : r->files->skipped())
@@ -422,6 +425,22 @@ TEST(WalkingStopped, AStopWhileAWorkerIsHeldInsideAListingEndsTheWaitAtOnce) {
     EXPECT_EQ(platform.lists, lists + 1);  // the held listing read its batch, and no more
     walking.reset();
     EXPECT_EQ(platform.openNow, 0u);
+}
+
+// A folder the consumer lists itself is read in batches of thousands of entries, each sized on
+// its own where the listing gives no size: the window is answered, and a stop heard, per entry.
+TEST(WalkingStopped, AStopInsideABatchTheConsumerListsEndsItAtThatEntry) {
+    FakePlatform platform;
+    platform.batch = 10000;           // the whole folder in one read
+    platform.sizesInListing = false;  // each match sized on its own, as on Linux
+    for (int i = 0; i < 1000; ++i) platform.addFile("C:\\f" + std::to_string(i) + ".txt", 1);
+    const NamePattern pattern("*.txt");
+    Walk walk(platform, pattern, 1, 1);
+    walk.start("C:\\");
+    int waits = 0;
+    EXPECT_TRUE(walk.advance([&] { return ++waits < 10; }));
+    EXPECT_EQ(waits, 10);
+    EXPECT_LE(platform.describes, 10u);
 }
 
 // Workers held because the walk is far enough ahead are let go in batches, not each time the

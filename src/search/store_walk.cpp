@@ -146,6 +146,8 @@ void StoreWalk::answer(Frame& frame) {
     result_.depth = frames_.size() - 1;
     if (mode_ != Mode::Search) return;
     StoredFolder& folder = *frame.folder;
+    // Listed again for this search and broken off: told as a fresh walk tells it.
+    result_.error = folder.error;
     FolderHandle pinned = kNoFolder;
     bool unreachable = false;
     for (StoredEntry& stored : folder.entries) {
@@ -256,6 +258,7 @@ bool StoreWalk::listAgain(Frame& frame, StoredFolder*& slot) {
         // A folder that cannot be read to its end is listed afresh at every search.
         fresh->watched = false;
         fresh->watchFailed = true;
+        fresh->error = files_.error();
     }
     noteNewNames(*fresh, old);
 

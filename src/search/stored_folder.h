@@ -52,6 +52,7 @@ struct StoredFolder {
     bool watched = false;
     bool dirty = false;
     bool watchFailed = false;    // the system refused a watch: listed afresh at every search
+    int error = 0;               // why its listing broke off (the platform's code), 0 if it did not
     std::uint64_t listedIn = 0;  // the search that last listed it (ListingStore's count)
 
     std::string_view name(const StoredEntry& e) const {
