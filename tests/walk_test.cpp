@@ -443,6 +443,31 @@ TEST(WalkingStopped, AStopInsideABatchTheConsumerListsEndsItAtThatEntry) {
     EXPECT_LE(platform.describes, 10u);
 }
 
+// The listing store takes each kept listing out of the walk's hands as the consumer reads it:
+// what was counted ahead for it is still taken off when the consumer leaves the folder, or the
+// window would seem full for good and the workers would stay held.
+TEST(WalkingAhead, KeptListingsTakenByTheStoreLeaveNothingCountedAhead) {
+    FakePlatform platform;
+    for (int i = 0; i < 50; ++i) platform.addFile("C:\\d" + std::to_string(i) + "\\f.txt", 1);
+    const NamePattern pattern("*.mp3");
+    for (const unsigned threads : {1u, 4u}) {
+        Walk walk(platform, pattern, threads, threads);
+        walk.keepListings();
+        walk.start("C:\\");
+        const Walk::WaitHook wait = [] { return true; };
+        std::size_t kept = 0;
+        while (walk.advance(wait)) {
+            const std::optional<FolderResult> r = walk.result(wait);
+            ASSERT_TRUE(r && r->files != nullptr);
+            std::unique_ptr<StoredFolder> taken(
+                const_cast<FolderFiles*>(r->files)->record().release());
+            kept += taken != nullptr;
+        }
+        EXPECT_EQ(kept, 51u);
+        EXPECT_EQ(walk.bytesAhead(), 0u) << threads << " threads";
+    }
+}
+
 // Workers held because the walk is far enough ahead are let go in batches, not each time the
 // consumer takes a folder: with many threads, waking all for one free place cost minutes.
 TEST(WalkingAhead, ManyHeldWorkersAreWokenInBatches) {

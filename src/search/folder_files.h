@@ -61,6 +61,10 @@ class FolderFiles {
         return names_.size() + files_.size() * sizeof(File) + skipped_.size() * sizeof(Skipped) +
                (record_ != nullptr ? record_->bytes() : 0);
     }
+    // What a walk counted of it as listed ahead: taken off as counted when the consumer leaves
+    // the folder, though the listing store took the record away meanwhile.
+    std::size_t countAhead() { return counted_ = bytes(); }
+    std::size_t counted() const { return counted_; }
 
   private:
     std::uint32_t offsetOf(std::string_view name) {
@@ -77,6 +81,7 @@ class FolderFiles {
     std::vector<Skipped> skipped_;
     int error_ = 0;
     std::unique_ptr<StoredFolder> record_;
+    std::size_t counted_ = 0;
 };
 
 // What became of a folder the walk came to.

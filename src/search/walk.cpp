@@ -364,7 +364,7 @@ void Walk::publish(FolderNode* node, FolderState state, Found& found, bool byCon
     } else {
         node->links.listed = {found.first, found.files};
         listedAhead_ += 1;
-        if (found.files != nullptr) bytesAhead_ += found.files->bytes();
+        if (found.files != nullptr) bytesAhead_ += found.files->countAhead();
     }
     node->state.store(state, std::memory_order_release);
     if (waitingFor_ == node) progress_.notify_one();
@@ -515,7 +515,7 @@ void Walk::leave(FolderNode* node) {
     if (node->loadState() != FolderState::Listed) return;
     FolderFiles*& files = node->links.listed.files;
     listedAhead_ -= 1;
-    if (files != nullptr) bytesAhead_ -= files->bytes();
+    if (files != nullptr) bytesAhead_ -= files->counted();
     delete files;
     files = nullptr;
     if (held_ > 0 && roomAgain()) {

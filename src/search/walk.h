@@ -113,6 +113,8 @@ class Walk : public Walker {
     // because the walk was far enough ahead: the work of waiting, for tests to count.
     std::size_t workersStarted() const;
     std::size_t roomWaits() const;
+    // The bytes counted as listed ahead of the consumer: none once it has left every folder.
+    std::size_t bytesAhead() const { return bytesAhead_.load(); }
 
     // The most workers a walk uses by default: enough to keep a cold disk busy.
     static unsigned defaultWorkers();
