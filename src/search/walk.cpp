@@ -345,7 +345,10 @@ void Walk::publish(FolderNode* node, FolderState state, Found& found, bool byCon
     // open itself.
     FolderNode* offered = nullptr;
     if (state == FolderState::Listed && found.first != nullptr && workerLimit_ > 0) {
-        const bool forConsumer = (waitingFor_ == node || byConsumer) && !foldersSlow_ &&
+        // While folders are slow, only a lone subfolder: no other thread could list anything
+        // beside it, and a hand-over per level costs more than the head start it gives.
+        const bool forConsumer = (waitingFor_ == node || byConsumer) &&
+                                 (!foldersSlow_ || found.subfolders == 1) &&
                                  (found.files == nullptr || found.files->size() < kFewMatches);
         offered = forConsumer ? found.first->nextSibling : found.first;
     }
@@ -438,7 +441,7 @@ void Walk::openRoot() {
 // more folders wait. A cold disk or a network share takes more reads at once; a busy processor
 // would only be shared by more threads. Walk lock held; looks every kUsageInterval at most.
 void Walk::growIfSlow() {
-    if (threads_.size() >= workerLimit_ || stopping_) return;
+    if (workerLimit_ == 0 || stopping_) return;
     const auto now = std::chrono::steady_clock::now();
     if (now < nextUsageLook_) return;
     nextUsageLook_ = now + kUsageInterval;
@@ -456,7 +459,9 @@ void Walk::growIfSlow() {
     lastUsage_ = usage;
     lastUsageTime_ = now;
     foldersSlow_ = slow;
-    if (recent && slow && pending_ != 0 && idle_ == 0 && held_ == 0)
+    // The verdict is kept up to date with every worker started too: the consumer acts on it.
+    if (threads_.size() < workerLimit_ && recent && slow && pending_ != 0 && idle_ == 0 &&
+        held_ == 0)
         startWorkers(std::max<unsigned>(1, static_cast<unsigned>(threads_.size())));
 }
 
