@@ -219,46 +219,23 @@ INSTANTIATE_TEST_SUITE_P(Threads, TreeWalkBothWays,
                                            Way{4, false}),
                          wayName);
 
-// Runs `body` as root in a mount namespace of its own, in a child process, and returns its lines
-// (through a pipe). Where that cannot be had, returns nothing and says why in `why`; a body that
-// cannot mount exits with 77.
+// Runs `body` as root in a mount namespace of its own, in a child process, and returns its lines.
+// Where that cannot be had, returns nothing and says why in `why`.
 std::optional<Lines> inMountNamespace(const std::function<Lines()>& body, std::string& why) {
     if (getuid() != 0) {
         why = "mount tests need root for unshare -m";
         return std::nullopt;
     }
-    int out[2];
-    if (pipe(out) != 0) {
-        why = "no pipe";
-        return std::nullopt;
-    }
-    const pid_t child = fork();
-    if (child == 0) {
-        close(out[0]);
+    const std::string kNoNamespace = "\x01no mount namespace";  // never a line of a body
+    Lines lines = inChildProcess([&] {
         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
-            _exit(77);
-        std::string text;
-        for (const std::string& l : body()) text += l + '\n';
-        const bool written = write(out[1], text.data(), text.size()) == ssize_t(text.size());
-        _exit(written ? 0 : 3);
-    }
-    close(out[1]);
-    std::string text;
-    char buffer[4096];
-    for (ssize_t got; (got = read(out[0], buffer, sizeof buffer)) > 0;)
-        text.append(buffer, static_cast<std::size_t>(got));
-    close(out[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+            return Lines{kNoNamespace};
+        return body();
+    });
+    if (lines == Lines{kNoNamespace}) {
         why = "unshare -m or mounting is not allowed here";
         return std::nullopt;
     }
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    Lines lines;
-    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
-         start = end + 1)
-        lines.push_back(text.substr(start, end - start));
     return lines;
 }
 

@@ -176,14 +176,7 @@ std::size_t Walk::roomWaits() const {
 // Puts `first` and its siblings where `at` stands, or ahead of `at` when it is to stay.
 void Walk::insertWork(FolderNode* first, FolderNode* at) {
     FolderNode* const prev = at->links.work.prev;
-    FolderNode* last = nullptr;
-    for (FolderNode* n = first; n != nullptr; n = n->nextSibling) {
-        n->onWorkList = true;
-        n->links.work.prev = last;
-        if (last != nullptr) last->links.work.next = n;
-        last = n;
-        ++pending_;
-    }
+    FolderNode* const last = chainWork(first);
     first->links.work.prev = prev;
     if (prev != nullptr)
         prev->links.work.next = first;
@@ -195,6 +188,12 @@ void Walk::insertWork(FolderNode* first, FolderNode* at) {
 
 // The frontier is empty: `first` and its siblings are all of it.
 void Walk::appendWork(FolderNode* first) {
+    chainWork(first)->links.work.next = nullptr;
+    frontier_ = first;
+}
+
+// Links `first` and its siblings to each other as pending work; returns the last of them.
+FolderNode* Walk::chainWork(FolderNode* first) {
     FolderNode* last = nullptr;
     for (FolderNode* n = first; n != nullptr; n = n->nextSibling) {
         n->onWorkList = true;
@@ -203,8 +202,7 @@ void Walk::appendWork(FolderNode* first) {
         last = n;
         ++pending_;
     }
-    last->links.work.next = nullptr;
-    frontier_ = first;
+    return last;
 }
 
 void Walk::unlinkWork(FolderNode* node) {

@@ -135,6 +135,7 @@ class Walk : public Walker {
                  bool byConsumer);  // walk lock held
     void insertWork(FolderNode* first, FolderNode* at);
     void appendWork(FolderNode* first);
+    FolderNode* chainWork(FolderNode* first);
     void unlinkWork(FolderNode* node);
     FolderNode* nearestPending() const;
     void claim(FolderNode* node);
