@@ -29,8 +29,8 @@
 #include <vector>
 
 #include "platform/posix/posix_platform.h"
-#include "search/search_core.h"
-#include "search/window.h"
+#include "search/core/search_core.h"
+#include "search/core/window.h"
 
 namespace {
 

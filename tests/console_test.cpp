@@ -14,7 +14,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "search/text_util.h"
+#include "search/text/text_util.h"
 #include "tests/support.h"
 
 extern char** environ;

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "search/utf8.h"
+#include "search/text/utf8.h"
 #include "tests/support.h"
 #include "ui/console/console_io.h"
 

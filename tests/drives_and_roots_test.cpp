@@ -2,7 +2,7 @@
 // platform stands in for the file system.
 #include <gtest/gtest.h>
 
-#include "search/search_core.h"
+#include "search/core/search_core.h"
 #include "tests/support.h"
 
 namespace quarvex::test {

@@ -1,6 +1,6 @@
 // The listing store over the fake platform, whose watches tell only what a test tells them:
 // every answer must equal a fresh walk at that moment, and only what changed is listed again.
-#include "search/listing_store.h"
+#include "search/store/listing_store.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 #include <atomic>
 #include <thread>
 
-#include "search/search_core.h"
+#include "search/core/search_core.h"
 #include "tests/support.h"
 
 namespace quarvex::test {

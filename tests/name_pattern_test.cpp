@@ -1,6 +1,6 @@
 // File-name patterns with the rules Windows applies to a typed pattern, identical on every
 // platform.
-#include "search/name_pattern.h"
+#include "search/text/name_pattern.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The open folders on their own, over the fake platform: the budget, reopening by identity,
 // running out of handles, and a reopening that ends after the last subfolder of its anchor.
-#include "search/open_folders.h"
+#include "search/walk/open_folders.h"
 
 #include <gtest/gtest.h>
 

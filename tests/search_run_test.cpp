@@ -8,7 +8,7 @@
 #include <algorithm>
 
 #include "platform/posix/posix_platform.h"
-#include "search/search_core.h"
+#include "search/core/search_core.h"
 #include "tests/support.h"
 
 namespace quarvex::test {

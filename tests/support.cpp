@@ -15,7 +15,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "search/text_util.h"
+#include "search/text/text_util.h"
 
 namespace quarvex::test {
 

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "search/platform.h"
-#include "search/search_core.h"
-#include "search/window.h"
+#include "search/os/platform.h"
+#include "search/core/search_core.h"
+#include "search/core/window.h"
 
 namespace quarvex::test {
 

@@ -9,7 +9,7 @@
 #include <optional>
 #include <thread>
 
-#include "search/search_core.h"
+#include "search/core/search_core.h"
 #include "tests/support.h"
 
 namespace quarvex::test {

@@ -15,7 +15,7 @@
 #include <optional>
 
 #include "platform/posix/posix_platform.h"
-#include "search/search_core.h"
+#include "search/core/search_core.h"
 #include "tests/support.h"
 
 namespace quarvex::test {

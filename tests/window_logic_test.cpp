@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "search/text_util.h"
+#include "search/text/text_util.h"
 #include "tests/support.h"
 #include "ui/form.h"
 #include "ui/layout.h"

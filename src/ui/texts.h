@@ -1,7 +1,7 @@
 // The window's own texts, used exactly as they stand.
 #pragma once
 
-#include "search/texts.h"
+#include "search/text/texts.h"
 
 namespace quarvex::texts {
 

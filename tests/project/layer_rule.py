@@ -1,10 +1,15 @@
 #!/usr/bin/env python3
-"""The layer rule: search/ and the window logic in ui/ include no OS or toolkit header.
+"""The layer rule: search/ and the window logic in ui/ include no OS or toolkit header, and
+every part includes only the parts below it.
 
-Their files may include the C++ standard library and project headers of their own layer or the
-layers below (ui/ may include search/; search/ only itself). Anything else - <windows.h>,
-<QString>, <unistd.h>, <sys/stat.h>, "platform/...", "ui/qt/..." - breaks the rule.
-Front-end folders (ui/win32, ui/qt, ui/console) adapt a toolkit and are not checked.
+Files of search/ and ui/ may include the C++ standard library and project headers of their own
+layer or the layers below (ui/ may include search/; search/ only itself). Anything else -
+<windows.h>, <QString>, <unistd.h>, <sys/stat.h>, "platform/...", "ui/qt/..." - breaks the rule.
+Inside search/ the parts are ranked, text < os < walk < store < core: a part includes its own
+headers and those of the parts below, and no two headers of search/ include each other, however
+far round. platform/ may include any system header, its own folders, and the two parts of
+search/ it implements or uses: os/ and text/. Front-end folders (ui/win32, ui/qt, ui/console)
+adapt a toolkit and are not checked.
 
     layer_rule.py [SRC]      exits 1 and names each offending line
 """
@@ -36,21 +41,37 @@ STANDARD = CXX_HEADERS | {"c" + h for h in C_HEADERS} | {h + ".h" for h in C_HEA
 INCLUDE = re.compile(r'^\s*#\s*(?:include|include_next|import)\b\s*(.*)$')
 
 
+# The parts of search/, lowest first: each may include itself and those before it.
+SEARCH_PARTS = ("text", "os", "walk", "store", "core")
+
+
 def layer_of(rel):
-    """'search' or 'ui' for a file under src/ the rule covers, else None (rel uses '/')."""
+    """'search/<part>', 'search' (a file beside the parts), 'ui' or 'platform' for a file under
+    src/ the rule covers, else None (rel uses '/')."""
     parts = rel.split("/")
     if parts[0] == "search":
-        return "search"
+        return f"search/{parts[1]}" if len(parts) > 2 else "search"
     if parts[0] == "ui" and not (len(parts) > 2 and parts[1] in FRONT_ENDS):
         return "ui"
+    if parts[0] == "platform":
+        return "platform"
     return None
+
+
+def rank(layer):
+    part = layer.partition("/")[2]
+    return SEARCH_PARTS.index(part) if part in SEARCH_PARTS else len(SEARCH_PARTS)
 
 
 def allowed_project_header(layer, target_rel):
     """May a file of `layer` include the project file at src/`target_rel`?"""
     target_layer = layer_of(target_rel)
-    if target_layer == "search":
-        return True
+    if target_layer is None:
+        return False
+    if layer == "platform":
+        return target_layer in ("platform", "search/os", "search/text")
+    if target_layer.startswith("search"):
+        return layer == "ui" or rank(target_layer) <= rank(layer)
     return layer == "ui" and target_layer == "ui"
 
 
@@ -58,6 +79,7 @@ def check(src):
     """Lists (file, line number, text, reason) for every include that breaks the rule."""
     src = os.path.realpath(src)
     violations = []
+    includes = {}  # search/ file -> the search/ files it includes, for the cycle check
     for folder, _, names in os.walk(src):
         for name in sorted(names):
             path = os.path.join(folder, name)
@@ -70,10 +92,45 @@ def check(src):
                     m = INCLUDE.match(line)
                     if not m:
                         continue
-                    reason = judge(src, os.path.dirname(path), layer, m.group(1).strip())
+                    target = m.group(1).strip()
+                    reason = judge(src, os.path.dirname(path), layer, target)
                     if reason:
                         violations.append((rel, number, line.strip(), reason))
+                    elif layer.startswith("search"):
+                        found = resolve(src, os.path.dirname(path), target)
+                        if found:
+                            includes.setdefault(rel, []).append((found, number, line.strip()))
+    violations += cycles(includes)
     return violations
+
+
+def cycles(includes):
+    """An include of search/ that closes a cycle back to the file that makes it."""
+    found = []
+    for start, edges in includes.items():
+        for target, number, text in edges:
+            seen, todo = set(), [target]
+            while todo:
+                rel = todo.pop()
+                if rel == start:
+                    found.append((start, number, text, "closes an include cycle"))
+                    break
+                if rel not in seen:
+                    seen.add(rel)
+                    todo.extend(t for t, _, _ in includes.get(rel, ()))
+    return found
+
+
+def resolve(src, here, target):
+    """The src/-relative path of a quoted project include, or None."""
+    m = re.match(r'"([^"]+)"', target)
+    if not m:
+        return None
+    for base in (here, src):
+        candidate = os.path.realpath(os.path.join(base, m.group(1)))
+        if os.path.isfile(candidate):
+            return os.path.relpath(candidate, src).replace(os.sep, "/")
+    return None
 
 
 def judge(src, here, layer, target):
@@ -81,7 +138,9 @@ def judge(src, here, layer, target):
     m = re.match(r'<([^>]+)>', target)
     if m:
         header = m.group(1)
-        return None if header in STANDARD else f"<{header}> is not a standard C++ header"
+        if header in STANDARD or layer == "platform":
+            return None
+        return f"<{header}> is not a standard C++ header"
     m = re.match(r'"([^"]+)"', target)
     if not m:
         return "computed include: the header cannot be checked"

@@ -17,7 +17,7 @@ class LayerRule(unittest.TestCase):
         self.tmp = tempfile.TemporaryDirectory()
         self.src = self.tmp.name
         # Project headers the fixtures include, one per layer and front end.
-        for rel in ("search/core.h", "search/texts.h", "ui/form.h", "ui/qt/main_window.h",
+        for rel in ("search/core.h", "search/text/texts.h", "ui/form.h", "ui/qt/main_window.h",
                     "ui/win32/main_window.h", "platform/posix/posix_platform.h",
                     "platform/win32/utf16.h"):
             self.write(rel, "#pragma once\n")
@@ -64,18 +64,38 @@ class LayerRule(unittest.TestCase):
         self.assertEqual({("ui/skin.cpp", n) for n in range(8, 13)}, self.flagged())
 
     def test_search_uses_the_standard_library_and_itself(self):
-        self.write("search/walk.h", "\n".join([
+        self.write("search/walk/walk.h", "\n".join([
             "#pragma once", "#include <thread>", "#include <condition_variable>",
-            "#include <string_view>", "#include <cstring>", '#include "search/core.h"',
-            '#include "texts.h"', "// a comment", "#define X 1",
+            "#include <string_view>", "#include <cstring>", '#include "search/text/texts.h"',
+            '#include "../text/texts.h"', "// a comment", "#define X 1",
         ]) + "\n")
         self.assertEqual(set(), self.flagged())
+
+    def test_a_part_of_search_includes_no_part_above_it_and_no_cycle(self):
+        self.write("search/store/store.h", '#pragma once\n#include "search/walk/walk.h"\n')
+        self.write("search/walk/walk.h", '#pragma once\n#include "search/store/store.h"\n')
+        self.write("search/walk/node.h", '#include "search/walk/ring.h"\n')
+        self.write("search/walk/ring.h", '#include "search/walk/node.h"\n')
+        self.assertEqual({("search/walk/walk.h", 2),
+                          ("search/walk/node.h", 1), ("search/walk/ring.h", 1)}, self.flagged())
+
+    def test_a_platform_uses_the_system_and_only_the_searchs_os_and_text(self):
+        self.write("search/os/platform.h", "#pragma once\n")
+        self.write("search/walk/walk.h", "#pragma once\n")
+        self.write("platform/posix/tree_watch.cpp", "\n".join([
+            "#include <sys/inotify.h>", '#include "platform/posix/posix_platform.h"',
+            '#include "search/os/platform.h"', '#include "search/text/texts.h"',
+            '#include "search/walk/walk.h"', '#include "ui/form.h"',
+        ]) + "\n")
+        self.assertEqual({("platform/posix/tree_watch.cpp", 5), ("platform/posix/tree_watch.cpp", 6)},
+                         self.flagged())
 
     def test_only_the_front_ends_and_platforms_may_include_os_headers(self):
         self.write("ui/qt/main_window.cpp", "#include <QWidget>\n#include <unistd.h>\n")
         self.write("ui/win32/main_window.cpp", "#include <windows.h>\n")
         self.write("ui/console/io.cpp", "#include <termios.h>\n")
         self.write("platform/posix/posix_platform.cpp", "#include <dirent.h>\n")
+        self.write("platform/win32/win32_platform.cpp", "#include <windows.h>\n")
         # A new folder of the window logic is not a front end.
         self.write("ui/widgets/list.cpp", "#include <string>\n#include <QListView>\n")
         self.write("search/engine/walk.cpp", "#include <sys/syscall.h>\n")

@@ -26,7 +26,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
-#include "search/name_pattern.h"
+#include "search/text/name_pattern.h"
 #endif
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "search/platform.h"
+#include "search/os/platform.h"
 
 namespace quarvex::posix {
 

@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "platform/win32/utf16.h"
-#include "search/name_pattern.h"
-#include "search/utf8.h"
+#include "search/text/name_pattern.h"
+#include "search/text/utf8.h"
 
 namespace quarvex::win32 {
 

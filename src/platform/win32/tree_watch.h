@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/win32/nt_handle.h"
-#include "search/platform.h"
+#include "search/os/platform.h"
 
 namespace quarvex::win32 {
 

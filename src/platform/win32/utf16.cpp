@@ -1,6 +1,6 @@
 #include "platform/win32/utf16.h"
 
-#include "search/utf8.h"
+#include "search/text/utf8.h"
 
 namespace quarvex::win32 {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "search/platform.h"
+#include "search/os/platform.h"
 
 namespace quarvex::win32 {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "search/platform.h"
+#include "search/os/platform.h"
 
 namespace quarvex::console {
 

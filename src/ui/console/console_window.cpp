@@ -1,6 +1,6 @@
 #include "ui/console/console_window.h"
 
-#include "search/utf8.h"
+#include "search/text/utf8.h"
 
 namespace quarvex::console {
 

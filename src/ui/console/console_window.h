@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "search/search_core.h"
-#include "search/window.h"
+#include "search/core/search_core.h"
+#include "search/core/window.h"
 #include "ui/console/console_io.h"
 
 namespace quarvex::console {

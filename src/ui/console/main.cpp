@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "search/search_core.h"
+#include "search/core/search_core.h"
 #include "ui/console/console_io.h"
 #include "ui/console/console_window.h"
 

@@ -17,7 +17,7 @@
 #include <QStyleOptionButton>
 #include <QStylePainter>
 
-#include "search/texts.h"
+#include "search/text/texts.h"
 #include "ui/qt/line_model.h"
 #include "ui/qt/skin_style.h"
 #include "ui/skin.h"

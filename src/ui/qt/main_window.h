@@ -6,7 +6,7 @@
 #include <chrono>
 #include <string>
 
-#include "search/platform.h"
+#include "search/os/platform.h"
 #include "ui/form.h"
 #include "ui/layout.h"
 

@@ -15,13 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "search/folder_files.h"
-#include "search/folder_node.h"
-#include "search/listing.h"
-#include "search/listing_store.h"
-#include "search/name_pattern.h"
-#include "search/open_folders.h"
-#include "search/platform.h"
+#include "search/walk/folder_files.h"
+#include "search/walk/folder_node.h"
+#include "search/os/listing.h"
+#include "search/store/listing_store.h"
+#include "search/text/name_pattern.h"
+#include "search/walk/open_folders.h"
+#include "search/os/platform.h"
 
 namespace quarvex {
 

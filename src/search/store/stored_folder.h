@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "search/listing.h"
+#include "search/os/listing.h"
 
 namespace quarvex {
 

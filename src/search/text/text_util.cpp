@@ -1,4 +1,4 @@
-#include "search/text_util.h"
+#include "search/text/text_util.h"
 
 namespace quarvex {
 

@@ -28,10 +28,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "search/folder_files.h"
-#include "search/name_pattern.h"
-#include "search/platform.h"
-#include "search/stored_folder.h"
+#include "search/walk/folder_files.h"
+#include "search/text/name_pattern.h"
+#include "search/os/platform.h"
+#include "search/store/stored_folder.h"
 
 namespace quarvex {
 

@@ -1,8 +1,8 @@
-#include "search/listing_store.h"
+#include "search/store/listing_store.h"
 
 #include <algorithm>
 
-#include "search/store_walk.h"
+#include "search/store/store_walk.h"
 
 namespace quarvex {
 

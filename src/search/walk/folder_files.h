@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
-#include "search/listing.h"
-#include "search/name_pattern.h"
-#include "search/stored_folder.h"
+#include "search/os/listing.h"
+#include "search/text/name_pattern.h"
+#include "search/store/stored_folder.h"
 
 namespace quarvex {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <utility>
 
-#include "search/platform.h"
+#include "search/os/platform.h"
 
 namespace quarvex {
 

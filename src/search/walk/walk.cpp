@@ -1,10 +1,10 @@
-#include "search/walk.h"
+#include "search/walk/walk.h"
 
 #include <algorithm>
 #include <chrono>
 #include <memory>
 
-#include "search/quick_lock.h"
+#include "search/walk/quick_lock.h"
 
 namespace quarvex {
 

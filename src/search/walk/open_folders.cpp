@@ -1,10 +1,10 @@
-#include "search/open_folders.h"
+#include "search/walk/open_folders.h"
 
 #include <algorithm>
 #include <chrono>
 #include <deque>
 
-#include "search/quick_lock.h"
+#include "search/walk/quick_lock.h"
 
 namespace quarvex {
 

@@ -14,8 +14,8 @@
 #include <mutex>
 #include <vector>
 
-#include "search/folder_node.h"
-#include "search/platform.h"
+#include "search/walk/folder_node.h"
+#include "search/os/platform.h"
 
 namespace quarvex {
 

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "search/listing_store.h"
-#include "search/platform.h"
-#include "search/text_util.h"
-#include "search/walk.h"
-#include "search/window.h"
+#include "search/store/listing_store.h"
+#include "search/os/platform.h"
+#include "search/text/text_util.h"
+#include "search/walk/walk.h"
+#include "search/core/window.h"
 
 namespace quarvex {
 

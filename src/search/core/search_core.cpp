@@ -1,12 +1,12 @@
-#include "search/search_core.h"
+#include "search/core/search_core.h"
 
 #include <algorithm>
 #include <optional>
 #include <string_view>
 
-#include "search/listing_store.h"
-#include "search/text_util.h"
-#include "search/texts.h"
+#include "search/store/listing_store.h"
+#include "search/text/text_util.h"
+#include "search/text/texts.h"
 
 namespace quarvex {
 

@@ -1,4 +1,4 @@
-#include "search/utf8.h"
+#include "search/text/utf8.h"
 
 namespace quarvex {
 

@@ -1,4 +1,4 @@
-#include "search/store_walk.h"
+#include "search/store/store_walk.h"
 
 #include <algorithm>
 #include <memory>

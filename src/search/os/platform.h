@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "search/listing.h"
+#include "search/os/listing.h"
 
 namespace quarvex {
 

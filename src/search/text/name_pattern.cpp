@@ -1,10 +1,10 @@
-#include "search/name_pattern.h"
+#include "search/text/name_pattern.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
 
-#include "search/utf8.h"
+#include "search/text/utf8.h"
 
 namespace quarvex {
 
@@ -22,7 +22,7 @@ struct CaseRange {
 };
 
 constexpr CaseRange kUpper[] = {
-#include "search/case_table.inc"
+#include "search/text/case_table.inc"
 };
 
 char asciiUpper(char c) {

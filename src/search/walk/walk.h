@@ -77,12 +77,12 @@
 #include <thread>
 #include <vector>
 
-#include "search/folder_files.h"
-#include "search/folder_node.h"
-#include "search/listing.h"
-#include "search/name_pattern.h"
-#include "search/open_folders.h"
-#include "search/platform.h"
+#include "search/walk/folder_files.h"
+#include "search/walk/folder_node.h"
+#include "search/os/listing.h"
+#include "search/text/name_pattern.h"
+#include "search/walk/open_folders.h"
+#include "search/os/platform.h"
 
 namespace quarvex {
 
