@@ -5,9 +5,9 @@
 //      background pass is waited for (ListingStore::settle);
 //   3. each PATTERN searched again --runs times, answered from the store;
 //   4. the store dropped, to measure the heap it held.
-// Then a walk of ROOT of its own, by the search's rules (dot files not kept, dot folders kept
-// but not entered, links not entered), counts what the store should hold: folders, entries,
-// files and the bytes of their names. Prints lines of key=value pairs:
+// Then a walk of ROOT of its own, by the search's rules (every entry kept, dot folders and links
+// not entered), counts what the store should hold: folders, entries, files and the bytes of
+// their names. Prints lines of key=value pairs:
 //   search pattern=P store=no|first|repeat seconds=S min_seconds=S cpu_seconds=S lines=N
 //          line_bytes=B   (medians; cpu: the process's CPU time, all threads)
 //   settle seconds=S
@@ -31,6 +31,7 @@
 #include "platform/posix/posix_platform.h"
 #include "search/core/search_core.h"
 #include "search/core/window.h"
+#include "search/store/listing_store.h"
 
 namespace {
 
@@ -104,7 +105,7 @@ long peakRssKb() {
 struct TreeCount {
     std::size_t folders = 0;     // entered, the root included
     std::size_t entries = 0;     // kept in some folder's listing
-    std::size_t files = 0;       // entries that are no folder
+    std::size_t files = 0;       // entries that are no folder, but dot files
     std::size_t subfolders = 0;  // entries a walk enters
     std::size_t nameBytes = 0;
 };
@@ -133,11 +134,10 @@ bool countTree(const std::string& root, TreeCount& count) {
                 if (fstatat(dirfd(dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
                     type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
             }
-            if (name[0] == '.' && type != DT_DIR) continue;  // a dot file: not kept
             ++count.entries;
             count.nameBytes += name.size();
             if (type != DT_DIR) {
-                ++count.files;
+                count.files += name[0] != '.';
             } else if (name[0] != '.') {
                 ++count.subfolders;
                 const int child =
@@ -255,10 +255,10 @@ int main(int argc, char** argv) {
     // rest is capacity that growth left unused.
     const std::size_t tight = sizeof(quarvex::StoredTree) + root.size() + 1 +
                               count.folders * (sizeof(quarvex::StoredFolder) + 2 * sizeof(void*)) +
-                              count.nameBytes + count.entries * sizeof(quarvex::StoredEntry) +
+                              count.nameBytes + count.entries * sizeof(quarvex::ListingEntry) +
                               count.subfolders * sizeof(quarvex::StoredChild);
     std::printf("layout entry=%zu folder=%zu child=%zu tight_bytes=%zu\n",
-                sizeof(quarvex::StoredEntry), sizeof(quarvex::StoredFolder),
+                sizeof(quarvex::ListingEntry), sizeof(quarvex::StoredFolder),
                 sizeof(quarvex::StoredChild), tight);
     return 0;
 }

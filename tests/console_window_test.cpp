@@ -80,14 +80,13 @@ TEST(ConsoleWindow, TellsTheFoldersItCouldNotReadWhenAsked) {
     platform.setListError("C:\\broken", 1117);
     for (const bool show : {false, true}) {
         FakeTerminal terminal;
-        console::ConsoleSettings settings;
-        settings.showErrors = show;
-        console::ConsoleWindow window(terminal, settings);
+        console::ConsoleWindow window(terminal, {});
         SearchCore search(window, platform);
         window.attach(search);
-        window.setText1("*.txt");
-        window.setComboText("C:\\");
-        search.Command1_Click();
+        std::optional<SearchRequest> request = search.request("*.txt", "C:\\");
+        ASSERT_TRUE(request);
+        request->tellUnreadable = show;
+        search.run(*request);
         window.finish();
         const std::string report = "搜索完成,共查找到 3 个文件\n\n总占空间: 1 Bytes\n";
         EXPECT_EQ(terminal.err,

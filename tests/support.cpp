@@ -350,6 +350,7 @@ ListStatus FakePlatform::listFolder(FolderHandle folder, Listing& out) {
     }
     std::lock_guard lock(mutex_);
     ++lists;
+    clock += microsecondsPerList;
     out.clear();
     Open& open = handles_.at(folder);
     const Folder& listed = folders_[static_cast<std::size_t>(open.folder)];

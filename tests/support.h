@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "search/os/platform.h"
 #include "search/core/search_core.h"
 #include "search/core/window.h"
+#include "search/os/platform.h"
 
 namespace quarvex::test {
 
@@ -159,6 +159,8 @@ class FakePlatform : public Platform {
     static constexpr int kAccessDenied = 5;
     static constexpr int kTooManyOpenFiles = 4;
     std::unique_ptr<TreeWatch> watchTree(FolderHandle root, const std::string& rootPath) override;
+    // A clock of its own when `fakeClock`: it moves only as listings take their time.
+    std::uint64_t now() override { return fakeClock ? clock.load() : Platform::now(); }
     ProcessUsage usage() override {
         std::lock_guard lock(mutex_);
         ++usageCalls;
@@ -214,6 +216,10 @@ class FakePlatform : public Platform {
     bool watchCoversTree = false;
     std::size_t watchLimit = SIZE_MAX;  // watches beyond it fail
     std::size_t watchesNow = 0, watchesMade = 0;
+
+    bool fakeClock = false;
+    std::atomic<std::uint64_t> clock = 0;
+    std::uint64_t microsecondsPerList = 0;  // each listing call takes that long
 
     // What usage() tells: by default a processor busy all the time and no device reads.
     ProcessUsage processUsage{0, 0};

@@ -1,9 +1,14 @@
 // The walk engine over a Windows-like fake platform: order, the rules for links and mounts, the
 // handle budget, reopening, running out of handles, threads and stopping.
+#include "search/walk/walk.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -329,7 +334,15 @@ TEST(WalkingAhead, ListsABoundedWindowAheadOfTheWindow) {
     EXPECT_LT(listedAhead, 4000u);  // but not through the whole tree
 }
 
-// ---- the walk itself: outcomes, stopping, and what threads cost ----
+// ---- the walk itself: outcomes, stopping, liveness, and what threads cost ----
+
+WalkSetup threaded(unsigned workers, unsigned start, ListingRecorder* recorder = nullptr) {
+    WalkSetup setup;
+    setup.workers = workers;
+    setup.startWorkers = start;
+    setup.recorder = recorder;
+    return setup;
+}
 
 // Every folder the walk comes to, with what became of it.
 struct Visit {
@@ -337,7 +350,6 @@ struct Visit {
     FolderOutcome outcome;
     int error;
     std::size_t files;
-    Lines skipped;  // name and reason
     bool operator==(const Visit&) const = default;
 };
 
@@ -347,15 +359,9 @@ std::vector<Visit> visitAll(Walk& walk) {
     while (walk.advance(wait)) {
         const std::optional<FolderResult> r = walk.result(wait);
         if (!r) break;
-        Visit v{walk.path(), r->outcome, r->error, 0, {}};
+        Visit v{walk.path(), r->outcome, r->error, r->files != nullptr ? r->files->size() : 0};
         // Whatever became of it: the listing store files it by its depth.
         EXPECT_EQ(r->depth, std::count(v.path.begin(), v.path.end(), '\\') - 1u) << v.path;
-        if (r->files != nullptr) {
-            v.files = r->files->size();
-            for (const FolderFiles::Skipped& s : r->files->skipped())
-                v.skipped.push_back(std::string(r->files->name(s)) +
-                                    (s.reason == SkipReason::Link ? " link" : " dot"));
-        }
         visits.push_back(std::move(v));
     }
     return visits;
@@ -373,17 +379,16 @@ TEST_P(Walking, TellsWhatBecameOfEveryFolderItCameTo) {
     platform.addFile("C:\\other\\o.txt", 1);
     platform.setMount("C:\\other", 2);
     const NamePattern pattern("*.*");
-    Walk walk(platform, pattern, threads() == 1 ? 0 : threads(), threads());
+    Walk walk(platform, pattern, threaded(threads(), threads()));
     walk.start("C:\\");
     using O = FolderOutcome;
-    EXPECT_EQ(visitAll(walk),
-              (std::vector<Visit>{
-                  {"C:\\", O::Listed, 0, 0, {".hidden dot", "link link"}},
-                  {"C:\\open\\", O::Listed, 0, 1, {}},
-                  {"C:\\denied\\", O::Unreadable, FakePlatform::kAccessDenied, 0, {}},
-                  {"C:\\broken\\", O::Listed, 1117, 2, {}},  // the first batch
-                  {"C:\\other\\", O::OtherMount, 0, 0, {}},
-              }));
+    EXPECT_EQ(visitAll(walk), (std::vector<Visit>{
+                                  {"C:\\", O::Listed, 0, 0},
+                                  {"C:\\open\\", O::Listed, 0, 1},
+                                  {"C:\\denied\\", O::Unreadable, FakePlatform::kAccessDenied, 0},
+                                  {"C:\\broken\\", O::Listed, 1117, 2},  // the first batch
+                                  {"C:\\other\\", O::OtherMount, 0, 0},
+                              }));
 }
 
 TEST(WalkingStopped, AStopWhileAWorkerIsHeldInsideAListingEndsTheWaitAtOnce) {
@@ -396,7 +401,7 @@ TEST(WalkingStopped, AStopWhileAWorkerIsHeldInsideAListingEndsTheWaitAtOnce) {
         if (call == "list") gate.reached(name);
     };
     const NamePattern pattern("*.*");
-    auto walking = std::make_unique<Walk>(platform, pattern, 2, 2);
+    auto walking = std::make_unique<Walk>(platform, pattern, threaded(2, 2));
     Walk& walk = *walking;
     walk.start("C:\\");
     int waitsAfterStop = 0;
@@ -435,7 +440,7 @@ TEST(WalkingStopped, AStopInsideABatchTheConsumerListsEndsItAtThatEntry) {
     platform.sizesInListing = false;  // each match sized on its own, as on Linux
     for (int i = 0; i < 1000; ++i) platform.addFile("C:\\f" + std::to_string(i) + ".txt", 1);
     const NamePattern pattern("*.txt");
-    Walk walk(platform, pattern, 1, 1);
+    Walk walk(platform, pattern, threaded(1, 1));
     walk.start("C:\\");
     int waits = 0;
     EXPECT_TRUE(walk.advance([&] { return ++waits < 10; }));
@@ -443,28 +448,93 @@ TEST(WalkingStopped, AStopInsideABatchTheConsumerListsEndsItAtThatEntry) {
     EXPECT_LE(platform.describes, 10u);
 }
 
-// The listing store takes each kept listing out of the walk's hands as the consumer reads it:
-// what was counted ahead for it is still taken off when the consumer leaves the folder, or the
-// window would seem full for good and the workers would stay held.
-TEST(WalkingAhead, KeptListingsTakenByTheStoreLeaveNothingCountedAhead) {
+// Keeps every listing the walk read from the disk, as the listing store does.
+struct Keeper final : ListingRecorder {
+    void record(Folder& folder) override {
+        ++told;
+        if (folder.listing != nullptr) kept.push_back(std::move(folder.listing));
+    }
+    std::vector<std::unique_ptr<FolderListing>> kept;
+    std::size_t told = 0;
+};
+
+// A recorder takes each listing out of the walk's hands as the consumer leaves its folder: what
+// was counted ahead for it is still taken off, or the window would seem full for good.
+TEST(WalkingAhead, ListingsARecorderTakesLeaveNothingCountedAhead) {
     FakePlatform platform;
     for (int i = 0; i < 50; ++i) platform.addFile("C:\\d" + std::to_string(i) + "\\f.txt", 1);
+    platform.setUnreadable("C:\\d7");
     const NamePattern pattern("*.mp3");
     for (const unsigned threads : {1u, 4u}) {
-        Walk walk(platform, pattern, threads, threads);
-        walk.keepListings();
+        Keeper keeper;
+        Walk walk(platform, pattern, threaded(threads, threads, &keeper));
         walk.start("C:\\");
         const Walk::WaitHook wait = [] { return true; };
-        std::size_t kept = 0;
-        while (walk.advance(wait)) {
-            const std::optional<FolderResult> r = walk.result(wait);
-            ASSERT_TRUE(r && r->files != nullptr);
-            std::unique_ptr<StoredFolder> taken(
-                const_cast<FolderFiles*>(r->files)->record().release());
-            kept += taken != nullptr;
-        }
-        EXPECT_EQ(kept, 51u);
+        while (walk.advance(wait)) ASSERT_TRUE(walk.result(wait));
+        EXPECT_EQ(keeper.told, 51u);
+        EXPECT_EQ(keeper.kept.size(), 50u);  // all but the one that could not be read
+        EXPECT_EQ(walk.listedAhead(), 0u) << threads << " threads";
         EXPECT_EQ(walk.bytesAhead(), 0u) << threads << " threads";
+    }
+}
+
+// The walk's liveness rules (walk.h): broken, a walk waits for good, or its workers spin, maybe
+// with the walk's lock held. Each walk here must end within a bounded number of the consumer's
+// waits (5 ms apart) and of workers finding the walk far enough ahead, however its threads are
+// scheduled; a watchdog ends the test when workers spin past the bound with the lock held, where
+// the consumer never gets to count.
+TEST(WalkingAlive, EveryWalkEndsWithinABoundedCountOfWaits) {
+    struct Shape {
+        const char* name;
+        int folders, files, nameLength;
+    };
+    // Folders holding large matches fill the window by bytes long before its count of folders.
+    for (const Shape shape : {Shape{"wide", 3000, 1, 4}, Shape{"heavy", 400, 40, 240}}) {
+        for (const unsigned threads : {2u, 4u, 64u}) {
+            SCOPED_TRACE(std::string(shape.name) + " j" + std::to_string(threads));
+            FakePlatform platform;
+            platform.batch = 1000;
+            const int root = platform.addFolder("C:\\");
+            for (int i = 0; i < shape.folders; ++i) {
+                const int folder = platform.addFolderIn(root, "d" + std::to_string(i));
+                // A lone subfolder too: kept off the frontier for the consumer that needs it.
+                const int below = platform.addFolderIn(folder, "only");
+                for (int f = 0; f < shape.files; ++f)
+                    platform.addFileIn(
+                        below, std::string(shape.nameLength, 'x') + std::to_string(f) + ".f", 1);
+            }
+            const NamePattern pattern("*.*");
+            Walk walk(platform, pattern, threaded(threads, threads));
+            walk.start("C:\\");
+            const std::size_t mostHolds = 20 * static_cast<std::size_t>(shape.folders);
+            std::atomic<bool> walking{true};
+            std::thread watchdog([&] {
+                while (walking) {
+                    if (walk.holds() > 1000 * mostHolds) {
+                        std::fprintf(stderr, "workers spin: %zu holds\n", walk.holds());
+                        std::_Exit(1);
+                    }
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            });
+            const Walk::WaitHook wait = [&] {
+                return walk.ticks() < 400 && walk.holds() < mostHolds;
+            };
+            int folders = 0;
+            while (walk.advance(wait)) {
+                if (!walk.result(wait)) break;
+                ++folders;
+                // As a window showing each line, the consumer is slower than the workers.
+                for (int turn = 0; turn < 10; ++turn) std::this_thread::yield();
+            }
+            walking = false;
+            watchdog.join();
+            EXPECT_EQ(folders, 2 * shape.folders + 1);
+            EXPECT_LT(walk.ticks(), 400u);
+            EXPECT_LT(walk.holds(), mostHolds);
+            EXPECT_EQ(walk.listedAhead(), 0u);
+            EXPECT_EQ(walk.bytesAhead(), 0u);
+        }
     }
 }
 
@@ -476,7 +546,7 @@ TEST(WalkingAhead, ManyHeldWorkersAreWokenInBatches) {
     constexpr unsigned kWorkers = 64;
     for (int i = 0; i < kFolders; ++i) platform.addFile("C:\\d" + std::to_string(i) + "\\f.txt", 1);
     const NamePattern pattern("*.*");
-    Walk walk(platform, pattern, kWorkers, kWorkers);
+    Walk walk(platform, pattern, threaded(kWorkers, kWorkers));
     walk.start("C:\\");
     const Walk::WaitHook wait = [] { return true; };
     int folders = 0;
@@ -494,6 +564,8 @@ TEST(WalkingAhead, ManyHeldWorkersAreWokenInBatches) {
 
 // While every worker is held in a slow folder, the walk adds workers if the process read from a
 // device meanwhile (where reads are counted), or else if it hardly ran: a busy processor gets none.
+// The platform's clock is the test's: each listing takes 6 ms of it, and each of the consumer's
+// waits 5 ms.
 TEST(WalkingSlowly, AddsWorkersOnlyWhileFoldersWaitForTheDisk) {
     struct Case {
         std::int64_t deviceReads;  // -1: not counted
@@ -505,32 +577,27 @@ TEST(WalkingSlowly, AddsWorkersOnlyWhileFoldersWaitForTheDisk) {
                          Case{-1, 0, 1'000'000, false}}) {
         SCOPED_TRACE(std::to_string(c.deviceReads) + " " + std::to_string(c.cpuPerLook));
         FakePlatform platform;
+        platform.fakeClock = true;
+        platform.microsecondsPerList = 6000;
         platform.processUsage = {0, c.deviceReads};
         platform.deviceReadsPerUsageCall = c.readsPerLook;
         platform.cpuPerUsageCall = c.cpuPerLook;
         for (int i = 0; i < 40; ++i) platform.addFile("C:\\d" + std::to_string(i) + "\\f.txt", 1);
         const NamePattern pattern("*.*");
-        Walk walk(platform, pattern, 16, 2);
+        Walk walk(platform, pattern, threaded(16, 2));
         walk.start("C:\\");
-        // Every folder is slow to read: workers' until the test is done; the consumer's, which
-        // it reads itself while it waits, long enough for the walk to look at the process's
-        // usage after each.
+        // Every folder a worker reads is slow until the test is done: enough looks at the
+        // process's usage for four doublings, or all sixteen started.
         std::atomic<bool> slow{true};
+        const auto done = [&] { return platform.usageCalls >= 40 || walk.workersStarted() == 16; };
         const std::thread::id consumer = std::this_thread::get_id();
         platform.onCall = [&](const std::string& call, const std::string& name) {
-            if (call != "list" || name.empty()) return;  // the root is read at once
-            if (std::this_thread::get_id() != consumer) {
-                while (slow) std::this_thread::yield();
-                return;
-            }
-            const auto readFrom = std::chrono::steady_clock::now();
-            while (std::chrono::steady_clock::now() - readFrom < std::chrono::milliseconds(6))
-                std::this_thread::yield();
-            // Enough looks for four doublings, or all sixteen started.
-            if (platform.usageCalls >= 40 || walk.workersStarted() == 16) slow = false;
+            if (call != "list" || name.empty() || std::this_thread::get_id() == consumer) return;
+            while (slow && !done()) std::this_thread::yield();
         };
         const Walk::WaitHook wait = [&] {
-            if (platform.usageCalls >= 40 || walk.workersStarted() == 16) slow = false;
+            platform.clock += 5000;
+            if (done()) slow = false;
             return true;
         };
         while (walk.advance(wait)) ASSERT_TRUE(walk.result(wait));
@@ -543,6 +610,8 @@ TEST(WalkingSlowly, AddsWorkersOnlyWhileFoldersWaitForTheDisk) {
 // cost a cold 100,000-level chain a quarter more time than one thread.
 TEST(WalkingSlowly, AChainIsListedByTheConsumerAlone) {
     FakePlatform platform;
+    platform.fakeClock = true;
+    platform.microsecondsPerList = 6000;  // the walk looks at the usage after every folder
     platform.processUsage = {0, 0};
     platform.deviceReadsPerUsageCall = 5;  // every look sees the disk read: folders are slow
     std::string path = "C:";
@@ -551,15 +620,10 @@ TEST(WalkingSlowly, AChainIsListedByTheConsumerAlone) {
     const std::thread::id consumer = std::this_thread::get_id();
     std::atomic<int> byWorkers = 0;
     platform.onCall = [&](const std::string& call, const std::string&) {
-        if (call != "list") return;
-        if (std::this_thread::get_id() != consumer) ++byWorkers;
-        // Long enough for the walk to look at the process's usage after every folder.
-        const auto readFrom = std::chrono::steady_clock::now();
-        while (std::chrono::steady_clock::now() - readFrom < std::chrono::milliseconds(6))
-            std::this_thread::yield();
+        if (call == "list" && std::this_thread::get_id() != consumer) ++byWorkers;
     };
     const NamePattern pattern("*.*");
-    Walk walk(platform, pattern, 4, 4);
+    Walk walk(platform, pattern, threaded(4, 4));
     walk.start("C:\\");
     const Walk::WaitHook wait = [] { return true; };
     int folders = 0;

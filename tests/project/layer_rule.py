@@ -7,7 +7,8 @@ layer or the layers below (ui/ may include search/; search/ only itself). Anythi
 <windows.h>, <QString>, <unistd.h>, <sys/stat.h>, "platform/...", "ui/qt/..." - breaks the rule.
 Inside search/ the parts are ranked, text < os < walk < store < core: a part includes its own
 headers and those of the parts below, and no two headers of search/ include each other, however
-far round. platform/ may include any system header, its own folders, and the two parts of
+far round; no part befriends a class of another, and search/ casts nothing const away.
+platform/ may include any system header, its own folders, and the two parts of
 search/ it implements or uses: os/ and text/. Front-end folders (ui/win32, ui/qt, ui/console)
 adapt a toolkit and are not checked.
 
@@ -39,6 +40,8 @@ stdio stdlib string time uchar wchar wctype
 STANDARD = CXX_HEADERS | {"c" + h for h in C_HEADERS} | {h + ".h" for h in C_HEADERS}
 
 INCLUDE = re.compile(r'^\s*#\s*(?:include|include_next|import)\b\s*(.*)$')
+FRIEND = re.compile(r'\bfriend\s+(?:class\s+|struct\s+)?([A-Za-z_][\w:]*)')
+DECLARED = re.compile(r'^\s*(?:class|struct)\s+([A-Za-z_]\w*)\b(?!\s*;)', re.M)
 
 
 # The parts of search/, lowest first: each may include itself and those before it.
@@ -101,7 +104,33 @@ def check(src):
                         if found:
                             includes.setdefault(rel, []).append((found, number, line.strip()))
     violations += cycles(includes)
+    violations += seams(src)
     return violations
+
+
+def seams(src):
+    """A friend of another part of search/, and a const_cast anywhere in it."""
+    texts = {}
+    for folder, _, names in os.walk(os.path.join(src, "search")):
+        for name in sorted(names):
+            path = os.path.join(folder, name)
+            with open(path, encoding="utf-8", errors="replace") as f:
+                texts[os.path.relpath(path, src).replace(os.sep, "/")] = f.read()
+    declared = {}
+    for rel, text in texts.items():
+        declared.setdefault(layer_of(rel), set()).update(DECLARED.findall(text))
+    found = []
+    for rel, text in texts.items():
+        for number, line in enumerate(text.splitlines(), 1):
+            code = line.split("//")[0]
+            if "const_cast" in code:
+                found.append((rel, number, line.strip(), "const_cast: search/ casts nothing "
+                              "const away"))
+            m = FRIEND.search(code)
+            if m and m.group(1).split("::")[-1] not in declared.get(layer_of(rel), ()):
+                found.append((rel, number, line.strip(), f"befriends {m.group(1)}, which is "
+                              f"not of {layer_of(rel)}/"))
+    return found
 
 
 def cycles(includes):

@@ -79,6 +79,15 @@ class LayerRule(unittest.TestCase):
         self.assertEqual({("search/walk/walk.h", 2),
                           ("search/walk/node.h", 1), ("search/walk/ring.h", 1)}, self.flagged())
 
+    def test_no_part_of_search_befriends_another_or_casts_const_away(self):
+        self.write("search/store/store.h", "\n".join([
+            "class Store {", "    friend class Search;", "    friend class Walk;", "};",
+            "class Search {};", "int* p = const_cast<int*>(q);", "// const_cast, said",
+        ]) + "\n")
+        self.write("search/walk/walk.h", "class Walk {};\n")
+        self.assertEqual({("search/store/store.h", 3), ("search/store/store.h", 6)},
+                         self.flagged())
+
     def test_a_platform_uses_the_system_and_only_the_searchs_os_and_text(self):
         self.write("search/os/platform.h", "#pragma once\n")
         self.write("search/walk/walk.h", "#pragma once\n")

@@ -5,23 +5,14 @@
 #include <string_view>
 
 #include "search/store/listing_store.h"
+#include "search/text/name_pattern.h"
 #include "search/text/text_util.h"
 #include "search/text/texts.h"
+#include "search/walk/walk.h"
 
 namespace quarvex {
 
 namespace {
-
-// Replaces every "  " by " " in one pass, as a single replace-all does.
-std::string collapseDoubleSpacesOnce(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        out.push_back(text[i]);
-        if (text[i] == ' ' && i + 1 < text.size() && text[i + 1] == ' ') ++i;
-    }
-    return out;
-}
 
 bool isPathPrefix(const std::string& prefix, const std::string& path, char separator) {
     if (path.compare(0, prefix.size(), prefix) != 0) return false;
@@ -41,6 +32,17 @@ std::ptrdiff_t findComboEntry(const Window& window, const std::string& text) {
     return -1;
 }
 
+SearchCore::SearchCore(Window& window, Platform& platform)
+    : window_(window), platform_(platform), workers_(Walk::defaultWorkers()) {}
+
+SearchCore::~SearchCore() = default;
+
+void SearchCore::keepListings(std::size_t mostBytes) {
+    store_.reset();  // the old store's background work ends first
+    store_ = std::make_unique<ListingStore>(
+        platform_, mostBytes != 0 ? mostBytes : ListingStore::kDefaultMostBytes);
+}
+
 void SearchCore::toggleSearchButtons() {
     window_.setCommand1Enabled(!window_.command1Enabled());
     window_.setCommand2Enabled(!window_.command2Enabled());
@@ -51,18 +53,14 @@ bool SearchCore::patternHasPathSymbol(const std::string& pattern) const {
     return pattern.find_first_of(symbols) != std::string::npos;
 }
 
-// The selector's entries but the last name one root each; the last one, the combined entry,
+// The selector's entries but the last name one drive each; the last one, the combined entry,
 // names them all.
 bool SearchCore::isSingleEntry(const std::string& text) const {
-    for (std::size_t i = 0; i + 1 < window_.comboCount(); ++i)
-        if (window_.comboEntry(i) == text) return true;
-    return false;
+    return std::find(drives_.begin(), drives_.end(), text) != drives_.end();
 }
 
 bool SearchCore::isAllDrivesEntry(const std::string& text) const {
-    const std::size_t count = window_.comboCount();
-    return !drives_.empty() && count > 0 && text == allDrivesEntry_ &&
-           window_.comboEntry(count - 1) == text;
+    return !drives_.empty() && text == allDrivesEntry_;
 }
 
 std::vector<std::string> SearchCore::splitRoots(const std::string& text) const {
@@ -82,70 +80,85 @@ std::vector<std::string> SearchCore::splitRoots(const std::string& text) const {
     std::vector<std::string> roots;
     for (std::size_t i = 0; i < tokens.size(); ++i) {
         std::size_t end = i;  // the longest run tokens[i..end] that spells an entry
-        std::string joined = tokens[i];
-        for (std::size_t j = i + 1; j < tokens.size(); ++j) {
-            joined += ' ';
-            joined += tokens[j];
-            if (isSingleEntry(joined)) end = j;
-        }
-        std::string root = tokens[i];
-        for (std::size_t j = i + 1; j <= end; ++j) root += ' ' + tokens[j];
+        std::string joined = tokens[i], root = tokens[i];
+        for (std::size_t j = i + 1; j < tokens.size(); ++j)
+            if (isSingleEntry(joined += ' ' + tokens[j])) root = joined, end = j;
         roots.push_back(std::move(root));
         i = end;
     }
     return roots;
 }
 
-// Trims the selector's text and collapses its double spaces, and completes the pattern. A text
-// that is one of the selector's entries is left as it is: it names a drive exactly.
-void SearchCore::normaliseInputs() {
-    const std::string roots = window_.comboText();
-    const bool isEntry = isSingleEntry(roots) || isAllDrivesEntry(roots);
-    if (!isEntry) window_.setComboText(std::string(trimSpaces(roots)));
-    const std::string typed = window_.text1();
-    if (typed.find('.') == std::string::npos)
-        window_.setText1(std::string(trimSpaces(typed)) + "*.*");
-    if (isEntry) return;
-    for (std::string text = window_.comboText(); text.find("  ") != std::string::npos;
-         text = window_.comboText()) {
-        if (!window_.setComboText(collapseDoubleSpacesOnce(text))) break;
-    }
+// The selector's text trimmed and its double spaces collapsed, but for a text that is one of
+// its entries: that names a drive exactly.
+std::string SearchCore::normalisedRoots(const std::string& text) const {
+    if (isSingleEntry(text) || isAllDrivesEntry(text)) return text;
+    std::string roots(trimSpaces(text));
+    for (std::size_t at; (at = roots.find("  ")) != std::string::npos;) roots.erase(at, 1);
+    return roots;
+}
+
+std::string SearchCore::completeRoot(std::string token) const {
+    if (platform_.hasDriveLetters() && token.size() == 1 && token.find(':') == std::string::npos)
+        token += ':';
+    if (token.empty() || token.back() != platform_.separator()) token += platform_.separator();
+    return token;
+}
+
+std::optional<SearchRequest> SearchCore::request(const std::string& patternText,
+                                                 const std::string& rootsText,
+                                                 bool normalise) const {
+    // A pattern naming a path would list files under paths they do not have.
+    if (patternHasPathSymbol(std::string(trimSpaces(patternText)))) return std::nullopt;
+    SearchRequest made;
+    made.pattern = std::string(trimSpaces(patternText));
+    if (patternText.find('.') == std::string::npos) made.pattern += "*.*";
+    for (const std::string& token : splitRoots(normalise ? normalisedRoots(rootsText) : rootsText))
+        made.roots.push_back(completeRoot(token));
+    made.threads = workers_;
+    made.startThreads = startWorkers_;
+    return made;
+}
+
+void SearchCore::refusePattern() {
+    window_.messageBox(BoxKind::RefusedPattern, platform_.hasDriveLetters()
+                                                    ? texts::kPatternHasPathWithDrives
+                                                    : texts::kPatternHasPathSlash);
 }
 
 void SearchCore::Command1_Click() {
-    // A pattern naming a path would list files under paths they do not have.
-    if (patternHasPathSymbol(std::string(trimSpaces(window_.text1())))) {
-        window_.messageBox(BoxKind::RefusedPattern, platform_.hasDriveLetters()
-                                                        ? texts::kPatternHasPathWithDrives
-                                                        : texts::kPatternHasPathSlash);
+    const std::string typed = window_.text1();
+    if (patternHasPathSymbol(std::string(trimSpaces(typed)))) {
+        refusePattern();  // before anything is cleared
         return;
     }
-
     window_.listClear();
+    toggleSearchButtons();
+    // The boxes show what is searched. A drop-down selector takes only its entries: a text that
+    // is none stays as it was, and its words are searched as they stand.
+    if (const std::string roots = window_.comboText(), normalised = normalisedRoots(roots);
+        normalised != roots)
+        window_.setComboText(normalised);
+    const std::optional<SearchRequest> made = request(typed, window_.comboText(), false);
+    if (typed.find('.') == std::string::npos) window_.setText1(made->pattern);
+    run(*made);
+    if (!state_.Unloading) toggleSearchButtons();
+}
+
+void SearchCore::run(const SearchRequest& request) {
     state_.FoundCount = 0;
     state_.TotalBytes = {};
     state_.StopRequested = false;
     state_.Searching = true;
-    toggleSearchButtons();
-    normaliseInputs();
-
-    const char separator = platform_.separator();
-    for (const std::string& token : splitRoots(window_.comboText())) {
+    state_.Pattern = request.pattern;
+    for (const std::string& root : request.roots) {
         if (state_.StopRequested) break;
-        state_.CurrentRoot = token;
-        if (platform_.hasDriveLetters() && state_.CurrentRoot.size() == 1 &&
-            state_.CurrentRoot.find(':') == std::string::npos)
-            state_.CurrentRoot += ':';
-        if (state_.CurrentRoot.empty() || state_.CurrentRoot.back() != separator)
-            state_.CurrentRoot += separator;
-        state_.Pattern = trimSpaces(window_.text1());
-        SearchFolder(state_.CurrentRoot);
+        state_.CurrentRoot = root;
+        SearchFolder(root, request);
     }
     state_.Searching = false;
-
     if (state_.Unloading) return;  // the window is gone: nothing to report to
     report();
-    toggleSearchButtons();
 }
 
 void SearchCore::report() {
@@ -171,28 +184,28 @@ void SearchCore::abandon() {
     state_.Unloading = true;
 }
 
-void SearchCore::SearchFolder(const std::string& root) {
-    const NamePattern pattern(state_.Pattern);
-    // What an earlier search kept of this root answers when it can; else the walk lists afresh,
-    // keeping what it lists for the next time.
+void SearchCore::SearchFolder(const std::string& root, const SearchRequest& request) {
+    const NamePattern pattern(request.pattern);
     // While the walk waits for a folder, the window stays responsive and a stop ends the wait.
-    const Walker::WaitHook wait = [this] {
+    const Walk::WaitHook wait = [this] {
         window_.pumpEvents();
         return !state_.StopRequested;
     };
+    // What an earlier search kept of this root is read from memory where watches vouch for it.
     std::unique_ptr<ListingStore::Search> kept;
-    std::unique_ptr<Walker> walker;
     if (store_ != nullptr) {
-        kept = store_->begin(root, wait);
+        kept = store_->begin(root, request.threads, request.startThreads, wait);
         if (state_.StopRequested) return;
-        walker = kept->walker(pattern);
     }
-    if (walker == nullptr) {
-        auto walk = std::make_unique<Walk>(platform_, pattern, workers_, startWorkers_);
-        if (kept != nullptr && kept->keeping()) walk->keepListings();
-        walk->start(root);
-        walker = std::move(walk);
+    WalkSetup setup;
+    setup.workers = request.threads;
+    setup.startWorkers = request.startThreads;
+    if (kept != nullptr && kept->view() != nullptr) {
+        setup.source = kept->view();
+        setup.recorder = kept->view();
     }
+    auto walk = std::make_unique<Walk>(platform_, pattern, setup);
+    walk->start(root);
     // The caption follows the walk's path by what changed, so deep trees cost no more per folder.
     std::string caption = texts::kSearchingPrefix;
     const std::size_t prefix = caption.size();
@@ -203,29 +216,32 @@ void SearchCore::SearchFolder(const std::string& root) {
             window_.pumpEvents();
             if (state_.StopRequested) break;
         }
-        if (!walker->advance(wait)) {
-            whole = !state_.StopRequested;
+        if (!walk->advance(wait)) {
+            whole = !state_.StopRequested && !walk->stopped();
             break;
         }
-        const std::string& path = walker->path();
-        caption.resize(prefix + walker->keptLength());
-        caption.append(path, walker->keptLength());
-        const std::optional<FolderResult> result = walker->result(wait);
+        const std::string& path = walk->path();
+        caption.resize(prefix + walk->keptLength());
+        caption.append(path, walk->keptLength());
+        const std::optional<FolderResult> result = walk->result(wait);
         if (!result) break;
-        if (kept != nullptr) kept->keep(path, *result);
         // A name that became a link or leads onto another mount was never a folder to walk.
-        if (result->outcome == FolderOutcome::Link || result->outcome == FolderOutcome::OtherMount)
+        if (result->outcome != FolderOutcome::Listed &&
+            result->outcome != FolderOutcome::Unreadable &&
+            result->outcome != FolderOutcome::Changed)
             continue;
         window_.setCaption(caption);
         window_.pumpEvents();
         if (state_.StopRequested) break;
-        if (result->outcome == FolderOutcome::Changed)
-            window_.folderNotRead(path, texts::kFolderChanged);
-        else if (result->error != 0)
-            window_.folderNotRead(path, platform_.errorText(result->error));
+        if (request.tellUnreadable) {
+            if (result->outcome == FolderOutcome::Changed)
+                window_.folderNotRead(path, texts::kFolderChanged);
+            else if (result->error != 0)
+                window_.folderNotRead(path, platform_.errorText(result->error));
+        }
         if (result->files != nullptr) ScanFolderFiles(path, *result->files);
     }
-    walker.reset();  // the walk's workers are stopped and joined here, before the report
+    walk.reset();  // the walk's workers are stopped and joined here, before the report
     if (kept != nullptr) kept->end(whole);
 }
 
@@ -250,7 +266,6 @@ void SearchCore::ScanFolderFiles(const std::string& folder, const FolderFiles& f
 }
 
 void SearchCore::List1_DblClick() {
-    if (window_.listCount() == 0) return;
     const std::ptrdiff_t selected = window_.listSelectedIndex();
     if (selected < 0 || static_cast<std::size_t>(selected) >= window_.listCount()) return;
     const std::string line = window_.listLine(static_cast<std::size_t>(selected));

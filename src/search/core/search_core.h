@@ -4,18 +4,22 @@
 // The window and the platform are reached only through their interfaces.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "search/store/listing_store.h"
+#include "search/core/search_request.h"
+#include "search/core/window.h"
 #include "search/os/platform.h"
 #include "search/text/text_util.h"
-#include "search/walk/walk.h"
-#include "search/core/window.h"
 
 namespace quarvex {
+
+class FolderFiles;
+class ListingStore;
 
 struct SearchState {
     std::string CurrentRoot;  // ends in the separator when handed to the walker
@@ -31,30 +35,33 @@ struct SearchState {
 
 class SearchCore {
   public:
-    SearchCore(Window& window, Platform& platform) : window_(window), platform_(platform) {}
+    SearchCore(Window& window, Platform& platform);
+    ~SearchCore();
+    SearchCore(const SearchCore&) = delete;
+    SearchCore& operator=(const SearchCore&) = delete;
 
     SearchState& state() { return state_; }
     const SearchState& state() const { return state_; }
 
-    // At most `count` threads list folders ahead of the walk, `start` of them from its beginning
-    // (0: one per core), the rest as slow folders call for them; 0 or 1 makes a plain
-    // single-threaded walk.
+    // At most `count` threads walk (0 or 1: a plain single-threaded walk), `start` of them from
+    // its beginning (0: one per core), the rest as slow folders call for them: what the start
+    // button asks for.
     void setWorkerThreads(unsigned count, unsigned start = 0) {
-        workers_ = count <= 1 ? 0 : count;
+        workers_ = count;
         startWorkers_ = start;
     }
 
-    // Keeps what searches list, so that later searches of the same roots answer from memory,
-    // kept exact by change notification; memory beyond `mostBytes` drops the oldest roots. For
-    // the windows and quarvex-find --queries; a single search gains nothing by it.
-    void keepListings(std::size_t mostBytes = ListingStore::kDefaultMostBytes) {
-        store_ = std::make_unique<ListingStore>(platform_, mostBytes);
-    }
+    // Keeps what searches read, so that later searches of the same roots read from memory what
+    // has not changed, kept exact by change notification; memory beyond `mostBytes` (0: the
+    // store's default) drops the roots searched longest ago. For the windows and
+    // quarvex-find --queries; a single search gains nothing by it.
+    void keepListings(std::size_t mostBytes = 0);
     ListingStore* listingStore() { return store_.get(); }
 
     // Fills the drive selector, preselects the program's drive and sets the idle button states.
     void init();
-    // Runs a whole search from the two input boxes, then reports; returns when it is done.
+    // The start button: the two boxes show their texts normalised, and the request they make
+    // runs; returns when it is done.
     void Command1_Click();
     // Requests a stop of the running search.
     void Command2_Click() { state_.StopRequested = true; }
@@ -63,21 +70,34 @@ class SearchCore {
     // The window is being destroyed: a running search ends at once and reports nothing.
     void abandon();
 
+    // The request a file-name pattern and a drive selector's text make, as the start button
+    // makes it, with this core's threads; nothing when the pattern would name a path. The
+    // selector's text is trimmed and its double spaces collapsed first, unless `normalise` is
+    // false: a drop-down selector that kept its text as it was has its words searched as they
+    // stand.
+    std::optional<SearchRequest> request(const std::string& patternText,
+                                         const std::string& rootsText, bool normalise = true) const;
+    // Tells the window that a pattern was refused for naming a path.
+    void refusePattern();
+    // Runs a request: each root in turn, then the report.
+    void run(const SearchRequest& request);
     // Walks every folder below `root`, depth first, listing the matching files.
-    void SearchFolder(const std::string& root);
-    // Lists the matching files of one folder.
-    void ScanFolderFiles(const std::string& folder, const FolderFiles& files);
+    void SearchFolder(const std::string& root, const SearchRequest& request);
 
     // Splits the selector's text into roots at single spaces, keeping together the words that
-    // spell one of the selector's entries (a mount point such as "/media/My Disk").
+    // spell one of the drives (a mount point such as "/media/My Disk").
     std::vector<std::string> splitRoots(const std::string& text) const;
+    // A root as the walk takes it: "D" is "D:", and it ends in the separator.
+    std::string completeRoot(std::string token) const;
     // Whether a pattern would name a path instead of a file.
     bool patternHasPathSymbol(const std::string& pattern) const;
 
   private:
+    // Lists the matching files of one folder.
+    void ScanFolderFiles(const std::string& folder, const FolderFiles& files);
     void report();
     void toggleSearchButtons();
-    void normaliseInputs();
+    std::string normalisedRoots(const std::string& text) const;
     std::string programDrive();
     bool isSingleEntry(const std::string& text) const;
     bool isAllDrivesEntry(const std::string& text) const;
@@ -85,7 +105,7 @@ class SearchCore {
     Window& window_;
     Platform& platform_;
     SearchState state_;
-    unsigned workers_ = Walk::defaultWorkers();
+    unsigned workers_;
     unsigned startWorkers_ = 0;
     std::vector<std::string> drives_;  // the drives init found, in order
     std::string allDrivesEntry_;       // the selector's last entry, naming them all

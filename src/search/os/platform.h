@@ -6,6 +6,7 @@
 // time, on different folders (a parent may be shared), so those must be safe to call concurrently.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -28,6 +29,10 @@ struct FolderIdentity {
     std::uint64_t mount = 0;   // the mount it lies on (Linux mount ID, else the device); the volume
     bool sameFolder(const FolderIdentity& other) const {
         return volume == other.volume && file == other.file;
+    }
+    // The same folder, on the same mount: a root that may stand for what was kept of it.
+    bool sameRoot(const FolderIdentity& other) const {
+        return sameFolder(other) && mount == other.mount;
     }
 };
 
@@ -129,6 +134,13 @@ class Platform {
     // An error code of OpenResult or Listing as the system words it ("Permission denied").
     virtual std::string errorText(int error) const = 0;
     virtual ProcessUsage usage() = 0;
+    // A steady clock in microseconds: the walk's scheduling reads the time here, beside the
+    // usage, so that tests drive both.
+    virtual std::uint64_t now() {
+        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                              std::chrono::steady_clock::now().time_since_epoch())
+                                              .count());
+    }
 
     // Drive letter systems: the type of a root such as "C:\" (0 or 1 when there is no such drive).
     virtual unsigned driveType(const std::string& root) = 0;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -11,23 +12,31 @@
 #include <utility>
 
 #include "search/os/platform.h"
+#include "search/walk/kept_listings.h"
 
 namespace quarvex {
 
 class FolderFiles;
 
-// An open folder's handle with one owner, which closes it: no path can close it twice or forget it.
+// An open folder's handle with one owner, which closes it: no path can close it twice or forget
+// it. A handle counted in a budget holds its place in the count from before it is opened (the
+// place is taken first) until it is closed: the count moves with the handle.
 class OwnedFolder {
   public:
     OwnedFolder() = default;
     OwnedFolder(Platform& platform, FolderHandle handle) : platform_(&platform), handle_(handle) {}
+    // A place in `count` for a folder about to be opened; adopt() gives it the handle.
+    OwnedFolder(Platform& platform, std::atomic<std::size_t>& count)
+        : platform_(&platform), count_(&count) {
+        ++count;
+    }
     ~OwnedFolder() { reset(); }
-    OwnedFolder(OwnedFolder&& other) noexcept
-        : platform_(other.platform_), handle_(std::exchange(other.handle_, kNoFolder)) {}
+    OwnedFolder(OwnedFolder&& other) noexcept { *this = std::move(other); }
     OwnedFolder& operator=(OwnedFolder&& other) noexcept {
         if (this != &other) {
             reset();
             platform_ = other.platform_;
+            count_ = std::exchange(other.count_, nullptr);
             handle_ = std::exchange(other.handle_, kNoFolder);
         }
         return *this;
@@ -35,29 +44,43 @@ class OwnedFolder {
     OwnedFolder(const OwnedFolder&) = delete;
     OwnedFolder& operator=(const OwnedFolder&) = delete;
 
+    void adopt(FolderHandle handle) { handle_ = handle; }
     FolderHandle get() const { return handle_; }
     explicit operator bool() const { return handle_ != kNoFolder; }
+    // Closes the handle, if any, and gives its place back.
     void reset() {
         if (handle_ != kNoFolder) platform_->closeFolder(std::exchange(handle_, kNoFolder));
+        if (count_ != nullptr) std::exchange(count_, nullptr)->fetch_sub(1);
     }
 
   private:
     Platform* platform_ = nullptr;
+    std::atomic<std::size_t>* count_ = nullptr;
     FolderHandle handle_ = kNoFolder;
 };
 
-// Where a folder is in the walk. Pending -> Claimed -> one of the final states, which never
-// change again: a thread that has seen a final state (an acquire load) may read what the
-// listing filled in.
+// Where a folder is in the walk: Pending -> Claimed -> a final state, what became of it (the
+// values of FolderOutcome), which never changes again: a thread that has seen a final state (an
+// acquire load) may read what reading the folder filled in.
 enum class FolderState : std::uint8_t {
-    Pending,     // known from its parent's listing, not yet opened
-    Claimed,     // a thread is opening and listing it
-    Listed,      // final: its matches and subfolders are known
-    Unreadable,  // final: could not be opened or reached again
-    Link,        // final: a link or no folder at all by the time it was opened: not entered
-    OtherMount,  // final: on another mount than the root's: not entered
-    Changed,     // final: a folder on its way down was not the one first seen: not entered
+    Listed,
+    Unreadable,
+    Link,
+    OtherMount,
+    Changed,
+    NotNeeded,  // final: as FolderOutcome
+    Pending,    // known from its parent's listing, not yet opened
+    Claimed,    // a thread is opening and reading it
 };
+static_assert(static_cast<int>(FolderState::NotNeeded) ==
+              static_cast<int>(FolderOutcome::NotNeeded));
+
+constexpr bool isFinal(FolderState state) {
+    return state < FolderState::Pending;
+}
+constexpr FolderOutcome outcomeOf(FolderState final) {
+    return static_cast<FolderOutcome>(final);
+}
 
 inline constexpr std::uint32_t kNotKept = UINT32_MAX;
 
@@ -79,9 +102,13 @@ struct FolderNode {
         int error;
     } links{};
     OwnedFolder handle;
+    // What a source keeps of it, and the kept listing that stands for the disk's, if any.
+    KeptFolder* kept = nullptr;
+    const FolderListing* keptListing = nullptr;
     // Its file number when first opened (identified), or as its parent's listing gave it:
     // reopened, it must be the same (on the root's volume, the only one a walk enters).
     std::uint64_t file = 0;
+    std::uint64_t watchKey = 0;  // a watch made before it was read from the disk
     std::uint32_t depth = 0;
     std::uint32_t unopenedChildren = 0;  // the handle is kept while some are left
     std::uint32_t openIndex = kNotKept;  // its place among the open parents
@@ -91,6 +118,8 @@ struct FolderNode {
     bool onWorkList = false;
     bool identified = false;  // `file` holds its identity
     bool lost = false;        // could not be reached again: the rest of its subfolders are not
+    // Known without opening it: on another mount, or nothing needed below it.
+    FolderState known = FolderState::Pending;
 
     // The name follows the node in the same allocation.
     static FolderNode* make(FolderNode* parent, std::string_view name) {

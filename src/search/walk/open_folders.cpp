@@ -10,46 +10,33 @@ namespace quarvex {
 
 namespace {
 
-OpenFolders::Outcome outcomeOf(OpenStatus status) {
-    switch (status) {
-        case OpenStatus::Opened:
-            return OpenFolders::Outcome::Opened;
-        case OpenStatus::NotAFolder:
-            return OpenFolders::Outcome::Link;
-        case OpenStatus::OtherMount:
-            return OpenFolders::Outcome::OtherMount;
-        default:
-            return OpenFolders::Outcome::Unreadable;
-    }
+// What a failed open makes of a folder.
+OpenFolders::Outcome failureOf(OpenStatus status) {
+    if (status == OpenStatus::NotAFolder) return OpenFolders::Outcome::Link;
+    if (status == OpenStatus::OtherMount) return OpenFolders::Outcome::OtherMount;
+    return OpenFolders::Outcome::Unreadable;
 }
 
 }  // namespace
-
-OpenFolders::~OpenFolders() = default;
 
 std::size_t OpenFolders::budget() const {
     const auto lock = lockQuickly(mutex_);
     return budget_;
 }
 
-std::size_t OpenFolders::openCount() const {
-    const auto lock = lockQuickly(mutex_);
-    return open_;
-}
-
 OpenFolders::Result OpenFolders::openRoot(FolderNode& root, const std::string& path,
                                           std::size_t budget) {
+    OwnedFolder handle(platform_, open_);
     const OpenResult r = platform_.openRoot(path);
     const auto lock = lockQuickly(mutex_);
     root_ = &root;
     budget_ = std::max<std::size_t>(budget, 2);
     if (r.status != OpenStatus::Opened) return {Outcome::Unreadable, r.error};
-    root.handle = OwnedFolder(platform_, r.handle);
+    handle.adopt(r.handle);
+    root.handle = std::move(handle);
     root.file = r.identity.file;
     root.identified = true;
-    rootVolume_ = r.identity.volume;
-    rootMount_ = r.identity.mount;
-    ++open_;
+    rootIdentity_ = r.identity;
     return {Outcome::Opened, 0};
 }
 
@@ -67,17 +54,16 @@ OpenFolders::Result OpenFolders::open(FolderNode& node, const std::atomic<bool>&
             if (result.outcome != Outcome::Opened) break;
         }
         ++parent.pins;  // keeps the parent open while the child is opened relative to it
-        reserve();
+        OwnedFolder handle = reserve();
         const FolderHandle at = parent.handle.get();
         lock.unlock();
         OpenResult r = platform_.openChild(at, node.name());
+        if (r.status == OpenStatus::Opened) handle.adopt(r.handle);
         lockQuickly(lock);
         unpin(parent);
         if (r.status == OpenStatus::Opened) {
-            OwnedFolder handle(platform_, r.handle);
             // Another file system, a bind mount, or a mount that appeared during the walk.
-            if (r.identified && r.identity.mount != rootMount_) {
-                --open_;
+            if (r.identified && r.identity.mount != rootIdentity_.mount) {
                 result = {Outcome::OtherMount, 0};
                 break;  // the handle closes with its owner
             }
@@ -85,19 +71,17 @@ OpenFolders::Result OpenFolders::open(FolderNode& node, const std::atomic<bool>&
             // Unidentified, it keeps the file number its parent's listing gave, if any.
             if (r.identified) {
                 node.file = r.identity.file;
-                node.identified = r.identity.volume == rootVolume_;
+                node.identified = r.identity.volume == rootIdentity_.volume;
             }
             result = {Outcome::Opened, 0};
             break;
         }
-        --open_;
+        handle.reset();
         if (r.status != OpenStatus::OutOfHandles) {
-            result = {outcomeOf(r.status), r.error};
+            result = {failureOf(r.status), r.error};
             break;
         }
-        // The process has run out: keep fewer open from now on, and try again once one closed.
-        budget_ = std::max<std::size_t>(2, open_ > 2 ? open_ - 1 : 2);
-        if (!closeShallowest() && !awaitHandle(lock, attempt)) {
+        if (!makeRoomAfterRunningOut(lock, attempt)) {
             result = {Outcome::Unreadable, r.error};
             break;
         }
@@ -125,58 +109,9 @@ OpenFolders::Result OpenFolders::reopen(FolderNode& folder, std::unique_lock<std
         anchor = anchor->parent;  // the root stays open, so this ends
     }
     ++anchor->pins;
-    FolderHandle at = anchor->handle.get();
-    // The deepest steps are kept for the subfolders still to come; the rest close on the way.
-    const std::size_t keep = std::max<std::size_t>(1, budget_ / 4);
-    std::deque<std::pair<FolderNode*, OwnedFolder>> opened;
-    Result result{Outcome::Opened, 0};
+    Steps opened;
     FolderNode* failedAt = nullptr;
-    int attempts = 0;
-    for (auto it = chain.rbegin(); it != chain.rend();) {
-        if (stopping.load(std::memory_order_relaxed)) {
-            result = {Outcome::Stopped, 0};
-            break;
-        }
-        FolderNode& step = **it;
-        reserve();
-        lock.unlock();
-        OpenResult r = platform_.openChild(at, step.name());
-        OwnedFolder handle(platform_, r.status == OpenStatus::Opened ? r.handle : kNoFolder);
-        if (handle && !r.identified && !platform_.identify(handle.get(), r.identity))
-            r.identity = {};
-        lockQuickly(lock);
-        if (r.status == OpenStatus::OutOfHandles) {
-            --open_;
-            // Give back what this walk down holds, else what the walk keeps, and try again.
-            if (opened.size() > 1) {
-                opened.pop_front();
-                --open_;
-                continue;
-            }
-            budget_ = std::max<std::size_t>(2, open_ > 2 ? open_ - 1 : 2);
-            if (!closeShallowest() && !awaitHandle(lock, attempts++)) {
-                result = {Outcome::Unreadable, r.error};
-                break;
-            }
-            continue;
-        }
-        if (!handle || !step.identified ||
-            !FolderIdentity{rootVolume_, step.file, 0}.sameFolder(r.identity)) {
-            --open_;
-            failedAt = &step;
-            result = {handle || r.status != OpenStatus::Unreadable ? Outcome::Changed
-                                                                   : Outcome::Unreadable,
-                      r.error};
-            break;
-        }
-        at = handle.get();
-        opened.emplace_back(&step, std::move(handle));
-        if (opened.size() > keep) {
-            opened.pop_front();
-            --open_;
-        }
-        ++it;
-    }
+    const Result result = openSteps(chain, anchor->handle.get(), opened, failedAt, lock, stopping);
     unpin(*anchor);
     if (failedAt != nullptr) {
         // Not what was listed any more: nothing more is walked below it.
@@ -192,7 +127,6 @@ OpenFolders::Result OpenFolders::reopen(FolderNode& folder, std::unique_lock<std
             node->handle = std::move(handle);
             keepAsParent(*node);
         } else {
-            --open_;
             handle.reset();
         }
     }
@@ -200,17 +134,64 @@ OpenFolders::Result OpenFolders::reopen(FolderNode& folder, std::unique_lock<std
     return result;
 }
 
+// Opens the folders of `chain` from its last, a child of the open `at`, down to its first, each
+// checked to be the folder first seen; the deepest steps opened stay in `opened`. Lock held on
+// entry and on return.
+OpenFolders::Result OpenFolders::openSteps(const std::vector<FolderNode*>& chain, FolderHandle at,
+                                           Steps& opened, FolderNode*& failedAt,
+                                           std::unique_lock<std::mutex>& lock,
+                                           const std::atomic<bool>& stopping) {
+    // The deepest steps are kept for the subfolders still to come; the rest close on the way.
+    const std::size_t keep = std::max<std::size_t>(1, budget_ / 4);
+    int attempts = 0;
+    for (auto it = chain.rbegin(); it != chain.rend();) {
+        if (stopping.load(std::memory_order_relaxed)) return {Outcome::Stopped, 0};
+        FolderNode& step = **it;
+        OwnedFolder handle = reserve();
+        lock.unlock();
+        OpenResult r = platform_.openChild(at, step.name());
+        if (r.status == OpenStatus::Opened) handle.adopt(r.handle);
+        if (handle && !r.identified && !platform_.identify(handle.get(), r.identity))
+            r.identity = {};
+        lockQuickly(lock);
+        if (r.status == OpenStatus::OutOfHandles) {
+            handle.reset();
+            // Give back what this walk down holds, else what the walk keeps, and try again.
+            if (opened.size() > 1) {
+                opened.pop_front();
+                continue;
+            }
+            if (!makeRoomAfterRunningOut(lock, attempts++)) return {Outcome::Unreadable, r.error};
+            continue;
+        }
+        if (!handle || !step.identified ||
+            !FolderIdentity{rootIdentity_.volume, step.file, 0}.sameFolder(r.identity)) {
+            failedAt = &step;
+            return {handle || r.status != OpenStatus::Unreadable ? Outcome::Changed
+                                                                 : Outcome::Unreadable,
+                    r.error};
+        }
+        at = handle.get();
+        opened.emplace_back(&step, std::move(handle));
+        if (opened.size() > keep) opened.pop_front();
+        ++it;
+    }
+    return {Outcome::Opened, 0};
+}
+
 void OpenFolders::listed(FolderNode& node, std::uint32_t subfolders) {
     if (subfolders > 0 && !node.identified) {
         // The node is still the caller's alone: no lock for the platform's call.
         FolderIdentity identity;
-        if (platform_.identify(node.handle.get(), identity) && identity.volume == rootVolume_) {
+        if (node.handle && platform_.identify(node.handle.get(), identity) &&
+            identity.volume == rootIdentity_.volume) {
             node.file = identity.file;
             node.identified = true;
         }
     }
     const auto lock = lockQuickly(mutex_);
     node.unopenedChildren = subfolders;
+    if (!node.handle) return;  // listed from elsewhere: opened from its ancestors when needed
     if (subfolders > 0)
         keepAsParent(node);
     else if (&node != root_)
@@ -222,35 +203,34 @@ void OpenFolders::forget(FolderNode& node) {
     if (node.handle) close(node);
 }
 
-void OpenFolders::skip(FolderNode& node) {
+void OpenFolders::passOver(FolderNode& node) {
+    if (node.parent == nullptr) return;
     const auto lock = lockQuickly(mutex_);
     release(*node.parent);
 }
 
-void OpenFolders::known(FolderNode& node, std::uint32_t subfolders) {
-    const auto lock = lockQuickly(mutex_);
-    node.unopenedChildren = subfolders;
-}
-
-FolderHandle OpenFolders::pin(FolderNode& node, const std::atomic<bool>& stopping) {
-    auto lock = lockQuickly(mutex_);
-    if (!node.handle && reopen(node, lock, stopping).outcome != Outcome::Opened) return kNoFolder;
+OpenFolders::Pinned::Pinned(OpenFolders& folders, FolderNode& node,
+                            const std::atomic<bool>& stopping)
+    : folders_(folders), node_(node) {
+    auto lock = lockQuickly(folders.mutex_);
+    if (!node.handle && folders.reopen(node, lock, stopping).outcome != Outcome::Opened) return;
     ++node.pins;
-    return node.handle.get();
+    handle_ = node.handle.get();
 }
 
-void OpenFolders::unpinned(FolderNode& node) {
-    const auto lock = lockQuickly(mutex_);
-    unpin(node);
+OpenFolders::Pinned::~Pinned() {
+    if (handle_ == kNoFolder) return;
+    const auto lock = lockQuickly(folders_.mutex_);
+    folders_.unpin(node_);
 }
 
 // ---- lock held ----
 
-// Counts a handle about to be opened, first closing kept parents beyond the budget.
-void OpenFolders::reserve() {
+// A place for a handle about to be opened, kept parents beyond the budget closed first.
+OwnedFolder OpenFolders::reserve() {
     while (open_ >= budget_ && closeShallowest()) {
     }
-    ++open_;
+    return OwnedFolder(platform_, open_);
 }
 
 // Closes the kept parent needed last: the shallowest one nobody is using. Rare (only beyond the
@@ -265,10 +245,13 @@ bool OpenFolders::closeShallowest() {
     return true;
 }
 
-// Waits for another thread to close a handle, or a millisecond: handles held outside the walk
-// give no notice when they are closed. False after so many tries that the folder at hand is given
-// up.
-bool OpenFolders::awaitHandle(std::unique_lock<std::mutex>& lock, int attempt) {
+// The process has run out of handles: it keeps fewer open from now on, and closes a kept parent,
+// or else waits for another thread to close a handle, or a millisecond (handles held outside the
+// walk give no notice when they are closed). False after so many tries that the folder at hand
+// is given up.
+bool OpenFolders::makeRoomAfterRunningOut(std::unique_lock<std::mutex>& lock, int attempt) {
+    budget_ = std::max<std::size_t>(2, open_ > 2 ? open_ - 1 : 2);
+    if (closeShallowest()) return true;
     if (attempt >= outOfHandlesTries_) return false;
     handleClosed_.wait_for(lock, std::chrono::milliseconds(1));
     return true;
@@ -289,7 +272,6 @@ void OpenFolders::close(FolderNode& node) {
         node.openIndex = kNotKept;
     }
     node.handle.reset();
-    --open_;
     handleClosed_.notify_all();
 }
 

@@ -8,14 +8,17 @@
 // the thread that ended the last of them closes it. The root stays open until the walk ends.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
+#include <utility>
 #include <vector>
 
-#include "search/walk/folder_node.h"
 #include "search/os/platform.h"
+#include "search/walk/folder_node.h"
 
 namespace quarvex {
 
@@ -25,7 +28,6 @@ class OpenFolders {
     // after a close or a millisecond, before it is given up.
     explicit OpenFolders(Platform& platform, int outOfHandlesTries = 2000)
         : platform_(platform), outOfHandlesTries_(outOfHandlesTries) {}
-    ~OpenFolders();
     OpenFolders(const OpenFolders&) = delete;
     OpenFolders& operator=(const OpenFolders&) = delete;
 
@@ -50,32 +52,49 @@ class OpenFolders {
     // closed, within the budget, waiting a while for handles when the process has run out.
     // Whatever the outcome, the parent is one subfolder closer to being closed.
     Result open(FolderNode& node, const std::atomic<bool>& stopping);
-    // `node` has been listed and holds `subfolders`: keeps it open for them (taking its identity
-    // first where opening gave none: it is what a reopening checks), or closes it.
+    // `node` is not opened (its listing is kept elsewhere, or it is not entered): its parent is
+    // one subfolder closer to being closed.
+    void passOver(FolderNode& node);
+    // `node` has been listed, from its open handle or from elsewhere, and holds `subfolders`
+    // still to be opened: keeps it open for them (taking its identity first where opening gave
+    // none: it is what a reopening checks), or closes it.
     void listed(FolderNode& node, std::uint32_t subfolders);
     // The walk is done with `node` and everything below it: closes it if it is still open.
     void forget(FolderNode& node);
 
-    // For folders whose listing comes from elsewhere (the listing store):
-    // `node` was not opened after all: its parent is one subfolder closer to being closed.
-    void skip(FolderNode& node);
-    // `node`, listed elsewhere and not open, holds `subfolders` that may be opened from it.
-    void known(FolderNode& node, std::uint32_t subfolders);
-    // Opens `node` for a while, reopening it by its identity from its nearest open ancestor if
-    // need be, and keeps it open until unpin(); its handle, or kNoFolder when it cannot be reached.
-    FolderHandle pin(FolderNode& node, const std::atomic<bool>& stopping);
-    void unpinned(FolderNode& node);
+    // A folder held open for a while, reopened by its identity from its nearest open ancestor if
+    // need be; no handle when it cannot be reached. Let go when it goes.
+    class Pinned {
+      public:
+        Pinned(OpenFolders& folders, FolderNode& node, const std::atomic<bool>& stopping);
+        ~Pinned();
+        Pinned(const Pinned&) = delete;
+        Pinned& operator=(const Pinned&) = delete;
+        FolderHandle handle() const { return handle_; }
+
+      private:
+        OpenFolders& folders_;
+        FolderNode& node_;
+        FolderHandle handle_ = kNoFolder;
+    };
+
+    // The root as it was opened.
+    const FolderIdentity& rootIdentity() const { return rootIdentity_; }
 
     // For tests and the walk's limits.
     std::size_t budget() const;
-    std::size_t openCount() const;
+    std::size_t openCount() const { return open_; }
 
   private:
+    using Steps = std::deque<std::pair<FolderNode*, OwnedFolder>>;
     Result reopen(FolderNode& folder, std::unique_lock<std::mutex>& lock,
                   const std::atomic<bool>& stopping);
-    void reserve();
+    Result openSteps(const std::vector<FolderNode*>& chain, FolderHandle at, Steps& opened,
+                     FolderNode*& failedAt, std::unique_lock<std::mutex>& lock,
+                     const std::atomic<bool>& stopping);
+    OwnedFolder reserve();
     bool closeShallowest();
-    bool awaitHandle(std::unique_lock<std::mutex>& lock, int attempt);
+    bool makeRoomAfterRunningOut(std::unique_lock<std::mutex>& lock, int attempt);
     void keepAsParent(FolderNode& node);
     void close(FolderNode& node);
     void closeIfUnneeded(FolderNode& node);
@@ -88,10 +107,10 @@ class OpenFolders {
     std::condition_variable handleClosed_;
     std::mutex reopenMutex_;  // one reopening at a time; taken before mutex_
     FolderNode* root_ = nullptr;
-    std::uint64_t rootVolume_ = 0;
-    std::uint64_t rootMount_ = 0;
+    FolderIdentity rootIdentity_;
     std::size_t budget_ = 0;
-    std::size_t open_ = 0;              // handles held, and the ones being opened
+    // Handles held, and places taken for those being opened: each counted by its OwnedFolder.
+    std::atomic<std::size_t> open_{0};
     std::vector<FolderNode*> parents_;  // open for their subfolders; each knows its place
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <optional>
 
 #include "search/walk/quick_lock.h"
 
@@ -17,10 +18,10 @@ constexpr std::size_t kMaxListedAhead = 2048;
 constexpr std::size_t kResumeListedAhead = kMaxListedAhead / 4 * 3;
 constexpr std::size_t kMaxBytesAhead = std::size_t{4} << 20;
 constexpr std::size_t kResumeBytesAhead = kMaxBytesAhead / 4 * 3;
-// How often the consumer runs its wait hook while it waits.
-constexpr auto kPumpTick = std::chrono::milliseconds(5);
+// How often the consumer runs its wait hook while it waits, in microseconds.
+constexpr std::uint64_t kPumpTick = 5000;
 // How often the walk looks whether folders are slow to read, so that more workers would help.
-constexpr auto kUsageInterval = std::chrono::milliseconds(5);
+constexpr std::uint64_t kUsageInterval = 5000;
 // Handles a worker may hold at once: its folder, the parent it opens it from, a reopening's steps.
 constexpr std::size_t kHandlesPerWorker = 4;
 // The consumer is about to need a folder's first subfolder when the folder has only a few
@@ -31,82 +32,54 @@ constexpr int kLooksBeforeSleep = 1000;
 // Enough threads for the queue of a disk or a network share; more only wait in it.
 constexpr unsigned kDefaultWorkers = 64;
 
-FolderOutcome outcomeOf(FolderState state) {
-    switch (state) {
-        case FolderState::Listed:
-            return FolderOutcome::Listed;
-        case FolderState::Link:
-            return FolderOutcome::Link;
-        case FolderState::OtherMount:
-            return FolderOutcome::OtherMount;
-        case FolderState::Changed:
-            return FolderOutcome::Changed;
-        default:
-            return FolderOutcome::Unreadable;
-    }
-}
-
+// The state of a folder that could not be opened.
 FolderState stateOf(OpenFolders::Outcome outcome) {
-    switch (outcome) {
-        case OpenFolders::Outcome::Link:
-            return FolderState::Link;
-        case OpenFolders::Outcome::OtherMount:
-            return FolderState::OtherMount;
-        case OpenFolders::Outcome::Changed:
-            return FolderState::Changed;
-        default:
-            return FolderState::Unreadable;
-    }
-}
-
-bool isFinal(FolderState state) {
-    return state >= FolderState::Listed;
+    constexpr FolderState kStates[] = {FolderState::Claimed, FolderState::Unreadable,
+                                       FolderState::Link,    FolderState::OtherMount,
+                                       FolderState::Changed, FolderState::Unreadable};
+    return kStates[static_cast<int>(outcome)];
 }
 
 }  // namespace
 
 struct Walk::Worker {
-    Listing listing;
-    // The consumer's: keeps the window answering while it lists a large folder itself.
+    Listing batch;  // the platform's reads, kept between folders so it is allocated once
+    // The consumer's: keeps the window answering while it reads a large folder itself.
     const WaitHook* pump = nullptr;
 };
 
-// What listing a folder found.
+// What reading a folder found.
 struct Walk::Found {
     FolderFiles* files = nullptr;
     FolderNode* first = nullptr;
+    FolderNode* last = nullptr;
     std::uint32_t subfolders = 0;
+    std::uint32_t fromDisk = 0;  // subfolders to be read from the disk
     int error = 0;
-    FolderFiles& filesToFill() {
-        if (files == nullptr) files = new FolderFiles;
-        return *files;
-    }
 };
 
 unsigned Walk::cores() {
-    const unsigned n = std::thread::hardware_concurrency();
-    return n == 0 ? 1 : n;
+    return std::max(1u, std::thread::hardware_concurrency());
 }
 
 unsigned Walk::defaultWorkers() {
     return std::max(kDefaultWorkers, cores());
 }
 
-Walk::Walk(Platform& platform, const NamePattern& pattern, unsigned workers, unsigned startWorkers)
+Walk::Walk(Platform& platform, const NamePattern& pattern, const WalkSetup& setup)
     : platform_(platform),
       pattern_(pattern),
-      mostWorkers_(workers),
-      firstWorkers_(std::min(workers, startWorkers == 0 ? cores() : startWorkers)),
+      mostWorkers_(setup.workers <= 1 ? 0 : setup.workers),
+      firstWorkers_(std::min(mostWorkers_, setup.startWorkers == 0 ? cores() : setup.startWorkers)),
+      source_(setup.source),
+      recorder_(setup.recorder),
+      sizeEverything_(setup.sizeEverything),
       folders_(platform),
       self_(std::make_unique<Worker>()) {}
 
 Walk::~Walk() {
     stop();
     if (root_ != nullptr) freeSubtree(root_);
-}
-
-FolderNode* Walk::makeNode(FolderNode* parent, std::string_view name) {
-    return FolderNode::make(parent, name);
 }
 
 void Walk::destroy(FolderNode* node) {
@@ -136,7 +109,7 @@ void Walk::freeSubtree(FolderNode* top) {
 
 void Walk::start(const std::string& root) {
     path_ = root;
-    root_ = makeNode(nullptr, {});
+    root_ = FolderNode::make(nullptr, {});
     root_->state.store(FolderState::Claimed, std::memory_order_relaxed);
     current_ = nullptr;
 }
@@ -158,11 +131,6 @@ void Walk::stop() {
 std::size_t Walk::workersStarted() const {
     const auto lock = lockQuickly(mutex_);
     return threads_.size();
-}
-
-std::size_t Walk::roomWaits() const {
-    const auto lock = lockQuickly(mutex_);
-    return roomWaits_;
 }
 
 // ---- the frontier: the folders known and not yet listed, in pre-order ----
@@ -254,87 +222,129 @@ void Walk::hold(std::unique_lock<std::mutex>& lock) {
 
 // ---- workers and the consumer alike ----
 
-// Lists an opened folder: its matching files, sized, and its subfolders. No lock: the folder
-// and its handle belong to the thread that claimed it.
-Walk::Found Walk::list(FolderNode& node, Worker& worker) {
-    Found found;
-    FolderNode* last = nullptr;
-    Listing& listing = worker.listing;
-    const FolderHandle handle = node.handle.get();
-    StoredFolder* record = nullptr;
-    if (keep_) {
-        found.filesToFill().record() = std::make_unique<StoredFolder>();
-        record = found.files->record().get();
-    }
-    for (;;) {
-        const ListStatus status = platform_.listFolder(handle, listing);
-        if (record != nullptr) record->reserveFor(listing);
-        for (std::size_t i = 0; i < listing.size() && !stopping_; ++i) {
-            // The consumer keeps the window answering, however slow the folder is to read.
-            if (worker.pump != nullptr && !(*worker.pump)()) requestStop();
-            ListedEntry& e = listing[i];
-            const std::string_view name = listing.name(e);
-            const std::uint32_t listed = e.attributes;
-            const EntryUse use = useOf(e, name, pattern_, [&](ListedEntry& entry) {
-                platform_.describe(handle, entry, name);
-            });
-            switch (use) {
-                case EntryUse::Invalid:
-                case EntryUse::DotFile:
-                    continue;
-                case EntryUse::DotFolder:
-                    found.filesToFill().skip(name, SkipReason::DotName);
-                    break;
-                case EntryUse::LinkFolder:
-                    // Links are never entered, so no walk can loop or leave its tree.
-                    found.filesToFill().skip(name, SkipReason::Link);
-                    break;
-                case EntryUse::Subfolder: {
-                    FolderNode* child = makeNode(&node, name);
-                    child->file = e.file;  // as listed, until it is opened and identified
-                    if (last != nullptr)
-                        last->nextSibling = child;
-                    else
-                        found.first = child;
-                    last = child;
-                    ++found.subfolders;
-                    break;
-                }
-                case EntryUse::Match:
-                    found.filesToFill().add(name, e.size, e.sizeKnown);
-                    break;
-                case EntryUse::Link:
-                case EntryUse::Other:
-                    break;
-            }
-            if (record != nullptr) record->add(name, e, listed, use == EntryUse::Subfolder);
-        }
-        if (status == ListStatus::Failed) found.error = listing.error();
-        if (status != ListStatus::More || stopping_) break;
-        if (worker.pump != nullptr && !(*worker.pump)()) requestStop();
-    }
-    if (found.error != 0) found.filesToFill().setError(found.error);
-    if (record != nullptr) record->finish();
-    return found;
-}
-
-// Opens a claimed folder relative to its parent, lists it and publishes it. Walk lock held on
-// entry and on return; it is let go meanwhile.
+// Reads a claimed folder, from a kept listing or from the disk, and publishes it. Walk lock held
+// on entry and on return; it is let go meanwhile.
 void Walk::process(FolderNode* node, Worker& worker, std::unique_lock<std::mutex>& lock) {
     lock.unlock();
-    const OpenFolders::Result opened = folders_.open(*node, stopping_);
     Found found;
-    FolderState state = stateOf(opened.outcome);
-    if (opened.outcome == OpenFolders::Outcome::Opened) {
-        found = list(*node, worker);
-        folders_.listed(*node, found.subfolders);
-        state = FolderState::Listed;
-        if (keep_) found.files->record()->file = node->file;
-    } else {
-        found.error = opened.error;
-    }
+    const FolderState state = read(*node, worker, found);
     lockQuickly(lock);
     publish(node, state, found, &worker == self_.get());
+}
+
+// No lock: the folder and its handle belong to the thread that claimed it.
+FolderState Walk::read(FolderNode& node, Worker& worker, Found& found) {
+    if (node.known != FolderState::Pending) {
+        folders_.passOver(node);
+        return node.known;
+    }
+    if (node.keptListing != nullptr) {
+        folders_.passOver(node);
+        found.files = new FolderFiles(*node.keptListing);
+        // What may have changed unseen (a link's target, a file with more names) is read again,
+        // in the folder opened for it by its identity.
+        std::optional<OpenFolders::Pinned> pinned;
+        applyRule(
+            node, *node.keptListing, nullptr,
+            [&](ListedEntry& e, std::string_view name) {
+                if (!pinned) pinned.emplace(folders_, node, stopping_);
+                if (pinned->handle() != kNoFolder) platform_.describe(pinned->handle(), e, name);
+            },
+            worker, found);
+        folders_.listed(node, found.subfolders);
+        return FolderState::Listed;
+    }
+    if (!node.handle) {  // the root is open already
+        const OpenFolders::Result opened = folders_.open(node, stopping_);
+        if (opened.outcome != OpenFolders::Outcome::Opened) {
+            found.error = opened.error;
+            return stateOf(opened.outcome);
+        }
+    }
+    const FolderHandle handle = node.handle.get();
+    if (source_ != nullptr) node.watchKey = source_->beforeReading(handle);
+    std::unique_ptr<FolderListing> fresh = readDisk(handle, worker);
+    FolderListing& listing = *fresh;
+    found.files = new FolderFiles(std::move(fresh));
+    applyRule(
+        node, listing, &listing,
+        [&](ListedEntry& e, std::string_view name) { platform_.describe(handle, e, name); }, worker,
+        found);
+    folders_.listed(node, found.subfolders);
+    return FolderState::Listed;
+}
+
+// Every batch of an open folder, or as far as it could be read.
+std::unique_ptr<FolderListing> Walk::readDisk(FolderHandle handle, Worker& worker) {
+    auto listing = std::make_unique<FolderListing>();
+    Listing& batch = worker.batch;
+    for (;;) {
+        const ListStatus status = platform_.listFolder(handle, batch);
+        listing->reserveFor(batch);
+        for (std::size_t i = 0; i < batch.size(); ++i) listing->add(batch.name(batch[i]), batch[i]);
+        if (status == ListStatus::Failed) listing->setError(batch.error());
+        if (status != ListStatus::More || stopping_ || !pump(worker)) break;
+    }
+    return listing;
+}
+
+// The walk's one rule, over a listing from either source: each entry a match (sized), a
+// subfolder to enter, or nothing. What describing found is kept in a `fresh` listing.
+template <class Describe>
+void Walk::applyRule(FolderNode& node, const FolderListing& listing, FolderListing* fresh,
+                     Describe&& describe, Worker& worker, Found& found) {
+    const bool sizesAtUse = fresh == nullptr && sizesAtUse_;
+    std::uint32_t subfolders = 0;
+    for (std::size_t i = 0; i < listing.size() && !stopping_; ++i) {
+        // The consumer keeps the window answering, however large the folder.
+        if (!pump(worker)) break;
+        ListedEntry e = listing.entry(i, sizesAtUse);
+        const std::string_view name = listing.name(i);
+        const auto describeIt = [&](ListedEntry& entry) { describe(entry, name); };
+        const EntryUse use = useOf(e, name, pattern_, describeIt);
+        if (fresh != nullptr && sizeEverything_ && use == EntryUse::Other && !e.sizeKnown)
+            describeIt(e);
+        if (use == EntryUse::Subfolder)
+            addSubfolder(node, name, e.file, subfolders++, found);
+        else if (use == EntryUse::Match)
+            found.files->add(i, e.size, e.sizeKnown);
+        if (fresh != nullptr) fresh->complete(i, e, use == EntryUse::Subfolder);
+    }
+}
+
+// A subfolder the rule found: a node of its own, with what the source keeps of it.
+void Walk::addSubfolder(FolderNode& parent, std::string_view name, std::uint64_t file,
+                        std::uint32_t index, Found& found) {
+    FolderNode* child = FolderNode::make(&parent, name);
+    child->file = file;  // as listed, until it is opened and identified
+    if (parent.kept != nullptr) take(*child, source_->child(*parent.kept, index, name, file));
+    if (child->known == FolderState::Pending && child->keptListing == nullptr) ++found.fromDisk;
+    if (found.last != nullptr)
+        found.last->nextSibling = child;
+    else
+        found.first = child;
+    found.last = child;
+    ++found.subfolders;
+}
+
+// What the source keeps of a folder: a kept listing that stands for the disk's, or what it knows
+// of the folder without opening it.
+void Walk::take(FolderNode& node, const ListingSource::Answer& kept) {
+    node.kept = kept.folder;
+    node.known = kept.otherMount  ? FolderState::OtherMount
+                 : kept.notNeeded ? FolderState::NotNeeded
+                                  : FolderState::Pending;
+    node.keptListing = kept.listing;
+    if (kept.listing == nullptr) return;
+    node.file = kept.file;
+    node.identified = kept.file != 0;
+}
+
+// The consumer's wait hook, at every entry it reads itself; false when it says stop.
+bool Walk::pump(Worker& worker) {
+    if (worker.pump == nullptr || (*worker.pump)()) return true;
+    requestStop();
+    return false;
 }
 
 // Makes what a listing found known to every thread. Walk lock held.
@@ -347,7 +357,7 @@ void Walk::publish(FolderNode* node, FolderState state, Found& found, bool byCon
         // beside it, and a hand-over per level costs more than the head start it gives.
         const bool forConsumer = (waitingFor_ == node || byConsumer) &&
                                  (!foldersSlow_ || found.subfolders == 1) &&
-                                 (found.files == nullptr || found.files->size() < kFewMatches);
+                                 found.files->size() < kFewMatches;
         offered = forConsumer ? found.first->nextSibling : found.first;
     }
     if (node->onWorkList) {
@@ -365,10 +375,15 @@ void Walk::publish(FolderNode* node, FolderState state, Found& found, bool byCon
     } else {
         node->links.listed = {found.first, found.files};
         listedAhead_ += 1;
-        if (found.files != nullptr) bytesAhead_ += found.files->countAhead();
+        bytesAhead_ += found.files->countAhead();
     }
     node->state.store(state, std::memory_order_release);
     if (waitingFor_ == node) progress_.notify_one();
+    // Workers are for the disk: a walk that answers from memory alone needs none.
+    if (found.fromDisk > 0 && !workersWanted_) {
+        workersWanted_ = true;
+        startWorkers(firstWorkers_);
+    }
     if (offered != nullptr) {
         unsigned wake = std::min(idle_, found.subfolders);
         for (; wake > 0; --wake) workAdded_.notify_one();
@@ -394,6 +409,7 @@ void Walk::workerLoop(Worker& worker) {
             continue;
         }
         if (farEnoughAhead()) {
+            ++holds_;
             hold(lock);
             continue;
         }
@@ -427,11 +443,14 @@ void Walk::openRoot() {
     const std::size_t carried = budget > 2 * kHandlesPerWorker ? budget / kHandlesPerWorker - 1 : 0;
     workerLimit_ = static_cast<unsigned>(std::min<std::size_t>(mostWorkers_, carried));
     lock.unlock();
-    Found found = list(*root_, *self_);
-    folders_.listed(*root_, found.subfolders);
+    if (source_ != nullptr) {
+        sizesAtUse_ = source_->sizesAtUse();
+        take(*root_, source_->root(folders_.rootIdentity()));
+    }
+    Found found;
+    const FolderState state = read(*root_, *self_, found);
     lockQuickly(lock);
-    publish(root_, FolderState::Listed, found, true);
-    if (found.subfolders > 0) startWorkers(firstWorkers_);
+    publish(root_, state, found, true);
 }
 
 // Adds workers while folders are slow to read: the process read from a device since the last
@@ -440,18 +459,16 @@ void Walk::openRoot() {
 // would only be shared by more threads. Walk lock held; looks every kUsageInterval at most.
 void Walk::growIfSlow() {
     if (workerLimit_ == 0 || stopping_) return;
-    const auto now = std::chrono::steady_clock::now();
+    const std::uint64_t now = platform_.now();
     if (now < nextUsageLook_) return;
     nextUsageLook_ = now + kUsageInterval;
     const ProcessUsage usage = platform_.usage();
-    const auto since = now - lastUsageTime_;
+    const std::uint64_t since = now - lastUsageTime_;
     bool slow;
     if (usage.deviceReads >= 0) {
         slow = lastUsage_.deviceReads >= 0 && usage.deviceReads > lastUsage_.deviceReads;
     } else {
-        const auto cpu =
-            std::chrono::microseconds(usage.cpuMicroseconds - lastUsage_.cpuMicroseconds);
-        slow = cpu < since / 4;
+        slow = usage.cpuMicroseconds - lastUsage_.cpuMicroseconds < since / 4;
     }
     const bool recent = since <= 4 * kUsageInterval;
     lastUsage_ = usage;
@@ -473,7 +490,7 @@ bool Walk::waitFor(FolderNode* node, const WaitHook& wait) {
         process(node, *self_, lock);
         return !stopping_;
     }
-    auto lastPump = std::chrono::steady_clock::now();
+    std::uint64_t lastPump = platform_.now();
     while (!isFinal(node->loadState())) {
         if (stopping_) return false;
         // While folders are quick to read, the consumer lists the nearest one waiting rather
@@ -483,7 +500,7 @@ bool Walk::waitFor(FolderNode* node, const WaitHook& wait) {
             FolderNode* other = nearestPending();
             claim(other);
             process(other, *self_, lock);
-            if (std::chrono::steady_clock::now() - lastPump < kPumpTick) continue;
+            if (platform_.now() - lastPump < kPumpTick) continue;
         } else {
             if (!foldersSlow_) {
                 // A worker has it: a quick folder is done before a sleep would begin.
@@ -494,7 +511,7 @@ bool Walk::waitFor(FolderNode* node, const WaitHook& wait) {
                 if (isFinal(node->loadState())) break;
             }
             waitingFor_ = node;
-            const bool done = progress_.wait_for(lock, kPumpTick, [&] {
+            const bool done = progress_.wait_for(lock, std::chrono::microseconds(kPumpTick), [&] {
                 return isFinal(node->state.load(std::memory_order_acquire)) || stopping_;
             });
             waitingFor_ = nullptr;
@@ -502,8 +519,9 @@ bool Walk::waitFor(FolderNode* node, const WaitHook& wait) {
         }
         growIfSlow();  // every worker may be stuck in a slow folder: none publishes to look
         lock.unlock();
+        ++ticks_;
         const bool goOn = wait();
-        lastPump = std::chrono::steady_clock::now();
+        lastPump = platform_.now();
         if (!goOn) {
             requestStop();
             return false;
@@ -513,14 +531,24 @@ bool Walk::waitFor(FolderNode* node, const WaitHook& wait) {
     return !stopping_;
 }
 
-// The consumer moves off a folder: what it matched has been taken.
+// The consumer moves off a folder, its matches taken: the recorder is told of it, and what was
+// counted ahead for it is taken off (L2).
 void Walk::leave(FolderNode* node) {
-    if (node->loadState() != FolderState::Listed) return;
-    FolderFiles*& files = node->links.listed.files;
+    const FolderState state = node->loadState();
+    FolderFiles* files = state == FolderState::Listed ? node->links.listed.files : nullptr;
+    if (recorder_ != nullptr && !stopping_) {
+        ListingRecorder::Folder folder{
+            node->depth,    path_,
+            node->name(),   outcomeOf(state),
+            node->kept,     node->file,
+            node->watchKey, files != nullptr ? files->takeListing() : nullptr};
+        recorder_->record(folder);
+    }
+    if (files == nullptr) return;
     listedAhead_ -= 1;
-    if (files != nullptr) bytesAhead_ -= files->counted();
+    bytesAhead_ -= files->counted();
     delete files;
-    files = nullptr;
+    node->links.listed.files = nullptr;
     if (held_ > 0 && roomAgain()) {
         const auto lock = lockQuickly(mutex_);
         if (held_ > 0) {
@@ -529,11 +557,6 @@ void Walk::leave(FolderNode* node) {
             roomAgain_.notify_all();
         }
     }
-}
-
-// A folder and everything below it have been consumed: no other thread looks at it again.
-void Walk::discard(FolderNode* node) {
-    destroy(node);
 }
 
 bool Walk::advance(const WaitHook& wait) {
@@ -562,7 +585,7 @@ bool Walk::advance(const WaitHook& wait) {
             FolderNode* const sibling = node->nextSibling;
             path_.resize(path_.size() - node->nameLength - 1);
             parent->links.listed.firstChild = sibling;
-            discard(node);
+            destroy(node);
             if (sibling != nullptr) {
                 next = sibling;
                 break;
@@ -585,7 +608,7 @@ std::optional<FolderResult> Walk::result(const WaitHook& wait) {
     result.depth = current_->depth;
     if (state == FolderState::Listed) {
         result.files = current_->links.listed.files;
-        result.error = result.files != nullptr ? result.files->error() : 0;
+        result.error = result.files->listing().error();
     } else {
         result.error = current_->links.error;
     }

@@ -1,25 +1,43 @@
 // The folder walk: depth first, pre-order, one root at a time.
 //
 // The consumer (the window's own thread) moves through the folders in exactly the order of a
-// single-threaded walk; worker threads open and list the folders it will need next, nearest first,
-// and match and size their files. Every folder is opened relative to its parent's open handle
-// without following links (search/open_folders.h keeps the handles). Folders on another mount
-// than the root's, links, and folders whose names begin with "." are never entered.
+// single-threaded walk; worker threads read the folders it will need next, nearest first, and
+// match and size their files. Each folder is read from one of two sources: a kept listing that
+// a ListingSource (the listing store) vouches for, or the disk, where every folder is opened
+// relative to its parent's open handle without following links (search/walk/open_folders.h
+// keeps the handles). Either way the walk gets a FolderListing and applies its one rule to each
+// entry (useOf): a match, a subfolder to enter, or nothing. Folders on another mount than the
+// root's, links, and folders whose names begin with "." are never entered. A ListingRecorder
+// is told of every folder in pre-order, with what was read of it from the disk.
 //
 // Guarantees:
 // - Output: the consumer sees the folders, their outcomes and their matches in the same order and
-//   with the same contents at every thread count and every handle budget; only what changes on
-//   disk while the walk runs can differ, as it would between two single-threaded walks.
+//   with the same contents at every thread count, every handle budget and from either source;
+//   only what changes on disk while the walk runs can differ, as between two single-threaded
+//   walks.
 // - Memory: O(depth) nodes on the way down plus a window of at most kMaxListedAhead folders (or
-//   kMaxBytesAhead of matches) listed ahead of the consumer; nothing recurses, at any depth.
-// - Stop: a stop reaches every thread at once. Workers check it at every entry they list and
+//   kMaxBytesAhead of listings and matches) read ahead of the consumer; nothing recurses.
+// - Stop: a stop reaches every thread at once. Workers check it at every entry they read and
 //   before every open; the consumer's wait ends at the next pump tick (5 ms) or at once when the
 //   wait hook says stop. Threads are joined by stop() or the destructor, before the report.
-// - Threads: the walk starts one worker per core (at most the most it may use) and adds more while
-//   the consumer waits for folders that take long to read (a cold disk, a network share), up to
-//   that most, and never more than the handle budget carries.
+// - Threads: the walk starts one worker per core (at most the most it may use) once a folder is
+//   to be read from the disk, and adds more while folders take long to read (a cold disk, a
+//   network share), up to that most, and never more than the handle budget carries.
 //
-// Who touches what. A node is made by the thread that lists its parent and becomes visible to
+// Liveness, the rules that keep the walk from waiting for good:
+// - L1. A Pending subfolder that publish() keeps off the frontier (offered to the consumer, which
+//   is about to need it) is the consumer's alone: no worker can see it, and the consumer claims
+//   it when it comes to it, in waitFor().
+// - L2. What publish() counts as read ahead (listedAhead_, bytesAhead_), leave() takes off, by
+//   the amount counted, whatever became of the folder's listing since (a recorder took it).
+// - L3. Workers held because the walk is far enough ahead are let go only when both counts are
+//   under their marks (roomAgain()), and all of them at once; a worker checks for room after it
+//   counted itself held, so the consumer, which checks held_ after it took a folder off the
+//   counts, cannot miss it.
+// - L4. A worker that finds no Pending folder sleeps only after it counted itself idle under the
+//   walk lock; every publish that adds Pending folders wakes as many idle workers.
+//
+// Who touches what. A node is made by the thread that reads its parent and becomes visible to
 // other threads only when that listing is published (under the walk's lock, with the parent's
 // final state stored with release). "Claimer" is the thread that moved a node from Pending to
 // Claimed, under the walk's lock.
@@ -27,17 +45,18 @@
 //   FolderNode field      | written by                   | when, under which lock
 //   ----------------------+------------------------------+-------------------------------------
 //   parent, depth, name,  | the parent's claimer         | before publishing; never again
-//     nextSibling         |                              |
+//     nextSibling, kept,  |                              |
+//     keptListing, known  |                              |
 //   state                 | Pending->Claimed: any thread | walk lock
 //                         | ->final: the claimer         | walk lock, release store; final
 //                         |                              |   states never change
 //   onWorkList, links.work| any thread                   | walk lock, while Pending or Claimed
 //                         |                              |   (the frontier keeps Claimed ones)
-//   links.listed / error  | the claimer, then            | before the final state (no lock);
-//                         |   the consumer               |   the consumer frees matches and
+//   links.listed / error, | the claimer, then            | before the final state (no lock);
+//     watchKey            |   the consumer               |   the consumer frees matches and
 //                         |                              |   consumed children, no lock
 //   handle                | the claimer while it opens   | no lock; after OpenFolders::listed()
-//                         |   and lists the folder       |   the OpenFolders lock only
+//                         |   and reads the folder       |   the OpenFolders lock only
 //   file, identified      | the claimer (the parent's    | before OpenFolders::listed(); read
 //                         |   claimer: the listed number)|   later by reopenings, never written
 //   unopenedChildren,     | OpenFolders                  | OpenFolders lock
@@ -52,19 +71,18 @@
 //   idle_, waitingFor_    | walk   | workers waiting for work; the node the consumer waits for
 //   held_                 | walk   | workers waiting for the window to drain (atomic: the
 //                         |        |   consumer reads it without the lock first)
-//   roomGeneration_,      | walk   | bumped when held workers are let go; how often one slept
-//     roomWaits_          |        |
+//   roomGeneration_,      | walk   | bumped when held workers are let go; how often one slept,
+//     roomWaits_, holds_  |        |   how often one found the walk far enough ahead
 //   threads_, workers_,   | walk   | started workers (any thread may start more) and what the
 //     workerLimit_        |        |   budget carries
 //   lastUsage_, usage     | walk   | the last look at the process's usage; foldersSlow_ its
 //     times, foldersSlow_ |        |   verdict
-//   listedAhead_,         | atomic | listed folders and their matches' bytes not yet consumed
-//     bytesAhead_         |        |
+//   listedAhead_,         | atomic | folders read and the bytes of their listings and matches
+//     bytesAhead_         |        |   not yet consumed
 //   stopping_             | atomic | set once, never cleared
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -77,43 +95,68 @@
 #include <thread>
 #include <vector>
 
-#include "search/walk/folder_files.h"
-#include "search/walk/folder_node.h"
-#include "search/os/listing.h"
-#include "search/text/name_pattern.h"
-#include "search/walk/open_folders.h"
 #include "search/os/platform.h"
+#include "search/text/name_pattern.h"
+#include "search/walk/folder_listing.h"
+#include "search/walk/folder_node.h"
+#include "search/walk/folder_result.h"
+#include "search/walk/kept_listings.h"
+#include "search/walk/open_folders.h"
 
 namespace quarvex {
 
-class Walk : public Walker {
+// How a walk is set up.
+struct WalkSetup {
+    // Up to `workers` threads read ahead of the consumer; 0 or 1 makes a plain single-threaded
+    // walk. It starts with `startWorkers` of them (0: one per core).
+    unsigned workers = 0;
+    unsigned startWorkers = 0;
+    ListingSource* source = nullptr;      // kept listings that may stand for the disk's
+    ListingRecorder* recorder = nullptr;  // told of every folder, in pre-order
+    // Every file read from the disk is sized, not only the matches: for a recorder that keeps
+    // the listings for other patterns.
+    bool sizeEverything = false;
+};
+
+class Walk {
   public:
-    // Up to `workers` threads list ahead of the consumer; 0 makes a plain single-threaded walk.
-    // The walk starts with `startWorkers` of them (default: one per core).
-    Walk(Platform& platform, const NamePattern& pattern, unsigned workers,
-         unsigned startWorkers = 0);
-    ~Walk() override;
+    // Run while the walk waits, every few milliseconds, and at every entry of a folder the
+    // consumer reads itself; returning false stops the walk.
+    using WaitHook = std::function<bool()>;
+
+    Walk(Platform& platform, const NamePattern& pattern, const WalkSetup& setup);
+    ~Walk();
     Walk(const Walk&) = delete;
     Walk& operator=(const Walk&) = delete;
 
-    // Keeps each listed folder's whole listing in its files' record(), for the listing store.
-    void keepListings() { keep_ = true; }
     // Begins at `root`, a path that ends in the separator.
     void start(const std::string& root);
-    bool advance(const WaitHook& wait) override;
-    // The walk's one path buffer. Callers that follow the path in a buffer of their own update
-    // it by keptLength(), whatever the depth.
-    const std::string& path() const override { return path_; }
-    std::size_t keptLength() const override { return kept_; }
-    std::optional<FolderResult> result(const WaitHook& wait) override;
+    // Moves to the next folder in pre-order, whether it will be entered or not. False when the
+    // walk is over or was stopped.
+    bool advance(const WaitHook& wait);
+    // The folder at hand, ending in the separator; the walk's one path buffer, which changes
+    // with the next advance(). Callers that follow the path in a buffer of their own update it
+    // by keptLength(): how much of it the last advance() kept.
+    const std::string& path() const { return path_; }
+    std::size_t keptLength() const { return kept_; }
+    // What became of the folder at hand, once known; nothing when the walk was stopped while
+    // waiting. The files stay valid until the next advance().
+    std::optional<FolderResult> result(const WaitHook& wait);
     // Ends the walk: every thread stops at once; the workers are joined.
     void stop();
+    // Whether the walk was stopped before its end.
+    bool stopped() const { return stopping_ && !finished_; }
 
-    // Workers started so far (they start as they are needed), and how often one went to sleep
-    // because the walk was far enough ahead: the work of waiting, for tests to count.
+    // Workers started so far (they start as they are needed), how often one went to sleep
+    // because the walk was far enough ahead, and how often one found it so: the work of
+    // waiting, for tests to count.
     std::size_t workersStarted() const;
-    std::size_t roomWaits() const;
-    // The bytes counted as listed ahead of the consumer: none once it has left every folder.
+    std::size_t roomWaits() const { return roomWaits_.load(); }
+    std::size_t holds() const { return holds_.load(); }
+    // How often the consumer ran the wait hook after a wait of up to a pump tick.
+    std::size_t ticks() const { return ticks_.load(); }
+    // Folders and bytes counted as read ahead of the consumer: none once it has left them all.
+    std::size_t listedAhead() const { return listedAhead_.load(); }
     std::size_t bytesAhead() const { return bytesAhead_.load(); }
 
     // The most workers a walk uses by default: enough to keep a cold disk busy.
@@ -125,12 +168,19 @@ class Walk : public Walker {
     struct Worker;
     struct Found;
 
-    FolderNode* makeNode(FolderNode* parent, std::string_view name);
     void destroy(FolderNode* node);
     void freeSubtree(FolderNode* node);
     // Workers and the consumer alike.
     void process(FolderNode* node, Worker& worker, std::unique_lock<std::mutex>& lock);
-    Found list(FolderNode& node, Worker& worker);  // no lock
+    FolderState read(FolderNode& node, Worker& worker, Found& found);  // no lock
+    std::unique_ptr<FolderListing> readDisk(FolderHandle handle, Worker& worker);
+    template <class Describe>
+    void applyRule(FolderNode& node, const FolderListing& listing, FolderListing* fresh,
+                   Describe&& describe, Worker& worker, Found& found);
+    void addSubfolder(FolderNode& parent, std::string_view name, std::uint64_t file,
+                      std::uint32_t index, Found& found);
+    void take(FolderNode& node, const ListingSource::Answer& kept);
+    bool pump(Worker& worker);
     void publish(FolderNode* node, FolderState state, Found& found,
                  bool byConsumer);  // walk lock held
     void insertWork(FolderNode* first, FolderNode* at);
@@ -150,13 +200,15 @@ class Walk : public Walker {
     void openRoot();
     bool waitFor(FolderNode* node, const WaitHook& wait);
     void leave(FolderNode* node);
-    void discard(FolderNode* node);
 
     Platform& platform_;
     const NamePattern& pattern_;
     const unsigned mostWorkers_;
     const unsigned firstWorkers_;
-    bool keep_ = false;
+    ListingSource* const source_;
+    ListingRecorder* const recorder_;
+    const bool sizeEverything_;
+    bool sizesAtUse_ = false;  // the source's, taken once at the start
     OpenFolders folders_;
 
     mutable std::mutex mutex_;           // the walk lock: guards what follows, but for the atomics
@@ -172,17 +224,20 @@ class Walk : public Walker {
     unsigned idle_ = 0;
     std::atomic<unsigned> held_{0};
     std::uint64_t roomGeneration_ = 0;
-    std::size_t roomWaits_ = 0;
-    unsigned workerLimit_ = 0;  // what the handle budget carries, at most mostWorkers_
+    std::atomic<std::size_t> roomWaits_{0};
+    std::atomic<std::size_t> holds_{0};  // read without the lock: a test's watchdog reads it
+    unsigned workerLimit_ = 0;           // what the handle budget carries, at most mostWorkers_
+    bool workersWanted_ = false;  // a folder was to be read from the disk: workers have started
     std::vector<std::thread> threads_;
     std::vector<std::unique_ptr<Worker>> workers_;
     std::atomic<std::size_t> listedAhead_{0};
     std::atomic<std::size_t> bytesAhead_{0};
     std::atomic<bool> stopping_{false};
+    std::atomic<std::size_t> ticks_{0};
 
     ProcessUsage lastUsage_;  // at the last look whether folders are slow to read
-    std::chrono::steady_clock::time_point lastUsageTime_{};
-    std::chrono::steady_clock::time_point nextUsageLook_{};
+    std::uint64_t lastUsageTime_ = 0;
+    std::uint64_t nextUsageLook_ = 0;
 
     // The consumer's.
     std::unique_ptr<Worker> self_;

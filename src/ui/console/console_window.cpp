@@ -1,5 +1,6 @@
 #include "ui/console/console_window.h"
 
+#include "search/core/search_core.h"
 #include "search/text/utf8.h"
 
 namespace quarvex::console {
@@ -123,7 +124,6 @@ int ConsoleWindow::messageBox(BoxKind kind, const std::string& text) {
 }
 
 void ConsoleWindow::folderNotRead(const std::string& folder, const std::string& reason) {
-    if (!settings_.showErrors) return;
     std::string_view path = folder;
     // Named as a folder, not as the walk's prefix for its files; a root keeps its separator.
     if (path.size() > 1 && (path.back() == '/' || path.back() == '\\') &&

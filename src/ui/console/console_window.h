@@ -8,9 +8,12 @@
 #include <string_view>
 #include <vector>
 
-#include "search/core/search_core.h"
 #include "search/core/window.h"
 #include "ui/console/console_io.h"
+
+namespace quarvex {
+class SearchCore;
+}
 
 namespace quarvex::console {
 
@@ -24,7 +27,6 @@ struct ConsoleSettings {
     bool errIsTerminal = false;  // shows the progress line
     bool outIsTerminal = false;  // results share the screen: control characters shown as "?"
     char lineEnd = '\n';         // '\0' for --null
-    bool showErrors = false;     // --show-errors: a line on standard error per folder not read
 };
 
 class ConsoleWindow : public Window {
@@ -58,11 +60,6 @@ class ConsoleWindow : public Window {
     // The command line may name any folders, so the selector takes any text.
     bool setComboText(const std::string& text) override;
     std::ptrdiff_t comboSelectedIndex() const;
-    // Offers a folder as one more root of its own, ahead of the combined entry, so that its name
-    // is searched as it stands, spaces and all.
-    void addRootEntry(const std::string& folder) {
-        entries_.insert(entries_.empty() ? entries_.end() : entries_.end() - 1, folder);
-    }
 
     std::string text1() const override { return text1_; }
     void setText1(const std::string& text) override { text1_ = text; }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "search/core/search_core.h"
+#include "search/store/listing_store.h"
 #include "ui/console/console_io.h"
 #include "ui/console/console_window.h"
 
@@ -137,11 +138,18 @@ int answer(const char* text) {
     return kExitWriteError;
 }
 
-// The current folder as a root of its own, whatever its name holds.
-std::string hereAsRoot(ConsoleWindow& window) {
-    const std::string here = currentFolder();
-    window.addRootEntry(here);
-    return here;
+// Searches `pattern` below `roots` (the selector's text), or below the current folder as it
+// stands, whatever its name holds, as the window's start button searches.
+void runSearch(SearchCore& core, const Options& options, const std::string& pattern,
+               const std::optional<std::string>& roots) {
+    std::optional<SearchRequest> request = core.request(pattern, roots.value_or(std::string()));
+    if (!request) {
+        core.refusePattern();
+        return;
+    }
+    if (!roots) request->roots = {core.completeRoot(currentFolder())};
+    request->tellUnreadable = options.showErrors;
+    core.run(*request);
 }
 
 // A test hook: with QUARVEX_TEST_SETTLE set, each answer of --queries ends only once the store's
@@ -155,7 +163,8 @@ bool settleBeforeEachAnswerEnds() {
 // input the status is 0, whatever the answers were: each one's outcome is in its report.
 int answerQueries(const Options& options, ConsoleWindow& window, SearchCore& search) {
     search.keepListings();
-    const std::string roots = options.operands.empty() ? hereAsRoot(window) : options.operands[0];
+    std::optional<std::string> roots;
+    if (!options.operands.empty()) roots = options.operands[0];
     const bool settle = settleBeforeEachAnswerEnds();
     std::string query;
     for (;;) {
@@ -164,9 +173,10 @@ int answerQueries(const Options& options, ConsoleWindow& window, SearchCore& sea
         if (got == Input::End) return kExitFound;
         const std::size_t tab = query.find('\t');
         window.beginQuery();
-        window.setText1(query.substr(0, tab));
-        window.setComboText(tab == std::string::npos ? roots : query.substr(tab + 1));
-        search.Command1_Click();
+        if (tab == std::string::npos)
+            runSearch(search, options, query, roots);
+        else
+            runSearch(search, options, query.substr(0, tab), query.substr(tab + 1));
         if (settle) search.listingStore()->settle();
         // An empty record can never be a result: it ends the answer.
         window.printLine("", options.lineEnd);
@@ -178,8 +188,7 @@ int answerQueries(const Options& options, ConsoleWindow& window, SearchCore& sea
 // Step 3: the window's search (or its drive selector) on the terminal.
 int run(const Options& options) {
     const std::unique_ptr<Platform> platform = makePlatform();
-    ConsoleWindow window(systemTerminal(),
-                         {errIsTerminal(), outIsTerminal(), options.lineEnd, options.showErrors});
+    ConsoleWindow window(systemTerminal(), {errIsTerminal(), outIsTerminal(), options.lineEnd});
     SearchCore search(window, *platform);
     if (options.threads) search.setWorkerThreads(*options.threads);
     window.attach(search);
@@ -197,9 +206,9 @@ int run(const Options& options) {
     if (options.action == Action::Queries) return answerQueries(options, window, search);
 
     const std::vector<std::string>& operands = options.operands;
-    window.setText1(operands.empty() ? "*.*" : operands[0]);
-    window.setComboText(operands.size() < 2 ? hereAsRoot(window) : operands[1]);
-    search.Command1_Click();
+    std::optional<std::string> roots;
+    if (operands.size() >= 2) roots = operands[1];
+    runSearch(search, options, operands.empty() ? "*.*" : operands[0], roots);
     window.finish();
 
     if (window.patternRefused()) return kExitUsage;

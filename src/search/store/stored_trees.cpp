@@ -1,0 +1,229 @@
+#include "search/store/stored_trees.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace quarvex {
+
+namespace {
+
+// Calls `visit` for every folder below and with `top`, parents first; iterative, for any depth.
+template <class Folder, class Visit>
+void eachFolder(Folder* top, Visit&& visit) {
+    if (top == nullptr) return;
+    std::vector<Folder*> stack{top};
+    while (!stack.empty()) {
+        Folder* folder = stack.back();
+        stack.pop_back();
+        visit(*folder);
+        for (const StoredChild& c : folder->children)
+            if (c.folder != nullptr) stack.push_back(c.folder);
+    }
+}
+
+}  // namespace
+
+StoredTrees::~StoredTrees() {
+    while (!trees_.empty()) drop(*trees_.back());
+}
+
+StoredTree* StoredTrees::find(const std::string& root) {
+    const auto it =
+        std::find_if(trees_.begin(), trees_.end(), [&](auto& t) { return t->root == root; });
+    return it != trees_.end() ? it->get() : nullptr;
+}
+
+StoredTree& StoredTrees::add(std::unique_ptr<StoredTree> tree) {
+    ++generation_;
+    return *trees_.emplace_back(std::move(tree));
+}
+
+void StoredTrees::drop(StoredTree& tree) {
+    drop(tree, tree.top);
+    std::erase_if(trees_, [&](const auto& t) { return t.get() == &tree; });
+}
+
+bool StoredTrees::apply(StoredTree& tree) {
+    struct Sink : ChangeSink {
+        Sink(StoredTrees& t, StoredTree& r) : trees(t), tree(r) {}
+        StoredFolder* folderOf(std::uint64_t key) {
+            const auto it = trees.byKey_.find(key);
+            return it != trees.byKey_.end() ? it->second : nullptr;
+        }
+        void entriesChanged(std::uint64_t key) override {
+            if (StoredFolder* folder = folderOf(key)) {
+                folder->dirty = true;
+                ++trees.generation_;
+            }
+        }
+        void folderChanged(std::uint64_t key) override {
+            StoredFolder* folder = folderOf(key);
+            if (folder == tree.top) return trees.drop(tree, tree.top);
+            if (folder != nullptr)
+                for (StoredChild& c : folder->parent->children)
+                    if (c.folder == folder) trees.drop(tree, c.folder);
+        }
+        StoredTrees& trees;
+        StoredTree& tree;
+    } sink(*this, tree);
+    if (!tree.watch->drain(sink) || tree.top == nullptr) {
+        drop(tree);
+        return false;
+    }
+    return true;
+}
+
+bool StoredTrees::watch(StoredTree& tree, FolderHandle folder, std::string_view relativePath,
+                        std::uint64_t key) {
+    const std::lock_guard lock(watchMutex_);
+    return tree.watch->watch(folder, relativePath, key);
+}
+
+void StoredTrees::unwatch(StoredTree& tree, std::uint64_t key) {
+    const std::lock_guard lock(watchMutex_);
+    tree.watch->unwatch(key);
+}
+
+StoredFolder* StoredTrees::replace(StoredTree& tree, StoredFolder*& slot, StoredFolder* parent,
+                                   std::unique_ptr<StoredFolder> fresh) {
+    ++generation_;
+    fresh->parent = parent;
+    if (StoredFolder* old = slot) {
+        for (std::uint32_t i = 0; i < fresh->children.size(); ++i) {
+            StoredChild& c = fresh->children[i];
+            StoredChild* was = old->slotFor(i, fresh->name(c), c.file);
+            if (was == nullptr) continue;
+            c.folder = std::exchange(was->folder, nullptr);
+            if (c.folder != nullptr) c.folder->parent = fresh.get();
+            c.otherMount = was->otherMount;
+            c.unreadable = was->unreadable;
+        }
+        if (old->key == fresh->key) old->key = 0;  // the watch goes on with the fresh one
+        drop(tree, slot);
+    }
+    if (fresh->key != 0) byKey_[fresh->key] = fresh.get();
+    slot = fresh.release();
+    return slot;
+}
+
+void StoredTrees::drop(StoredTree& tree, StoredFolder*& slot) {
+    if (slot == nullptr) return;
+    ++generation_;
+    freeBelow(tree, std::exchange(slot, nullptr));
+}
+
+void StoredTrees::freeBelow(StoredTree& tree, StoredFolder* top) {
+    std::vector<StoredFolder*> all;
+    eachFolder(top, [&](StoredFolder& folder) { all.push_back(&folder); });
+    for (StoredFolder* folder : all) {
+        if (folder->key != 0) {
+            unwatch(tree, folder->key);
+            byKey_.erase(folder->key);
+        }
+        delete folder;
+    }
+}
+
+// A file found with more than one name for the first time: a write through another name tells
+// this folder nothing, and the other names, wherever they are kept, must be sized again too.
+void StoredTrees::noteNewNames(const StoredFolder& fresh, const StoredFolder* old) {
+    std::unordered_map<std::string_view, const ListingEntry*> before;
+    for (const ListingEntry& e : fresh.listing.entries()) {
+        if ((e.flags & kEntryManyNames) == 0 || e.file == 0) continue;
+        if (old != nullptr && before.empty())
+            for (const ListingEntry& o : old->listing.entries())
+                before.emplace(old->listing.name(o), &o);
+        const auto it = before.find(fresh.listing.name(e));
+        if (it == before.end() || (it->second->flags & kEntryManyNames) == 0 ||
+            it->second->file != e.file)
+            newNames_.push_back(e.file);
+    }
+}
+
+void StoredTrees::markNewNames(StoredTree& tree) {
+    if (newNames_.empty()) return;
+    std::sort(newNames_.begin(), newNames_.end());
+    eachFolder(tree.top, [&](StoredFolder& folder) {
+        for (std::size_t i = 0; i < folder.listing.size(); ++i) {
+            const std::uint64_t file = folder.listing[i].file;
+            if (file != 0 && std::binary_search(newNames_.begin(), newNames_.end(), file))
+                folder.listing.markManyNames(i);
+        }
+    });
+    newNames_.clear();
+    ++generation_;
+}
+
+TreeCounts StoredTrees::count(const StoredTree& tree) const {
+    TreeCounts counts;
+    eachFolder(tree.top, [&](const StoredFolder& folder) {
+        ++counts.folders;
+        if (folder.blind())
+            ++counts.blind;
+        else if (folder.dirty)
+            ++counts.toRead;
+        for (const StoredChild& c : folder.children)
+            if (c.folder == nullptr && !c.otherMount) ++counts.toRead;
+    });
+    return counts;
+}
+
+bool StoredTrees::reads(const StoredFolder& folder, BackgroundWork work) {
+    if (folder.trusted()) return false;
+    // What no watch can vouch for a pass leaves to the searches, until it changes.
+    return work == BackgroundWork::Refresh || folder.dirty ||
+           !(folder.watchFailed || folder.broken);
+}
+
+bool StoredTrees::reads(const StoredChild& slot, BackgroundWork work) {
+    return slot.folder == nullptr && !slot.otherMount &&
+           (work == BackgroundWork::Refresh || !slot.unreadable);
+}
+
+bool StoredTrees::markWork(StoredTree& tree, BackgroundWork work) {
+    std::vector<StoredFolder*> all;
+    eachFolder(tree.top, [&](StoredFolder& folder) { all.push_back(&folder); });
+    // Children before their parents.
+    for (auto it = all.rbegin(); it != all.rend(); ++it) {
+        StoredFolder& folder = **it;
+        folder.workBelow = false;
+        for (const StoredChild& c : folder.children)
+            if (c.folder != nullptr ? reads(*c.folder, work) || c.folder->workBelow
+                                    : reads(c, work))
+                folder.workBelow = true;
+    }
+    return tree.top != nullptr && (reads(*tree.top, work) || tree.top->workBelow);
+}
+
+std::size_t StoredTrees::measure(StoredTree& tree) {
+    std::size_t bytes = sizeof(StoredTree) + tree.root.capacity();
+    eachFolder(tree.top, [&](const StoredFolder& folder) {
+        bytes += folder.bytes();
+        if (folder.key != 0) bytes += 5 * sizeof(void*);  // its node and bucket in byKey_
+    });
+    return tree.bytes = bytes;
+}
+
+void StoredTrees::makeRoom(const StoredTree* keep) {
+    while (bytes() > mostBytes_ && !trees_.empty()) {
+        StoredTree* oldest = nullptr;
+        for (const auto& tree : trees_)
+            if (tree.get() != keep && (oldest == nullptr || tree->lastUsed < oldest->lastUsed))
+                oldest = tree.get();
+        drop(oldest != nullptr ? *oldest : *trees_.front());  // `keep`, alone too big
+    }
+}
+
+std::size_t StoredTrees::bytes() const {
+    std::size_t total = 0;
+    for (const auto& tree : trees_) total += tree->bytes;
+    return total;
+}
+
+std::size_t StoredTrees::folders() const {
+    std::size_t count = 0;
+    for (const auto& tree : trees_) eachFolder(tree->top, [&](const StoredFolder&) { ++count; });
+    return count;
+}
+
+}  // namespace quarvex

@@ -1,0 +1,111 @@
+// The trees the listing store keeps, one per root searched: their folders, the watches that
+// vouch for them and the keys those watches tell changes by, what changes make of them, what is
+// counted of them, and the memory bound, by which the trees searched longest ago go first.
+// Walks reach them only through a TreeSource (search/store/tree_source.h). Not thread-safe but
+// where said: the listing store's lock guards it.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "search/os/platform.h"
+#include "search/store/stored_folder.h"
+
+namespace quarvex {
+
+// What is kept of one root.
+struct StoredTree {
+    std::string root;  // as searched, ending in the separator
+    FolderIdentity identity;
+    std::unique_ptr<TreeWatch> watch;
+    StoredFolder* top = nullptr;  // owned
+    std::size_t bytes = 0;
+    std::uint64_t lastUsed = 0;
+    std::uint64_t passedAt = 0;  // the search count at which a whole pass left work undone
+};
+
+// What a tree holds that walks would read again.
+struct TreeCounts {
+    std::size_t folders = 0;
+    std::size_t blind = 0;   // kept without a watch that vouches for it (see StoredFolder)
+    std::size_t toRead = 0;  // changed since they were read, or not kept where a walk enters
+};
+
+// What a background walk reads again: a pass after a search reads what a watch can make
+// trusted; a refresh before a search also tries again the subfolders that could not be entered.
+enum class BackgroundWork : std::uint8_t { Pass, Refresh };
+
+class StoredTrees {
+  public:
+    explicit StoredTrees(std::size_t mostBytes) : mostBytes_(mostBytes) {}
+    ~StoredTrees();
+    StoredTrees(const StoredTrees&) = delete;
+    StoredTrees& operator=(const StoredTrees&) = delete;
+
+    StoredTree* find(const std::string& root);
+    StoredTree& add(std::unique_ptr<StoredTree> tree);
+    void drop(StoredTree& tree);
+    const std::vector<std::unique_ptr<StoredTree>>& all() const { return trees_; }
+
+    // Takes in the changes told since the last time: a folder whose entries changed is dirty; one
+    // moved, removed or changed in itself goes with everything below it. False when changes were
+    // lost, or nothing is left: then the tree was dropped.
+    bool apply(StoredTree& tree);
+
+    // Watches. newKey() and watch() may be called by any of a walk's threads.
+    std::uint64_t newKey() { return nextKey_++; }
+    bool watch(StoredTree& tree, FolderHandle folder, std::string_view relativePath,
+               std::uint64_t key);
+    void unwatch(StoredTree& tree, std::uint64_t key);
+
+    // Puts a fresh listing in `slot`, below `parent` (null for the root): what is kept of its
+    // subfolders under the same name and file number stays, the rest of the old one goes. The
+    // old one's watch goes on with the fresh one when `fresh->key` names it.
+    StoredFolder* replace(StoredTree& tree, StoredFolder*& slot, StoredFolder* parent,
+                          std::unique_ptr<StoredFolder> fresh);
+    // Takes what `slot` keeps out of the tree, with everything below it.
+    void drop(StoredTree& tree, StoredFolder*& slot);
+
+    // Files found with more than one name since the last markNewNames(): every kept entry with
+    // that file number is sized at every use, wherever it is in the tree.
+    void noteNewNames(const StoredFolder& fresh, const StoredFolder* old);
+    void markNewNames(StoredTree& tree);
+
+    TreeCounts count(const StoredTree& tree) const;
+    // Marks each folder that has something below it a background walk would read again;
+    // whether the tree has anything at all.
+    bool markWork(StoredTree& tree, BackgroundWork work);
+    // Whether a background walk of this kind reads `folder` itself, or a subfolder not kept.
+    static bool reads(const StoredFolder& folder, BackgroundWork work);
+    static bool reads(const StoredChild& slot, BackgroundWork work);
+
+    // After a search: the trees searched longest ago go until all fit, but `keep`; `keep` too
+    // when it is alone too big.
+    void makeRoom(const StoredTree* keep);
+    std::size_t measure(StoredTree& tree);
+    std::size_t bytes() const;
+    std::size_t folders() const;
+
+    // Counts every change to what is kept.
+    std::uint64_t generation() const { return generation_; }
+
+  private:
+    void freeBelow(StoredTree& tree, StoredFolder* top);
+
+    const std::size_t mostBytes_;
+    std::vector<std::unique_ptr<StoredTree>> trees_;
+    std::unordered_map<std::uint64_t, StoredFolder*> byKey_;
+    std::atomic<std::uint64_t> nextKey_{1};
+    std::mutex watchMutex_;  // watch() comes from many threads; the tree watches need not be
+    std::vector<std::uint64_t> newNames_;
+    std::uint64_t generation_ = 0;
+};
+
+}  // namespace quarvex

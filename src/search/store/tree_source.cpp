@@ -1,0 +1,127 @@
+#include "search/store/tree_source.h"
+
+namespace quarvex {
+
+TreeSource::TreeSource(StoredTrees& trees, StoredTree& tree, Walking walking, bool sizesAtUse)
+    : trees_(trees), tree_(tree), walking_(walking), sizesAtUse_(sizesAtUse) {}
+
+TreeSource::~TreeSource() {
+    for (const std::uint64_t key : unkeptKeys_) trees_.unwatch(tree_, key);
+}
+
+bool TreeSource::vouches(const StoredFolder& folder) const {
+    return background() ? !StoredTrees::reads(folder, work()) : folder.trusted();
+}
+
+ListingSource::Answer TreeSource::answer(StoredFolder& folder) const {
+    Answer a{.folder = &folder, .file = folder.file};
+    if (vouches(folder)) {
+        a.listing = &folder.listing;
+        a.notNeeded = background() && !folder.workBelow;
+    }
+    return a;
+}
+
+ListingSource::Answer TreeSource::root(const FolderIdentity& opened) {
+    if (!opened.sameRoot(tree_.identity)) {
+        // Another folder by that name now: a search reads it afresh and keeps nothing of it.
+        lost_ = true;
+        return {.notNeeded = background()};
+    }
+    return tree_.top != nullptr ? answer(*tree_.top) : Answer{};
+}
+
+ListingSource::Answer TreeSource::child(KeptFolder& parent, std::uint32_t index,
+                                        std::string_view name, std::uint64_t file) {
+    const StoredChild* slot = static_cast<StoredFolder&>(parent).slotFor(index, name, file);
+    if (slot == nullptr) return {};
+    if (slot->folder != nullptr && !slot->otherMount) return answer(*slot->folder);
+    return {.otherMount = slot->otherMount,
+            .notNeeded = !slot->otherMount && background() && !StoredTrees::reads(*slot, work())};
+}
+
+std::uint64_t TreeSource::beforeReading(FolderHandle folder) {
+    // A search reads what no watch vouches for as fast as without a store; one tree-wide watch
+    // vouches for every folder from the start.
+    if (!background() || tree_.watch->coversTree()) return 0;
+    const std::uint64_t key = trees_.newKey();
+    if (!trees_.watch(tree_, folder, {}, key)) return 0;
+    const std::lock_guard lock(keysMutex_);
+    unkeptKeys_.insert(key);
+    return key;
+}
+
+void TreeSource::record(Folder& folder) {
+    levels_.resize(folder.depth);
+    StoredFolder* here = nullptr;
+    if (lost_) {
+        // nothing is kept of a root that is not the one kept
+    } else if (folder.depth == 0) {
+        here = keep(tree_.top, nullptr, nullptr, folder);
+        if (here == nullptr && folder.outcome != FolderOutcome::NotNeeded) lost_ = true;
+    } else if (Level& up = levels_.back(); up.folder != nullptr) {
+        // The walk came to its parent's subfolders in the order of the listing kept now.
+        StoredChild* child = up.folder->slotFor(up.next++, folder.name, 0);
+        if (child != nullptr) here = keep(child->folder, child, up.folder, folder);
+    }
+    levels_.push_back({here, 0});
+}
+
+// What the walk came to at `slot` (a subfolder's `child`, or the root), below `parent`: what is
+// kept there from now on.
+StoredFolder* TreeSource::keep(StoredFolder*& slot, StoredChild* child, StoredFolder* parent,
+                               Folder& folder) {
+    const FolderOutcome outcome = folder.outcome;
+    if (outcome == FolderOutcome::Listed)
+        return folder.listing != nullptr ? keepRead(slot, parent, folder) : slot;
+    if (outcome == FolderOutcome::NotNeeded) return nullptr;
+    if (child != nullptr) {
+        child->otherMount = outcome == FolderOutcome::OtherMount;
+        child->unreadable = outcome == FolderOutcome::Unreadable;
+    }
+    // A link, or another folder, where its parent's listing showed this one: that listing is out
+    // of date (changed after it was read, told at the next drain).
+    if ((outcome == FolderOutcome::Link || outcome == FolderOutcome::Changed) && parent != nullptr)
+        parent->dirty = true;
+    trees_.drop(tree_, slot);
+    return nullptr;
+}
+
+StoredFolder* TreeSource::keepRead(StoredFolder*& slot, StoredFolder* parent, Folder& folder) {
+    auto fresh = std::make_unique<StoredFolder>(std::move(*folder.listing));
+    fresh->file = folder.file;
+    const StoredFolder* old = slot;
+    if (fresh->listing.error() != 0) {
+        // A folder that cannot be read to its end is read afresh at every search.
+        fresh->broken = true;
+    } else if (folder.watchKey != 0) {
+        {
+            const std::lock_guard lock(keysMutex_);
+            unkeptKeys_.erase(folder.watchKey);
+        }
+        fresh->key = folder.watchKey;
+        fresh->watched = true;
+    } else if (old != nullptr && old->watched && old->key != 0 && old->file == fresh->file) {
+        // A watch made before this read, that went on since the old one (it is still the folder
+        // it watches), vouches for it.
+        fresh->key = old->key;
+        fresh->watched = true;
+    } else if (tree_.watch->coversTree()) {
+        const std::uint64_t key = trees_.newKey();
+        const std::size_t rootLength = tree_.root.size();
+        const std::string_view relative =
+            folder.path.size() > rootLength
+                ? folder.path.substr(rootLength, folder.path.size() - rootLength - 1)
+                : std::string_view();
+        fresh->watched = trees_.watch(tree_, kNoFolder, relative, key);
+        fresh->key = fresh->watched ? key : 0;
+    } else if (background() || (old != nullptr && old->watchFailed)) {
+        // A watch was asked for and the system refused it: until something changes, no pass
+        // asks again.
+        fresh->watchFailed = true;
+    }
+    trees_.noteNewNames(*fresh, old);
+    return trees_.replace(tree_, slot, parent, std::move(fresh));
+}
+
+}  // namespace quarvex

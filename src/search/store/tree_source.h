@@ -1,0 +1,68 @@
+// One walk's view of a kept tree: as a source, it answers each folder whose kept listing it
+// vouches for, so that the walk reads from the disk only the rest; as a recorder, it keeps what
+// the walk read from the disk, in place of what was kept. A search uses what watches vouch for;
+// a background walk (a pass after a search, a refresh before one) reads again, under watches
+// made first, what they do not, and passes by what needs nothing.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "search/store/stored_trees.h"
+#include "search/walk/kept_listings.h"
+
+namespace quarvex {
+
+class TreeSource final : public ListingSource, public ListingRecorder {
+  public:
+    enum class Walking : std::uint8_t { Search, Pass, Refresh };
+
+    // `sizesAtUse`: a search where some folder of the tree is blind, so that a file kept with
+    // one name may have gained another unseen: every kept size is read again.
+    TreeSource(StoredTrees& trees, StoredTree& tree, Walking walking, bool sizesAtUse = false);
+    // Gives back the watches made for folders that were never kept.
+    ~TreeSource();
+    TreeSource(const TreeSource&) = delete;
+    TreeSource& operator=(const TreeSource&) = delete;
+
+    Answer root(const FolderIdentity& opened) override;
+    Answer child(KeptFolder& parent, std::uint32_t index, std::string_view name,
+                 std::uint64_t file) override;
+    bool sizesAtUse() const override { return sizesAtUse_; }
+    std::uint64_t beforeReading(FolderHandle folder) override;
+    void record(Folder& folder) override;
+
+    // The root was not the folder kept, or could not be kept: the tree is to go.
+    bool lost() const { return lost_; }
+
+  private:
+    bool background() const { return walking_ != Walking::Search; }
+    BackgroundWork work() const {
+        return walking_ == Walking::Pass ? BackgroundWork::Pass : BackgroundWork::Refresh;
+    }
+    bool vouches(const StoredFolder& folder) const;
+    Answer answer(StoredFolder& folder) const;
+    StoredFolder* keep(StoredFolder*& slot, StoredChild* child, StoredFolder* parent,
+                       Folder& folder);
+    StoredFolder* keepRead(StoredFolder*& slot, StoredFolder* parent, Folder& folder);
+
+    StoredTrees& trees_;
+    StoredTree& tree_;
+    const Walking walking_;
+    const bool sizesAtUse_;
+    bool lost_ = false;
+    // The consumer's way down: what is kept at each depth, and how many of its subfolders the
+    // walk has come to.
+    struct Level {
+        StoredFolder* folder;
+        std::uint32_t next;
+    };
+    std::vector<Level> levels_;
+    std::mutex keysMutex_;
+    std::unordered_set<std::uint64_t> unkeptKeys_;  // watches made, not yet kept with a folder
+};
+
+}  // namespace quarvex

@@ -1,0 +1,111 @@
+// One folder's entries as the walk reads them, whether from the disk or from memory: every entry
+// in listing order with its name, kind, size where known and file number, and why the listing
+// broke off if it did. The walk applies its one rule for an entry (useOf) to it whatever its
+// source; the listing store keeps it as it is.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "search/os/listing.h"
+#include "search/text/name_pattern.h"
+
+namespace quarvex {
+
+// Bits of ListingEntry::flags.
+inline constexpr std::uint8_t kEntryFolder = 0x01;       // kAttrDirectory
+inline constexpr std::uint8_t kEntryLink = 0x02;         // a link (isLink)
+inline constexpr std::uint8_t kEntryTypeUnknown = 0x04;  // kAttrTypeUnknown: described at use
+inline constexpr std::uint8_t kEntrySizeKnown = 0x08;
+inline constexpr std::uint8_t kEntryManyNames = 0x10;  // sized at every use
+inline constexpr std::uint8_t kEntrySubfolder = 0x20;  // a folder the walk enters
+
+struct ListingEntry {
+    std::uint64_t size = 0;
+    std::uint64_t file = 0;  // its file number as listed, 0 when the listing gave none
+    std::uint32_t nameOffset = 0;
+    std::uint16_t nameLength = 0;
+    std::uint8_t flags = 0;
+};
+static_assert(sizeof(ListingEntry) == 24);
+
+class FolderListing {
+  public:
+    // Adds an entry as the platform listed it. A name no folder can hold (empty, or longer than
+    // any file system allows) is left out.
+    void add(std::string_view name, const ListedEntry& listed);
+    // What the walk's rule made of entry `i`: its type and size as described, and whether the
+    // walk enters it. A link the listing left undescribed stays so: what it leads to may change
+    // without a word to this folder, so it is described again at every use.
+    void complete(std::size_t i, const ListedEntry& described, bool subfolder);
+    // Entry `i` names a file that has other names: it is sized at every use.
+    void markManyNames(std::size_t i) { entries_[i].flags |= kEntryManyNames; }
+
+    // Entry `i` as the rule reads it; with `sizeAtUse`, its size is to be read again.
+    ListedEntry entry(std::size_t i, bool sizeAtUse = false) const;
+    const ListingEntry& operator[](std::size_t i) const { return entries_[i]; }
+    std::string_view name(std::size_t i) const { return name(entries_[i]); }
+    std::string_view name(const ListingEntry& e) const {
+        return std::string_view(names_).substr(e.nameOffset, e.nameLength);
+    }
+    std::size_t size() const { return entries_.size(); }
+    const std::vector<ListingEntry>& entries() const { return entries_; }
+
+    // Why the listing broke off before its end (the platform's code), 0 when it did not.
+    int error() const { return error_; }
+    void setError(int error) { error_ = error; }
+
+    // Room for a platform batch, which is all of most folders.
+    void reserveFor(const Listing& batch);
+    // Gives back what growing left unused: for a listing that is kept.
+    void shrink();
+    std::size_t bytes() const {
+        return sizeof(FolderListing) + names_.capacity() +
+               entries_.capacity() * sizeof(ListingEntry);
+    }
+
+  private:
+    std::string names_;
+    std::vector<ListingEntry> entries_;
+    int error_ = 0;
+};
+
+// What one listed entry is to a walk.
+enum class EntryUse : std::uint8_t {
+    Invalid,     // no name a folder can hold
+    DotFile,     // a name beginning with "." that is no folder: not looked at
+    DotFolder,   // skipped with everything below it
+    LinkFolder,  // a link to a folder: never entered
+    Link,        // a link whose name does not match: what it leads to is not looked at
+    Subfolder,
+    Match,
+    Other,  // a file that does not match
+};
+
+// The walk's one rule for an entry, whoever listed it. `describe(entry)` completes an entry the
+// listing left open; it is called only where the rule needs it.
+template <class Describe>
+EntryUse useOf(ListedEntry& e, std::string_view name, const NamePattern& pattern,
+               Describe&& describe) {
+    if (name.empty() || name.size() > UINT16_MAX) return EntryUse::Invalid;
+    if (name[0] == '.')
+        return (e.attributes & (kAttrDirectory | kAttrTypeUnknown)) == kAttrDirectory
+                   ? EntryUse::DotFolder
+                   : EntryUse::DotFile;
+    bool matched = false;
+    if ((e.attributes & kAttrTypeUnknown) != 0) {
+        // A link's target matters only when the link would be listed.
+        if (isLink(e) && !(matched = pattern.matches(name))) return EntryUse::Link;
+        describe(e);
+    }
+    if ((e.attributes & kAttrDirectory) != 0)
+        return isLink(e) ? EntryUse::LinkFolder : EntryUse::Subfolder;
+    if (!matched && !pattern.matches(name)) return EntryUse::Other;
+    if (!e.sizeKnown) describe(e);
+    return EntryUse::Match;
+}
+
+}  // namespace quarvex
