@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/win32/utf16.h"
+#include "platform/win32/win32_platform.h"
 
 namespace quarvex::test {
 namespace {
@@ -335,6 +336,80 @@ TEST(ConsoleWin32, CtrlCStopsTheWalkAndStillReports) {
     EXPECT_LT(lines, static_cast<std::size_t>(kManyFiles));
     EXPECT_EQ(r.err.rfind("搜索完成,共查找到 " + std::to_string(lines) + " 个文件", 0), 0u)
         << r.err;
+}
+
+// The i686 program as most people run it: a 32-bit process on 64-bit Windows (WOW64), which sees
+// SysWOW64 where System32 is unless it turns that off. The win32_wow64 test runs this in Wine's
+// 64-bit prefix, where Wine redirects a 32-bit process as Windows does.
+class Wow64 : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        BOOL wow64 = FALSE;
+        if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64)
+            GTEST_SKIP() << "not a WOW64 process: the i686 build in a 64-bit prefix is one "
+                            "(QUARVEX_WINEARCH=win64)";
+        wchar_t folder[MAX_PATH];
+        windows = std::wstring(folder, GetSystemWindowsDirectoryW(folder, MAX_PATH));
+        const std::wstring own = L"quarvex-wow64-" + std::to_wstring(GetCurrentProcessId());
+        system32 = windows + L"\\System32\\" + own;
+        syswow64 = windows + L"\\SysWOW64\\" + own;
+        // Sysnative names the real System32 to a 32-bit process.
+        sysnative = windows + L"\\Sysnative\\" + own;
+        write(sysnative + L"\\only-real.bin", 6464);
+        write(syswow64 + L"\\only-wow.bin", 3232);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        for (const std::wstring& folder : {sysnative, syswow64})
+            if (!folder.empty()) fs::remove_all(folder, ec);
+    }
+    static void write(const std::wstring& path, std::size_t size) {
+        fs::create_directories(fs::path(path).parent_path());
+        HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        const std::string bytes(size, 'w');
+        DWORD written = 0;
+        WriteFile(h, bytes.data(), static_cast<DWORD>(size), &written, nullptr);
+        CloseHandle(h);
+    }
+
+    std::wstring windows, system32, syswow64, sysnative;
+};
+
+TEST_F(Wow64, System32IsListedAsItIsAndSysWow64AsItself) {
+    const std::string real = win32::toUtf8(system32) + "\\only-real.bin ----- 6,464 Bytes\n";
+    const std::string wow = win32::toUtf8(syswow64) + "\\only-wow.bin ----- 3,232 Bytes\n";
+    EXPECT_EQ(runFind(L"*.bin " + quoted(fs::path(system32))).out, real) << "a root in System32";
+    EXPECT_EQ(runFind(L"*.bin " + quoted(fs::path(syswow64))).out, wow);
+    // From the Windows folder down: System32 is a subfolder opened relative to its parent. Its
+    // name is as the folder lists it.
+    const FindRun all = runFind(L"only-*.bin " + quoted(fs::path(windows)));
+    EXPECT_EQ(all.exitCode, 0u) << all.err;
+    const auto sameText = [](const std::string& a, const std::string& b) {
+        return CompareStringOrdinal(win32::toWide(a).c_str(), -1, win32::toWide(b).c_str(), -1,
+                                    TRUE) == CSTR_EQUAL;
+    };
+    EXPECT_PRED2(sameText, all.out, real + wow);
+}
+
+TEST_F(Wow64, AResultInSystem32OpensTheRealFile) {
+    // A program only in the real System32: by its own name WOW64 finds nothing there.
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const fs::path probe = fs::path(self).parent_path() / L"quarvex-launch-probe.exe";
+    ASSERT_TRUE(CopyFileW(probe.c_str(), (sysnative + L"\\probe.exe").c_str(), FALSE));
+    const std::wstring line = system32 + L"\\probe.exe";
+    ASSERT_TRUE(win32::Win32Platform().open(win32::toUtf8(line), SW_SHOWNOACTIVATE));
+    // The probe marks its own path; a 32-bit probe writing beside "System32\..." lands in
+    // SysWOW64.
+    const auto ran = [&] {
+        return GetFileAttributesW((sysnative + L"\\probe.exe.ran").c_str()) !=
+                   INVALID_FILE_ATTRIBUTES ||
+               GetFileAttributesW((syswow64 + L"\\probe.exe.ran").c_str()) !=
+                   INVALID_FILE_ATTRIBUTES;
+    };
+    for (int i = 0; i < 200 && !ran(); ++i) Sleep(50);
+    EXPECT_TRUE(ran()) << "the probe in the real System32 did not run";
+    for (int i = 0; i < 100 && !DeleteFileW((sysnative + L"\\probe.exe").c_str()); ++i) Sleep(50);
 }
 
 }  // namespace
