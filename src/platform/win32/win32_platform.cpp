@@ -15,6 +15,17 @@
 
 namespace quarvex::win32 {
 
+namespace {
+
+// A test hook: with QUARVEX_TEST_WINE_WATCH set, Wine's tree watch is trusted as Windows' is, so
+// that tests can try the listing store end to end under Wine, waiting out its late changes.
+bool trustsWineWatchForTests() {
+    wchar_t value[2];
+    return GetEnvironmentVariableW(L"QUARVEX_TEST_WINE_WATCH", value, 2) != 0;
+}
+
+}  // namespace
+
 const NtCalls& NtCalls::system() {
     static const NtCalls calls = [] {
         NtCalls c;
@@ -48,7 +59,7 @@ const NtCalls& NtCalls::system() {
         load(c.statusToDosError, ntdll, "RtlNtStatusToDosError");
         const bool wine = GetProcAddress(ntdll, "wine_get_version") != nullptr;
         c.followsLinksOnOpen = wine;
-        c.watchesTreesExactly = !wine;
+        c.watchesTreesExactly = !wine || trustsWineWatchForTests();
         return c;
     }();
     return calls;
