@@ -507,12 +507,17 @@ TEST_F(PlatformTest, SeveralThreadsListingAndOpeningAtOnceSeeWhatOneSees) {
     for (int run = 0; run < 4; ++run) EXPECT_EQ(walk(platform, toUtf8(root), 4), one);
 }
 
-TEST_F(PlatformTest, OpenedProgramsGetTheShowModeAsked) {
-    countHandles = false;
+// quarvex-launch-probe.exe beside this program: it tells that it ran, and how it was shown.
+std::wstring launchProbe() {
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring probe = self;
-    probe = probe.substr(0, probe.rfind(L'\\') + 1) + L"quarvex-launch-probe.exe";
+    const std::wstring path = self;
+    return path.substr(0, path.rfind(L'\\') + 1) + L"quarvex-launch-probe.exe";
+}
+
+TEST_F(PlatformTest, OpenedProgramsGetTheShowModeAsked) {
+    countHandles = false;
+    const std::wstring probe = launchProbe();
     const std::wstring target = root + L"\\启动 probe.exe";
     ASSERT_TRUE(CopyFileW(probe.c_str(), target.c_str(), FALSE));
 
@@ -973,10 +978,7 @@ TEST(Wow64, OnlyPathsInSystem32HaveASysnativeAlias) {
 // program at both paths, and the one that runs tells which path the shell was given.
 TEST_F(PlatformTest, UnderWow64AFileInSystem32IsOpenedThroughSysnative) {
     countHandles = false;
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring probe = self;
-    probe = probe.substr(0, probe.rfind(L'\\') + 1) + L"quarvex-launch-probe.exe";
+    const std::wstring probe = launchProbe();
     const std::wstring windows = base + L"\\Windows";
     const std::wstring system = windows + L"\\System32\\tools\\probe.exe";
     const std::wstring sysnative = windows + L"\\Sysnative\\tools\\probe.exe";
