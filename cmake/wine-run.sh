@@ -3,6 +3,8 @@
 # prefix, any other under wine64 in a win64 prefix; each prefix lives inside the build tree. The
 # first run creates the prefix (10-20 s); a lock keeps parallel tests from racing it.
 # QUARVEX_WINE32 and QUARVEX_WINE64 name other loaders, QUARVEX_WINEPREFIX another prefix.
+# QUARVEX_WINEARCH=win64 runs a PE32 program as 64-bit Windows runs it, a WOW64 process, in the
+# win64 prefix (which wine64 makes).
 # Usage: wine-run.sh PROGRAM [ARGS...]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,18 +20,22 @@ pe_machine() {
     at=$(od -An -t u4 -j 60 -N 4 "$1" 2>/dev/null | tr -d ' ') || return 0
     [[ -n $at ]] && od -An -t x2 -j $((at + 4)) -N 2 "$1" 2>/dev/null | tr -d ' '
 }
+wine64=${QUARVEX_WINE64:-/usr/lib/wine/wine64}
+[[ -x $wine64 ]] || wine64=$(command -v wine64 || true)
 if [[ -f ${1:-} && $(pe_machine "$1") == 014c ]]; then
-    export WINEARCH=win32
+    export WINEARCH=${QUARVEX_WINEARCH:-win32}
     loader=${QUARVEX_WINE32:-/usr/lib/wine/wine}
     if ! "$loader" --version >/dev/null 2>&1; then
         echo "wine-run.sh: $loader cannot start: 32-bit Wine (wine32:i386) is missing or this" \
             "kernel cannot run 32-bit programs" >&2
         exit 125
     fi
+    maker=$loader
+    [[ $WINEARCH == win64 ]] && maker=$wine64
 else
     export WINEARCH=win64
-    loader=${QUARVEX_WINE64:-/usr/lib/wine/wine64}
-    [[ -x $loader ]] || loader=$(command -v wine64)
+    loader=$wine64
+    maker=$loader
 fi
 export WINEPREFIX=${QUARVEX_WINEPREFIX:-$build/wine-prefix-$WINEARCH}
 export WINEDEBUG=-all
@@ -38,18 +44,18 @@ mkdir -p "$build"
 (
     flock 9
     if [[ ! -f $WINEPREFIX/.quarvex-ready ]]; then
-        "$loader" wineboot --init >/dev/null 2>&1 || true
+        "$maker" wineboot --init >/dev/null 2>&1 || true
         # Xvfb runs no window manager: Wine draws the frames and manages the windows itself.
-        "$loader" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1 || true
-        "$loader" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
+        "$maker" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1 || true
+        "$maker" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
         # Wine's own fonts (Tahoma for the UI, Marlett for the caption buttons) where it looks.
         cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
         # Chinese window texts: the UI fonts fall back to WenQuanYi Micro Hei.
         for face in Tahoma "Microsoft Sans Serif" "MS Shell Dlg" "MS Shell Dlg 2" "Segoe UI"; do
-            "$loader" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+            "$maker" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
                 /v "$face" /t REG_MULTI_SZ /d "wqy-microhei.ttc,WenQuanYi Micro Hei" /f >/dev/null 2>&1 || true
         done
-        "$(dirname "$loader")/wineserver" -w 2>/dev/null || true
+        "$(dirname "$maker")/wineserver" -w 2>/dev/null || true
         touch "$WINEPREFIX/.quarvex-ready"
     fi
     # Drive T: is a folder of the build tree that the window tests and the screenshot search.

@@ -5,6 +5,7 @@
 #include <linux/filter.h>
 #include <linux/magic.h>
 #include <linux/seccomp.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -303,8 +305,17 @@ TEST(PosixDrives, TellsDrivesFromPseudoFileSystems) {
         {"server:/export", "nfs4", "/net/export", true},
         {"//nas/share", "cifs", "/mnt/nas", true},
         {"user@host:", "fuse.sshfs", "/mnt/ssh", true},
+        // Disk images a user mounted, where users mount things; not application images, nor
+        // images the system mounted elsewhere.
+        {"/dev/loop0", "ext4", "/mnt/image", true},
+        {"/dev/loop1", "iso9660", "/media/ann/Debian 12", true},
+        {"/dev/loop2", "udf", "/run/media/ann/DISC", true},
         {"/dev/loop3", "squashfs", "/snap/core/123", false},
-        {"/dev/loop0", "ext4", "/mnt/image", false},
+        {"/dev/loop4", "squashfs", "/mnt/app", false},
+        {"/dev/loop5", "erofs", "/media/ext", false},
+        {"/dev/loop6", "ext4", "/var/lib/docker/devicemapper/mnt/1", false},
+        {"/dev/loop7", "vfat", "/mnt2/image", false},
+        {"/dev/loop8", "ext4", "/", false},
         {"proc", "proc", "/proc", false},
         {"sysfs", "sysfs", "/sys", false},
         {"tmpfs", "tmpfs", "/run", false},
@@ -313,6 +324,40 @@ TEST(PosixDrives, TellsDrivesFromPseudoFileSystems) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(posix::isUserDrive(c.device, c.type, c.point), c.drive) << c.point;
+}
+
+// Disk images loop-mounted in a mount namespace of the test's own: one where a user mounts
+// things is a drive, one elsewhere is not.
+TEST(PosixDrives, OffersADiskImageAUserMounted) {
+    const std::string kSkip = "\x01";  // never a drive's name
+    TempTree tree;
+    tree.dir("elsewhere");
+    for (const char* image : {"user.img", "system.img"}) {
+        tree.file(image, 4 << 20);
+        const std::string make = "mkfs.ext4 -q -F " + tree.path(image) + " >/dev/null 2>&1";
+        if (std::system(make.c_str()) != 0) GTEST_SKIP() << "mkfs.ext4 cannot make an image here";
+    }
+    std::string why;
+    const auto got = inMountNamespace(
+        [&]() -> std::vector<std::string> {
+            // A tmpfs over /mnt, seen only in this namespace, holds the user's mount point.
+            const std::string user = "/mnt/quarvex-image";
+            if (mount("none", "/mnt", "tmpfs", 0, nullptr) != 0 || mkdir(user.c_str(), 0755) != 0)
+                return {kSkip + "no tmpfs can be mounted over /mnt here"};
+            for (const auto& [image, at] : {std::pair{tree.path("user.img"), user},
+                                            {tree.path("system.img"), tree.path("elsewhere")}}) {
+                const std::string loop = "mount -o loop,ro " + image + " " + at + " 2>/dev/null";
+                if (std::system(loop.c_str()) != 0)
+                    return {kSkip + "no loop device can be set up here"};
+            }
+            return PosixPlatform().mountedDrives();
+        },
+        why);
+    if (!got) GTEST_SKIP() << why;
+    if (got->size() == 1 && got->front().rfind(kSkip, 0) == 0)
+        GTEST_SKIP() << got->front().substr(kSkip.size());
+    EXPECT_NE(std::find(got->begin(), got->end(), "/mnt/quarvex-image"), got->end());
+    EXPECT_EQ(std::find(got->begin(), got->end(), tree.path("elsewhere")), got->end());
 }
 
 TEST(PosixDrives, ReadsTheMountTableRootFirstOnceEachAndDecodesSpaces) {

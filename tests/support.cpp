@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/openat2.h>
+#include <sched.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -493,6 +495,25 @@ std::vector<std::string> inChildProcess(const std::function<std::vector<std::str
     for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
          start = end + 1)
         lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+std::optional<std::vector<std::string>> inMountNamespace(
+    const std::function<std::vector<std::string>()>& body, std::string& why) {
+    if (getuid() != 0) {
+        why = "mount tests need root for unshare -m";
+        return std::nullopt;
+    }
+    const std::string kNoNamespace = "\x01no mount namespace";  // never a line of a body
+    std::vector<std::string> lines = inChildProcess([&] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
+            return std::vector<std::string>{kNoNamespace};
+        return body();
+    });
+    if (lines == std::vector<std::string>{kNoNamespace}) {
+        why = "unshare -m or mounting is not allowed here";
+        return std::nullopt;
+    }
     return lines;
 }
 

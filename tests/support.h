@@ -329,6 +329,10 @@ bool openat2Allowed();
 // privileges) and returns the lines it returned. The child's own checks do not reach the test,
 // so it reports through its lines; a child that does not end well fails the test.
 std::vector<std::string> inChildProcess(const std::function<std::vector<std::string>()>& body);
+// Runs `body` as root in a mount namespace of its own, in a child process, and returns its lines.
+// Where that cannot be had, returns nothing and says why in `why`.
+std::optional<std::vector<std::string>> inMountNamespace(
+    const std::function<std::vector<std::string>()>& body, std::string& why);
 
 // The result lines of a search, sorted: for tests where the platform's order does not matter.
 std::vector<std::string> sorted(std::vector<std::string> lines);

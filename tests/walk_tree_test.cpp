@@ -3,7 +3,6 @@
 // limit, and mounts that appear or are bound into the tree.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -218,26 +217,6 @@ INSTANTIATE_TEST_SUITE_P(Threads, TreeWalkBothWays,
                          ::testing::Values(Way{1, true}, Way{4, true}, Way{1, false},
                                            Way{4, false}),
                          wayName);
-
-// Runs `body` as root in a mount namespace of its own, in a child process, and returns its lines.
-// Where that cannot be had, returns nothing and says why in `why`.
-std::optional<Lines> inMountNamespace(const std::function<Lines()>& body, std::string& why) {
-    if (getuid() != 0) {
-        why = "mount tests need root for unshare -m";
-        return std::nullopt;
-    }
-    const std::string kNoNamespace = "\x01no mount namespace";  // never a line of a body
-    Lines lines = inChildProcess([&] {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
-            return Lines{kNoNamespace};
-        return body();
-    });
-    if (lines == Lines{kNoNamespace}) {
-        why = "unshare -m or mounting is not allowed here";
-        return std::nullopt;
-    }
-    return lines;
-}
 
 TEST_P(TreeWalkBothWays, StaysOnItsFileSystemWhateverIsMountedInside) {
     tree.file("a/x.txt", 1);

@@ -26,6 +26,9 @@ for exe in Quarvex.exe quarvex-find.exe; do
     "$objdump" -f "$files/$exe" | grep -q 'file format pei-i386' || fail "$exe is not an i686 program"
     "$objdump" -t "$files/$exe" | grep -qx 'no symbols' || fail "$exe is not stripped"
 done
+# Stripped, they still name Windows 7 and are large-address-aware.
+headers=$("$root/tests/project/pe_version.sh" "$objdump" "$files" Quarvex.exe quarvex-find.exe) ||
+    fail "the shipped programs' headers: $headers"
 cmp -s "$files/skinh.she" "$root/resources/skinh.she" || fail "the skin differs from resources/skinh.she"
 grep -q "^Quarvex $version for Windows" "$files/README.txt" || fail "the readme names no version"
 grep -q 'Windows 7 or later' "$files/README.txt" || fail "the readme names no oldest Windows"

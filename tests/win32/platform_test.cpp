@@ -507,12 +507,17 @@ TEST_F(PlatformTest, SeveralThreadsListingAndOpeningAtOnceSeeWhatOneSees) {
     for (int run = 0; run < 4; ++run) EXPECT_EQ(walk(platform, toUtf8(root), 4), one);
 }
 
-TEST_F(PlatformTest, OpenedProgramsGetTheShowModeAsked) {
-    countHandles = false;
+// quarvex-launch-probe.exe beside this program: it tells that it ran, and how it was shown.
+std::wstring launchProbe() {
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring probe = self;
-    probe = probe.substr(0, probe.rfind(L'\\') + 1) + L"quarvex-launch-probe.exe";
+    const std::wstring path = self;
+    return path.substr(0, path.rfind(L'\\') + 1) + L"quarvex-launch-probe.exe";
+}
+
+TEST_F(PlatformTest, OpenedProgramsGetTheShowModeAsked) {
+    countHandles = false;
+    const std::wstring probe = launchProbe();
     const std::wstring target = root + L"\\启动 probe.exe";
     ASSERT_TRUE(CopyFileW(probe.c_str(), target.c_str(), FALSE));
 
@@ -591,6 +596,11 @@ class FakeNt {
 
     NtCalls calls;
     std::vector<Create> creates;
+    int lists = 0;
+    // Under a stand-in WOW64: opens and listings made with redirection on, other calls made with
+    // it off.
+    int redirectedCalls = 0;
+    int callsWhileOff = 0;
     int closed = 0;
     int closedUnknown = 0;  // closes of handles it did not hand out or already took back
     NTSTATUS listStatus = nt::kSuccess;  // what the first listing call gives
@@ -610,6 +620,7 @@ class FakeNt {
                                      PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG,
                                      ULONG options, PVOID, ULONG) {
         FakeNt& self = *current_;
+        self.redirectedCalls += self.calls.underWow64() && FakeWow64::offNow != 1;
         const std::wstring name(attributes->ObjectName->Buffer,
                                 attributes->ObjectName->Length / sizeof(wchar_t));
         self.creates.push_back({attributes->RootDirectory, name, options, nullptr});
@@ -637,6 +648,7 @@ class FakeNt {
     static NTSTATUS NTAPI queryInformationFile(HANDLE h, PIO_STATUS_BLOCK, PVOID buffer, ULONG,
                                                FILE_INFORMATION_CLASS infoClass) {
         const Handle& handle = current_->open_.at(h);
+        current_->callsWhileOff += FakeWow64::offNow != 0;
         const NTSTATUS status =
             handle.through ? handle.item->throughInfoStatus : handle.item->infoStatus;
         if (status != nt::kSuccess) return status;
@@ -660,6 +672,8 @@ class FakeNt {
                                              FILE_INFORMATION_CLASS infoClass, BOOLEAN,
                                              PUNICODE_STRING mask, BOOLEAN) {
         FakeNt& self = *current_;
+        ++self.lists;
+        self.redirectedCalls += self.calls.underWow64() && FakeWow64::offNow != 1;
         if (!self.idClass && infoClass == nt::kFileIdFullDirectoryInformation)
             return nt::kInvalidInfoClass;
         if (self.listed_[h]++ > 0) return nt::kNoMoreFiles;
@@ -702,6 +716,7 @@ class FakeNt {
 
     static NTSTATUS NTAPI close(HANDLE h) {
         FakeNt& self = *current_;
+        self.callsWhileOff += FakeWow64::offNow != 0;
         self.listed_.erase(h);
         if (self.open_.erase(h) == 0) {
             ++self.closedUnknown;
@@ -902,6 +917,89 @@ TEST_F(ReparseTest, EveryWayOutOfAnOpenClosesWhatItOpenedOnce) {
         EXPECT_EQ(fake.closedUnknown, 0) << name << ": and closed once";
     }
     faked.closeFolder(top.handle);
+}
+
+// A 32-bit process under WOW64 sees SysWOW64 where System32 is unless redirection is off; but
+// while it is off, a DLL loaded meanwhile may be the wrong one. So it is off around each open and
+// listing, and around nothing else.
+TEST_F(ReparseTest, UnderWow64EachOpenAndListingAloneRunsWithRedirectionOff) {
+    FakeNt fake(
+        {{L"sub", FILE_ATTRIBUTE_DIRECTORY, 0, 1}, {L"f.txt", FILE_ATTRIBUTE_ARCHIVE, 0, 2}});
+    // As under Wine, an opened folder is checked against its parent's listing too.
+    fake.calls.followsLinksOnOpen = true;
+    FakeWow64::install(fake.calls);
+    Win32Platform faked(fake.calls);
+    const OpenResult top = faked.openRoot(toUtf8(root));
+    ASSERT_EQ(top.status, OpenStatus::Opened);
+    EXPECT_EQ(FakeWow64::switchedOff, 1) << "around the root's CreateFileW";
+    const OpenResult sub = faked.openChild(top.handle, "sub");
+    ASSERT_EQ(sub.status, OpenStatus::Opened);
+    EXPECT_EQ(listAll(faked, top.handle).size(), 2u);
+    faked.closeFolder(sub.handle);
+    faked.closeFolder(top.handle);
+    EXPECT_GE(fake.creates.size(), 2u);
+    EXPECT_GE(fake.lists, 2);
+    EXPECT_EQ(fake.redirectedCalls, 0) << "an open or listing with redirection on";
+    EXPECT_EQ(fake.callsWhileOff, 0) << "another call with redirection off";
+    EXPECT_EQ(FakeWow64::switchedOff, 1 + static_cast<int>(fake.creates.size()) + fake.lists)
+        << "off around each call of its own";
+    EXPECT_EQ(FakeWow64::offNow, 0);
+    EXPECT_EQ(FakeWow64::badReverts, 0) << "each revert gives back what its turning off gave";
+}
+
+TEST(Wow64, OnlyPathsInSystem32HaveASysnativeAlias) {
+    const struct {
+        const char* path;
+        const char* windows;
+        const char* alias;
+    } cases[] = {
+        {"C:\\Windows\\System32\\drivers\\etc\\hosts", "C:\\Windows",
+         "C:\\Windows\\Sysnative\\drivers\\etc\\hosts"},
+        // Names compare as Windows compares them; the rest of the path stays as it was typed.
+        {"c:\\WINDOWS\\system32\\x.dll", "C:\\Windows", "c:\\WINDOWS\\Sysnative\\x.dll"},
+        {"D:\\Ärger\\sYsTeM32\\a b.txt", "d:\\äRGER\\", "D:\\Ärger\\Sysnative\\a b.txt"},
+        {"C:/Windows/System32/x.dll", "C:\\Windows", "C:/Windows/Sysnative/x.dll"},
+        {"\\\\?\\C:\\Windows\\System32\\x.dll", "C:\\Windows",
+         "\\\\?\\C:\\Windows\\Sysnative\\x.dll"},
+        {"C:\\Windows\\System32", "C:\\Windows", "C:\\Windows\\Sysnative"},
+        // SysWOW64 is itself; any other folder is not redirected.
+        {"C:\\Windows\\SysWOW64\\x.dll", "C:\\Windows", ""},
+        {"C:\\Windows\\System32x\\x.dll", "C:\\Windows", ""},
+        {"C:\\Windows2\\System32\\x.dll", "C:\\Windows", ""},
+        {"D:\\Windows\\System32\\x.dll", "C:\\Windows", ""},
+        {"C:\\Windows", "C:\\Windows", ""},
+        {"C:\\System32\\x.dll", "", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(sysnativeAlias(c.path, c.windows), c.alias) << c.path;
+}
+
+// Under WOW64, opening a file found in System32 by that name would start SysWOW64's file of the
+// name (or none): it is opened through Sysnative. Here a Windows folder of the test's own holds a
+// program at both paths, and the one that runs tells which path the shell was given.
+TEST_F(PlatformTest, UnderWow64AFileInSystem32IsOpenedThroughSysnative) {
+    countHandles = false;
+    const std::wstring probe = launchProbe();
+    const std::wstring windows = base + L"\\Windows";
+    const std::wstring system = windows + L"\\System32\\tools\\probe.exe";
+    const std::wstring sysnative = windows + L"\\Sysnative\\tools\\probe.exe";
+    for (const std::wstring& copy : {system, sysnative}) {
+        makeFolder(copy.substr(0, copy.rfind(L'\\')));
+        ASSERT_TRUE(CopyFileW(probe.c_str(), copy.c_str(), FALSE));
+    }
+    NtCalls wow64 = NtCalls::system();
+    FakeWow64::install(wow64, windows);
+    const std::string line = toUtf8(base) + "\\WINDOWS\\system32\\tools\\probe.exe";
+    for (const auto& [calls, ran, other] :
+         {std::tuple<const NtCalls*, std::wstring, std::wstring>{&wow64, sysnative, system},
+          {&NtCalls::system(), system, sysnative}}) {
+        SCOPED_TRACE(calls == &wow64 ? "under WOW64" : "without WOW64");
+        for (const std::wstring& copy : {system, sysnative}) DeleteFileW((copy + L".ran").c_str());
+        ASSERT_TRUE(Win32Platform(*calls).open(line, kShowNoActivate));
+        for (int i = 0; i < 200 && !fileExists(ran + L".ran"); ++i) Sleep(50);
+        EXPECT_TRUE(fileExists(ran + L".ran"));
+        EXPECT_FALSE(fileExists(other + L".ran"));
+    }
+    EXPECT_EQ(FakeWow64::switchedOff, 0) << "the shell runs with redirection on: it loads DLLs";
 }
 
 }  // namespace

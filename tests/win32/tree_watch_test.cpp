@@ -241,6 +241,30 @@ TEST_F(TreeWatchTest, LostChangesAreToldAndTheWatchGoesOn) {
     platform.closeFolder(top.handle);
 }
 
+// The watch's own handle and each read it starts name the tree as the walk sees it.
+TEST_F(TreeWatchTest, UnderWow64TheWatchOpensAndReadsWithRedirectionOff) {
+    FakeWow64::install(exact);
+    const OpenResult top = platform.openRoot(toUtf8(base));
+    ASSERT_EQ(top.status, OpenStatus::Opened);
+    const int rootOpen = FakeWow64::switchedOff;
+    std::unique_ptr<TreeWatch> watch = platform.watchTree(top.handle, toUtf8(base));
+    ASSERT_NE(watch, nullptr);
+    EXPECT_EQ(FakeWow64::switchedOff - rootOpen, 2) << "its handle and its first read";
+    watch->watch(top.handle, "", 1);
+    makeFile(base + L"\\new.txt", 1);
+    Recorder sink;
+    for (int i = 0; i < 10000 && sink.told.empty(); ++i) {
+        if (i > 0) Sleep(1);
+        watch->drain(sink);
+    }
+    EXPECT_EQ(sink.told, (Told{{1, E}}));
+    EXPECT_GT(FakeWow64::switchedOff - rootOpen, 2) << "the read that follows";
+    EXPECT_EQ(FakeWow64::offNow, 0);
+    EXPECT_EQ(FakeWow64::badReverts, 0);
+    watch.reset();
+    platform.closeFolder(top.handle);
+}
+
 NTSTATUS NTAPI shareDevice(HANDLE, PIO_STATUS_BLOCK, PVOID buffer, ULONG, ULONG) {
     const nt::DeviceInformation device{0x8, nt::kRemoteDevice};  // a disk file system, remote
     std::memcpy(buffer, &device, sizeof device);

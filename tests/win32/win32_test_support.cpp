@@ -200,6 +200,33 @@ std::string readFile(const std::wstring& path) {
     return data;
 }
 
+namespace {
+
+BOOL WINAPI fakeDisable(PVOID* old) {
+    // Each turning off hands out a value of its own, which its revert must give back.
+    *old = reinterpret_cast<PVOID>(static_cast<std::uintptr_t>(++FakeWow64::switchedOff));
+    ++FakeWow64::offNow;
+    return TRUE;
+}
+
+BOOL WINAPI fakeRevert(PVOID old) {
+    if (reinterpret_cast<std::uintptr_t>(old) !=
+            static_cast<std::uintptr_t>(FakeWow64::switchedOff) ||
+        FakeWow64::offNow == 0)
+        ++FakeWow64::badReverts;
+    --FakeWow64::offNow;
+    return TRUE;
+}
+
+}  // namespace
+
+void FakeWow64::install(NtCalls& calls, const std::wstring& windowsFolder) {
+    calls.disableRedirection = &fakeDisable;
+    calls.revertRedirection = &fakeRevert;
+    calls.windowsFolder = toUtf8(windowsFolder);
+    offNow = switchedOff = badReverts = 0;
+}
+
 std::string windowTextOf(HWND h) {
     // Read without a message, so that a thread busy elsewhere cannot block the reader.
     std::wstring text(8192, L'\0');

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/win32/nt_calls.h"
+
 namespace quarvex::win32::testing {
 
 // Drive T: is a folder of the build tree (cmake/wine-run.sh); the window tests search it.
@@ -71,6 +73,16 @@ class BoxAnswerer {
     std::function<bool()> action_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
+};
+
+// Stands in for WOW64's file-system redirection in a table of NT calls, so that a process that is
+// no WOW64 one makes the calls it would make under WOW64. One thread at a time.
+struct FakeWow64 {
+    // The table's switch functions become this stand-in's; `windowsFolder` its Windows folder.
+    static void install(NtCalls& calls, const std::wstring& windowsFolder = L"C:\\windows");
+    static inline int offNow = 0;       // how many times it is off now (0: on)
+    static inline int switchedOff = 0;  // how many times it was turned off
+    static inline int badReverts = 0;   // reverts without the value their turning off gave
 };
 
 // Text of a window of any thread of this process, as UTF-8; sends the window no message.

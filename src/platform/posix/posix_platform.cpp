@@ -178,10 +178,20 @@ bool isUserDrive(const std::string& device, const std::string& type,
     static constexpr std::array<std::string_view, 12> kNetworkTypes = {
         "nfs",   "nfs4", "cifs", "smb3",      "smbfs",          "fuse.sshfs",
         "sshfs", "9p",   "ceph", "glusterfs", "fuse.glusterfs", "afs"};
-    if (type == "squashfs" || mountPoint.rfind("/snap/", 0) == 0) return false;
+    // Application and system images (snaps, system extensions), wherever they lie.
+    static constexpr std::array<std::string_view, 3> kImageTypes = {"squashfs", "erofs", "cramfs"};
+    if (std::find(kImageTypes.begin(), kImageTypes.end(), type) != kImageTypes.end() ||
+        mountPoint.rfind("/snap/", 0) == 0)
+        return false;
     if (std::find(kNetworkTypes.begin(), kNetworkTypes.end(), type) != kNetworkTypes.end())
         return true;
-    return device.rfind("/dev/", 0) == 0 && device.rfind("/dev/loop", 0) != 0;
+    if (device.rfind("/dev/", 0) != 0) return false;
+    if (device.rfind("/dev/loop", 0) != 0) return true;
+    // A disk image (an ISO, a disk's image) is a user's drive where users mount things: the
+    // desktop mounts under /media or /run/media, a user by hand under /mnt. Elsewhere it is the
+    // system's own (a container's storage, a live system's image).
+    return isWithin(mountPoint, "/media") || isWithin(mountPoint, "/run/media") ||
+           isWithin(mountPoint, "/mnt");
 }
 
 PosixPlatform::PosixPlatform(std::string opener, std::string mountTable)

@@ -77,8 +77,9 @@ class PosixPlatform : public Platform {
 // The descriptor of a folder the platform opened.
 int folderDescriptor(FolderHandle folder);
 
-// Whether a mount table entry is a file system a user would call a drive: a block device or a
-// network share, not a pseudo file system or a snap's loop image.
+// Whether a mount table entry is a file system a user would call a drive: a block device, a disk
+// image a user mounted, or a network share; not a pseudo file system, nor an application image
+// such as a snap.
 bool isUserDrive(const std::string& device, const std::string& type, const std::string& mountPoint);
 
 }  // namespace quarvex::posix

@@ -1,5 +1,6 @@
-// The ntdll calls the Windows platform makes, as a table: loaded from ntdll once, and replaceable
-// by tests that need what Wine cannot give (reparse tags on folders, exhausted handles).
+// The ntdll calls the Windows platform makes, and what it must know of the system it runs on, as a
+// table: loaded once, and replaceable by tests that need what Wine cannot give (reparse tags on
+// folders, exhausted handles, WOW64 on a 64-bit kernel).
 #pragma once
 
 // windows.h comes first.
@@ -10,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace quarvex::win32 {
 
@@ -38,13 +40,40 @@ struct NtCalls {
     // watch only once something opens it, names changes inside a moved folder by its old path,
     // and may tell a change only some time after the call that made it returned.
     bool watchesTreesExactly = true;
+    // kernel32's Wow64DisableWow64FsRedirection and Wow64RevertWow64FsRedirection, only in a
+    // 32-bit process under WOW64 (null elsewhere): WOW64 shows such a process SysWOW64 where
+    // System32 is, unless redirection is off.
+    BOOL(WINAPI* disableRedirection)(PVOID* old) = nullptr;
+    BOOL(WINAPI* revertRedirection)(PVOID old) = nullptr;
+    // The system's Windows folder (%windir%), UTF-8.
+    std::string windowsFolder;
 
     bool loaded() const {
         return createFile && queryDirectoryFile && queryInformationFile && close &&
                statusToDosError;
     }
+    bool underWow64() const { return disableRedirection && revertRedirection; }
     // The system's own, loaded on first use.
     static const NtCalls& system();
+};
+
+// Turns WOW64's file-system redirection off on this thread for its scope, where the process is
+// under WOW64; elsewhere it does nothing. Only ever around a single call: while redirection is
+// off, loading a DLL (a delay-loaded function too) may load the 64-bit one and fail.
+class RedirectionOff {
+  public:
+    explicit RedirectionOff(const NtCalls& nt)
+        : nt_(nt), off_(nt.underWow64() && nt.disableRedirection(&old_)) {}
+    ~RedirectionOff() {
+        if (off_) nt_.revertRedirection(old_);
+    }
+    RedirectionOff(const RedirectionOff&) = delete;
+    RedirectionOff& operator=(const RedirectionOff&) = delete;
+
+  private:
+    const NtCalls& nt_;
+    PVOID old_ = nullptr;
+    bool off_;
 };
 
 // NT values the platform uses (not all of them are in every SDK's headers).

@@ -6,8 +6,6 @@
 #include <utility>
 
 #include "platform/win32/utf16.h"
-#include "search/text/name_pattern.h"
-#include "search/text/utf8.h"
 
 namespace quarvex::win32 {
 
@@ -24,15 +22,6 @@ constexpr std::size_t kRecordNameOffset = offsetof(FILE_NOTIFY_INFORMATION, File
 // Reads that complete at once, one after another, in one drain: past this many the changes come
 // faster than they are read, and the drain gives up rather than hold its caller.
 constexpr int kMostReadsPerDrain = 256;
-
-// Letters folded as Windows compares names; anything else is kept as it is.
-void appendFolded(std::string& out, std::string_view utf8) {
-    for (std::size_t i = 0; i < utf8.size();) {
-        char32_t c = decodeUtf8(utf8, i);
-        if (c < kRawByte) c = foldCase(c);
-        quarvex::appendUtf8(out, c);
-    }
-}
 
 // Whether a name has the shape of an 8.3 alias the file system made ("PROGRA~1", "LONGNA~2.TXT").
 // A record may name an entry, or a folder on its path, by its alias.
@@ -117,24 +106,29 @@ void ChangeMap::map(std::wstring_view path, std::vector<ToldChange>& out) const 
     }
 }
 
-std::unique_ptr<Win32TreeWatch> Win32TreeWatch::start(HANDLE root) {
+std::unique_ptr<Win32TreeWatch> Win32TreeWatch::start(const NtCalls& nt, HANDLE root) {
     // A handle of its own on the very folder open as the root, for overlapped reads.
-    const HANDLE folder = ReOpenFile(root, FILE_LIST_DIRECTORY,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED);
+    HANDLE folder;
+    {
+        const RedirectionOff off(nt);
+        folder = ReOpenFile(root, FILE_LIST_DIRECTORY,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED);
+    }
     if (folder == INVALID_HANDLE_VALUE) return nullptr;
     NtHandle ownedFolder = NtHandle::fromKernel32(folder);
     const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (event == nullptr) return nullptr;
     std::unique_ptr<Win32TreeWatch> watch(
-        new Win32TreeWatch(std::move(ownedFolder), NtHandle::fromKernel32(event)));
+        new Win32TreeWatch(nt, std::move(ownedFolder), NtHandle::fromKernel32(event)));
     // A file system without change notification refuses the first read.
     if (!watch->issue()) return nullptr;
     return watch;
 }
 
-Win32TreeWatch::Win32TreeWatch(NtHandle folder, NtHandle event)
-    : folder_(std::move(folder)),
+Win32TreeWatch::Win32TreeWatch(const NtCalls& nt, NtHandle folder, NtHandle event)
+    : nt_(nt),
+      folder_(std::move(folder)),
       event_(std::move(event)),
       buffer_(new DWORD[kBufferBytes / sizeof(DWORD)]) {}
 
@@ -149,6 +143,7 @@ Win32TreeWatch::~Win32TreeWatch() {
 bool Win32TreeWatch::issue() {
     overlapped_ = {};
     overlapped_.hEvent = event_.get();
+    const RedirectionOff off(nt_);
     reading_ = ReadDirectoryChangesW(folder_.get(), buffer_.get(), kBufferBytes, TRUE, kFilter,
                                      nullptr, &overlapped_, nullptr) != FALSE;
     return reading_;

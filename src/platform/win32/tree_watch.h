@@ -49,8 +49,9 @@ class ChangeMap {
 class Win32TreeWatch final : public TreeWatch {
   public:
     // Watches the folder open as `root` (any handle with FILE_LIST_DIRECTORY) and everything
-    // below it; null when the system cannot watch it.
-    static std::unique_ptr<Win32TreeWatch> start(HANDLE root);
+    // below it, with WOW64's redirection off as the walk has it; null when the system cannot
+    // watch it.
+    static std::unique_ptr<Win32TreeWatch> start(const NtCalls& nt, HANDLE root);
     ~Win32TreeWatch() override;
     Win32TreeWatch(const Win32TreeWatch&) = delete;
     Win32TreeWatch& operator=(const Win32TreeWatch&) = delete;
@@ -61,12 +62,13 @@ class Win32TreeWatch final : public TreeWatch {
     bool drain(ChangeSink& sink) override;
 
   private:
-    Win32TreeWatch(NtHandle folder, NtHandle event);
+    Win32TreeWatch(const NtCalls& nt, NtHandle folder, NtHandle event);
     // Starts the next read; false when the system refuses it.
     bool issue();
     // Maps the records of a completed read of `bytes` bytes.
     void mapRecords(std::size_t bytes, std::vector<ToldChange>& out) const;
 
+    const NtCalls& nt_;
     std::mutex mutex_;
     ChangeMap map_;
     NtHandle folder_;

@@ -1,5 +1,6 @@
 #include "platform/win32/utf16.h"
 
+#include "search/text/name_pattern.h"
 #include "search/text/utf8.h"
 
 namespace quarvex::win32 {
@@ -42,6 +43,14 @@ std::string toUtf8(std::wstring_view wide) {
     out.reserve(wide.size() * 3);
     appendUtf8(out, wide);
     return out;
+}
+
+void appendFolded(std::string& out, std::string_view utf8) {
+    for (std::size_t i = 0; i < utf8.size();) {
+        char32_t c = decodeUtf8(utf8, i);
+        if (c < kRawByte) c = foldCase(c);
+        quarvex::appendUtf8(out, c);
+    }
 }
 
 }  // namespace quarvex::win32

@@ -11,5 +11,7 @@ std::wstring toWide(std::string_view utf8);
 std::string toUtf8(std::wstring_view wide);
 // Appends `wide` to `out` as UTF-8, without a string of its own (listings convert every name).
 void appendUtf8(std::string& out, std::wstring_view wide);
+// Appends `utf8` with its letters folded as Windows compares names; anything else as it is.
+void appendFolded(std::string& out, std::string_view utf8);
 
 }  // namespace quarvex::win32

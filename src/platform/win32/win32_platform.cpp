@@ -15,26 +15,51 @@
 
 namespace quarvex::win32 {
 
+namespace {
+
+// A test hook: with QUARVEX_TEST_WINE_WATCH set, Wine's tree watch is trusted as Windows' is, so
+// that tests can try the listing store end to end under Wine, waiting out its late changes.
+bool trustsWineWatchForTests() {
+    wchar_t value[2];
+    return GetEnvironmentVariableW(L"QUARVEX_TEST_WINE_WATCH", value, 2) != 0;
+}
+
+}  // namespace
+
 const NtCalls& NtCalls::system() {
     static const NtCalls calls = [] {
         NtCalls c;
-        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        if (ntdll == nullptr) return c;
-        const auto load = [ntdll](auto& function, const char* name) {
+        const auto load = [](auto& function, HMODULE module, const char* name) {
             using Function = std::remove_reference_t<decltype(function)>;
             // Through void (*)(), the one function type any other may be cast from.
             function = reinterpret_cast<Function>(
-                reinterpret_cast<void (*)()>(GetProcAddress(ntdll, name)));
+                reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
         };
-        load(c.createFile, "NtCreateFile");
-        load(c.queryDirectoryFile, "NtQueryDirectoryFile");
-        load(c.queryInformationFile, "NtQueryInformationFile");
-        load(c.queryVolumeInformationFile, "NtQueryVolumeInformationFile");
-        load(c.close, "NtClose");
-        load(c.statusToDosError, "RtlNtStatusToDosError");
+        std::wstring windows(MAX_PATH, L'\0');
+        const UINT length =
+            GetSystemWindowsDirectoryW(windows.data(), static_cast<UINT>(windows.size()));
+        if (length < windows.size()) c.windowsFolder = toUtf8(windows.substr(0, length));
+
+        const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+        BOOL(WINAPI * isWow64)(HANDLE, PBOOL) = nullptr;
+        load(isWow64, kernel32, "IsWow64Process");
+        BOOL wow64 = FALSE;
+        if (isWow64 != nullptr && isWow64(GetCurrentProcess(), &wow64) && wow64) {
+            load(c.disableRedirection, kernel32, "Wow64DisableWow64FsRedirection");
+            load(c.revertRedirection, kernel32, "Wow64RevertWow64FsRedirection");
+        }
+
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        if (ntdll == nullptr) return c;
+        load(c.createFile, ntdll, "NtCreateFile");
+        load(c.queryDirectoryFile, ntdll, "NtQueryDirectoryFile");
+        load(c.queryInformationFile, ntdll, "NtQueryInformationFile");
+        load(c.queryVolumeInformationFile, ntdll, "NtQueryVolumeInformationFile");
+        load(c.close, ntdll, "NtClose");
+        load(c.statusToDosError, ntdll, "RtlNtStatusToDosError");
         const bool wine = GetProcAddress(ntdll, "wine_get_version") != nullptr;
         c.followsLinksOnOpen = wine;
-        c.watchesTreesExactly = !wine;
+        c.watchesTreesExactly = !wine || trustsWineWatchForTests();
         return c;
     }();
     return calls;
@@ -122,10 +147,15 @@ NTSTATUS openRelative(const NtCalls& nt, HANDLE parent, std::wstring_view name, 
     attributes.Attributes = nt::kObjCaseInsensitive;
     IO_STATUS_BLOCK io{};
     HANDLE opened = nullptr;
-    const NTSTATUS status = nt.createFile(
-        &opened, kFolderAccess, &attributes, &io, nullptr, 0, kShareAll, nt::kFileOpen,
-        nt::kDirectoryFile | nt::kSynchronousIoNonAlert | nt::kOpenForBackupIntent | moreOptions,
-        nullptr, 0);
+    NTSTATUS status;
+    {
+        const RedirectionOff off(nt);
+        status = nt.createFile(&opened, kFolderAccess, &attributes, &io, nullptr, 0, kShareAll,
+                               nt::kFileOpen,
+                               nt::kDirectoryFile | nt::kSynchronousIoNonAlert |
+                                   nt::kOpenForBackupIntent | moreOptions,
+                               nullptr, 0);
+    }
     // Whatever handle came back has an owner, whatever the status says.
     out = opened != nullptr ? NtHandle(nt, opened) : NtHandle();
     return status;
@@ -156,9 +186,13 @@ bool entryIsFolder(const NtCalls& nt, HANDLE parent, std::wstring_view name, std
     mask.Buffer = const_cast<PWSTR>(name.data());
     mask.Length = mask.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
     IO_STATUS_BLOCK io{};
-    const NTSTATUS status =
-        nt.queryDirectoryFile(again.get(), nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
-                              nt::kFileIdFullDirectoryInformation, TRUE, &mask, TRUE);
+    NTSTATUS status;
+    {
+        const RedirectionOff off(nt);
+        status = nt.queryDirectoryFile(again.get(), nullptr, nullptr, nullptr, &io, buffer,
+                                       sizeof buffer, nt::kFileIdFullDirectoryInformation, TRUE,
+                                       &mask, TRUE);
+    }
     if (status != nt::kSuccess) return false;
     nt::FullDirInformation entry{};
     std::memcpy(&entry, buffer, nt::kFullDirNameOffset);
@@ -197,10 +231,16 @@ Win32Platform::Win32Platform(const NtCalls& nt) : nt_(nt) {}
 
 OpenResult Win32Platform::openRoot(const std::string& path) {
     // Links on the way to a root are followed: the user named it.
-    const HANDLE opened = CreateFileW(longPathForm(path).c_str(), kFolderAccess, kShareAll, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const std::wstring wide = longPathForm(path);
+    HANDLE opened;
+    DWORD error;
+    {
+        const RedirectionOff off(nt_);
+        opened = CreateFileW(wide.c_str(), kFolderAccess, kShareAll, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        error = GetLastError();
+    }
     if (opened == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
         OpenResult result = unreadable(error);
         switch (error) {
             case ERROR_DIRECTORY:
@@ -299,6 +339,7 @@ ListStatus Win32Platform::listFolder(FolderHandle folder, Listing& out) {
     IO_STATUS_BLOCK io{};
     const auto query = [&] {
         io = {};
+        const RedirectionOff off(nt_);
         return nt_.queryDirectoryFile(
             f.handle.get(), nullptr, nullptr, nullptr, &io, buffer.data(),
             static_cast<ULONG>(buffer.size()),
@@ -387,7 +428,7 @@ std::unique_ptr<TreeWatch> Win32Platform::watchTree(FolderHandle root, const std
         (device.characteristics & nt::kRemoteDevice) != 0 ||
         device.deviceType == nt::kDeviceNetworkFileSystem)
         return nullptr;
-    return Win32TreeWatch::start(h);
+    return Win32TreeWatch::start(nt_, h);
 }
 
 unsigned Win32Platform::driveType(const std::string& root) {
@@ -395,10 +436,52 @@ unsigned Win32Platform::driveType(const std::string& root) {
 }
 
 bool Win32Platform::open(const std::string& target, int showMode) {
+    // Under WOW64, System32 by its own name would open SysWOW64's file of that name, or none: the
+    // file that was found is named through the Sysnative alias. The shell itself runs with
+    // redirection on, as it loads DLLs.
+    const std::string alias = nt_.underWow64() ? sysnativeAlias(target, nt_.windowsFolder) : "";
     // The exact path or address goes to the shell's open action: no command line is built.
     const HINSTANCE result =
-        ShellExecuteW(nullptr, L"open", toWide(target).c_str(), nullptr, nullptr, showMode);
+        ShellExecuteW(nullptr, L"open", toWide(alias.empty() ? target : alias).c_str(), nullptr,
+                      nullptr, showMode);
     return reinterpret_cast<INT_PTR>(result) > 32;
+}
+
+namespace {
+
+// The next name of a path from `at` on, past any separators; empty at its end.
+std::string_view nextName(std::string_view path, std::size_t& at) {
+    const auto separator = [](char c) { return c == '\\' || c == '/'; };
+    while (at < path.size() && separator(path[at])) ++at;
+    const std::size_t start = at;
+    while (at < path.size() && !separator(path[at])) ++at;
+    return path.substr(start, at - start);
+}
+
+bool sameName(std::string_view a, std::string_view b) {
+    std::string foldedA, foldedB;
+    appendFolded(foldedA, a);
+    appendFolded(foldedB, b);
+    return foldedA == foldedB;
+}
+
+std::string_view withoutLongPrefix(std::string_view path) {
+    return path.starts_with("\\\\?\\") ? path.substr(4) : path;
+}
+
+}  // namespace
+
+std::string sysnativeAlias(std::string_view path, std::string_view windowsFolder) {
+    const std::string_view names = withoutLongPrefix(path);
+    const std::string_view folder = withoutLongPrefix(windowsFolder);
+    std::size_t at = 0, folderAt = 0;
+    bool any = false;
+    for (std::string_view want; !(want = nextName(folder, folderAt)).empty(); any = true)
+        if (!sameName(nextName(names, at), want)) return {};
+    const std::string_view system = nextName(names, at);
+    if (!any || !sameName(system, "System32")) return {};
+    const std::size_t cut = static_cast<std::size_t>(system.data() - path.data());
+    return std::string(path.substr(0, cut)) + "Sysnative" + std::string(names.substr(at));
 }
 
 std::string Win32Platform::programFolder() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "search/os/platform.h"
@@ -10,6 +11,12 @@
 namespace quarvex::win32 {
 
 struct NtCalls;
+
+// The name by which a 32-bit process under WOW64 reaches the file at `path` when `path` lies in
+// System32 of the Windows folder `windowsFolder`: the same path through "Sysnative" (WOW64 would
+// take System32 itself to SysWOW64). Empty for every other path. Names compare as Windows
+// compares them, '\' and '/' alike; a "\\?\" before the path is kept.
+std::string sysnativeAlias(std::string_view path, std::string_view windowsFolder);
 
 class Win32Platform : public Platform {
   public:
