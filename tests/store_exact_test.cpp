@@ -471,6 +471,25 @@ TEST(Queries, EachLineIsAnsweredAsTheOneShotSearchOfIt) {
     }
 }
 
+// A NUL in a line's pattern or roots would cut a path short and search (and show) another: such
+// a line is refused with a word on standard error and an empty answer, and the next is answered.
+TEST(Queries, ALineHoldingANulIsRefusedAndTheNextAnswered) {
+    TempTree tree;
+    tree.file("d/a.txt", 3);
+    TempTree elsewhere;
+    elsewhere.file("d/a.txt", 3);
+    Child queries({QUARVEX_FIND, "-0", "--queries", tree.root()});
+    queries.send("*.txt\t" + tree.root() + std::string(1, '\0') + elsewhere.root() + "\n" +
+                 "*.t" + std::string(1, '\0') + "xt\n*.txt\n");
+    const Output got = queries.finish();
+    EXPECT_EQ(got.out, std::string("\0\0", 2) + tree.path("d/a.txt") + " ----- 3 Bytes" +
+                           std::string("\0\0", 2));
+    const std::string refused = "quarvex-find: a query may not hold a NUL character; it was not "
+                                "searched\n";
+    EXPECT_EQ(got.err.rfind(refused + refused, 0), 0u) << got.err;
+    EXPECT_EQ(got.status, 0);
+}
+
 TEST(Queries, AStopWhileWaitingForAQueryEndsTheProgram) {
     TempTree tree;
     tree.file("a.txt", 1);

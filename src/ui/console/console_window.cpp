@@ -123,6 +123,12 @@ int ConsoleWindow::messageBox(BoxKind kind, const std::string& text) {
     return kIdOk;
 }
 
+void ConsoleWindow::refuse(const std::string& why) {
+    if (!finish()) return;
+    clearProgress();
+    terminal_.writeErr("quarvex-find: " + why + "\n");
+}
+
 void ConsoleWindow::folderNotRead(const std::string& folder, const std::string& reason) {
     std::string_view path = folder;
     // Named as a folder, not as the walk's prefix for its files; a root keeps its separator.

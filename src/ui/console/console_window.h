@@ -41,6 +41,8 @@ class ConsoleWindow : public Window {
     // What stopped the run, as its exit status (kExitWriteError or a stop request), or 0.
     int stopStatus() const { return stopStatus_; }
 
+    // Tells on standard error why a query was refused.
+    void refuse(const std::string& why);
     // Writes one line to standard output, shown as the results are, ended by `end`.
     void printLine(std::string_view line, char end);
     // Writes the buffered lines out; after a failed write, tells the error once on standard error

@@ -173,7 +173,10 @@ int answerQueries(const Options& options, ConsoleWindow& window, SearchCore& sea
         if (got == Input::End) return kExitFound;
         const std::size_t tab = query.find('\t');
         window.beginQuery();
-        if (tab == std::string::npos)
+        // No name or path holds a NUL: one cut there would search and show something else.
+        if (query.find('\0') != std::string::npos)
+            window.refuse("a query may not hold a NUL character; it was not searched");
+        else if (tab == std::string::npos)
             runSearch(search, options, query, roots);
         else
             runSearch(search, options, query.substr(0, tab), query.substr(tab + 1));
