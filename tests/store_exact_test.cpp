@@ -375,6 +375,38 @@ TEST_F(Exactness, EachChangeIsSeenByTheNextQuery) {
     EXPECT_EQ(end.status, 0) << end.err;
 }
 
+// A file the store read with one name gets a second name where no search lists it (a dot name,
+// a dot folder, a folder nobody may read), and is written through it: the next answer shows the
+// size a fresh search does.
+TEST_F(Exactness, ANameNoSearchListsStillMakesAFileManyNamed) {
+    if (!plant({"/tmp", "/dev/shm"})) GTEST_SKIP() << kNoBase;
+    tree().file("t/top.txt", 10);
+    tree().file("t/a/f.txt", 5);
+    tree().file("t/a/g.txt", 6);
+    tree().file("t/a/h.txt", 7);
+    tree().dir("t/b");
+    tree().file("t/.d/old.txt", 1);
+    tree().dir("t/shut");
+    ownAll();
+    const auto linkAs = [this](const char* from, const char* to) {
+        ASSERT_EQ(link(at(from).c_str(), at(to).c_str()), 0) << to;
+    };
+    const Step steps[] = {
+        {"a dot name in another folder", [&] { linkAs("a/f.txt", "b/.f"); }, {}, false},
+        {"written through it", [&] { append(at("b/.f"), "grown"); }},
+        {"a name in a dot folder", [&] { linkAs("a/g.txt", ".d/g"); }, {}, false},
+        {"written through it", [&] { append(at(".d/g"), "grown"); }},
+        {"a folder its owner may add names to, not list",
+         [&] { ASSERT_EQ(chmod(at("shut").c_str(), 0300), 0); }, {}, false},
+        {"a name in it", [&] { linkAs("a/h.txt", "shut/h"); }, {}, false},
+        {"written through it", [&] { append(at("shut/h"), "grown"); }},
+    };
+    Child queries(queriesCommand(), {.settle = true});
+    expectStep(queries, {"the first query walks", [] {}});
+    for (const Step& step : steps) expectStep(queries, step);
+    EXPECT_EQ(queries.finish().status, 0);
+}
+
 // 20,000 files created at once overflow the default queue of 16,384 events: what else changed
 // meanwhile (one more file in another folder) is lost to the queue, and must still be seen.
 TEST_F(Exactness, AnOverflowedQueueForgetsNothing) {

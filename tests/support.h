@@ -159,6 +159,8 @@ class FakePlatform : public Platform {
     static constexpr int kAccessDenied = 5;
     static constexpr int kTooManyOpenFiles = 4;
     std::unique_ptr<TreeWatch> watchTree(FolderHandle root, const std::string& rootPath) override;
+    void releaseFreedMemory() override { ++releases; }
+    std::atomic<std::size_t> releases = 0;
     // A clock of its own when `fakeClock`: it moves only as listings take their time.
     std::uint64_t now() override { return fakeClock ? clock.load() : Platform::now(); }
     ProcessUsage usage() override {

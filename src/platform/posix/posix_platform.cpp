@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <linux/openat2.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -349,6 +350,10 @@ std::string PosixPlatform::errorText(int error) const {
     char text[256] = "";
     // The GNU strerror_r: it returns its text, which need not be the buffer.
     return strerror_r(error, text, sizeof text);
+}
+
+void PosixPlatform::releaseFreedMemory() {
+    malloc_trim(0);
 }
 
 ProcessUsage PosixPlatform::usage() {

@@ -55,6 +55,7 @@ class PosixPlatform : public Platform {
     std::size_t folderHandleBudget() override;
     std::string errorText(int error) const override;
     ProcessUsage usage() override;
+    void releaseFreedMemory() override;
     std::unique_ptr<TreeWatch> watchTree(FolderHandle root, const std::string& rootPath) override;
 
     unsigned driveType(const std::string& root) override;

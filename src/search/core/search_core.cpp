@@ -37,10 +37,11 @@ SearchCore::SearchCore(Window& window, Platform& platform)
 
 SearchCore::~SearchCore() = default;
 
-void SearchCore::keepListings(std::size_t mostBytes) {
+void SearchCore::keepListings(std::size_t mostBytes, std::uint64_t idleMicroseconds) {
     store_.reset();  // the old store's background work ends first
     store_ = std::make_unique<ListingStore>(
-        platform_, mostBytes != 0 ? mostBytes : ListingStore::kDefaultMostBytes);
+        platform_, mostBytes != 0 ? mostBytes : ListingStore::kDefaultMostBytes,
+        idleMicroseconds != 0 ? idleMicroseconds : ListingStore::kDefaultIdleMicroseconds);
 }
 
 void SearchCore::toggleSearchButtons() {

@@ -53,9 +53,10 @@ class SearchCore {
 
     // Keeps what searches read, so that later searches of the same roots read from memory what
     // has not changed, kept exact by change notification; memory beyond `mostBytes` (0: the
-    // store's default) drops the roots searched longest ago. For the windows and
-    // quarvex-find --queries; a single search gains nothing by it.
-    void keepListings(std::size_t mostBytes = 0);
+    // store's default) drops the roots searched longest ago, and a root not searched for
+    // `idleMicroseconds` (0: the default) goes. For the windows and quarvex-find --queries; a
+    // single search gains nothing by it.
+    void keepListings(std::size_t mostBytes = 0, std::uint64_t idleMicroseconds = 0);
     ListingStore* listingStore() { return store_.get(); }
 
     // Fills the drive selector, preselects the program's drive and sets the idle button states.

@@ -134,6 +134,8 @@ class Platform {
     // An error code of OpenResult or Listing as the system words it ("Permission denied").
     virtual std::string errorText(int error) const = 0;
     virtual ProcessUsage usage() = 0;
+    // Gives the heap's free memory back to the system, after much was freed.
+    virtual void releaseFreedMemory() {}
     // A steady clock in microseconds: the walk's scheduling reads the time here, beside the
     // usage, so that tests drive both.
     virtual std::uint64_t now() {

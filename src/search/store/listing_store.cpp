@@ -1,11 +1,24 @@
 #include "search/store/listing_store.h"
 
+#include <chrono>
+
 #include "search/walk/walk.h"
 
 namespace quarvex {
 
-ListingStore::ListingStore(Platform& platform, std::size_t mostBytes)
-    : platform_(platform), trees_(mostBytes), workers_(Walk::defaultWorkers()) {}
+namespace {
+
+// How often the background pass looks for trees searched too long ago, while nothing happens.
+constexpr auto kIdleLook = std::chrono::seconds(30);
+
+}  // namespace
+
+ListingStore::ListingStore(Platform& platform, std::size_t mostBytes,
+                           std::uint64_t idleMicroseconds)
+    : platform_(platform),
+      trees_(mostBytes),
+      idleMicroseconds_(idleMicroseconds),
+      workers_(Walk::defaultWorkers()) {}
 
 ListingStore::~ListingStore() {
     // The background pass holds the lock while it reads: as for a search, it stops at its next
@@ -32,6 +45,7 @@ ListingStore::Search::Search(ListingStore& store, const std::string& root, unsig
                              unsigned startWorkers, const WaitHook& wait)
     : store_(store), lock_(store.mutex_) {
     StoredTrees& trees = store.trees_;
+    bytesAtBegin_ = trees.bytes();
     ++store.searches_;
     store.workers_ = workers;
     store.startWorkers_ = startWorkers;
@@ -41,19 +55,20 @@ ListingStore::Search::Search(ListingStore& store, const std::string& root, unsig
     const OpenResult opened = store.platform_.openRoot(root);
     const OwnedFolder handle(store.platform_,
                              opened.status == OpenStatus::Opened ? opened.handle : kNoFolder);
-    StoredTree* tree = trees.find(root);
-    if (tree != nullptr && (!handle || !tree->identity.sameRoot(opened.identity))) {
-        trees.drop(*tree);
-        tree = nullptr;
-    }
+    // One folder, however it is spelt, is one tree: by its identity.
+    StoredTree* tree = handle ? trees.find(opened.identity) : nullptr;
+    const std::uint64_t now = store.platform_.now();
+    if (now > store.idleMicroseconds_) store.dropIdle(now - store.idleMicroseconds_, tree);
     if (tree != nullptr && trees.apply(*tree)) {
+        tree->root = root;
         tree->lastUsed = ++store.clock_;
+        tree->lastSearchedAt = now;
         TreeCounts counts = trees.count(*tree);
         // Where every folder is watched, what changed is read first: its news (a file with
         // another name) may concern what is answered before it.
         if (counts.blind == 0 && counts.toRead > 0) {
             if (!store.walkTree(*tree, TreeSource::Walking::Refresh, wait)) return;
-            tree = trees.find(root);
+            tree = trees.find(opened.identity);
             if (tree == nullptr) return;
             counts = trees.count(*tree);
         }
@@ -63,6 +78,12 @@ ListingStore::Search::Search(ListingStore& store, const std::string& root, unsig
         return;
     }
     if (!handle) return;
+    // A tree known not to fit beside the others: room is made for it, unless it cannot fit at
+    // all, whatever else went.
+    if (const std::size_t wanted = trees.wanted(opened.identity); wanted != 0) {
+        if (trees.tooBig(wanted)) return;
+        trees.makeRoom(wanted);
+    }
     // Keep what this search reads, where every change can be seen.
     std::unique_ptr<TreeWatch> watch = store.platform_.watchTree(handle.get(), root);
     if (watch == nullptr) return;
@@ -70,6 +91,8 @@ ListingStore::Search::Search(ListingStore& store, const std::string& root, unsig
     fresh->root = root;
     fresh->identity = opened.identity;
     fresh->watch = std::move(watch);
+    fresh->lastUsed = ++store.clock_;
+    fresh->lastSearchedAt = now;
     tree_ = &trees.add(std::move(fresh));
     newTree_ = true;
     view_ = std::make_unique<TreeSource>(trees, *tree_, TreeSource::Walking::Search);
@@ -80,20 +103,19 @@ void ListingStore::Search::end(bool whole) {
     ended_ = true;
     StoredTrees& trees = store_.trees_;
     const bool lost = view_ != nullptr && view_->lost();
+    if (lost && view_->neededBytes() != 0 && whole)
+        trees.remember(tree_->identity, view_->neededBytes());
     view_.reset();  // gives back the watches of what was not kept
     if (tree_ != nullptr) {
         if (lost || (newTree_ && (!whole || tree_->top == nullptr))) {
             trees.drop(*tree_);
         } else {
             trees.markNewNames(*tree_);
-            tree_->lastUsed = ++store_.clock_;
             // Changes told while the walk ran make their folders dirty at once.
-            if (!newTree_ || trees.apply(*tree_)) {
-                trees.measure(*tree_);
-                trees.makeRoom(tree_);
-            }
+            if (newTree_ && trees.apply(*tree_)) trees.remember(tree_->identity, 0);
         }
     }
+    if (trees.bytes() < bytesAtBegin_ || lost) store_.platform_.releaseFreedMemory();
     // Background work only where something may be left to it.
     if (trees.generation() != generation_) store_.idle_ = false;
     if (!store_.pass_.joinable())
@@ -103,7 +125,13 @@ void ListingStore::Search::end(bool whole) {
     store_.wake_.notify_all();
 }
 
-// ---- the store's own walks: its lock held ----
+// ---- its lock held ----
+
+void ListingStore::dropIdle(std::uint64_t since, const StoredTree* keep) {
+    const std::size_t before = trees_.bytes();
+    trees_.dropIdle(since, keep);
+    if (trees_.bytes() < before) platform_.releaseFreedMemory();
+}
 
 bool ListingStore::walkTree(StoredTree& tree, TreeSource::Walking walking, const WaitHook& goOn) {
     const BackgroundWork work =
@@ -119,7 +147,7 @@ bool ListingStore::walkTree(StoredTree& tree, TreeSource::Walking walking, const
         setup.startWorkers = startWorkers_;
         setup.source = &view;
         setup.recorder = &view;
-        setup.sizeEverything = true;  // so that any later pattern is answered from memory
+        setup.keepEverything = true;  // so that any later pattern is answered from memory
         Walk walk(platform_, nothing, setup);
         walk.start(tree.root);
         while (walk.advance(goOn) && walk.result(goOn)) {
@@ -129,11 +157,7 @@ bool ListingStore::walkTree(StoredTree& tree, TreeSource::Walking walking, const
         lost = view.lost();
     }
     trees_.markNewNames(tree);
-    if (lost) {
-        trees_.drop(tree);
-        return whole;
-    }
-    trees_.measure(tree);
+    if (lost) trees_.drop(tree);
     return whole;
 }
 
@@ -143,8 +167,13 @@ void ListingStore::passLoop() {
     std::unique_lock lock(mutex_);
     const WaitHook goOn = [this] { return !searching_ && !quitting_; };
     for (;;) {
-        wake_.wait(lock, [this] { return quitting_ || (!searching_ && !idle_); });
+        // A tree not searched for a while gives its watches back, even while nothing happens.
+        wake_.wait_for(lock, kIdleLook, [this] { return quitting_ || (!searching_ && !idle_); });
         if (quitting_) return;
+        if (searching_) continue;
+        if (const std::uint64_t now = platform_.now(); now > idleMicroseconds_)
+            dropIdle(now - idleMicroseconds_, nullptr);
+        if (idle_) continue;
         StoredTree* next = nullptr;
         for (const auto& tree : trees_.all())
             if (tree->passedAt != searches_ && trees_.markWork(*tree, BackgroundWork::Pass)) {
@@ -156,7 +185,7 @@ void ListingStore::passLoop() {
             wake_.notify_all();  // for settle()
             continue;
         }
-        const std::string root = next->root;
+        const FolderIdentity root = next->identity;
         // What a whole pass could not make trusted waits for the next search's changes.
         if (walkTree(*next, TreeSource::Walking::Pass, goOn))
             if (StoredTree* tree = trees_.find(root)) tree->passedAt = searches_;
@@ -168,6 +197,11 @@ void ListingStore::passLoop() {
 std::size_t ListingStore::bytes() const {
     std::lock_guard lock(mutex_);
     return trees_.bytes();
+}
+
+std::size_t ListingStore::peakBytes() const {
+    std::lock_guard lock(mutex_);
+    return trees_.peakBytes();
 }
 
 std::size_t ListingStore::folders() const {

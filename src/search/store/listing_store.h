@@ -16,7 +16,9 @@
 //   changed is read again before anything is answered (a refresh), so that what it finds (a file
 //   with another name) is known first; while some are not (the pass not done, the system's
 //   limit), sizes kept are read again at every use, since a name could be added unseen there.
-// - Memory is bounded: the trees searched longest ago go first.
+// - Memory is bounded, for the whole process: the trees searched longest ago go first, a tree
+//   that alone passes the bound stops being kept as it does, and what is freed goes back to the
+//   system. A tree not searched for a while goes too, with its watches.
 #pragma once
 
 #include <atomic>
@@ -38,10 +40,13 @@ namespace quarvex {
 class ListingStore {
   public:
     static constexpr std::size_t kDefaultMostBytes = std::size_t{256} << 20;
+    // A tree not searched for this long (microseconds) gives its watches and memory back.
+    static constexpr std::uint64_t kDefaultIdleMicroseconds = std::uint64_t{600} * 1'000'000;
     // Returns false when the search is to stop; runs while the store's own walks wait.
     using WaitHook = std::function<bool()>;
 
-    explicit ListingStore(Platform& platform, std::size_t mostBytes = kDefaultMostBytes);
+    explicit ListingStore(Platform& platform, std::size_t mostBytes = kDefaultMostBytes,
+                          std::uint64_t idleMicroseconds = kDefaultIdleMicroseconds);
     ~ListingStore();
     ListingStore(const ListingStore&) = delete;
     ListingStore& operator=(const ListingStore&) = delete;
@@ -69,6 +74,7 @@ class ListingStore {
         bool newTree_ = false;
         bool ended_ = false;
         std::uint64_t generation_ = 0;  // the trees' when the search began
+        std::size_t bytesAtBegin_ = 0;
         std::unique_ptr<TreeSource> view_;
     };
     // `workers`, `startWorkers`: the search's threads, which the store's own walks use too.
@@ -78,6 +84,7 @@ class ListingStore {
 
     // For tests and the benchmark.
     std::size_t bytes() const;
+    std::size_t peakBytes() const;
     std::size_t folders() const;
     // Waits until background work has nothing left to do.
     void settle();
@@ -86,12 +93,14 @@ class ListingStore {
     // A walk over a kept tree that reads again what it needs; false when `goOn` stopped it.
     // The tree may be gone after it.
     bool walkTree(StoredTree& tree, TreeSource::Walking walking, const WaitHook& goOn);
+    void dropIdle(std::uint64_t since, const StoredTree* keep);
     void passLoop();
 
     Platform& platform_;
     mutable std::mutex mutex_;  // guards all below; a search holds it from begin to end
     std::condition_variable wake_;
     StoredTrees trees_;
+    const std::uint64_t idleMicroseconds_;
     unsigned workers_ = 0;
     unsigned startWorkers_ = 0;
     std::uint64_t searches_ = 0;  // counts the searches begun

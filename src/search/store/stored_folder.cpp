@@ -1,5 +1,7 @@
 #include "search/store/stored_folder.h"
 
+#include <algorithm>
+
 namespace quarvex {
 
 namespace {
@@ -28,12 +30,22 @@ std::size_t StoredFolder::bytes() const {
            children.capacity() * sizeof(StoredChild);
 }
 
-StoredChild* StoredFolder::slotFor(std::uint32_t index, std::string_view name,
+std::size_t StoredFolder::bytesFor(const FolderListing& read) {
+    std::size_t subfolders = 0;
+    for (const ListingEntry& e : read.entries()) subfolders += (e.flags & kEntrySubfolder) != 0;
+    return sizeof(StoredFolder) + read.bytes() - sizeof(FolderListing) +
+           subfolders * sizeof(StoredChild);
+}
+
+StoredChild* StoredFolder::slotFor(std::uint32_t entry, std::string_view name,
                                    std::uint64_t listed) {
     const auto matches = [&](const StoredChild& c) {
         return this->name(c) == name && sameFile(c.file, listed);
     };
-    if (index < children.size() && matches(children[index])) return &children[index];
+    const auto at =
+        std::lower_bound(children.begin(), children.end(), entry,
+                         [](const StoredChild& c, std::uint32_t e) { return c.entry < e; });
+    if (at != children.end() && matches(*at)) return &*at;
     if (children.size() <= kFewChildren) {
         for (StoredChild& c : children)
             if (matches(c)) return &c;

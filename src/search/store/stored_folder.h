@@ -51,11 +51,13 @@ struct StoredFolder : KeptFolder {
     bool blind() const { return !watched; }
     std::string_view name(const StoredChild& c) const { return listing.name(c.entry); }
     std::size_t bytes() const;
+    // What a folder read as `read` would take, kept.
+    static std::size_t bytesFor(const FolderListing& read);
 
-    // The slot of the subfolder a walk found as the `index`-th one of its listing, named `name`,
-    // with the file number `file` as listed (0: unknown); null when none is kept under that name
-    // and number. Safe from one thread at a time per folder.
-    StoredChild* slotFor(std::uint32_t index, std::string_view name, std::uint64_t listed);
+    // The slot of the subfolder a walk found as entry `entry` of a listing of this folder (this
+    // one, or a fresh one), named `name`, with the file number `listed` (0: unknown); null when
+    // none is kept under that name and number. Safe from one thread at a time per folder.
+    StoredChild* slotFor(std::uint32_t entry, std::string_view name, std::uint64_t listed);
 
   private:
     // Beyond a few subfolders, a lookup by name builds an index, kept while the folder is.

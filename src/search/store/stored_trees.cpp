@@ -7,6 +7,15 @@ namespace quarvex {
 
 namespace {
 
+// What a watch's key costs beside its folder: its node and bucket in byKey_.
+constexpr std::size_t kKeyBytes = 5 * sizeof(void*);
+// How many roots' sizes are remembered, the last ones that did not fit.
+constexpr std::size_t kMostWanted = 64;
+
+std::size_t bytesOf(const StoredFolder& folder) {
+    return folder.bytes() + (folder.key != 0 ? kKeyBytes : 0);
+}
+
 // Calls `visit` for every folder below and with `top`, parents first; iterative, for any depth.
 template <class Folder, class Visit>
 void eachFolder(Folder* top, Visit&& visit) {
@@ -27,19 +36,21 @@ StoredTrees::~StoredTrees() {
     while (!trees_.empty()) drop(*trees_.back());
 }
 
-StoredTree* StoredTrees::find(const std::string& root) {
-    const auto it =
-        std::find_if(trees_.begin(), trees_.end(), [&](auto& t) { return t->root == root; });
+StoredTree* StoredTrees::find(const FolderIdentity& root) {
+    const auto it = std::find_if(trees_.begin(), trees_.end(),
+                                 [&](auto& t) { return t->identity.sameRoot(root); });
     return it != trees_.end() ? it->get() : nullptr;
 }
 
 StoredTree& StoredTrees::add(std::unique_ptr<StoredTree> tree) {
     ++generation_;
+    bytes_ += tree->bytes;
     return *trees_.emplace_back(std::move(tree));
 }
 
 void StoredTrees::drop(StoredTree& tree) {
     drop(tree, tree.top);
+    bytes_ -= tree.bytes;
     std::erase_if(trees_, [&](const auto& t) { return t.get() == &tree; });
 }
 
@@ -89,19 +100,22 @@ StoredFolder* StoredTrees::replace(StoredTree& tree, StoredFolder*& slot, Stored
     ++generation_;
     fresh->parent = parent;
     if (StoredFolder* old = slot) {
-        for (std::uint32_t i = 0; i < fresh->children.size(); ++i) {
-            StoredChild& c = fresh->children[i];
-            StoredChild* was = old->slotFor(i, fresh->name(c), c.file);
+        for (StoredChild& c : fresh->children) {
+            StoredChild* was = old->slotFor(c.entry, fresh->name(c), c.file);
             if (was == nullptr) continue;
             c.folder = std::exchange(was->folder, nullptr);
             if (c.folder != nullptr) c.folder->parent = fresh.get();
             c.otherMount = was->otherMount;
             c.unreadable = was->unreadable;
         }
-        if (old->key == fresh->key) old->key = 0;  // the watch goes on with the fresh one
+        if (old->key == fresh->key) {
+            old->key = 0;  // the watch goes on with the fresh one
+            account(tree, -static_cast<std::ptrdiff_t>(kKeyBytes));
+        }
         drop(tree, slot);
     }
     if (fresh->key != 0) byKey_[fresh->key] = fresh.get();
+    account(tree, static_cast<std::ptrdiff_t>(bytesOf(*fresh)));
     slot = fresh.release();
     return slot;
 }
@@ -116,6 +130,7 @@ void StoredTrees::freeBelow(StoredTree& tree, StoredFolder* top) {
     std::vector<StoredFolder*> all;
     eachFolder(top, [&](StoredFolder& folder) { all.push_back(&folder); });
     for (StoredFolder* folder : all) {
+        account(tree, -static_cast<std::ptrdiff_t>(bytesOf(*folder)));
         if (folder->key != 0) {
             unwatch(tree, folder->key);
             byKey_.erase(folder->key);
@@ -163,7 +178,8 @@ TreeCounts StoredTrees::count(const StoredTree& tree) const {
         else if (folder.dirty)
             ++counts.toRead;
         for (const StoredChild& c : folder.children)
-            if (c.folder == nullptr && !c.otherMount) ++counts.toRead;
+            if (c.folder == nullptr && !c.otherMount)
+                ++(c.unreadable ? counts.blind : counts.toRead);
     });
     return counts;
 }
@@ -195,29 +211,34 @@ bool StoredTrees::markWork(StoredTree& tree, BackgroundWork work) {
     return tree.top != nullptr && (reads(*tree.top, work) || tree.top->workBelow);
 }
 
-std::size_t StoredTrees::measure(StoredTree& tree) {
-    std::size_t bytes = sizeof(StoredTree) + tree.root.capacity();
-    eachFolder(tree.top, [&](const StoredFolder& folder) {
-        bytes += folder.bytes();
-        if (folder.key != 0) bytes += 5 * sizeof(void*);  // its node and bucket in byKey_
-    });
-    return tree.bytes = bytes;
+void StoredTrees::makeRoom(std::size_t bytes) {
+    while (!trees_.empty() && bytes_ + bytes > mostBytes_)
+        drop(**std::min_element(trees_.begin(), trees_.end(),
+                                [](auto& a, auto& b) { return a->lastUsed < b->lastUsed; }));
 }
 
-void StoredTrees::makeRoom(const StoredTree* keep) {
-    while (bytes() > mostBytes_ && !trees_.empty()) {
-        StoredTree* oldest = nullptr;
-        for (const auto& tree : trees_)
-            if (tree.get() != keep && (oldest == nullptr || tree->lastUsed < oldest->lastUsed))
-                oldest = tree.get();
-        drop(oldest != nullptr ? *oldest : *trees_.front());  // `keep`, alone too big
-    }
+void StoredTrees::remember(const FolderIdentity& root, std::size_t bytes) {
+    std::erase_if(wanted_, [&](const auto& w) { return w.first.sameRoot(root); });
+    if (bytes == 0) return;
+    if (wanted_.size() == kMostWanted) wanted_.erase(wanted_.begin());
+    wanted_.emplace_back(root, bytes);
 }
 
-std::size_t StoredTrees::bytes() const {
-    std::size_t total = 0;
-    for (const auto& tree : trees_) total += tree->bytes;
-    return total;
+std::size_t StoredTrees::wanted(const FolderIdentity& root) const {
+    for (const auto& [identity, bytes] : wanted_)
+        if (identity.sameRoot(root)) return bytes;
+    return 0;
+}
+
+void StoredTrees::dropIdle(std::uint64_t since, const StoredTree* keep) {
+    for (std::size_t i = trees_.size(); i-- > 0;)
+        if (trees_[i].get() != keep && trees_[i]->lastSearchedAt < since) drop(*trees_[i]);
+}
+
+void StoredTrees::account(StoredTree& tree, std::ptrdiff_t bytes) {
+    tree.bytes += static_cast<std::size_t>(bytes);
+    bytes_ += static_cast<std::size_t>(bytes);
+    peakBytes_ = std::max(peakBytes_, bytes_);
 }
 
 std::size_t StoredTrees::folders() const {

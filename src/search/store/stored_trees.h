@@ -22,19 +22,23 @@ namespace quarvex {
 
 // What is kept of one root.
 struct StoredTree {
-    std::string root;  // as searched, ending in the separator
+    std::string
+        root;  // as last searched (one folder may be spelt many ways), ending in the separator
     FolderIdentity identity;
     std::unique_ptr<TreeWatch> watch;
-    StoredFolder* top = nullptr;  // owned
-    std::size_t bytes = 0;
-    std::uint64_t lastUsed = 0;
-    std::uint64_t passedAt = 0;  // the search count at which a whole pass left work undone
+    StoredFolder* top = nullptr;             // owned
+    std::size_t bytes = sizeof(StoredTree);  // kept up to date with every change
+    std::uint64_t lastUsed = 0;        // the store's count of searches when it was last searched
+    std::uint64_t lastSearchedAt = 0;  // the platform's clock then
+    std::uint64_t passedAt = 0;        // the search count at which a whole pass left work undone
 };
 
 // What a tree holds that walks would read again.
 struct TreeCounts {
     std::size_t folders = 0;
-    std::size_t blind = 0;   // kept without a watch that vouches for it (see StoredFolder)
+    // Kept without a watch that vouches for it (see StoredFolder), and subfolders that could not
+    // be entered: a file may get a name there unseen.
+    std::size_t blind = 0;
     std::size_t toRead = 0;  // changed since they were read, or not kept where a walk enters
 };
 
@@ -49,7 +53,8 @@ class StoredTrees {
     StoredTrees(const StoredTrees&) = delete;
     StoredTrees& operator=(const StoredTrees&) = delete;
 
-    StoredTree* find(const std::string& root);
+    // The tree of a root by its identity, whatever its spelling.
+    StoredTree* find(const FolderIdentity& root);
     StoredTree& add(std::unique_ptr<StoredTree> tree);
     void drop(StoredTree& tree);
     const std::vector<std::unique_ptr<StoredTree>>& all() const { return trees_; }
@@ -86,11 +91,21 @@ class StoredTrees {
     static bool reads(const StoredFolder& folder, BackgroundWork work);
     static bool reads(const StoredChild& slot, BackgroundWork work);
 
-    // After a search: the trees searched longest ago go until all fit, but `keep`; `keep` too
-    // when it is alone too big.
-    void makeRoom(const StoredTree* keep);
-    std::size_t measure(StoredTree& tree);
-    std::size_t bytes() const;
+    // Whether all trees fit the bound.
+    bool fit() const { return bytes_ <= mostBytes_; }
+    // What a tree that did not fit beside the others would take whole, by its root's identity
+    // (0 when not known): the next search of it makes room for it first, unless it is too big
+    // for the bound alone.
+    void remember(const FolderIdentity& root, std::size_t bytes);
+    std::size_t wanted(const FolderIdentity& root) const;
+    bool tooBig(std::size_t bytes) const { return bytes > mostBytes_; }
+    // The trees searched longest ago go until `bytes` more fit.
+    void makeRoom(std::size_t bytes);
+    // Drops the trees last searched before `since` (the platform's clock), but `keep`.
+    void dropIdle(std::uint64_t since, const StoredTree* keep);
+    // What all trees hold, and the most they held at once.
+    std::size_t bytes() const { return bytes_; }
+    std::size_t peakBytes() const { return peakBytes_; }
     std::size_t folders() const;
 
     // Counts every change to what is kept.
@@ -98,6 +113,7 @@ class StoredTrees {
 
   private:
     void freeBelow(StoredTree& tree, StoredFolder* top);
+    void account(StoredTree& tree, std::ptrdiff_t bytes);
 
     const std::size_t mostBytes_;
     std::vector<std::unique_ptr<StoredTree>> trees_;
@@ -105,7 +121,10 @@ class StoredTrees {
     std::atomic<std::uint64_t> nextKey_{1};
     std::mutex watchMutex_;  // watch() comes from many threads; the tree watches need not be
     std::vector<std::uint64_t> newNames_;
+    std::vector<std::pair<FolderIdentity, std::size_t>> wanted_;
     std::uint64_t generation_ = 0;
+    std::size_t bytes_ = 0;
+    std::size_t peakBytes_ = 0;
 };
 
 }  // namespace quarvex

@@ -13,9 +13,10 @@ bool TreeSource::vouches(const StoredFolder& folder) const {
     return background() ? !StoredTrees::reads(folder, work()) : folder.trusted();
 }
 
-ListingSource::Answer TreeSource::answer(StoredFolder& folder) const {
+ListingSource::Answer TreeSource::answer(StoredFolder& folder) {
     Answer a{.folder = &folder, .file = folder.file};
     if (vouches(folder)) {
+        answered_ = true;
         a.listing = &folder.listing;
         a.notNeeded = background() && !folder.workBelow;
     }
@@ -31,9 +32,9 @@ ListingSource::Answer TreeSource::root(const FolderIdentity& opened) {
     return tree_.top != nullptr ? answer(*tree_.top) : Answer{};
 }
 
-ListingSource::Answer TreeSource::child(KeptFolder& parent, std::uint32_t index,
+ListingSource::Answer TreeSource::child(KeptFolder& parent, std::uint32_t entry,
                                         std::string_view name, std::uint64_t file) {
-    const StoredChild* slot = static_cast<StoredFolder&>(parent).slotFor(index, name, file);
+    const StoredChild* slot = static_cast<StoredFolder&>(parent).slotFor(entry, name, file);
     if (slot == nullptr) return {};
     if (slot->folder != nullptr && !slot->otherMount) return answer(*slot->folder);
     return {.otherMount = slot->otherMount,
@@ -55,16 +56,18 @@ void TreeSource::record(Folder& folder) {
     levels_.resize(folder.depth);
     StoredFolder* here = nullptr;
     if (lost_) {
-        // nothing is kept of a root that is not the one kept
+        // Nothing is kept of a root that is not the one kept; past the bound, what it would take
+        // whole is counted on.
+        if (folder.listing != nullptr) neededBytes_ += StoredFolder::bytesFor(*folder.listing);
     } else if (folder.depth == 0) {
         here = keep(tree_.top, nullptr, nullptr, folder);
         if (here == nullptr && folder.outcome != FolderOutcome::NotNeeded) lost_ = true;
-    } else if (Level& up = levels_.back(); up.folder != nullptr) {
-        // The walk came to its parent's subfolders in the order of the listing kept now.
-        StoredChild* child = up.folder->slotFor(up.next++, folder.name, 0);
-        if (child != nullptr) here = keep(child->folder, child, up.folder, folder);
+    } else if (StoredFolder* up = levels_.back(); up != nullptr) {
+        // The walk read its parent from the listing kept there now.
+        StoredChild* child = up->slotFor(folder.entry, folder.name, 0);
+        if (child != nullptr) here = keep(child->folder, child, up, folder);
     }
-    levels_.push_back({here, 0});
+    levels_.push_back(here);
 }
 
 // What the walk came to at `slot` (a subfolder's `child`, or the root), below `parent`: what is
@@ -121,7 +124,15 @@ StoredFolder* TreeSource::keepRead(StoredFolder*& slot, StoredFolder* parent, Fo
         fresh->watchFailed = true;
     }
     trees_.noteNewNames(*fresh, old);
-    return trees_.replace(tree_, slot, parent, std::move(fresh));
+    StoredFolder* kept = trees_.replace(tree_, slot, parent, std::move(fresh));
+    if (trees_.fit()) return kept;
+    // Past the bound, beside the other trees: it is kept no more (nothing else goes for it
+    // before its whole size is known), and what it holds goes now where no folder of this walk
+    // was answered from it.
+    lost_ = true;
+    neededBytes_ = tree_.bytes;
+    if (!answered_) trees_.drop(tree_, tree_.top);
+    return nullptr;
 }
 
 }  // namespace quarvex

@@ -5,6 +5,7 @@
 // made first, what they do not, and passes by what needs nothing.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string_view>
@@ -37,6 +38,8 @@ class TreeSource final : public ListingSource, public ListingRecorder {
 
     // The root was not the folder kept, or could not be kept: the tree is to go.
     bool lost() const { return lost_; }
+    // What the tree would have taken whole, when it was not kept for passing the bound; 0 else.
+    std::size_t neededBytes() const { return neededBytes_; }
 
   private:
     bool background() const { return walking_ != Walking::Search; }
@@ -44,7 +47,7 @@ class TreeSource final : public ListingSource, public ListingRecorder {
         return walking_ == Walking::Pass ? BackgroundWork::Pass : BackgroundWork::Refresh;
     }
     bool vouches(const StoredFolder& folder) const;
-    Answer answer(StoredFolder& folder) const;
+    Answer answer(StoredFolder& folder);
     StoredFolder* keep(StoredFolder*& slot, StoredChild* child, StoredFolder* parent,
                        Folder& folder);
     StoredFolder* keepRead(StoredFolder*& slot, StoredFolder* parent, Folder& folder);
@@ -54,13 +57,9 @@ class TreeSource final : public ListingSource, public ListingRecorder {
     const Walking walking_;
     const bool sizesAtUse_;
     bool lost_ = false;
-    // The consumer's way down: what is kept at each depth, and how many of its subfolders the
-    // walk has come to.
-    struct Level {
-        StoredFolder* folder;
-        std::uint32_t next;
-    };
-    std::vector<Level> levels_;
+    std::size_t neededBytes_ = 0;
+    std::atomic<bool> answered_{false};  // a folder of the walk was answered from the tree
+    std::vector<StoredFolder*> levels_;  // the consumer's way down: what is kept at each depth
     std::mutex keysMutex_;
     std::unordered_set<std::uint64_t> unkeptKeys_;  // watches made, not yet kept with a folder
 };

@@ -110,6 +110,7 @@ struct FolderNode {
     std::uint64_t file = 0;
     std::uint64_t watchKey = 0;  // a watch made before it was read from the disk
     std::uint32_t depth = 0;
+    std::uint32_t entry = 0;             // its entry in its parent's listing
     std::uint32_t unopenedChildren = 0;  // the handle is kept while some are left
     std::uint32_t openIndex = kNotKept;  // its place among the open parents
     std::uint16_t pins = 0;              // threads opening something relative to the handle

@@ -35,9 +35,9 @@ class ListingSource {
 
     // The root, as it was opened.
     virtual Answer root(const FolderIdentity& opened) = 0;
-    // A subfolder of `parent`: the `index`-th one of the listing the walk read of it (whether
-    // kept or fresh from the disk), named `name`, with the file number `file` as listed.
-    virtual Answer child(KeptFolder& parent, std::uint32_t index, std::string_view name,
+    // A subfolder of `parent`: entry `entry` of the listing the walk read of it (whether kept or
+    // fresh from the disk), named `name`, with the file number `file` as listed.
+    virtual Answer child(KeptFolder& parent, std::uint32_t entry, std::string_view name,
                          std::uint64_t file) = 0;
     // Whether the sizes a kept listing holds are to be read again at every use.
     virtual bool sizesAtUse() const = 0;
@@ -55,8 +55,9 @@ class ListingRecorder {
   public:
     struct Folder {
         std::size_t depth = 0;
-        std::string_view path;  // ending in the separator
-        std::string_view name;  // empty for the root
+        std::string_view path;    // ending in the separator
+        std::string_view name;    // empty for the root
+        std::uint32_t entry = 0;  // its entry in its parent's listing
         FolderOutcome outcome = FolderOutcome::Unreadable;
         KeptFolder* kept = nullptr;  // what the source gave of it
         std::uint64_t file = 0;      // its file number, 0 when not known

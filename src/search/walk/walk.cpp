@@ -73,7 +73,7 @@ Walk::Walk(Platform& platform, const NamePattern& pattern, const WalkSetup& setu
       firstWorkers_(std::min(mostWorkers_, setup.startWorkers == 0 ? cores() : setup.startWorkers)),
       source_(setup.source),
       recorder_(setup.recorder),
-      sizeEverything_(setup.sizeEverything),
+      keepEverything_(setup.keepEverything),
       folders_(platform),
       self_(std::make_unique<Worker>()) {}
 
@@ -294,7 +294,6 @@ template <class Describe>
 void Walk::applyRule(FolderNode& node, const FolderListing& listing, FolderListing* fresh,
                      Describe&& describe, Worker& worker, Found& found) {
     const bool sizesAtUse = fresh == nullptr && sizesAtUse_;
-    std::uint32_t subfolders = 0;
     for (std::size_t i = 0; i < listing.size() && !stopping_; ++i) {
         // The consumer keeps the window answering, however large the folder.
         if (!pump(worker)) break;
@@ -302,22 +301,27 @@ void Walk::applyRule(FolderNode& node, const FolderListing& listing, FolderListi
         const std::string_view name = listing.name(i);
         const auto describeIt = [&](ListedEntry& entry) { describe(entry, name); };
         const EntryUse use = useOf(e, name, pattern_, describeIt);
-        if (fresh != nullptr && sizeEverything_ && use == EntryUse::Other && !e.sizeKnown)
+        // A dot folder is kept in its parent's listing as one to enter, though only a walk that
+        // keeps everything does: a file may get a name there too.
+        const bool dotFolder = use == EntryUse::DotFolder && !isLink(e);
+        if (keepEverything_ && fresh != nullptr && !e.sizeKnown &&
+            (use == EntryUse::Other || use == EntryUse::DotFile))
             describeIt(e);
-        if (use == EntryUse::Subfolder)
-            addSubfolder(node, name, e.file, subfolders++, found);
+        if (use == EntryUse::Subfolder || (dotFolder && keepEverything_))
+            addSubfolder(node, name, e.file, static_cast<std::uint32_t>(i), found);
         else if (use == EntryUse::Match)
             found.files->add(i, e.size, e.sizeKnown);
-        if (fresh != nullptr) fresh->complete(i, e, use == EntryUse::Subfolder);
+        if (fresh != nullptr) fresh->complete(i, e, use == EntryUse::Subfolder || dotFolder);
     }
 }
 
 // A subfolder the rule found: a node of its own, with what the source keeps of it.
 void Walk::addSubfolder(FolderNode& parent, std::string_view name, std::uint64_t file,
-                        std::uint32_t index, Found& found) {
+                        std::uint32_t entry, Found& found) {
     FolderNode* child = FolderNode::make(&parent, name);
     child->file = file;  // as listed, until it is opened and identified
-    if (parent.kept != nullptr) take(*child, source_->child(*parent.kept, index, name, file));
+    child->entry = entry;
+    if (parent.kept != nullptr) take(*child, source_->child(*parent.kept, entry, name, file));
     if (child->known == FolderState::Pending && child->keptListing == nullptr) ++found.fromDisk;
     if (found.last != nullptr)
         found.last->nextSibling = child;
@@ -537,11 +541,15 @@ void Walk::leave(FolderNode* node) {
     const FolderState state = node->loadState();
     FolderFiles* files = state == FolderState::Listed ? node->links.listed.files : nullptr;
     if (recorder_ != nullptr && !stopping_) {
-        ListingRecorder::Folder folder{
-            node->depth,    path_,
-            node->name(),   outcomeOf(state),
-            node->kept,     node->file,
-            node->watchKey, files != nullptr ? files->takeListing() : nullptr};
+        ListingRecorder::Folder folder{node->depth,
+                                       path_,
+                                       node->name(),
+                                       node->entry,
+                                       outcomeOf(state),
+                                       node->kept,
+                                       node->file,
+                                       node->watchKey,
+                                       files != nullptr ? files->takeListing() : nullptr};
         recorder_->record(folder);
     }
     if (files == nullptr) return;

@@ -113,9 +113,10 @@ struct WalkSetup {
     unsigned startWorkers = 0;
     ListingSource* source = nullptr;      // kept listings that may stand for the disk's
     ListingRecorder* recorder = nullptr;  // told of every folder, in pre-order
-    // Every file read from the disk is sized, not only the matches: for a recorder that keeps
-    // the listings for other patterns.
-    bool sizeEverything = false;
+    // Every file read from the disk is sized, dot files too, not only the matches, and folders
+    // whose names begin with "." are entered: for a recorder that keeps the listings for other
+    // patterns and must hear of every name a file gets. Such a walk shows no files.
+    bool keepEverything = false;
 };
 
 class Walk {
@@ -178,7 +179,7 @@ class Walk {
     void applyRule(FolderNode& node, const FolderListing& listing, FolderListing* fresh,
                    Describe&& describe, Worker& worker, Found& found);
     void addSubfolder(FolderNode& parent, std::string_view name, std::uint64_t file,
-                      std::uint32_t index, Found& found);
+                      std::uint32_t entry, Found& found);
     void take(FolderNode& node, const ListingSource::Answer& kept);
     bool pump(Worker& worker);
     void publish(FolderNode* node, FolderState state, Found& found,
@@ -207,7 +208,7 @@ class Walk {
     const unsigned firstWorkers_;
     ListingSource* const source_;
     ListingRecorder* const recorder_;
-    const bool sizeEverything_;
+    const bool keepEverything_;
     bool sizesAtUse_ = false;  // the source's, taken once at the start
     OpenFolders folders_;
 
