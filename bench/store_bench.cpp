@@ -10,7 +10,7 @@
 // their names. Prints lines of key=value pairs:
 //   search pattern=P store=no|first|repeat seconds=S min_seconds=S cpu_seconds=S lines=N
 //          line_bytes=B   (medians; cpu: the process's CPU time, all threads)
-//   settle seconds=S
+//   settle seconds=S cpu_seconds=S
 //   store bytes=B heap_bytes=B folders=N peak_rss_kb=K
 //   tree folders=N entries=N files=N name_bytes=B
 //   layout entry=B folder=B child=B tight_bytes=B   (the store's figure without unused capacity)
@@ -231,8 +231,10 @@ int main(int argc, char** argv) {
     printSearch(patterns[0], "first", timeSearch(search, window, patterns[0], 1), window);
     quarvex::ListingStore& store = *search.listingStore();
     const auto settleStart = BenchClock::now();
+    const double settleCpu = cpuSeconds();
     store.settle();
-    std::printf("settle seconds=%.6f\n", secondsSince(settleStart));
+    std::printf("settle seconds=%.6f cpu_seconds=%.6f\n", secondsSince(settleStart),
+                cpuSeconds() - settleCpu);
     for (const std::string& pattern : patterns)
         printSearch(pattern, "repeat", timeSearch(search, window, pattern, runs), window);
 

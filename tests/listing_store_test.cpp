@@ -159,6 +159,205 @@ TEST_P(Keeping, KeepsNothingWhereChangesCannotBeSeen) {
     EXPECT_EQ(platform.lists - at, 7u);
 }
 
+// Bytes the heap holds for the program, where the heap can be asked (not under the sanitizers,
+// whose allocators it does not see).
+std::optional<std::size_t> heapInUse() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return std::nullopt;
+#else
+    return mallinfo2().uordblks;
+#endif
+}
+
+// What stopped searches read ahead is freed, whether a recorder took it or not: twenty of them,
+// each stopped a few lines in, leave nothing in the store, nor in the heap.
+TEST(ListingStore, WhatStoppedSearchesReadAheadIsFreed) {
+    FakePlatform platform;
+    platform.batch = 1000;
+    for (int i = 0; i < 400; ++i)
+        for (int f = 0; f < 20; ++f)
+            platform.addFile("C:\\d" + std::to_string(i) + "\\" + std::string(200, 'n') +
+                             std::to_string(f) + ".txt");
+    Searcher kept(platform, true);
+    kept.window.onPump = [&] {
+        if (kept.window.lines.size() != 5) return;
+        // The workers read ahead first, as far as they go.
+        for (std::size_t seen = 0; seen != platform.lists;) {
+            seen = platform.lists;
+            for (int turn = 0; turn < 1000; ++turn) std::this_thread::yield();
+        }
+        kept.core.Command2_Click();
+    };
+    kept.search("*.*");  // the heap's own pools and the threads' first stacks
+    const std::optional<std::size_t> before = heapInUse();
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(kept.search("*.*").size(), 5u);
+    const std::optional<std::size_t> after = heapInUse();
+    EXPECT_EQ(kept.core.listingStore()->folders(), 0u);
+    EXPECT_EQ(kept.core.listingStore()->bytes(), 0u);
+    if (before && after) {
+        EXPECT_LT(*after, *before + (std::size_t{1} << 20));
+    }
+}
+
+// A kept folder that becomes a file (or a link, which the real platforms refuse alike) while the
+// background pass lists the tree again: the pass lists its parent again, rather than trying the
+// name over and over until the next search.
+TEST(ListingStore, TheBackgroundPassListsAgainAParentWhoseFolderIsNoMore) {
+    FakePlatform platform;
+    makeTree(platform);
+    Gate gate;
+    gate.armFor("b");
+    std::atomic<int> opensOfB = 0;
+    platform.onCall = [&](const std::string& call, const std::string& name) {
+        if (call != "open" || name != "b") return;
+        const int n = ++opensOfB;
+        if (n == 2) gate.reached("b");  // the search opened it first, now the pass
+        if (n == 4) {                   // the pass tries it again and again: end that
+            platform.removeEntry("C:\\b");
+            platform.addFolder("C:\\b");
+            platform.setUnreadable("C:\\b");
+        }
+    };
+    FakeWindow window;
+    SearchCore core(window, platform);
+    core.setWorkerThreads(2, 2);
+    core.keepListings();
+    window.chooseRoots("C:\\");
+    core.Command1_Click();
+    gate.awaitArrival("b");
+    platform.removeEntry("C:\\b");
+    platform.addFile("C:\\b", 1);
+    platform.notifyEntries("C:\\");
+    gate.letGo("b");
+    core.listingStore()->settle();
+    EXPECT_EQ(opensOfB, 2);
+}
+
+// An answer from memory opens a folder only to read again what may have changed unseen (a link's
+// target, here in every folder of a chain), and closes it after: no more are open than the budget.
+TEST(ListingStore, ReadsLinksAgainWithinTheHandleBudget) {
+    FakePlatform platform;
+    platform.budget = 4;
+    platform.sizesInListing = false;  // as Linux lists: a link's target is read at every use
+    std::string folder = "C:";
+    for (int i = 0; i < 20; ++i) {
+        folder += "\\d";
+        platform.addFolder(folder);
+        platform.addEntry(folder, FakePlatform::Entry{"l.txt", kAttrReparsePoint | kAttrTypeUnknown,
+                                                      kReparseTagSymlink, 1, -1, false, 0});
+    }
+    Searcher kept(platform, true);
+    EXPECT_EQ(kept.search("*.txt").size(), 20u);
+    platform.mostOpen = platform.openNow;
+    EXPECT_EQ(kept.search("*.txt").size(), 20u);
+    EXPECT_LE(platform.mostOpen, platform.budget);
+}
+
+// The trees share one bound, by last use: a tree answered from memory was used as much as one
+// walked. A tree that does not fit beside the others throws none out before its whole size is
+// known: the next search of it makes room for it, unless it is alone too big. None holds more
+// than the bound while it is read; what goes is given back to the system.
+TEST(ListingStore, KeepsWithinItsBoundWhatWasUsedLast) {
+    FakePlatform platform;
+    for (const char* drive : {"C:", "D:", "E:"})
+        platform.addFile(std::string(drive) + "\\d\\f.txt");
+    std::string chain = "F:";  // many folders, none large
+    for (int i = 0; i < 100; ++i) platform.addFile((chain += "\\n") + "\\f.txt");
+    platform.batch = 100;
+    Searcher kept(platform, true);
+    kept.search("*.*", "C:\\");
+    const std::size_t small = kept.core.listingStore()->bytes();
+    kept.core.keepListings(2 * small + small / 2);  // room for two small trees
+    const auto walked = [&](const char* root) {
+        const std::size_t before = platform.lists;
+        kept.search("*.*", root);
+        return platform.lists != before;
+    };
+    for (const char* root : {"C:\\", "D:\\"}) walked(root);
+    EXPECT_TRUE(walked("E:\\"));   // no room beside C: and D:
+    EXPECT_FALSE(walked("C:\\"));  // used after D:
+    EXPECT_TRUE(walked("E:\\"));   // room made: D:, used longest ago, went, not C:, kept first
+    EXPECT_FALSE(walked("C:\\"));
+    EXPECT_FALSE(walked("E:\\"));
+    EXPECT_TRUE(walked("D:\\"));
+    // C: and E: stay for a tree too big to keep, which is never kept beyond the bound.
+    const std::size_t released = platform.releases;
+    EXPECT_TRUE(walked("F:\\"));
+    EXPECT_TRUE(walked("F:\\"));
+    EXPECT_FALSE(walked("C:\\"));
+    EXPECT_FALSE(walked("E:\\"));
+    // Beyond the bound at most by the folder that passed it.
+    EXPECT_LE(kept.core.listingStore()->peakBytes(), 2 * small + small / 2 + 512);
+    EXPECT_GT(platform.releases, released);
+}
+
+// One folder spelt two ways is one tree; a tree not searched for a while goes, and its watches
+// with it.
+TEST(ListingStore, OneTreeAFolderAndNoneForLongUnsearched) {
+    FakePlatform platform;
+    makeTree(platform);
+    platform.addFile("D:\\d\\f.txt");
+    platform.fakeClock = true;
+    platform.batch = 100;
+    Searcher kept(platform, false);
+    kept.core.keepListings(0, 1000);  // a millisecond of the platform's clock
+    kept.search("*.*", "C:\\");
+    const std::size_t folders = kept.core.listingStore()->folders();
+    const std::size_t lists = platform.lists;
+    kept.search("*.*", "c:\\");  // the fake finds a root whatever its letter case
+    EXPECT_EQ(platform.lists, lists);
+    EXPECT_EQ(kept.core.listingStore()->folders(), folders);
+    platform.clock += 2000;
+    kept.search("*.*", "D:\\");
+    EXPECT_EQ(kept.core.listingStore()->folders(), 2u);  // D: and its folder d
+    EXPECT_EQ(platform.watchesNow, 2u);
+}
+
+// Memory running out, for a result line or for a listing read by any of the walk's threads,
+// stops the search as a stop does: the lines found stay, the report counts them, a box says why,
+// and the store gives back all it kept. The window goes on to its next search.
+TEST(ListingStore, RunningOutOfMemoryStopsTheSearchAndKeepsWhatWasFound) {
+    FakePlatform platform;
+    for (int i = 0; i < 40; ++i)
+        for (int f = 0; f < 3; ++f)
+            platform.addFile("C:\\d" + std::to_string(i) + "\\f" + std::to_string(f) + ".txt", 1);
+    platform.addFile("D:\\d\\f.txt", 1);
+    for (const unsigned threads : {1u, 4u}) {
+        for (const bool inAListing : {false, true}) {
+            SCOPED_TRACE(std::string(inAListing ? "a listing, j" : "a line, j") +
+                         std::to_string(threads));
+            Searcher kept(platform, true);
+            kept.core.setWorkerThreads(threads, threads);
+            kept.search("*.*", "D:\\");  // kept from here on
+            ASSERT_GT(kept.core.listingStore()->folders(), 0u);
+            if (inAListing)
+                platform.onCall = [](const std::string& call, const std::string& name) {
+                    if (call == "list" && name == "d30") throw std::bad_alloc();
+                };
+            else
+                kept.window.lineLimit = 50;
+            const Lines got = kept.search("*.*");
+            platform.onCall = nullptr;
+            kept.window.lineLimit = SIZE_MAX;
+            // Alone, the search itself reads the folder whose listing runs out, after those before.
+            EXPECT_EQ(got.size(), inAListing ? (threads == 1 ? 90u : got.size()) : 50u);
+            const Lines all = Searcher(platform, false).search("*.*");
+            EXPECT_EQ(got,
+                      Lines(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(got.size())));
+            ASSERT_EQ(kept.window.boxes.size(), got.empty() ? 2u : 3u);
+            EXPECT_EQ(kept.window.boxes[0], (Box{BoxKind::OutOfMemory, "内存不足,搜索已停止"}));
+            EXPECT_EQ(kept.window.boxes[1].text,
+                      got.empty()
+                          ? "搜索完成,未找到符合的文件"
+                          : "搜索完成,共查找到 " + std::to_string(got.size()) +
+                                " 个文件\r\n\n总占空间: " + formatThousands(got.size()) + " Bytes");
+            EXPECT_EQ(kept.core.listingStore()->folders(), 0u);
+            EXPECT_EQ(kept.search("*.*"), all);
+            EXPECT_EQ(kept.window.boxes.size(), 2u);
+        }
+    }
+}
+
 // A listing that broke off is never kept as the whole of its folder, though the first search
 // keeps what it reads (where one watch covers the tree, as trusted at once): it is read again at
 // every search, until it reads whole.

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -78,7 +79,12 @@ class BasicFakeWindow : public Base {
         lines.clear();
         selected = -1;
     }
-    void listAdd(std::string_view line) override { lines.emplace_back(line); }
+    // Memory runs out for the list beyond `lineLimit` lines, as a window's would.
+    void listAdd(std::string_view line) override {
+        if (lines.size() >= lineLimit) throw std::bad_alloc();
+        lines.emplace_back(line);
+    }
+    std::size_t lineLimit = SIZE_MAX;
     std::size_t listCount() const override { return lines.size(); }
     void listSelect(std::size_t i) override { selected = static_cast<std::ptrdiff_t>(i); }
     std::ptrdiff_t listSelectedIndex() const override { return selected; }

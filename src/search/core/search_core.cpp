@@ -1,6 +1,7 @@
 #include "search/core/search_core.h"
 
 #include <algorithm>
+#include <new>
 #include <optional>
 #include <string_view>
 
@@ -150,6 +151,7 @@ void SearchCore::run(const SearchRequest& request) {
     state_.FoundCount = 0;
     state_.TotalBytes = {};
     state_.StopRequested = false;
+    state_.OutOfMemory = false;
     state_.Searching = true;
     state_.Pattern = request.pattern;
     for (const std::string& root : request.roots) {
@@ -159,6 +161,7 @@ void SearchCore::run(const SearchRequest& request) {
     }
     state_.Searching = false;
     if (state_.Unloading) return;  // the window is gone: nothing to report to
+    if (state_.OutOfMemory) window_.messageBox(BoxKind::OutOfMemory, texts::kOutOfMemory);
     report();
 }
 
@@ -194,23 +197,41 @@ void SearchCore::SearchFolder(const std::string& root, const SearchRequest& requ
     };
     // What an earlier search kept of this root is read from memory where watches vouch for it.
     std::unique_ptr<ListingStore::Search> kept;
-    if (store_ != nullptr) {
-        kept = store_->begin(root, request.threads, request.startThreads, wait);
-        if (state_.StopRequested) return;
+    bool whole = false;
+    try {
+        if (store_ != nullptr) {
+            kept = store_->begin(root, request.threads, request.startThreads, wait);
+            if (state_.StopRequested) return;
+        }
+        whole = walkFrom(root, pattern, request, kept != nullptr ? kept->view() : nullptr, wait);
+    } catch (const std::bad_alloc&) {
+        // A line, a listing or what the store keeps: the search stops as a stop ends it.
+        state_.OutOfMemory = true;
     }
+    if (kept != nullptr) kept->end(whole && !state_.OutOfMemory);
+    // What the store holds is given back first, so that the window goes on.
+    if (state_.OutOfMemory) {
+        state_.StopRequested = true;
+        if (store_ != nullptr) store_->giveUp();
+    }
+}
+
+// Walks `root`, listing the matching files, until the walk ends or is stopped; whether it went
+// to its end. The walk's workers are stopped and joined before it returns.
+bool SearchCore::walkFrom(const std::string& root, const NamePattern& pattern,
+                          const SearchRequest& request, TreeSource* kept,
+                          const Walk::WaitHook& wait) {
     WalkSetup setup;
     setup.workers = request.threads;
     setup.startWorkers = request.startThreads;
-    if (kept != nullptr && kept->view() != nullptr) {
-        setup.source = kept->view();
-        setup.recorder = kept->view();
-    }
+    setup.source = kept;
+    setup.recorder = kept;
     auto walk = std::make_unique<Walk>(platform_, pattern, setup);
     walk->start(root);
+    bool ended = false;
     // The caption follows the walk's path by what changed, so deep trees cost no more per folder.
     std::string caption = texts::kSearchingPrefix;
     const std::size_t prefix = caption.size();
-    bool whole = false;
     for (bool first = true; !state_.StopRequested; first = false) {
         // As before each subfolder: events first, so a stop ends the walk before it goes on.
         if (!first) {
@@ -218,7 +239,7 @@ void SearchCore::SearchFolder(const std::string& root, const SearchRequest& requ
             if (state_.StopRequested) break;
         }
         if (!walk->advance(wait)) {
-            whole = !state_.StopRequested && !walk->stopped();
+            ended = !state_.StopRequested && !walk->stopped();
             break;
         }
         const std::string& path = walk->path();
@@ -242,8 +263,9 @@ void SearchCore::SearchFolder(const std::string& root, const SearchRequest& requ
         }
         if (result->files != nullptr) ScanFolderFiles(path, *result->files);
     }
-    walk.reset();  // the walk's workers are stopped and joined here, before the report
-    if (kept != nullptr) kept->end(whole);
+    walk->stop();
+    if (walk->outOfMemory()) state_.OutOfMemory = true;
+    return ended && !walk->outOfMemory();
 }
 
 void SearchCore::ScanFolderFiles(const std::string& folder, const FolderFiles& files) {
@@ -258,10 +280,10 @@ void SearchCore::ScanFolderFiles(const std::string& folder, const FolderFiles& f
             line_ += texts::kLineSeparator;
             appendThousands(line_, file.size);
             line_ += texts::kBytesSuffix;
-            state_.TotalBytes.add(file.size);
         }
+        window_.listAdd(line_);  // counted once it is in the list, which may run out of memory
         ++state_.FoundCount;
-        window_.listAdd(line_);
+        if (file.sized) state_.TotalBytes.add(file.size);
         window_.listSelect(window_.listCount() - 1);
     }
 }

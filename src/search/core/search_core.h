@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,6 +21,8 @@ namespace quarvex {
 
 class FolderFiles;
 class ListingStore;
+class NamePattern;
+class TreeSource;
 
 struct SearchState {
     std::string CurrentRoot;  // ends in the separator when handed to the walker
@@ -31,6 +34,8 @@ struct SearchState {
     bool Searching = false;
     // Set when the window is going away: the run ends like a stop but reports nothing.
     bool Unloading = false;
+    // Memory ran out: the run ended as a stop ends it, and says why.
+    bool OutOfMemory = false;
 };
 
 class SearchCore {
@@ -96,6 +101,8 @@ class SearchCore {
   private:
     // Lists the matching files of one folder.
     void ScanFolderFiles(const std::string& folder, const FolderFiles& files);
+    bool walkFrom(const std::string& root, const NamePattern& pattern, const SearchRequest& request,
+                  TreeSource* kept, const std::function<bool()>& wait);
     void report();
     void toggleSearchButtons();
     std::string normalisedRoots(const std::string& text) const;

@@ -27,6 +27,7 @@ enum class BoxKind {
     RefusedPattern,  // a pattern that names a path
     ConfirmExit,     // every close request
     Help,            // the help text
+    OutOfMemory,     // a search that stopped because memory ran out
 };
 
 // Whether a box asks Yes or No; every other box has one OK button.

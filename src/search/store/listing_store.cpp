@@ -192,6 +192,12 @@ void ListingStore::passLoop() {
     }
 }
 
+void ListingStore::giveUp() {
+    std::lock_guard lock(mutex_);
+    while (!trees_.all().empty()) trees_.drop(*trees_.all().back());
+    platform_.releaseFreedMemory();
+}
+
 // ---- for tests and the benchmark ----
 
 std::size_t ListingStore::bytes() const {

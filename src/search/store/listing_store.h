@@ -82,6 +82,9 @@ class ListingStore {
     std::unique_ptr<Search> begin(const std::string& root, unsigned workers, unsigned startWorkers,
                                   const WaitHook& wait);
 
+    // Memory ran out: every tree goes, and its memory back to the system.
+    void giveUp();
+
     // For tests and the benchmark.
     std::size_t bytes() const;
     std::size_t peakBytes() const;

@@ -12,6 +12,8 @@ inline constexpr char kFoundSuffix[] = " 个文件";
 inline constexpr char kTotalPrefix[] = "总占空间: ";
 inline constexpr char kBytesSuffix[] = " Bytes";
 inline constexpr char kDoubleClickHint[] = "双击列表指定项，可直接运行文件!";
+// A search that ran out of memory stops as a stop ends it; its report follows.
+inline constexpr char kOutOfMemory[] = "内存不足,搜索已停止";
 // A pattern may not name a path: the box names exactly the characters that would.
 inline constexpr char kPatternHasPathWithDrives[] = "文件名中不能包含路径符号 \\ / :";
 inline constexpr char kPatternHasPathSlash[] = "文件名中不能包含路径符号 /";

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <new>
 #include <optional>
+#include <utility>
 
 #include "search/walk/quick_lock.h"
 
@@ -227,9 +229,26 @@ void Walk::hold(std::unique_lock<std::mutex>& lock) {
 void Walk::process(FolderNode* node, Worker& worker, std::unique_lock<std::mutex>& lock) {
     lock.unlock();
     Found found;
-    const FolderState state = read(*node, worker, found);
+    const FolderState state = readWhole(*node, worker, found);
     lockQuickly(lock);
     publish(node, state, found, &worker == self_.get());
+}
+
+// Reads a folder; when memory runs out meanwhile, what the reading made goes and the walk stops.
+FolderState Walk::readWhole(FolderNode& node, Worker& worker, Found& found) {
+    try {
+        return read(node, worker, found);
+    } catch (const std::bad_alloc&) {
+        delete std::exchange(found.files, nullptr);
+        while (FolderNode* child = found.first) {
+            found.first = child->nextSibling;
+            FolderNode::destroy(child);
+        }
+        found = {};
+        outOfMemory_ = true;
+        requestStop();
+        return FolderState::Unreadable;
+    }
 }
 
 // No lock: the folder and its handle belong to the thread that claimed it.
@@ -452,7 +471,7 @@ void Walk::openRoot() {
         take(*root_, source_->root(folders_.rootIdentity()));
     }
     Found found;
-    const FolderState state = read(*root_, *self_, found);
+    const FolderState state = readWhole(*root_, *self_, found);
     lockQuickly(lock);
     publish(root_, state, found, true);
 }

@@ -147,6 +147,8 @@ class Walk {
     void stop();
     // Whether the walk was stopped before its end.
     bool stopped() const { return stopping_ && !finished_; }
+    // Whether it stopped because memory ran out while a folder was read.
+    bool outOfMemory() const { return outOfMemory_; }
 
     // Workers started so far (they start as they are needed), how often one went to sleep
     // because the walk was far enough ahead, and how often one found it so: the work of
@@ -173,7 +175,8 @@ class Walk {
     void freeSubtree(FolderNode* node);
     // Workers and the consumer alike.
     void process(FolderNode* node, Worker& worker, std::unique_lock<std::mutex>& lock);
-    FolderState read(FolderNode& node, Worker& worker, Found& found);  // no lock
+    FolderState readWhole(FolderNode& node, Worker& worker, Found& found);  // no lock
+    FolderState read(FolderNode& node, Worker& worker, Found& found);
     std::unique_ptr<FolderListing> readDisk(FolderHandle handle, Worker& worker);
     template <class Describe>
     void applyRule(FolderNode& node, const FolderListing& listing, FolderListing* fresh,
@@ -235,6 +238,7 @@ class Walk {
     std::atomic<std::size_t> bytesAhead_{0};
     std::atomic<bool> stopping_{false};
     std::atomic<std::size_t> ticks_{0};
+    std::atomic<bool> outOfMemory_{false};
 
     ProcessUsage lastUsage_;  // at the last look whether folders are slow to read
     std::uint64_t lastUsageTime_ = 0;
