@@ -28,12 +28,12 @@ constexpr std::uint32_t kNtfsMagic = 0x5346544e;   // the old ntfs driver
 constexpr std::uint32_t kNtfs3Magic = 0x7366746e;  // ntfs3
 
 // Everything that changes what a listing holds: names, sizes, attributes; and the folder itself
-// going away. IN_EXCL_UNLINK: a file unlinked but still open is no entry any more, its writes are
-// noise. No IN_DONT_FOLLOW: the watch is added through the /proc/self/fd link, which must be
-// followed to reach the folder.
+// going away. No IN_EXCL_UNLINK: a write through a descriptor whose name was removed (or an
+// O_TMPFILE file linked in later) changes the file's other names in the folder. No IN_DONT_FOLLOW:
+// the watch is added through the /proc/self/fd link, which must be followed to reach the folder.
 constexpr std::uint32_t kMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY |
                                 IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF |
-                                IN_ONLYDIR | IN_EXCL_UNLINK;
+                                IN_ONLYDIR;
 
 class InotifyTreeWatch final : public TreeWatch {
   public:
