@@ -447,8 +447,9 @@ TEST_F(Exactness, AWriteThroughANameThatIsGoneIsSeen) {
     close(unnamed);
 }
 
-// The --queries process in a mount namespace of its own, where the test mounts a tmpfs over a
-// folder it keeps, makes a file there, and unmounts it again.
+// The --queries process in a mount namespace of its own, where the test mounts a tmpfs beside the
+// tree (which keeps it: nothing is listed again), then over a folder it keeps, makes a file there,
+// and unmounts it again.
 TEST_F(Exactness, AMountOverAKeptFolderIsNotEntered) {
     if (geteuid() != 0) GTEST_SKIP() << "mounting needs root";
     if (Child({"unshare", "-m", "--propagation", "private", "true"}).finish().status != 0)
@@ -459,6 +460,9 @@ TEST_F(Exactness, AMountOverAKeptFolderIsNotEntered) {
     ownAll();
     Lines command = queriesCommand();
     command.insert(command.begin(), {"unshare", "-m", "--propagation", "private"});
+    FolderReads reads;
+    reads.watch(root, ".");
+    reads.watch(at("mnt"), "mnt");
     Child queries(command, {.settle = true});
     expectStep(queries, {"the first query walks", [] {}});
     prefix = {"nsenter", "-t", std::to_string(queries.pid()), "-m"};
@@ -466,6 +470,14 @@ TEST_F(Exactness, AMountOverAKeptFolderIsNotEntered) {
         argv.insert(argv.begin(), prefix.begin(), prefix.end());
         ASSERT_EQ(Child(argv).finish().status, 0) << argv[4];
     };
+    expectStep(queries,
+               {"a tmpfs mounted beside the tree",
+                [&] {
+                    inNamespace({"mount", "-t", "tmpfs", "quarvex-test", tree().path("out")});
+                },
+                {},
+                false},
+               &reads);
     expectStep(queries, {"a tmpfs mounted over a kept folder, a file made on it", [&] {
                              inNamespace({"mount", "-t", "tmpfs", "quarvex-test", at("mnt")});
                              inNamespace({"touch", at("mnt/on-tmpfs.txt")});

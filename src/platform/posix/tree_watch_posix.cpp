@@ -17,11 +17,17 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "platform/posix/mount_table.h"
 #include "platform/posix/posix_platform.h"
+
+#ifndef STATX_MNT_ID
+#define STATX_MNT_ID 0x00001000U
+#endif
 
 namespace quarvex::posix {
 
@@ -44,10 +50,19 @@ using Change = std::pair<std::uint64_t, bool>;  // a key, and whether the folder
 
 // One tree's part of the shared instance. Touched only under the instance's lock.
 struct TreeState {
+    std::string root;             // the root's path as the mount table names it; "" not known
+    std::uint64_t rootMount = 0;  // the mount ID of the root
     std::unordered_map<std::uint64_t, int> wdOfKey;
     std::set<Change> told;  // read from the queue, not drained yet
     bool lost = false;
 };
+
+// Whether a mount that appeared or went can change what a walk of the tree finds: it lies inside
+// the tree, or the tree inside it.
+bool concerns(const TreeState& tree, const MountInfo& mount) {
+    return tree.root.empty() || mount.id == tree.rootMount || isWithin(mount.point, tree.root) ||
+           isWithin(tree.root, mount.point);
+}
 
 // Half of the user's limit on watches: the rest stays for the user's other programs. In a user
 // namespace its own limit may be the lower one.
@@ -75,9 +90,11 @@ class Inotify {
         if (instance != nullptr) return instance;
         UniqueFd inotify(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
         if (!inotify) return nullptr;  // max_user_instances, or no descriptors left
+        // Opened before the table is read, so that a change after the read is told by poll.
         UniqueFd mounts(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
         if (!mounts) return nullptr;
         instance = std::make_shared<Inotify>(std::move(inotify), std::move(mounts));
+        if (!instance->readMounts(instance->mounts_)) return nullptr;
         current = instance;
         return instance;
     }
@@ -87,6 +104,8 @@ class Inotify {
 
     void add(TreeState& tree) {
         std::lock_guard lock(mutex_);
+        // A mount made before the tree was watched is no news to it.
+        readMountChanges();
         trees_.push_back(&tree);
     }
     void remove(TreeState& tree) {
@@ -204,15 +223,46 @@ class Inotify {
         }
     }
 
-    // A mount raises no inotify event: any change of the table may hide or show a watched
-    // folder's entries. The poll itself rearms it: the kernel notes the table's generation each
-    // time it reports a change. The mutex held.
+    // A mount raises no inotify event: when the table changed, each tree under or over a mount
+    // that appeared or went has lost changes. The mutex held.
     void readMountChanges() {
+        // The poll itself rearms it: the kernel notes the table's generation each time it reports
+        // a change, so the table is read after it.
         pollfd table{mountsFd_.get(), POLLPRI, 0};
         int ready;
         while ((ready = poll(&table, 1, 0)) < 0 && errno == EINTR) {
         }
-        if (ready < 0 || (table.revents & (POLLPRI | POLLERR)) != 0) loseAll();
+        if (ready >= 0 && (table.revents & (POLLPRI | POLLERR)) == 0) return;
+        std::vector<MountInfo> now;
+        if (ready < 0 || !readMounts(now)) return loseAll();
+        std::vector<MountInfo> changed;
+        std::set_symmetric_difference(now.begin(), now.end(), mounts_.begin(), mounts_.end(),
+                                      std::back_inserter(changed), byIdAndPoint);
+        for (TreeState* tree : trees_)
+            if (std::any_of(changed.begin(), changed.end(),
+                            [&](const MountInfo& m) { return concerns(*tree, m); }))
+                tree->lost = true;
+        mounts_ = std::move(now);
+    }
+
+    static bool byIdAndPoint(const MountInfo& a, const MountInfo& b) {
+        return std::tie(a.id, a.point) < std::tie(b.id, b.point);
+    }
+
+    // The mount table, sorted by ID and mount point.
+    bool readMounts(std::vector<MountInfo>& out) {
+        std::string text;
+        if (lseek(mountsFd_.get(), 0, SEEK_SET) != 0) return false;
+        for (;;) {
+            const ssize_t got = read(mountsFd_.get(), buffer_.data(), buffer_.size());
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return false;
+            if (got == 0) break;
+            text.append(buffer_.data(), static_cast<std::size_t>(got));
+        }
+        out = parseMountInfo(text);
+        std::sort(out.begin(), out.end(), byIdAndPoint);
+        return !out.empty();
     }
 
     std::mutex mutex_;
@@ -222,12 +272,16 @@ class Inotify {
     std::vector<TreeState*> trees_;
     std::unordered_map<int, Watch> watches_;
     std::map<Inode, int> wdOfInode_;
+    std::vector<MountInfo> mounts_;  // as last read, sorted by ID and mount point
     alignas(inotify_event) std::array<char, 64 * 1024> buffer_;
 };
 
 class InotifyTreeWatch final : public TreeWatch {
   public:
-    explicit InotifyTreeWatch(std::shared_ptr<Inotify> inotify) : inotify_(std::move(inotify)) {
+    InotifyTreeWatch(std::shared_ptr<Inotify> inotify, std::string root, std::uint64_t rootMount)
+        : inotify_(std::move(inotify)) {
+        tree_.root = std::move(root);
+        tree_.rootMount = rootMount;
         inotify_->add(tree_);
     }
     // Gives the kernel back the watches no other tree shares.
@@ -259,6 +313,17 @@ class InotifyTreeWatch final : public TreeWatch {
     TreeState tree_;
 };
 
+// The path of an open folder as the mount table names paths; "" when it has none (removed).
+std::string pathOf(int fd) {
+    char link[32];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    std::string path(4096, '\0');
+    const ssize_t got = readlink(link, path.data(), path.size());
+    if (got <= 0 || static_cast<std::size_t>(got) == path.size() || path[0] != '/') return {};
+    path.resize(static_cast<std::size_t>(got));
+    return path.ends_with(" (deleted)") ? std::string() : path;
+}
+
 }  // namespace
 
 bool notifiesEveryChange(std::uint32_t fsType) {
@@ -276,9 +341,13 @@ std::unique_ptr<TreeWatch> watchTreeAt(int rootFd) {
     struct statfs fs {};
     if (fstatfs(rootFd, &fs) != 0 || !notifiesEveryChange(static_cast<std::uint32_t>(fs.f_type)))
         return nullptr;
+    struct statx sx {};
+    if (statx(rootFd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_MNT_ID, &sx) != 0 ||
+        (sx.stx_mask & STATX_MNT_ID) == 0)
+        sx.stx_mnt_id = 0;  // a kernel before 5.8: the root's path alone tells
     std::shared_ptr<Inotify> inotify = Inotify::shared();
     if (inotify == nullptr) return nullptr;
-    return std::make_unique<InotifyTreeWatch>(std::move(inotify));
+    return std::make_unique<InotifyTreeWatch>(std::move(inotify), pathOf(rootFd), sx.stx_mnt_id);
 }
 
 }  // namespace quarvex::posix

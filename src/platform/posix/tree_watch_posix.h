@@ -1,6 +1,7 @@
 // Change notification for trees on Linux: a watch per folder in one inotify instance that every
 // tree of the process shares, and the mount table polled, since a mount that appears over a
-// watched folder raises no inotify event.
+// watched folder raises no inotify event. When the table changed, only a tree under or over a
+// mount that appeared or went (by mount ID and mount point) has lost changes.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +27,9 @@ bool notifiesEveryChange(std::uint32_t fsType);
 //
 // What inotify does not tell: a folder removed while some descriptor of it is still open is told
 // only to its parent until the last one closes; a file written through another hard link (in an
-// unwatched folder) is told to neither folder; a change made while watch() runs may be missed.
+// unwatched folder) is told to neither folder; a change made while watch() runs may be missed; a
+// mount that appeared and went again between two drains leaves the table as it was, so it is not
+// told (what was read while it was there may be out of date).
 std::unique_ptr<TreeWatch> watchTreeAt(int rootFd);
 
 }  // namespace quarvex::posix
