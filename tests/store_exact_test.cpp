@@ -435,8 +435,53 @@ TEST_F(Exactness, AnOverflowedQueueForgetsNothing) {
     EXPECT_EQ(queries.finish().status, 0);
 }
 
-// The --queries process in a mount namespace of its own, where the test mounts a tmpfs over a
-// folder it keeps, makes a file there, and unmounts it again.
+// A file written through a descriptor whose name is gone (removed while the file was open, or an
+// O_TMPFILE file that never had the name it was given later) is still listed under its other
+// name, and the write must show there.
+TEST_F(Exactness, AWriteThroughANameThatIsGoneIsSeen) {
+    if (!plant({"/tmp", "/dev/shm"})) GTEST_SKIP() << kNoBase;
+    tree().file("t/top.txt", 1);
+    tree().file("t/A/f.txt");
+    append(at("A/f.txt"), "12345");
+    ASSERT_EQ(link(at("A/f.txt").c_str(), at("A/g2.txt").c_str()), 0);
+    ownAll();
+    int held = -1, unnamed = -1;
+    const auto writeThrough = [](const int& fd) {
+        return [&fd] {
+            const std::string bytes(1000, 'x');
+            ASSERT_EQ(write(fd, bytes.data(), bytes.size()), 1000);
+        };
+    };
+    const Step steps[] = {
+        {"f.txt opened for appending, then removed",
+         [&] {
+             held = open(at("A/f.txt").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+             ASSERT_GE(held, 0);
+             ASSERT_EQ(unlink(at("A/f.txt").c_str()), 0);
+         }},
+        {"1,000 bytes written through its descriptor", writeThrough(held)},
+        {"an O_TMPFILE file linked into A",
+         [&] {
+             unnamed = open(at("A").c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+             ASSERT_GE(unnamed, 0);
+             const std::string self = "/proc/self/fd/" + std::to_string(unnamed);
+             ASSERT_EQ(linkat(AT_FDCWD, self.c_str(), AT_FDCWD, at("A/tmp.txt").c_str(),
+                              AT_SYMLINK_FOLLOW),
+                       0);
+         }},
+        {"1,000 bytes written through the O_TMPFILE descriptor", writeThrough(unnamed)},
+    };
+    Child queries(queriesCommand(), {.settle = true});
+    expectStep(queries, {"the first query walks", [] {}});
+    for (const Step& step : steps) expectStep(queries, step);
+    EXPECT_EQ(queries.finish().status, 0);
+    close(held);
+    close(unnamed);
+}
+
+// The --queries process in a mount namespace of its own, where the test mounts a tmpfs beside the
+// tree (which keeps it: nothing is listed again), then over a folder it keeps, makes a file there,
+// and unmounts it again.
 TEST_F(Exactness, AMountOverAKeptFolderIsNotEntered) {
     if (geteuid() != 0) GTEST_SKIP() << "mounting needs root";
     if (Child({"unshare", "-m", "--propagation", "private", "true"}).finish().status != 0)
@@ -447,6 +492,9 @@ TEST_F(Exactness, AMountOverAKeptFolderIsNotEntered) {
     ownAll();
     Lines command = queriesCommand();
     command.insert(command.begin(), {"unshare", "-m", "--propagation", "private"});
+    FolderReads reads;
+    reads.watch(root, ".");
+    reads.watch(at("mnt"), "mnt");
     Child queries(command, {.settle = true});
     expectStep(queries, {"the first query walks", [] {}});
     prefix = {"nsenter", "-t", std::to_string(queries.pid()), "-m"};
@@ -454,6 +502,14 @@ TEST_F(Exactness, AMountOverAKeptFolderIsNotEntered) {
         argv.insert(argv.begin(), prefix.begin(), prefix.end());
         ASSERT_EQ(Child(argv).finish().status, 0) << argv[4];
     };
+    expectStep(queries,
+               {"a tmpfs mounted beside the tree",
+                [&] {
+                    inNamespace({"mount", "-t", "tmpfs", "quarvex-test", tree().path("out")});
+                },
+                {},
+                false},
+               &reads);
     expectStep(queries, {"a tmpfs mounted over a kept folder, a file made on it", [&] {
                              inNamespace({"mount", "-t", "tmpfs", "quarvex-test", at("mnt")});
                              inNamespace({"touch", at("mnt/on-tmpfs.txt")});

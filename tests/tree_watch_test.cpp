@@ -1,18 +1,22 @@
-// Watching a tree on Linux with real inotify: each change reaches the very next drain under its
-// folder's key, lost changes (an overflowed queue, a mount) fail the drain, and the system's
-// limits refuse a watch or a whole tree.
+// Watching trees on Linux with real inotify: each change reaches the very next drain of its tree
+// under its folder's key, lost changes (an overflowed queue, a mount in or over the tree) fail the
+// drain, all trees share one instance, and the process keeps to half of the user's watches.
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <linux/magic.h>
 #include <sched.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -96,6 +100,20 @@ void append(const std::string& path) {
     EXPECT_TRUE(file) << "cannot write " << path;
 }
 
+// What the process holds of the user's inotify instances and watches, as the kernel counts them.
+std::string held() {
+    int instances = 0, watches = 0;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(fd.path(), error) != "anon_inode:inotify") continue;
+        ++instances;
+        std::ifstream info("/proc/self/fdinfo/" + fd.path().filename().string());
+        for (std::string line; std::getline(info, line);)
+            watches += line.starts_with("inotify wd:");
+    }
+    return std::to_string(instances) + " instances, " + std::to_string(watches) + " watches";
+}
+
 TEST(TreeWatch, EachChangeIsHeardByTheNextDrainUnderItsFoldersKey) {
     struct Case {
         const char* what;
@@ -166,15 +184,40 @@ TEST(TreeWatch, KeysOnOneFolderHearItUntilEachIsUnwatched) {
     EXPECT_EQ(watched.drain(), Heard{});
 }
 
-TEST(TreeWatch, AnOverflowedQueueFailsOneDrain) {
+// Two trees (one folder searched under two spellings, each tree watching what it kept) share one
+// instance: a drain tells only its own tree's changes and keeps the others' for their drains, a
+// folder in both is one kernel watch, and a tree's watches go with its TreeWatch, the instance with
+// the last.
+TEST(TreeWatch, TreesShareOneInstanceAndEachHearsItsOwnChanges) {
+    TempTree tree;
+    for (const char* folder : {"a", "b", "s"}) tree.dir(folder);
+    ASSERT_EQ(held(), "0 instances, 0 watches");
+    Watched one(tree, {"a", "s"});
+    Watched two(tree, {"b", "s"});
+    EXPECT_EQ(held(), "1 instances, 3 watches");
+    for (const char* file : {"a/1", "b/1", "s/1"}) tree.file(file);
+    EXPECT_EQ(two.drain(), (Heard{"entries b", "entries s"}));
+    EXPECT_EQ(one.drain(), (Heard{"entries a", "entries s"}));
+    two.watch.reset();
+    EXPECT_EQ(held(), "1 instances, 2 watches");
+    for (const char* file : {"b/2", "s/2"}) tree.file(file);
+    EXPECT_EQ(one.drain(), Heard{"entries s"});
+    one.watch.reset();
+    EXPECT_EQ(held(), "0 instances, 0 watches");
+}
+
+// The queue is every tree's: an overflow fails the next drain of each, and each starts clean.
+TEST(TreeWatch, AnOverflowedQueueFailsOneDrainOfEachTree) {
     std::size_t queued = 0;
     std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queued;
     if (queued == 0 || queued > (1u << 20))
         GTEST_SKIP() << "max_queued_events is " << queued << ": too many events to make";
-    TempTree tree;
+    TempTree tree, other;
     tree.dir("a");
     tree.dir("b");
+    other.dir("c");
     Watched watched(tree, {"a", "b"});
+    Watched quiet(other, {"c"});
     // Writes to two files by turns: inotify merges an event only with the one queued before it.
     const int x = ::open(tree.path("a/x").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
     const int y = ::open(tree.path("a/y").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
@@ -185,38 +228,63 @@ TEST(TreeWatch, AnOverflowedQueueFailsOneDrain) {
     close(x);
     close(y);
     EXPECT_EQ(watched.drain(), Heard{"lost"});
-    // The rest of the queue went with it: the next drain starts clean.
+    EXPECT_EQ(quiet.drain(), Heard{"lost"});
+    // The rest of the queue went with it: the next drains start clean.
     tree.file("b/after");
+    other.file("c/after");
     EXPECT_EQ(watched.drain(), Heard{"entries b"});
+    EXPECT_EQ(quiet.drain(), Heard{"entries c"});
 }
 
-TEST(TreeWatch, AMountOverAWatchedFolderFailsOneDrain) {
-    if (getuid() != 0) GTEST_SKIP() << "mounting needs root";
-    TempTree tree;
+// A mount raises no inotify event: the mount table tells, and only the trees under or over a
+// mount that appeared or went have lost changes.
+TEST(TreeWatch, AMountInOrOverATreeFailsItsDrainAndNoOther) {
+    TempTree tree, elsewhere, above;
+    above.dir("p");
+    TempTree other(above.path("p"));
     tree.dir("a");
-    const Lines got = inChildProcess([&]() -> Lines {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
-            return {"skip"};
-        Watched watched(tree, {"", "a"});
-        Lines heard;
-        for (const std::string& h : watched.drain()) heard.push_back("before: " + h);
-        // No inotify event tells of it; the folder's entries are hidden from now on.
-        if (mount("none", tree.path("a").c_str(), "tmpfs", 0, nullptr) != 0) return {"skip"};
-        for (const std::string& h : watched.drain()) heard.push_back("mounted: " + h);
-        for (const std::string& h : watched.drain()) heard.push_back("after: " + h);
-        return heard;
-    });
-    if (got == Lines{"skip"}) GTEST_SKIP() << "unshare -m or mount is not allowed here";
-    EXPECT_EQ(got, Lines{"mounted: lost"});
+    other.dir("b");
+    std::string why;
+    const auto got = inMountNamespace(
+        [&]() -> Lines {
+            Watched one(tree, {"", "a"});
+            std::optional<Watched> two;
+            Lines heard;
+            const auto step = [&](const std::string& what, const char* target, bool mounting) {
+                const bool done = mounting ? mount("none", target, "tmpfs", 0, nullptr) == 0
+                                           : umount(target) == 0;
+                if (!done) heard.push_back(what + ": cannot " + (mounting ? "mount" : "unmount"));
+                for (const std::string& h : one.drain()) heard.push_back(what + ": one " + h);
+                if (two)
+                    for (const std::string& h : two->drain()) heard.push_back(what + ": two " + h);
+            };
+            // Not told to the tree watched after it, even before any drain read the table.
+            if (mount("none", other.path("b").c_str(), "tmpfs", 0, nullptr) != 0)
+                heard.push_back("cannot mount in two");
+            two.emplace(other, Lines{""});
+            tree.file("a/1");  // told with the mount elsewhere: nothing is lost
+            step("elsewhere", elsewhere.root().c_str(), true);
+            step("elsewhere gone", elsewhere.root().c_str(), false);
+            // The folder's entries are hidden from now on.
+            step("over a folder of one", tree.path("a").c_str(), true);
+            step("that gone", tree.path("a").c_str(), false);
+            step("over a folder above two's root", above.path("p").c_str(), true);
+            step("that gone", above.path("p").c_str(), false);
+            return heard;
+        },
+        why);
+    if (!got) GTEST_SKIP() << why;
+    EXPECT_EQ(*got, (Lines{"elsewhere: one entries a", "over a folder of one: one lost",
+                           "that gone: one lost", "over a folder above two's root: two lost",
+                           "that gone: two lost"}));
 }
 
-// The system's limits, lowered for a user namespace of the test's own, so nothing else on the
-// machine feels them.
-TEST(TreeWatch, TheSystemsLimitsRefuseAWatchOrTheWholeTree) {
+// The user's limits, lowered for a user namespace of the test's own, so nothing else on the machine
+// feels them: 6 watches, of which the process takes at most 3, and 2 instances, one of them
+// another program's.
+TEST(TreeWatch, TheProcessKeepsToHalfOfTheUsersWatches) {
     TempTree tree;
-    tree.dir("a");
-    tree.dir("b");
-    tree.dir("c");
+    for (const char* folder : {"a", "b", "c", "d", "r1", "r2", "r3", "r4"}) tree.dir(folder);
     const Lines got = inChildProcess([&]() -> Lines {
         const auto limit = [](const char* name, int value) {
             std::ofstream(std::string("/proc/sys/user/") + name) << value;
@@ -224,32 +292,47 @@ TEST(TreeWatch, TheSystemsLimitsRefuseAWatchOrTheWholeTree) {
             std::ifstream(std::string("/proc/sys/user/") + name) >> now;
             return now == value;
         };
-        if (unshare(CLONE_NEWUSER) != 0 || !limit("max_inotify_watches", 2) ||
-            !limit("max_inotify_instances", 1))
+        if (unshare(CLONE_NEWUSER) != 0 || !limit("max_inotify_watches", 6) ||
+            !limit("max_inotify_instances", 2))
             return {"skip"};
         Lines said;
         const auto say = [&](const std::string& what, bool ok) {
             said.push_back(what + (ok ? ": yes" : ": no"));
         };
+        const int program = inotify_init1(IN_CLOEXEC);  // another program of the user
+        std::vector<int> its;
+        for (const char* folder : {"r1", "r2", "r3", "r4"})
+            its.push_back(inotify_add_watch(program, tree.path(folder).c_str(), IN_CREATE));
+        say("the other program's 4 watches", std::count(its.begin(), its.end(), -1) == 0);
         Watched watched(tree);
         say("a", watched.add("a"));
         say("b", watched.add("b"));
+        say("c while the other program holds 4", watched.add("c"));
+        for (const int wd : its) inotify_rm_watch(program, wd);
         say("c", watched.add("c"));
-        say("a again", watched.add("a", "a again"));  // the same inode: no new watch
+        say("d past our share", watched.add("d"));
+        say("a again", watched.add("a", "a again"));  // the same folder: no new watch
+        std::optional<Watched> second;
+        try {
+            second.emplace(tree);
+        } catch (const std::runtime_error&) {
+        }
+        say("a second tree beside the other program's instance", second.has_value());
+        if (!second) return said;
+        say("d in the second tree", second->add("d"));
         watched.watch->unwatch(watched.keys["a"]);
-        say("c while a is watched again", watched.add("c", "c2"));
+        say("d while a is watched again", second->add("d", "d2"));
         watched.watch->unwatch(watched.keys["a again"]);
-        say("c once a is unwatched", watched.add("c", "c3"));
-        PosixPlatform platform;
-        const OpenResult root = platform.openRoot(tree.root());
-        say("a second tree", platform.watchTree(root.handle, tree.root()) != nullptr);
-        platform.closeFolder(root.handle);
+        say("d once a is unwatched", second->add("d", "d3"));
+        close(program);
         return said;
     });
     if (got == Lines{"skip"}) GTEST_SKIP() << "no user namespace of our own here";
-    EXPECT_EQ(got,
-              (Lines{"a: yes", "b: yes", "c: no", "a again: yes", "c while a is watched again: no",
-                     "c once a is unwatched: yes", "a second tree: no"}));
+    EXPECT_EQ(got, (Lines{"the other program's 4 watches: yes", "a: yes", "b: yes",
+                          "c while the other program holds 4: no", "c: yes", "d past our share: no",
+                          "a again: yes", "a second tree beside the other program's instance: yes",
+                          "d in the second tree: no", "d while a is watched again: no",
+                          "d once a is unwatched: yes"}));
 }
 
 // inotify needs read permission on the folder, whoever opened it: as root the child drops to
@@ -315,7 +398,13 @@ TEST(TreeWatch, WatchingWhileDrainingLosesNoChange) {
         }
         done = true;
     });
-    while (!done) EXPECT_TRUE(watched.watch->drain(sink));
+    // Another tree's drains read the same queue meanwhile, and keep these changes for this one.
+    TempTree quiet;
+    Watched other(quiet, {""});
+    while (!done) {
+        EXPECT_EQ(other.drain(), Heard{});
+        EXPECT_TRUE(watched.watch->drain(sink));
+    }
     watcher.join();
     EXPECT_TRUE(watched.watch->drain(sink));
     EXPECT_EQ(heard.size(), std::size_t(kFolders));

@@ -18,9 +18,9 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <memory>
 
+#include "platform/posix/mount_table.h"
 #include "platform/posix/tree_watch_posix.h"
 
 #ifndef STATX_MNT_ID
@@ -109,58 +109,6 @@ struct CName {
 bool isDirectory(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// One line of /proc/self/mountinfo.
-struct MountInfo {
-    std::string device;  // major:minor
-    std::string root;    // the folder of the file system that is mounted
-    std::string point;
-    std::string type;
-    std::string source;
-};
-
-// Undoes the octal escapes (\040 for a space) the kernel writes in mount table fields.
-std::string unescape(std::string_view field) {
-    std::string out;
-    for (std::size_t i = 0; i < field.size(); ++i) {
-        const std::string_view digits = field.substr(i + 1, 3);
-        if (field[i] == '\\' && digits.size() == 3 &&
-            digits.find_first_not_of("01234567") == std::string_view::npos) {
-            out.push_back(static_cast<char>(((digits[0] - '0') << 6) | ((digits[1] - '0') << 3) |
-                                            (digits[2] - '0')));
-            i += 3;
-        } else {
-            out.push_back(field[i]);
-        }
-    }
-    return out;
-}
-
-std::vector<MountInfo> readMountInfo(const std::string& path) {
-    std::vector<MountInfo> mounts;
-    std::ifstream table(path);
-    for (std::string text; std::getline(table, text);) {
-        std::vector<std::string_view> fields;
-        std::string_view rest = text;
-        while (!rest.empty()) {
-            const std::size_t space = rest.find(' ');
-            fields.push_back(rest.substr(0, space));
-            if (space == std::string_view::npos) break;
-            rest.remove_prefix(space + 1);
-        }
-        const auto dash = std::find(fields.begin(), fields.end(), "-");
-        if (fields.size() < 6 || dash == fields.end() || fields.end() - dash < 3) continue;
-        mounts.push_back({std::string(fields[2]), unescape(fields[3]), unescape(fields[4]),
-                          unescape(dash[1]), unescape(dash[2])});
-    }
-    return mounts;
-}
-
-bool isWithin(const std::string& inner, const std::string& outer) {
-    if (outer == "/") return true;
-    return inner.compare(0, outer.size(), outer) == 0 &&
-           (inner.size() == outer.size() || inner[outer.size()] == '/');
 }
 
 }  // namespace

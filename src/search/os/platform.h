@@ -85,14 +85,15 @@ class TreeWatch {
     virtual bool coversTree() const = 0;
     // Watches an open folder of the tree from now on, its changes told under `key`;
     // `relativePath` is its path below the root, names separated by the platform's separator,
-    // empty for the root. False when it cannot be watched (the system's limit on watches).
+    // empty for the root. False when it cannot be watched (the system's limit on watches, or the
+    // process's half of the user's).
     virtual bool watch(FolderHandle folder, std::string_view relativePath, std::uint64_t key) = 0;
     // Stops watching the folder known as `key` (it is forgotten, or gone).
     virtual void unwatch(std::uint64_t key) = 0;
     // Tells every change queued since the last call, at once, without waiting. The system queues
     // a change before the call that made it returns, so a drain after it sees it. False when
-    // changes were lost (the queue overflowed, or mounts changed anywhere): nothing can be
-    // trusted any more.
+    // changes were lost (the queue overflowed, or a mount appeared or went inside or over the
+    // tree): nothing can be trusted any more.
     virtual bool drain(ChangeSink& sink) = 0;
 };
 

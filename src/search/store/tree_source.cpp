@@ -37,8 +37,11 @@ ListingSource::Answer TreeSource::child(KeptFolder& parent, std::uint32_t entry,
     const StoredChild* slot = static_cast<StoredFolder&>(parent).slotFor(entry, name, file);
     if (slot == nullptr) return {};
     if (slot->folder != nullptr && !slot->otherMount) return answer(*slot->folder);
-    return {.otherMount = slot->otherMount,
-            .notNeeded = !slot->otherMount && background() && !StoredTrees::reads(*slot, work())};
+    // A search opens a mount point again: a mount that came and went between two looks at the
+    // mount table changed nothing there.
+    const bool otherMount = slot->otherMount && background();
+    return {.otherMount = otherMount,
+            .notNeeded = !otherMount && background() && !StoredTrees::reads(*slot, work())};
 }
 
 std::uint64_t TreeSource::beforeReading(FolderHandle folder) {
