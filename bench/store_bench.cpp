@@ -112,12 +112,12 @@ struct TreeCount {
 
 // What the store holds of `root`, counted by the search's rules; iterative, any depth.
 bool countTree(const std::string& root, TreeCount& count) {
-    std::vector<int> pending;
+    std::vector<std::pair<int, bool>> pending;  // a folder, and whether it lies under a dot name
     const int top = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (top < 0) return false;
-    pending.push_back(top);
+    pending.emplace_back(top, false);
     while (!pending.empty()) {
-        const int fd = pending.back();
+        const auto [fd, inDot] = pending.back();
         pending.pop_back();
         DIR* dir = fdopendir(fd);
         if (dir == nullptr) {
@@ -137,12 +137,12 @@ bool countTree(const std::string& root, TreeCount& count) {
             ++count.entries;
             count.nameBytes += name.size();
             if (type != DT_DIR) {
-                count.files += name[0] != '.';
-            } else if (name[0] != '.') {
+                count.files += name[0] != '.' && !inDot;
+            } else {  // dot folders too: the store keeps them, to hear of every name a file gets
                 ++count.subfolders;
                 const int child =
                     openat(dirfd(dir), d->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                if (child >= 0) pending.push_back(child);
+                if (child >= 0) pending.emplace_back(child, inDot || name[0] == '.');
             }
         }
         closedir(dir);

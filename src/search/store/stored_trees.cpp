@@ -169,8 +169,10 @@ void StoredTrees::markNewNames(StoredTree& tree) {
     ++generation_;
 }
 
-TreeCounts StoredTrees::count(const StoredTree& tree) const {
-    TreeCounts counts;
+const TreeCounts& StoredTrees::count(StoredTree& tree) {
+    if (tree.counts.at == generation_) return tree.counts;
+    TreeCounts& counts = tree.counts = {};
+    counts.at = generation_;
     eachFolder(tree.top, [&](const StoredFolder& folder) {
         ++counts.folders;
         if (folder.blind())

@@ -20,10 +20,20 @@
 
 namespace quarvex {
 
+// What a tree holds that walks would read again.
+struct TreeCounts {
+    std::uint64_t at = UINT64_MAX;  // the trees' generation they were counted at
+    std::size_t folders = 0;
+    // Kept without a watch that vouches for it (see StoredFolder), and subfolders that could not
+    // be entered: a file may get a name there unseen.
+    std::size_t blind = 0;
+    std::size_t toRead = 0;  // changed since they were read, or not kept where a walk enters
+};
+
 // What is kept of one root.
 struct StoredTree {
-    std::string
-        root;  // as last searched (one folder may be spelt many ways), ending in the separator
+    // As last searched (one folder may be spelt many ways), ending in the separator.
+    std::string root;
     FolderIdentity identity;
     std::unique_ptr<TreeWatch> watch;
     StoredFolder* top = nullptr;             // owned
@@ -31,15 +41,7 @@ struct StoredTree {
     std::uint64_t lastUsed = 0;        // the store's count of searches when it was last searched
     std::uint64_t lastSearchedAt = 0;  // the platform's clock then
     std::uint64_t passedAt = 0;        // the search count at which a whole pass left work undone
-};
-
-// What a tree holds that walks would read again.
-struct TreeCounts {
-    std::size_t folders = 0;
-    // Kept without a watch that vouches for it (see StoredFolder), and subfolders that could not
-    // be entered: a file may get a name there unseen.
-    std::size_t blind = 0;
-    std::size_t toRead = 0;  // changed since they were read, or not kept where a walk enters
+    TreeCounts counts;                 // as last counted
 };
 
 // What a background walk reads again: a pass after a search reads what a watch can make
@@ -83,7 +85,10 @@ class StoredTrees {
     void noteNewNames(const StoredFolder& fresh, const StoredFolder* old);
     void markNewNames(StoredTree& tree);
 
-    TreeCounts count(const StoredTree& tree) const;
+    // Counted again only when something changed since.
+    const TreeCounts& count(StoredTree& tree);
+    // Something of a tree changed that counts may tell.
+    void changed() { ++generation_; }
     // Marks each folder that has something below it a background walk would read again;
     // whether the tree has anything at all.
     bool markWork(StoredTree& tree, BackgroundWork work);

@@ -16,7 +16,8 @@ bool TreeSource::vouches(const StoredFolder& folder) const {
 ListingSource::Answer TreeSource::answer(StoredFolder& folder) {
     Answer a{.folder = &folder, .file = folder.file};
     if (vouches(folder)) {
-        answered_ = true;
+        if (!answered_.load(std::memory_order_relaxed))
+            answered_.store(true, std::memory_order_relaxed);
         a.listing = &folder.listing;
         a.notNeeded = background() && !folder.workBelow;
     }
@@ -81,6 +82,7 @@ StoredFolder* TreeSource::keep(StoredFolder*& slot, StoredChild* child, StoredFo
     if (outcome == FolderOutcome::Listed)
         return folder.listing != nullptr ? keepRead(slot, parent, folder) : slot;
     if (outcome == FolderOutcome::NotNeeded) return nullptr;
+    trees_.changed();
     if (child != nullptr) {
         child->otherMount = outcome == FolderOutcome::OtherMount;
         child->unreadable = outcome == FolderOutcome::Unreadable;
@@ -94,9 +96,15 @@ StoredFolder* TreeSource::keep(StoredFolder*& slot, StoredChild* child, StoredFo
 }
 
 StoredFolder* TreeSource::keepRead(StoredFolder*& slot, StoredFolder* parent, Folder& folder) {
+    // A search that read a folder no watch vouches for, to be read again under a watch by the
+    // background pass, keeps what is kept of it: neither one vouches for its folder, and the
+    // search spends no time on it.
+    StoredFolder* old = slot;
+    if (!background() && old != nullptr && !old->watched && !old->broken &&
+        !tree_.watch->coversTree() && folder.listing->error() == 0)
+        return old;
     auto fresh = std::make_unique<StoredFolder>(std::move(*folder.listing));
     fresh->file = folder.file;
-    const StoredFolder* old = slot;
     if (fresh->listing.error() != 0) {
         // A folder that cannot be read to its end is read afresh at every search.
         fresh->broken = true;

@@ -41,26 +41,6 @@ void FolderListing::complete(std::size_t i, const ListedEntry& described, bool s
     if (subfolder) e.flags |= kEntrySubfolder;
 }
 
-ListedEntry FolderListing::entry(std::size_t i, bool sizeAtUse) const {
-    const ListingEntry& s = entries_[i];
-    ListedEntry e;
-    e.nameOffset = s.nameOffset;
-    e.nameLength = s.nameLength;
-    e.size = s.size;
-    e.file = s.file;
-    if ((s.flags & kEntryFolder) != 0) e.attributes |= kAttrDirectory;
-    if ((s.flags & kEntryLink) != 0) {
-        e.attributes |= kAttrReparsePoint;
-        e.reparseTag = kReparseTagSymlink;
-    }
-    if ((s.flags & kEntryTypeUnknown) != 0) e.attributes |= kAttrTypeUnknown;
-    if (e.attributes == 0) e.attributes = kAttrArchive;
-    e.manyNames = (s.flags & kEntryManyNames) != 0;
-    // A file with other names may have changed through one of them: it is read again.
-    e.sizeKnown = (s.flags & kEntrySizeKnown) != 0 && !e.manyNames && !sizeAtUse;
-    return e;
-}
-
 void FolderListing::reserveFor(const Listing& batch) {
     if (batch.size() == 0) return;
     const ListedEntry& last = batch[batch.size() - 1];

@@ -45,7 +45,7 @@ class FolderListing {
     void markManyNames(std::size_t i) { entries_[i].flags |= kEntryManyNames; }
 
     // Entry `i` as the rule reads it; with `sizeAtUse`, its size is to be read again.
-    ListedEntry entry(std::size_t i, bool sizeAtUse = false) const;
+    ListedEntry entry(std::size_t i, bool sizeAtUse = false) const;  // inline below
     const ListingEntry& operator[](std::size_t i) const { return entries_[i]; }
     std::string_view name(std::size_t i) const { return name(entries_[i]); }
     std::string_view name(const ListingEntry& e) const {
@@ -72,6 +72,26 @@ class FolderListing {
     std::vector<ListingEntry> entries_;
     int error_ = 0;
 };
+
+inline ListedEntry FolderListing::entry(std::size_t i, bool sizeAtUse) const {
+    const ListingEntry& s = entries_[i];
+    ListedEntry e;
+    e.nameOffset = s.nameOffset;
+    e.nameLength = s.nameLength;
+    e.size = s.size;
+    e.file = s.file;
+    if ((s.flags & kEntryFolder) != 0) e.attributes |= kAttrDirectory;
+    if ((s.flags & kEntryLink) != 0) {
+        e.attributes |= kAttrReparsePoint;
+        e.reparseTag = kReparseTagSymlink;
+    }
+    if ((s.flags & kEntryTypeUnknown) != 0) e.attributes |= kAttrTypeUnknown;
+    if (e.attributes == 0) e.attributes = kAttrArchive;
+    e.manyNames = (s.flags & kEntryManyNames) != 0;
+    // A file with other names may have changed through one of them: it is read again.
+    e.sizeKnown = (s.flags & kEntrySizeKnown) != 0 && !e.manyNames && !sizeAtUse;
+    return e;
+}
 
 // What one listed entry is to a walk.
 enum class EntryUse : std::uint8_t {

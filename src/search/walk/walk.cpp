@@ -34,6 +34,11 @@ constexpr int kLooksBeforeSleep = 1000;
 // Enough threads for the queue of a disk or a network share; more only wait in it.
 constexpr unsigned kDefaultWorkers = 64;
 
+// Whether a folder is read from the disk, not from a kept listing nor known without reading.
+bool fromDisk(const FolderNode& node) {
+    return node.known == FolderState::Pending && node.keptListing == nullptr;
+}
+
 // The state of a folder that could not be opened.
 FolderState stateOf(OpenFolders::Outcome outcome) {
     constexpr FolderState kStates[] = {FolderState::Claimed, FolderState::Unreadable,
@@ -143,36 +148,39 @@ std::size_t Walk::workersStarted() const {
 // first Pending folder, the nearest one the consumer will need; the Claimed ones they pass over
 // are at most one per thread.
 
-// Puts `first` and its siblings where `at` stands, or ahead of `at` when it is to stay.
+// Puts those of `first` and its siblings that are read from the disk where `at` stands, or ahead
+// of `at` when it is to stay; at the end when there is no `at`.
 void Walk::insertWork(FolderNode* first, FolderNode* at) {
-    FolderNode* const prev = at->links.work.prev;
-    FolderNode* const last = chainWork(first);
+    FolderNode* last = nullptr;
+    first = chainWork(first, last);
+    if (first == nullptr) return;
+    FolderNode* const prev = at != nullptr ? at->links.work.prev : nullptr;
     first->links.work.prev = prev;
     if (prev != nullptr)
         prev->links.work.next = first;
     else
         frontier_ = first;
     last->links.work.next = at;
-    at->links.work.prev = last;
+    if (at != nullptr) at->links.work.prev = last;
 }
 
-// The frontier is empty: `first` and its siblings are all of it.
-void Walk::appendWork(FolderNode* first) {
-    chainWork(first)->links.work.next = nullptr;
-    frontier_ = first;
-}
-
-// Links `first` and its siblings to each other as pending work; returns the last of them.
-FolderNode* Walk::chainWork(FolderNode* first) {
-    FolderNode* last = nullptr;
+// Links those of `first` and its siblings that are read from the disk to each other as pending
+// work: a folder answered from a kept listing is the consumer's alone (L1), quicker read than
+// handed over. Returns the first of them, and the last in `last`.
+FolderNode* Walk::chainWork(FolderNode* first, FolderNode*& last) {
+    FolderNode* head = nullptr;
     for (FolderNode* n = first; n != nullptr; n = n->nextSibling) {
+        if (!fromDisk(*n)) continue;
         n->onWorkList = true;
         n->links.work.prev = last;
-        if (last != nullptr) last->links.work.next = n;
+        if (last != nullptr)
+            last->links.work.next = n;
+        else
+            head = n;
         last = n;
         ++pending_;
     }
-    return last;
+    return head;
 }
 
 void Walk::unlinkWork(FolderNode* node) {
@@ -341,7 +349,7 @@ void Walk::addSubfolder(FolderNode& parent, std::string_view name, std::uint64_t
     child->file = file;  // as listed, until it is opened and identified
     child->entry = entry;
     if (parent.kept != nullptr) take(*child, source_->child(*parent.kept, entry, name, file));
-    if (child->known == FolderState::Pending && child->keptListing == nullptr) ++found.fromDisk;
+    if (fromDisk(*child)) ++found.fromDisk;
     if (found.last != nullptr)
         found.last->nextSibling = child;
     else
@@ -388,10 +396,7 @@ void Walk::publish(FolderNode* node, FolderState state, Found& found, bool byCon
         unlinkWork(node);
     } else if (offered != nullptr) {
         // The root, or a folder the consumer took before it joined the frontier: it comes first.
-        if (frontier_ != nullptr)
-            insertWork(offered, frontier_);
-        else
-            appendWork(offered);
+        insertWork(offered, frontier_);
     }
     if (state != FolderState::Listed) {
         node->links.error = found.error;
@@ -408,7 +413,7 @@ void Walk::publish(FolderNode* node, FolderState state, Found& found, bool byCon
         startWorkers(firstWorkers_);
     }
     if (offered != nullptr) {
-        unsigned wake = std::min(idle_, found.subfolders);
+        unsigned wake = std::min(idle_, found.fromDisk);
         for (; wake > 0; --wake) workAdded_.notify_one();
     }
     growIfSlow();

@@ -188,8 +188,7 @@ class Walk {
     void publish(FolderNode* node, FolderState state, Found& found,
                  bool byConsumer);  // walk lock held
     void insertWork(FolderNode* first, FolderNode* at);
-    void appendWork(FolderNode* first);
-    FolderNode* chainWork(FolderNode* first);
+    FolderNode* chainWork(FolderNode* first, FolderNode*& last);
     void unlinkWork(FolderNode* node);
     FolderNode* nearestPending() const;
     void claim(FolderNode* node);
