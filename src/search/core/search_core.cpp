@@ -269,12 +269,13 @@ bool SearchCore::walkFrom(const std::string& root, const NamePattern& pattern,
 }
 
 void SearchCore::ScanFolderFiles(const std::string& folder, const FolderFiles& files) {
+    line_.assign(folder);  // each line of the folder begins with its path, written once
     for (std::size_t i = 0; i < files.size(); ++i) {
         window_.pumpEvents();
         if (state_.StopRequested) break;
         const FolderFiles::File& file = files[i];
         // The name is kept as it is: trimming it would list a path that does not exist.
-        line_.assign(folder);
+        line_.resize(folder.size());
         line_ += files.name(file);
         if (file.sized) {
             line_ += texts::kLineSeparator;

@@ -66,6 +66,8 @@ void TreeSource::record(Folder& folder) {
     } else if (folder.depth == 0) {
         here = keep(tree_.top, nullptr, nullptr, folder);
         if (here == nullptr && folder.outcome != FolderOutcome::NotNeeded) lost_ = true;
+    } else if (folder.listing == nullptr && folder.outcome == FolderOutcome::Listed) {
+        here = static_cast<StoredFolder*>(folder.kept);  // answered from it: nothing changes
     } else if (StoredFolder* up = levels_.back(); up != nullptr) {
         // The walk read its parent from the listing kept there now.
         StoredChild* child = up->slotFor(folder.entry, folder.name, 0);

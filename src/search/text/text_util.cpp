@@ -1,5 +1,7 @@
 #include "search/text/text_util.h"
 
+#include <iterator>
+
 namespace quarvex {
 
 std::string_view trimSpaces(std::string_view text) {
@@ -10,15 +12,14 @@ std::string_view trimSpaces(std::string_view text) {
 }
 
 void appendThousands(std::string& out, std::uint64_t value) {
-    if (value == 0) return;
+    // Written from its end, and appended at once: a line per file costs no more than this.
     char digits[32];
-    int count = 0;
-    while (value != 0) {
-        if (count % 4 == 3) digits[count++] = ',';
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
+    char* at = std::end(digits);
+    for (int count = 0; value != 0; ++count, value /= 10) {
+        if (count % 3 == 0 && count > 0) *--at = ',';
+        *--at = static_cast<char>('0' + value % 10);
     }
-    while (count > 0) out.push_back(digits[--count]);
+    out.append(at, std::end(digits));
 }
 
 void appendThousands(std::string& out, const ByteTotal& value) {

@@ -3,6 +3,7 @@
 // thread may touch which field, and when.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -123,8 +124,13 @@ struct FolderNode {
     FolderState known = FolderState::Pending;
 
     // The name follows the node in the same allocation.
-    static FolderNode* make(FolderNode* parent, std::string_view name) {
-        void* memory = ::operator new(sizeof(FolderNode) + name.size());
+    // Names this long or shorter get room for kSmallName bytes, so that a node's memory may be
+    // used again for another (see Walk's spare nodes).
+    static constexpr std::size_t kSmallName = 40;
+
+    static FolderNode* make(FolderNode* parent, std::string_view name, void* memory = nullptr) {
+        if (memory == nullptr)
+            memory = ::operator new(sizeof(FolderNode) + std::max(name.size(), kSmallName));
         auto* node = new (memory) FolderNode;
         node->parent = parent;
         node->depth = parent != nullptr ? parent->depth + 1 : 0;

@@ -35,6 +35,13 @@ class FolderFiles {
     explicit FolderFiles(std::unique_ptr<FolderListing> owned)
         : listing_(owned.get()), owned_(std::move(owned)) {}
     explicit FolderFiles(const FolderListing& kept) : listing_(&kept) {}
+    // Made again for another kept listing, its room kept.
+    void reuse(const FolderListing& kept) {
+        listing_ = &kept;
+        owned_.reset();
+        files_.clear();
+        counted_ = 0;
+    }
 
     void add(std::size_t entry, std::uint64_t size, bool sized) {
         files_.push_back({static_cast<std::uint32_t>(entry), sized, size});

@@ -31,6 +31,8 @@ constexpr std::size_t kHandlesPerWorker = 4;
 constexpr std::size_t kFewMatches = 64;
 // How many times a thread out of work looks for more before it sleeps, a pause apart.
 constexpr int kLooksBeforeSleep = 1000;
+// Nodes and files the consumer keeps to use again, at most.
+constexpr std::size_t kMostSpares = 256;
 // Enough threads for the queue of a disk or a network share; more only wait in it.
 constexpr unsigned kDefaultWorkers = 64;
 
@@ -87,6 +89,17 @@ Walk::Walk(Platform& platform, const NamePattern& pattern, const WalkSetup& setu
 Walk::~Walk() {
     stop();
     if (root_ != nullptr) freeSubtree(root_);
+    for (void* memory : spareNodes_) ::operator delete(memory);
+}
+
+// The consumer is done with a node: its memory is kept for the next ones it makes.
+void Walk::recycle(FolderNode* node) {
+    if (node->nameLength > FolderNode::kSmallName || spareNodes_.size() >= kMostSpares)
+        return destroy(node);
+    if (node->loadState() == FolderState::Listed) delete node->links.listed.files;
+    folders_.forget(*node);
+    node->~FolderNode();
+    spareNodes_.push_back(node);
 }
 
 void Walk::destroy(FolderNode* node) {
@@ -267,7 +280,14 @@ FolderState Walk::read(FolderNode& node, Worker& worker, Found& found) {
     }
     if (node.keptListing != nullptr) {
         folders_.passOver(node);
-        found.files = new FolderFiles(*node.keptListing);
+        // Only the consumer reads kept listings: it makes their files of what it left before.
+        if (spareFiles_.empty()) {
+            found.files = new FolderFiles(*node.keptListing);
+        } else {
+            found.files = spareFiles_.back().release();
+            spareFiles_.pop_back();
+            found.files->reuse(*node.keptListing);
+        }
         // What may have changed unseen (a link's target, a file with more names) is read again,
         // in the folder opened for it by its identity.
         std::optional<OpenFolders::Pinned> pinned;
@@ -335,7 +355,7 @@ void Walk::applyRule(FolderNode& node, const FolderListing& listing, FolderListi
             (use == EntryUse::Other || use == EntryUse::DotFile))
             describeIt(e);
         if (use == EntryUse::Subfolder || (dotFolder && keepEverything_))
-            addSubfolder(node, name, e.file, static_cast<std::uint32_t>(i), found);
+            addSubfolder(node, name, e.file, static_cast<std::uint32_t>(i), worker, found);
         else if (use == EntryUse::Match)
             found.files->add(i, e.size, e.sizeKnown);
         if (fresh != nullptr) fresh->complete(i, e, use == EntryUse::Subfolder || dotFolder);
@@ -344,8 +364,14 @@ void Walk::applyRule(FolderNode& node, const FolderListing& listing, FolderListi
 
 // A subfolder the rule found: a node of its own, with what the source keeps of it.
 void Walk::addSubfolder(FolderNode& parent, std::string_view name, std::uint64_t file,
-                        std::uint32_t entry, Found& found) {
-    FolderNode* child = FolderNode::make(&parent, name);
+                        std::uint32_t entry, Worker& worker, Found& found) {
+    // The consumer makes nodes in the memory of those it left before.
+    void* memory = nullptr;
+    if (&worker == self_.get() && name.size() <= FolderNode::kSmallName && !spareNodes_.empty()) {
+        memory = spareNodes_.back();
+        spareNodes_.pop_back();
+    }
+    FolderNode* child = FolderNode::make(&parent, name, memory);
     child->file = file;  // as listed, until it is opened and identified
     child->entry = entry;
     if (parent.kept != nullptr) take(*child, source_->child(*parent.kept, entry, name, file));
@@ -579,7 +605,10 @@ void Walk::leave(FolderNode* node) {
     if (files == nullptr) return;
     listedAhead_ -= 1;
     bytesAhead_ -= files->counted();
-    delete files;
+    if (spareFiles_.size() < kMostSpares)
+        spareFiles_.emplace_back(files);
+    else
+        delete files;
     node->links.listed.files = nullptr;
     if (held_ > 0 && roomAgain()) {
         const auto lock = lockQuickly(mutex_);
@@ -617,7 +646,7 @@ bool Walk::advance(const WaitHook& wait) {
             FolderNode* const sibling = node->nextSibling;
             path_.resize(path_.size() - node->nameLength - 1);
             parent->links.listed.firstChild = sibling;
-            destroy(node);
+            recycle(node);
             if (sibling != nullptr) {
                 next = sibling;
                 break;

@@ -172,6 +172,7 @@ class Walk {
     struct Found;
 
     void destroy(FolderNode* node);
+    void recycle(FolderNode* node);
     void freeSubtree(FolderNode* node);
     // Workers and the consumer alike.
     void process(FolderNode* node, Worker& worker, std::unique_lock<std::mutex>& lock);
@@ -182,7 +183,7 @@ class Walk {
     void applyRule(FolderNode& node, const FolderListing& listing, FolderListing* fresh,
                    Describe&& describe, Worker& worker, Found& found);
     void addSubfolder(FolderNode& parent, std::string_view name, std::uint64_t file,
-                      std::uint32_t entry, Found& found);
+                      std::uint32_t entry, Worker& worker, Found& found);
     void take(FolderNode& node, const ListingSource::Answer& kept);
     bool pump(Worker& worker);
     void publish(FolderNode* node, FolderState state, Found& found,
@@ -245,6 +246,8 @@ class Walk {
 
     // The consumer's.
     std::unique_ptr<Worker> self_;
+    std::vector<void*> spareNodes_;  // the memory of nodes it left, for small names
+    std::vector<std::unique_ptr<FolderFiles>> spareFiles_;
     FolderNode* root_ = nullptr;
     FolderNode* current_ = nullptr;
     bool finished_ = false;
