@@ -134,8 +134,9 @@ void ListingStore::dropIdle(std::uint64_t since, const StoredTree* keep) {
 }
 
 bool ListingStore::walkTree(StoredTree& tree, TreeSource::Walking walking, const WaitHook& goOn) {
-    const BackgroundWork work =
-        walking == TreeSource::Walking::Pass ? BackgroundWork::Pass : BackgroundWork::Refresh;
+    const BackgroundWork work = walking == TreeSource::Walking::Pass    ? BackgroundWork::Pass
+                                : walking == TreeSource::Walking::Sizes ? BackgroundWork::Sizes
+                                                                        : BackgroundWork::Refresh;
     if (!trees_.markWork(tree, work)) return true;
     const NamePattern nothing("");  // matches no name: nothing to show
     bool whole = false;
@@ -147,7 +148,10 @@ bool ListingStore::walkTree(StoredTree& tree, TreeSource::Walking walking, const
         setup.startWorkers = startWorkers_;
         setup.source = &view;
         setup.recorder = &view;
-        setup.keepEverything = true;  // so that any later pattern is answered from memory
+        setup.keepEverything = true;
+        // Names first, under watches, so that searches may answer from memory soon: the sizes
+        // that come with the pass are read by a walk of their own after it.
+        setup.sizeEverything = walking != TreeSource::Walking::Pass;
         Walk walk(platform_, nothing, setup);
         walk.start(tree.root);
         while (walk.advance(goOn) && walk.result(goOn)) {
@@ -174,21 +178,28 @@ void ListingStore::passLoop() {
         if (const std::uint64_t now = platform_.now(); now > idleMicroseconds_)
             dropIdle(now - idleMicroseconds_, nullptr);
         if (idle_) continue;
+        // Every tree's names before any tree's sizes.
         StoredTree* next = nullptr;
-        for (const auto& tree : trees_.all())
-            if (tree->passedAt != searches_ && trees_.markWork(*tree, BackgroundWork::Pass)) {
-                next = tree.get();
-                break;
-            }
+        int kind = 0;
+        for (; kind < 2 && next == nullptr; ++kind)
+            for (const auto& tree : trees_.all())
+                if (tree->passedAt[kind] != searches_ &&
+                    trees_.markWork(*tree,
+                                    kind == 0 ? BackgroundWork::Pass : BackgroundWork::Sizes)) {
+                    next = tree.get();
+                    break;
+                }
         if (next == nullptr) {
             idle_ = true;
             wake_.notify_all();  // for settle()
             continue;
         }
+        --kind;
         const FolderIdentity root = next->identity;
-        // What a whole pass could not make trusted waits for the next search's changes.
-        if (walkTree(*next, TreeSource::Walking::Pass, goOn))
-            if (StoredTree* tree = trees_.find(root)) tree->passedAt = searches_;
+        // What a whole walk could not do waits for the next search's changes.
+        if (walkTree(*next, kind == 0 ? TreeSource::Walking::Pass : TreeSource::Walking::Sizes,
+                     goOn))
+            if (StoredTree* tree = trees_.find(root)) tree->passedAt[kind] = searches_;
     }
 }
 

@@ -17,6 +17,8 @@ bool sameFile(std::uint64_t a, std::uint64_t b) {
 
 StoredFolder::StoredFolder(FolderListing&& read) : listing(std::move(read)) {
     listing.shrink();
+    for (const ListingEntry& e : listing.entries())
+        unsized = unsized || (e.flags & (kEntryFolder | kEntryLink | kEntrySizeKnown)) == 0;
     for (std::uint32_t i = 0; i < listing.size(); ++i)
         if ((listing[i].flags & kEntrySubfolder) != 0)
             children.push_back({listing[i].file, nullptr, i});

@@ -44,6 +44,7 @@ struct StoredFolder : KeptFolder {
     bool dirty = false;
     bool watchFailed = false;  // the system refused a watch: read afresh at every search
     bool broken = false;       // its listing broke off: read afresh at every search
+    bool unsized = false;      // some file's size is still to be read (and kept)
     bool workBelow = false;    // a background walk has something to read below it
 
     bool trusted() const { return watched && !dirty; }

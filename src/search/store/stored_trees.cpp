@@ -187,6 +187,7 @@ const TreeCounts& StoredTrees::count(StoredTree& tree) {
 }
 
 bool StoredTrees::reads(const StoredFolder& folder, BackgroundWork work) {
+    if (work == BackgroundWork::Sizes) return folder.trusted() && folder.unsized;
     if (folder.trusted()) return false;
     // What no watch can vouch for a pass leaves to the searches, until it changes.
     return work == BackgroundWork::Refresh || folder.dirty ||
@@ -194,7 +195,7 @@ bool StoredTrees::reads(const StoredFolder& folder, BackgroundWork work) {
 }
 
 bool StoredTrees::reads(const StoredChild& slot, BackgroundWork work) {
-    return slot.folder == nullptr && !slot.otherMount &&
+    return work != BackgroundWork::Sizes && slot.folder == nullptr && !slot.otherMount &&
            (work == BackgroundWork::Refresh || !slot.unreadable);
 }
 

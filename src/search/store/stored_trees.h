@@ -40,13 +40,15 @@ struct StoredTree {
     std::size_t bytes = sizeof(StoredTree);  // kept up to date with every change
     std::uint64_t lastUsed = 0;        // the store's count of searches when it was last searched
     std::uint64_t lastSearchedAt = 0;  // the platform's clock then
-    std::uint64_t passedAt = 0;        // the search count at which a whole pass left work undone
-    TreeCounts counts;                 // as last counted
+    // The search count at which a whole pass for names (0), for sizes (1), left work undone.
+    std::uint64_t passedAt[2] = {};
+    TreeCounts counts;  // as last counted
 };
 
 // What a background walk reads again: a pass after a search reads what a watch can make
-// trusted; a refresh before a search also tries again the subfolders that could not be entered.
-enum class BackgroundWork : std::uint8_t { Pass, Refresh };
+// trusted, names first; then the sizes of what it left unsized; a refresh before a search reads
+// what changed, sizes and all, and tries again the subfolders that could not be entered.
+enum class BackgroundWork : std::uint8_t { Pass, Sizes, Refresh };
 
 class StoredTrees {
   public:

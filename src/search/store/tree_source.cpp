@@ -48,7 +48,8 @@ ListingSource::Answer TreeSource::child(KeptFolder& parent, std::uint32_t entry,
 std::uint64_t TreeSource::beforeReading(FolderHandle folder) {
     // A search reads what no watch vouches for as fast as without a store; one tree-wide watch
     // vouches for every folder from the start.
-    if (!background() || tree_.watch->coversTree()) return 0;
+    // A walk for sizes reads folders watched already: their watches go on.
+    if (!background() || walking_ == Walking::Sizes || tree_.watch->coversTree()) return 0;
     const std::uint64_t key = trees_.newKey();
     if (!trees_.watch(tree_, folder, {}, key)) return 0;
     const std::lock_guard lock(keysMutex_);
@@ -131,7 +132,8 @@ StoredFolder* TreeSource::keepRead(StoredFolder*& slot, StoredFolder* parent, Fo
                 : std::string_view();
         fresh->watched = trees_.watch(tree_, kNoFolder, relative, key);
         fresh->key = fresh->watched ? key : 0;
-    } else if (background() || (old != nullptr && old->watchFailed)) {
+    } else if ((background() && walking_ != Walking::Sizes) ||
+               (old != nullptr && old->watchFailed)) {
         // A watch was asked for and the system refused it: until something changes, no pass
         // asks again.
         fresh->watchFailed = true;

@@ -19,7 +19,7 @@ namespace quarvex {
 
 class TreeSource final : public ListingSource, public ListingRecorder {
   public:
-    enum class Walking : std::uint8_t { Search, Pass, Refresh };
+    enum class Walking : std::uint8_t { Search, Pass, Sizes, Refresh };
 
     // `sizesAtUse`: a search where some folder of the tree is blind, so that a file kept with
     // one name may have gained another unseen: every kept size is read again.
@@ -44,7 +44,9 @@ class TreeSource final : public ListingSource, public ListingRecorder {
   private:
     bool background() const { return walking_ != Walking::Search; }
     BackgroundWork work() const {
-        return walking_ == Walking::Pass ? BackgroundWork::Pass : BackgroundWork::Refresh;
+        return walking_ == Walking::Pass    ? BackgroundWork::Pass
+               : walking_ == Walking::Sizes ? BackgroundWork::Sizes
+                                            : BackgroundWork::Refresh;
     }
     bool vouches(const StoredFolder& folder) const;
     Answer answer(StoredFolder& folder);

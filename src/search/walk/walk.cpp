@@ -83,6 +83,7 @@ Walk::Walk(Platform& platform, const NamePattern& pattern, const WalkSetup& setu
       source_(setup.source),
       recorder_(setup.recorder),
       keepEverything_(setup.keepEverything),
+      sizeEverything_(setup.sizeEverything),
       folders_(platform),
       self_(std::make_unique<Worker>()) {}
 
@@ -351,7 +352,7 @@ void Walk::applyRule(FolderNode& node, const FolderListing& listing, FolderListi
         // A dot folder is kept in its parent's listing as one to enter, though only a walk that
         // keeps everything does: a file may get a name there too.
         const bool dotFolder = use == EntryUse::DotFolder && !isLink(e);
-        if (keepEverything_ && fresh != nullptr && !e.sizeKnown &&
+        if (sizeEverything_ && fresh != nullptr && !e.sizeKnown &&
             (use == EntryUse::Other || use == EntryUse::DotFile))
             describeIt(e);
         if (use == EntryUse::Subfolder || (dotFolder && keepEverything_))

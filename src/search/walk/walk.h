@@ -113,10 +113,12 @@ struct WalkSetup {
     unsigned startWorkers = 0;
     ListingSource* source = nullptr;      // kept listings that may stand for the disk's
     ListingRecorder* recorder = nullptr;  // told of every folder, in pre-order
-    // Every file read from the disk is sized, dot files too, not only the matches, and folders
-    // whose names begin with "." are entered: for a recorder that keeps the listings for other
-    // patterns and must hear of every name a file gets. Such a walk shows no files.
+    // Folders whose names begin with "." are entered: for a recorder that must hear of every
+    // name a file gets. Such a walk shows no files.
     bool keepEverything = false;
+    // Every file read from the disk is sized, dot files too, not only the matches: for a
+    // recorder that keeps the listings for other patterns.
+    bool sizeEverything = false;
 };
 
 class Walk {
@@ -212,6 +214,7 @@ class Walk {
     ListingSource* const source_;
     ListingRecorder* const recorder_;
     const bool keepEverything_;
+    const bool sizeEverything_;
     bool sizesAtUse_ = false;  // the source's, taken once at the start
     OpenFolders folders_;
 
