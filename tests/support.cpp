@@ -71,7 +71,13 @@ class FakePlatform::Watch : public TreeWatch {
         std::lock_guard lock(platform_.mutex_);
         if (!platform_.watchCoversTree && platform_.watchesNow >= platform_.watchLimit)
             return false;
-        keys_[key] = platform_.watchCoversTree ? byPath : platform_.handles_.at(folder).folder;
+        const int watched =
+            platform_.watchCoversTree ? byPath : platform_.handles_.at(folder).folder;
+        if (!platform_.watchCoversTree &&
+            platform_.refusedWatches.contains(
+                platform_.folders_[static_cast<std::size_t>(watched)].name))
+            return false;
+        keys_[key] = watched;
         ++platform_.watchesNow;
         ++platform_.watchesMade;
         return true;

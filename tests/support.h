@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <new>
 #include <optional>
 #include <string>
@@ -223,6 +224,7 @@ class FakePlatform : public Platform {
     bool watchable = true;
     bool watchCoversTree = false;
     std::size_t watchLimit = SIZE_MAX;  // watches beyond it fail
+    std::set<std::string> refusedWatches;  // folders, by name, whose own watch is refused
     std::size_t watchesNow = 0, watchesMade = 0;
 
     bool fakeClock = false;
