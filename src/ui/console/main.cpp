@@ -159,10 +159,17 @@ bool settleBeforeEachAnswerEnds() {
     return value != nullptr && *value != '\0';
 }
 
+// A test hook: QUARVEX_TEST_STORE_BYTES bounds what --queries keeps (in bytes) below its
+// default, so that the benchmark tries a tree past the bound without making one of 256 MB.
+std::size_t storeBound() {
+    const char* value = std::getenv("QUARVEX_TEST_STORE_BYTES");
+    return value != nullptr ? static_cast<std::size_t>(std::strtoull(value, nullptr, 10)) : 0;
+}
+
 // --queries: one search a line of standard input, all over one listing store. At the end of
 // input the status is 0, whatever the answers were: each one's outcome is in its report.
 int answerQueries(const Options& options, ConsoleWindow& window, SearchCore& search) {
-    search.keepListings();
+    search.keepListings(storeBound());
     std::optional<std::string> roots;
     if (!options.operands.empty()) roots = options.operands[0];
     const bool settle = settleBeforeEachAnswerEnds();
