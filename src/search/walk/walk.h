@@ -45,8 +45,9 @@
 //   FolderNode field      | written by                   | when, under which lock
 //   ----------------------+------------------------------+-------------------------------------
 //   parent, depth, name,  | the parent's claimer         | before publishing; never again
-//     nextSibling, kept,  |                              |
-//     keptListing, known  |                              |
+//     nextSibling, entry, |                              |
+//     kept, keptListing,  |                              |
+//     known               |                              |
 //   state                 | Pending->Claimed: any thread | walk lock
 //                         | ->final: the claimer         | walk lock, release store; final
 //                         |                              |   states never change
@@ -69,6 +70,8 @@
 //   pending_              | walk   | the Pending ones (atomic: a thread about to sleep reads it
 //                         |        |   without the lock)
 //   idle_, waitingFor_    | walk   | workers waiting for work; the node the consumer waits for
+//   spareNodes_,          | none   | the consumer's alone: memory of nodes and files it left,
+//     spareFiles_         |        |   used again for the kept listings only it reads (L1)
 //   held_                 | walk   | workers waiting for the window to drain (atomic: the
 //                         |        |   consumer reads it without the lock first)
 //   roomGeneration_,      | walk   | bumped when held workers are let go; how often one slept,
