@@ -53,6 +53,8 @@ FolderState stateOf(OpenFolders::Outcome outcome) {
 
 struct Walk::Worker {
     Listing batch;  // the platform's reads, kept between folders so it is allocated once
+    // Entries of the folder at hand described ahead of the rule, in listing order.
+    std::vector<std::pair<std::uint32_t, ListedEntry>> described;
     // The consumer's: keeps the window answering while it reads a large folder itself.
     const WaitHook* pump = nullptr;
 };
@@ -314,12 +316,56 @@ FolderState Walk::read(FolderNode& node, Worker& worker, Found& found) {
     std::unique_ptr<FolderListing> fresh = readDisk(handle, worker);
     FolderListing& listing = *fresh;
     found.files = new FolderFiles(std::move(fresh));
+    describeAhead(handle, listing, worker);
+    std::size_t next = 0;  // the next entry described ahead
     applyRule(
         node, listing, &listing,
-        [&](ListedEntry& e, std::string_view name) { platform_.describe(handle, e, name); }, worker,
-        found);
+        [&](ListedEntry& e, std::string_view name) {
+            const auto& ahead = worker.described;
+            while (next < ahead.size() && ahead[next].first < e.nameOffset) ++next;
+            if (next < ahead.size() && ahead[next].first == e.nameOffset)
+                e = ahead[next].second;
+            else
+                platform_.describe(handle, e, name);
+        },
+        worker, found);
     folders_.listed(node, found.subfolders);
     return FolderState::Listed;
+}
+
+// Describes, in the order of their file numbers, the entries of a folder read from the disk that
+// the rule will describe: a cold disk then reads inodes that lie together at once, not in the
+// order of a listing (on ext4, of the names' hashes). What the rule would not have asked for is
+// only a read too many.
+void Walk::describeAhead(FolderHandle handle, const FolderListing& listing, Worker& worker) {
+    auto& ahead = worker.described;
+    ahead.clear();
+    for (std::size_t i = 0; i < listing.size(); ++i) {
+        const ListingEntry& s = listing[i];
+        const std::string_view name = listing.name(s);
+        if ((s.flags & (kEntryFolder | kEntrySizeKnown)) != 0 && (s.flags & kEntryTypeUnknown) == 0)
+            continue;
+        const bool dot = name[0] == '.';
+        const bool wanted = (s.flags & kEntryTypeUnknown) != 0 && (s.flags & kEntryLink) == 0
+                                ? !dot || sizeEverything_
+                            : dot ? sizeEverything_
+                                  : sizeEverything_ || pattern_.matches(name);
+        if (wanted) ahead.emplace_back(static_cast<std::uint32_t>(i), listing.entry(i));
+    }
+    if (ahead.size() < 2) {
+        ahead.clear();
+        return;
+    }
+    std::sort(ahead.begin(), ahead.end(),
+              [](const auto& a, const auto& b) { return a.second.file < b.second.file; });
+    for (auto& [i, e] : ahead) {
+        if (stopping_ || !pump(worker)) break;
+        platform_.describe(handle, e, listing.name(i));
+    }
+    // Keyed by the entries' places in the names, which grow with their places in the listing.
+    for (auto& [i, e] : ahead) i = listing[i].nameOffset;
+    std::sort(ahead.begin(), ahead.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
 }
 
 // Every batch of an open folder, or as far as it could be read.

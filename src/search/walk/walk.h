@@ -184,6 +184,7 @@ class Walk {
     FolderState readWhole(FolderNode& node, Worker& worker, Found& found);  // no lock
     FolderState read(FolderNode& node, Worker& worker, Found& found);
     std::unique_ptr<FolderListing> readDisk(FolderHandle handle, Worker& worker);
+    void describeAhead(FolderHandle handle, const FolderListing& listing, Worker& worker);
     template <class Describe>
     void applyRule(FolderNode& node, const FolderListing& listing, FolderListing* fresh,
                    Describe&& describe, Worker& worker, Found& found);
