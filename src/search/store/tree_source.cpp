@@ -19,6 +19,10 @@ ListingSource::Answer TreeSource::answer(StoredFolder& folder) {
         if (!answered_.load(std::memory_order_relaxed))
             answered_.store(true, std::memory_order_relaxed);
         a.listing = &folder.listing;
+        // The walk reads it soon, one folder of thousands scattered over the heap: its entries
+        // names and subfolder slots are on their way meanwhile.
+        folder.listing.prefetch();
+        __builtin_prefetch(folder.children.data());
         a.notNeeded = background() && !folder.workBelow;
     }
     return a;

@@ -58,6 +58,12 @@ class FolderListing {
     int error() const { return error_; }
     void setError(int error) { error_ = error; }
 
+    // Asks the processor for the start of the entries and names now, for a read soon after.
+    void prefetch() const {
+        __builtin_prefetch(entries_.data());
+        __builtin_prefetch(names_.data());
+    }
+
     // Room for a platform batch, which is all of most folders.
     void reserveFor(const Listing& batch);
     // Gives back what growing left unused: for a listing that is kept.

@@ -33,6 +33,8 @@ constexpr std::size_t kFewMatches = 64;
 constexpr int kLooksBeforeSleep = 1000;
 // Nodes and files the consumer keeps to use again, at most.
 constexpr std::size_t kMostSpares = 256;
+// Entries of a folder looked at from memory between two pumps: microseconds, not a wait.
+constexpr std::size_t kEntriesPerPump = 256;
 // Enough threads for the queue of a disk or a network share; more only wait in it.
 constexpr unsigned kDefaultWorkers = 64;
 
@@ -388,12 +390,18 @@ template <class Describe>
 void Walk::applyRule(FolderNode& node, const FolderListing& listing, FolderListing* fresh,
                      Describe&& describe, Worker& worker, Found& found) {
     const bool sizesAtUse = fresh == nullptr && sizesAtUse_;
+    // The consumer keeps the window answering, however large the folder: after every entry that
+    // was read from the disk, and every so many that were not.
+    bool read = true;
     for (std::size_t i = 0; i < listing.size() && !stopping_; ++i) {
-        // The consumer keeps the window answering, however large the folder.
-        if (!pump(worker)) break;
+        if ((read || i % kEntriesPerPump == 0) && !pump(worker)) break;
+        read = false;
         ListedEntry e = listing.entry(i, sizesAtUse);
         const std::string_view name = listing.name(i);
-        const auto describeIt = [&](ListedEntry& entry) { describe(entry, name); };
+        const auto describeIt = [&](ListedEntry& entry) {
+            describe(entry, name);
+            read = true;
+        };
         const EntryUse use = useOf(e, name, pattern_, describeIt);
         // A dot folder is kept in its parent's listing as one to enter, though only a walk that
         // keeps everything does: a file may get a name there too.
