@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Makes the benchmark's file tree: deterministic, about 330,000 files in about 32,000 folders.
 
-Usage: gen_tree.py DEST
+Usage: gen_tree.py [--files N] [--folders N] DEST
+
+--files and --folders make a tree of another size with the same mix (the benchmark's million-file
+tree); the folders keep their spread over the depths.
 
 DEST must not exist. The tree goes to DEST/root and a summary to DEST/tree.json, which the
 benchmark uses as the expected answer for its result-count check. The tree is the same on every
@@ -70,12 +73,12 @@ def pick_size(rng):
     return rng.randint(1_000_000, 8_000_000)
 
 
-def plan(rng):
+def plan(rng, files, folders_at_depth):
     """Returns folders as (parent index, name bytes, depth, hidden) and files per folder."""
     folders = [(-1, b"", 0, False)]  # the root
     by_depth = [[0]]
     children = {0: set()}
-    for depth, count in enumerate(FOLDERS_AT_DEPTH, start=1):
+    for depth, count in enumerate(folders_at_depth, start=1):
         level = []
         parents = by_depth[depth - 1]
         for _ in range(count):
@@ -98,8 +101,8 @@ def plan(rng):
 
     weights = [rng.lognormvariate(0.0, 1.0) for _ in folders]
     total = sum(weights)
-    counts = [int(FILES * w / total) for w in weights]
-    for i in range(FILES - sum(counts)):
+    counts = [int(files * w / total) for w in weights]
+    for i in range(files - sum(counts)):
         counts[i % len(counts)] += 1
     return folders, counts
 
@@ -120,14 +123,23 @@ def file_name(rng, ordinal):
 
 
 def main():
-    if len(sys.argv) != 2:
+    args = sys.argv[1:]
+    files, folders_at_depth = FILES, FOLDERS_AT_DEPTH
+    while len(args) > 2 and args[0] in ("--files", "--folders") and args[1].isdigit():
+        if args[0] == "--files":
+            files = int(args[1])
+        else:
+            scale = int(args[1]) / sum(FOLDERS_AT_DEPTH)
+            folders_at_depth = [max(1, round(n * scale)) for n in FOLDERS_AT_DEPTH]
+        args = args[2:]
+    if len(args) != 1:
         sys.exit(__doc__)
-    dest = os.fsencode(sys.argv[1])
+    dest = os.fsencode(args[0])
     root = os.path.join(dest, b"root")
     os.makedirs(dest)
     start = time.monotonic()
     rng = random.Random(SEED)
-    folders, counts = plan(rng)
+    folders, counts = plan(rng, files, folders_at_depth)
 
     paths = [root]
     os.mkdir(root)
