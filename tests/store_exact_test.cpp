@@ -538,8 +538,9 @@ TEST_F(Exactness, AWriteThroughANameThatIsGoneIsSeen) {
     tree().file("t/A/f.txt");
     append(at("A/f.txt"), "12345");
     ASSERT_EQ(link(at("A/f.txt").c_str(), at("A/g2.txt").c_str()), 0);
+    tree().file("t/B/w.txt", 5);
     ownAll();
-    int held = -1, unnamed = -1;
+    int held = -1, unnamed = -1, heldElsewhere = -1, unnamedElsewhere = -1;
     const auto writeThrough = [](const int& fd) {
         return [&fd] {
             const std::string bytes(1000, 'x');
@@ -564,13 +565,34 @@ TEST_F(Exactness, AWriteThroughANameThatIsGoneIsSeen) {
                        0);
          }},
         {"1,000 bytes written through the O_TMPFILE descriptor", writeThrough(unnamed)},
+        // Writes are told to the folder of the name the writer opened: never to A below.
+        {"B/w.txt gets a second name in A, is opened, and its name in B removed",
+         [&] {
+             ASSERT_EQ(link(at("B/w.txt").c_str(), at("A/w2.txt").c_str()), 0);
+             heldElsewhere = open(at("B/w.txt").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+             ASSERT_GE(heldElsewhere, 0);
+             ASSERT_EQ(unlink(at("B/w.txt").c_str()), 0);
+         }},
+        {"A changes, so that w2.txt is read again with one name",
+         [&] { tree().file("t/A/n.txt", 1); }},
+        {"1,000 bytes written through B's gone name", writeThrough(heldElsewhere)},
+        {"an O_TMPFILE file made in B is linked into A",
+         [&] {
+             unnamedElsewhere = open(at("B").c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+             ASSERT_GE(unnamedElsewhere, 0);
+             const std::string self = "/proc/self/fd/" + std::to_string(unnamedElsewhere);
+             ASSERT_EQ(linkat(AT_FDCWD, self.c_str(), AT_FDCWD, at("A/t2.txt").c_str(),
+                              AT_SYMLINK_FOLLOW),
+                       0);
+         }},
+        {"1,000 bytes written through it", writeThrough(unnamedElsewhere)},
+        {"and 1,000 more", writeThrough(unnamedElsewhere)},
     };
     Child queries(queriesCommand(), {.settle = true});
     expectStep(queries, {"the first query walks", [] {}});
     for (const Step& step : steps) expectStep(queries, step);
     EXPECT_EQ(queries.finish().status, 0);
-    close(held);
-    close(unnamed);
+    for (const int fd : {held, unnamed, heldElsewhere, unnamedElsewhere}) close(fd);
 }
 
 // The --queries process in a mount namespace of its own, where the test mounts a tmpfs beside the

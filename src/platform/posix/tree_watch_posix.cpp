@@ -16,6 +16,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <tuple>
 #include <unordered_map>
@@ -48,14 +49,47 @@ constexpr std::uint32_t kMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED
 
 using Change = std::pair<std::uint64_t, bool>;  // a key, and whether the folder itself changed
 
+struct NamedChange {
+    std::uint64_t key;
+    NameChange change;
+    std::string name;
+};
+
+// The most names kept for one tree between two drains; past it the tree is told they were lost.
+constexpr std::size_t kMostNamed = 1 << 16;
+
 // One tree's part of the shared instance. Touched only under the instance's lock.
 struct TreeState {
     std::string root;             // the root's path as the mount table names it; "" not known
     std::uint64_t rootMount = 0;  // the mount ID of the root
     std::unordered_map<std::uint64_t, int> wdOfKey;
     std::set<Change> told;  // read from the queue, not drained yet
+    std::vector<NamedChange> named;  // in the order read, not drained yet
+    bool namesLost = false;
     bool lost = false;
+
+    void tell(std::uint64_t key, NameChange change, std::string_view name) {
+        if (namesLost) return;
+        // A writer appending tells the same name over and over.
+        if (!named.empty() && named.back().key == key && named.back().change == change &&
+            named.back().name == name)
+            return;
+        if (named.size() == kMostNamed) {
+            namesLost = true;
+            named = {};
+            return;
+        }
+        named.push_back({key, change, std::string(name)});
+    }
 };
+
+// What an event tells of the name it carries, if anything that matters to sizes.
+std::optional<NameChange> nameChangeOf(std::uint32_t mask) {
+    if ((mask & (IN_CREATE | IN_MOVED_TO)) != 0) return NameChange::Appeared;
+    if ((mask & (IN_DELETE | IN_MOVED_FROM)) != 0) return NameChange::Gone;
+    if ((mask & IN_MODIFY) != 0) return NameChange::Written;
+    return std::nullopt;
+}
 
 // Whether a mount that appeared or went can change what a walk of the tree finds: it lies inside
 // the tree, or the tree inside it.
@@ -150,13 +184,20 @@ class Inotify {
 
     // Reads what the queue and the mount table tell every tree, and hands over `tree`'s part;
     // false when some of it was lost.
-    bool take(TreeState& tree, std::vector<Change>& changes) {
+    bool take(TreeState& tree, std::vector<Change>& changes, std::vector<NamedChange>& named,
+              bool& namesLost) {
         std::lock_guard lock(mutex_);
         readQueue();
         readMountChanges();
         const bool lost = std::exchange(tree.lost, false);
-        if (!lost) changes.assign(tree.told.begin(), tree.told.end());
+        if (!lost) {
+            changes.assign(tree.told.begin(), tree.told.end());
+            named.swap(tree.named);
+            namesLost = tree.namesLost;
+        }
         tree.told.clear();
+        tree.named.clear();
+        tree.namesLost = false;
         return !lost;
     }
 
@@ -206,7 +247,12 @@ class Inotify {
                 // An event without a name is about the watched folder itself: moved, removed,
                 // unmounted, its own attributes changed, or its watch gone.
                 const bool itself = event->len == 0;
-                for (const auto& [tree, key] : it->second.keys) tree->told.emplace(key, itself);
+                const std::optional<NameChange> named =
+                    itself ? std::nullopt : nameChangeOf(event->mask);
+                for (const auto& [tree, key] : it->second.keys) {
+                    tree->told.emplace(key, itself);
+                    if (named) tree->tell(key, *named, event->name);
+                }
                 if ((event->mask & IN_IGNORED) != 0) {
                     // The kernel dropped the watch (the folder is gone): its keys are unwatched.
                     for (const auto& [tree, key] : it->second.keys) tree->wdOfKey.erase(key);
@@ -220,6 +266,7 @@ class Inotify {
         for (TreeState* tree : trees_) {
             tree->lost = true;
             tree->told.clear();
+            tree->named.clear();
         }
     }
 
@@ -297,8 +344,12 @@ class InotifyTreeWatch final : public TreeWatch {
 
     bool drain(ChangeSink& sink) override {
         std::vector<Change> changes;
-        if (!inotify_->take(tree_, changes)) return false;
+        std::vector<NamedChange> named;
+        bool namesLost = false;
+        if (!inotify_->take(tree_, changes, named, namesLost)) return false;
         // The sink runs unlocked: it may unwatch or watch again.
+        if (namesLost) sink.namesLost();
+        for (const NamedChange& n : named) sink.nameChanged(n.key, n.change, n.name);
         for (const auto& [key, itself] : changes) {
             if (itself)
                 sink.folderChanged(key);

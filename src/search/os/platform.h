@@ -64,10 +64,22 @@ struct ProcessUsage {
     std::int64_t deviceReads = -1;      // reads that went to a device; -1 where none are counted
 };
 
+// What a watched tree tells of a name in a watched folder.
+enum class NameChange : std::uint8_t { Appeared, Gone, Written };
+
 // What a watched tree tells of its changes, by the keys its folders were watched under.
 class ChangeSink {
   public:
     virtual ~ChangeSink() = default;
+    // A name of a watched folder appeared (made, moved in), went (removed, moved away), or its
+    // file was written, in the order told, before the rest of the same drain. A write is told to
+    // the folder through which the writer opened the file, even when that name is gone (removed
+    // while open, or never there: an O_TMPFILE file linked in elsewhere). Watches that tell no
+    // names (Windows) never call it.
+    virtual void nameChanged(std::uint64_t /*key*/, NameChange /*change*/,
+                             std::string_view /*name*/) {}
+    // Too many names were told to keep them all: a write may have gone through any.
+    virtual void namesLost() {}
     // The entries of a watched folder changed: one was added, removed or renamed, written,
     // truncated, or had its attributes changed. The folder must be listed again.
     virtual void entriesChanged(std::uint64_t key) = 0;

@@ -74,7 +74,7 @@ ListingStore::Search::Search(ListingStore& store, const std::string& root, unsig
         }
         tree_ = tree;
         view_ = std::make_unique<TreeSource>(trees, *tree, TreeSource::Walking::Search,
-                                             counts.blind > 0);
+                                             counts.blind > 0 || tree->sizesSuspect);
         return;
     }
     if (!handle) return;
@@ -161,7 +161,12 @@ bool ListingStore::walkTree(StoredTree& tree, TreeSource::Walking walking, const
         lost = view.lost();
     }
     trees_.markNewNames(tree);
-    if (lost) trees_.drop(tree);
+    if (lost) {
+        trees_.drop(tree);
+        return whole;
+    }
+    // Every size the tree keeps was read again since the last write told through a gone name.
+    if (whole && walking == TreeSource::Walking::Sizes) tree.sizesSuspect = false;
     return whole;
 }
 

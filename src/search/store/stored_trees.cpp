@@ -1,6 +1,8 @@
 #include "search/store/stored_trees.h"
 
 #include <algorithm>
+#include <functional>
+#include <unordered_set>
 #include <utility>
 
 namespace quarvex {
@@ -54,6 +56,40 @@ void StoredTrees::drop(StoredTree& tree) {
     std::erase_if(trees_, [&](const auto& t) { return t.get() == &tree; });
 }
 
+namespace {
+
+// Tells, from a drain's names in the order told, the writes through a name the folder does not
+// hold. Before the drain's other changes: a folder dirty now was not read since its last ones.
+class NameTracker {
+  public:
+    // Whether `name` is a name of `folder` now, as far as this drain tells.
+    bool holds(const StoredFolder& folder, std::string_view name) {
+        Names& names = of_[&folder];
+        if (const auto it = names.told.find(name); it != names.told.end()) return it->second;
+        // A listing not read since its last changes may hold a name gone since: unknown.
+        if (folder.dirty) return false;
+        if (names.listed.empty())
+            for (std::size_t i = 0; i < folder.listing.size(); ++i)
+                names.listed.insert(folder.listing.name(i));
+        return names.listed.contains(name);
+    }
+    void told(const StoredFolder& folder, std::string_view name, bool there) {
+        of_[&folder].told.insert_or_assign(std::string(name), there);
+    }
+
+  private:
+    struct Hash : std::hash<std::string_view> {
+        using is_transparent = void;
+    };
+    struct Names {
+        std::unordered_map<std::string, bool, Hash, std::equal_to<>> told;
+        std::unordered_set<std::string_view> listed;
+    };
+    std::unordered_map<const StoredFolder*, Names> of_;
+};
+
+}  // namespace
+
 bool StoredTrees::apply(StoredTree& tree) {
     struct Sink : ChangeSink {
         Sink(StoredTrees& t, StoredTree& r) : trees(t), tree(r) {}
@@ -61,6 +97,15 @@ bool StoredTrees::apply(StoredTree& tree) {
             const auto it = trees.byKey_.find(key);
             return it != trees.byKey_.end() ? it->second : nullptr;
         }
+        void nameChanged(std::uint64_t key, NameChange change, std::string_view name) override {
+            const StoredFolder* folder = folderOf(key);
+            if (folder == nullptr || tree.sizesSuspect) return;
+            if (change != NameChange::Written)
+                names.told(*folder, name, change == NameChange::Appeared);
+            else if (!names.holds(*folder, name))
+                trees.suspectSizes(tree);
+        }
+        void namesLost() override { trees.suspectSizes(tree); }
         void entriesChanged(std::uint64_t key) override {
             if (StoredFolder* folder = folderOf(key)) {
                 folder->dirty = true;
@@ -76,12 +121,20 @@ bool StoredTrees::apply(StoredTree& tree) {
         }
         StoredTrees& trees;
         StoredTree& tree;
+        NameTracker names;
     } sink(*this, tree);
     if (!tree.watch->drain(sink) || tree.top == nullptr) {
         drop(tree);
         return false;
     }
     return true;
+}
+
+void StoredTrees::suspectSizes(StoredTree& tree) {
+    if (tree.sizesSuspect) return;
+    tree.sizesSuspect = true;
+    eachFolder(tree.top, [](StoredFolder& folder) { folder.unsized = true; });
+    ++generation_;
 }
 
 bool StoredTrees::watch(StoredTree& tree, FolderHandle folder, std::string_view relativePath,

@@ -42,6 +42,10 @@ struct StoredTree {
     std::uint64_t lastSearchedAt = 0;  // the platform's clock then
     // The search count at which a whole pass for names (0), for sizes (1), left work undone.
     std::uint64_t passedAt[2] = {};
+    // A file was written through a name its folder no longer holds: its other names, wherever
+    // they are kept, were told nothing, so every kept size is read at use until a walk for sizes
+    // has read them all again.
+    bool sizesSuspect = false;
     TreeCounts counts;  // as last counted
 };
 
@@ -64,9 +68,12 @@ class StoredTrees {
     const std::vector<std::unique_ptr<StoredTree>>& all() const { return trees_; }
 
     // Takes in the changes told since the last time: a folder whose entries changed is dirty; one
-    // moved, removed or changed in itself goes with everything below it. False when changes were
-    // lost, or nothing is left: then the tree was dropped.
+    // moved, removed or changed in itself goes with everything below it; a write through a name
+    // its folder does not hold makes the tree's sizes suspect. False when changes were lost, or
+    // nothing is left: then the tree was dropped.
     bool apply(StoredTree& tree);
+    // Every kept size is read at use, and again by the next walk for sizes.
+    void suspectSizes(StoredTree& tree);
 
     // Watches. newKey() and watch() may be called by any of a walk's threads.
     std::uint64_t newKey() { return nextKey_++; }

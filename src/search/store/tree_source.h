@@ -22,7 +22,8 @@ class TreeSource final : public ListingSource, public ListingRecorder {
     enum class Walking : std::uint8_t { Search, Pass, Sizes, Refresh };
 
     // `sizesAtUse`: a search where some folder of the tree is blind, so that a file kept with
-    // one name may have gained another unseen: every kept size is read again.
+    // one name may have gained another unseen, or where its sizes are suspect: every kept size
+    // is read again.
     TreeSource(StoredTrees& trees, StoredTree& tree, Walking walking, bool sizesAtUse = false);
     // Gives back the watches made for folders that were never kept.
     ~TreeSource();
