@@ -63,7 +63,7 @@ struct TreeState {
     std::string root;             // the root's path as the mount table names it; "" not known
     std::uint64_t rootMount = 0;  // the mount ID of the root
     std::unordered_map<std::uint64_t, int> wdOfKey;
-    std::set<Change> told;  // read from the queue, not drained yet
+    std::set<Change> told;           // read from the queue, not drained yet
     std::vector<NamedChange> named;  // in the order read, not drained yet
     bool namesLost = false;
     bool lost = false;

@@ -324,8 +324,18 @@ void MainWindow::pumpEvents() {
     // repaint still gets its answer well within a frame.
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
-    if (now.QuadPart - lastPump_ < pumpInterval_) return;
-    lastPump_ = now.QuadPart;
+    if (now.QuadPart < nextPump_) return;
+    pumpNow();
+    // On a loaded machine a look waits for the server and the display to be scheduled, and may
+    // take longer than the interval: the search still gets four times what it took, up to the
+    // longest wait that keeps the window answering.
+    LARGE_INTEGER done;
+    QueryPerformanceCounter(&done);
+    const long long took = done.QuadPart - now.QuadPart;
+    nextPump_ = done.QuadPart + std::clamp(4 * took, pumpInterval_, 50 * pumpInterval_);
+}
+
+void MainWindow::pumpNow() {
     if (listDirty_ && GetTickCount64() - lastListSync_ >= kListSyncMs) syncList();
     // Nothing pending: back to the search at the cost of one query.
     if (HIWORD(GetQueueStatus(QS_ALLINPUT)) == 0) return;

@@ -78,6 +78,8 @@ class MainWindow : public FormWindow {
     void dispatch(MSG& msg);
 
   private:
+    // Brings List1 up to date when due, and handles what is queued.
+    void pumpNow();
     static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK frameProc(HWND frame, UINT message, WPARAM wParam, LPARAM lParam,
                                       UINT_PTR subclass, DWORD_PTR self);
@@ -107,7 +109,7 @@ class MainWindow : public FormWindow {
     int dpi_ = 96;
     int listItemHeight_ = 12;
     bool unloaded_ = false;
-    long long lastPump_ = 0;
+    long long nextPump_ = 0;  // performance counter ticks
     long long pumpInterval_ = 0;
     HWND lastFocus_ = nullptr;
 
