@@ -374,9 +374,12 @@ TEST_F(WindowTest, StopEndsARunningSearchWithItsReport) {
     BoxAnswerer boxes(GetCurrentThreadId());
     HWND stop = control(Id::Command2);
     HWND main = window->hwnd();
-    // Stop once the search is well under way.
+    // Stop once the search is well under way (the caption follows it at a pace, not per folder).
     boxes.whileWaiting([&] {
-        if (windowTextOf(main).rfind(kSearching + "wide\\d01", 0) != 0) return false;
+        const std::string caption = windowTextOf(main);
+        const std::string wide = kSearching + "wide\\d";
+        if (caption.rfind(wide, 0) != 0 || std::atoi(caption.c_str() + wide.size()) < 10)
+            return false;
         PostMessageW(stop, BM_CLICK, 0, 0);
         return true;
     });
@@ -520,6 +523,32 @@ TEST_F(WindowTest, DoubleClickDuringASearchOpensTheClickedLineNotTheNewest) {
     EXPECT_EQ(window->listSelectedIndex(), 3);
     EXPECT_EQ(SendMessageW(control(Id::List1), LB_GETCURSEL, 0, 0), 3);
     EXPECT_EQ(SendMessageW(control(Id::List1), LB_GETCOUNT, 0, 0), 7);
+}
+
+// Counts the captions a window is given.
+LRESULT CALLBACK countCaptions(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                               DWORD_PTR captions) {
+    if (message == WM_SETTEXT) ++*reinterpret_cast<std::size_t*>(captions);
+    return DefSubclassProc(window, message, wParam, lParam);
+}
+
+// Each caption is a round trip to the display: a search names its folders at a pace, and the
+// window's own caption is back at once after the report.
+TEST_F(WindowTest, TheCaptionFollowsTheSearchAtAPaceNotPerFolder) {
+    const int folders = 600;
+    makeWideTree(folders);
+    prepareSearch("*.dat");
+    BoxAnswerer boxes(GetCurrentThreadId());
+    std::size_t captions = 0;
+    ASSERT_TRUE(SetWindowSubclass(window->hwnd(), countCaptions, 1,
+                                  reinterpret_cast<DWORD_PTR>(&captions)));
+    click(Id::Command1);
+    RemoveWindowSubclass(window->hwnd(), countCaptions, 1);
+    EXPECT_EQ(window->listCount(), static_cast<std::size_t>(folders));
+    EXPECT_GE(captions, 2u);
+    // One per folder would be 600; at 50 ms apiece this allows a search of seven seconds.
+    EXPECT_LT(captions, static_cast<std::size_t>(folders / 4));
+    EXPECT_EQ(windowTextOf(window->hwnd()), "Quarvex");
 }
 
 // Counts the times a list learns its number of lines.

@@ -23,6 +23,10 @@ constexpr UINT_PTR kListSubclass = 2;
 constexpr UINT_PTR kStatusSubclass = 3;
 // Lines reach List1 at most this often while a search streams them in.
 constexpr std::uint64_t kListSyncMs = 15;
+// The caption follows the folders searched at most this often: each change is a round trip to
+// the server and the display, and no eye reads more.
+constexpr std::uint64_t kCaptionMs = 50;
+constexpr UINT_PTR kCaptionTimer = 1;
 // The event queue is looked at no more often than this while a search runs.
 constexpr long long kPumpIntervalUs = 2000;
 // The fixed single border; the sizing border bit is cleared again at load.
@@ -336,7 +340,9 @@ void MainWindow::pumpEvents() {
 }
 
 void MainWindow::pumpNow() {
-    if (listDirty_ && GetTickCount64() - lastListSync_ >= kListSyncMs) syncList();
+    const std::uint64_t now = GetTickCount64();
+    if (listDirty_ && now - lastListSync_ >= kListSyncMs) syncList();
+    if (captionPending_ && now - lastCaption_ >= kCaptionMs) showCaption();
     // Nothing pending: back to the search at the cost of one query.
     if (HIWORD(GetQueueStatus(QS_ALLINPUT)) == 0) return;
     MSG msg;
@@ -379,7 +385,17 @@ void MainWindow::setEnabled(Id id, bool enabled) {
 }
 
 void MainWindow::setCaption(const std::string& text) {
-    if (alive()) SetWindowTextW(hwnd_, win32::toWide(text).c_str());
+    caption_ = win32::toWide(text);
+    if (GetTickCount64() - lastCaption_ >= kCaptionMs) return showCaption();
+    // Shown by the next pump when due, or by the timer when the search has ended.
+    if (!captionPending_ && alive()) SetTimer(hwnd_, kCaptionTimer, kCaptionMs, nullptr);
+    captionPending_ = true;
+}
+
+void MainWindow::showCaption() {
+    captionPending_ = false;
+    lastCaption_ = GetTickCount64();
+    if (alive()) SetWindowTextW(hwnd_, caption_.c_str());
 }
 
 bool MainWindow::command1Enabled() const {
@@ -492,8 +508,12 @@ void MainWindow::syncList() const {
 
 int MainWindow::messageBox(BoxKind kind, const std::string& text) {
     syncList();
-    return MessageBoxW(alive() ? hwnd_ : nullptr, win32::toWide(text).c_str(),
-                       win32::toWide(texts::kBoxTitle).c_str(), static_cast<UINT>(boxStyle(kind)));
+    if (captionPending_) showCaption();
+    const int answer =
+        MessageBoxW(alive() ? hwnd_ : nullptr, win32::toWide(text).c_str(),
+                    win32::toWide(texts::kBoxTitle).c_str(), static_cast<UINT>(boxStyle(kind)));
+    lastCaption_ = 0;  // a caption set after a box is shown at once
+    return answer;
 }
 
 void MainWindow::clearSizingBorder() {
@@ -675,6 +695,11 @@ LRESULT MainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
                 unload();
             return message == WM_QUERYENDSESSION ? (cancel == 0) : 0;
         }
+        case WM_TIMER:
+            if (wParam != kCaptionTimer) break;
+            KillTimer(hwnd_, kCaptionTimer);
+            if (captionPending_) showCaption();
+            return 0;
         case WM_DESTROY:
             PostQuitMessage(0);
             return 0;

@@ -78,8 +78,9 @@ class MainWindow : public FormWindow {
     void dispatch(MSG& msg);
 
   private:
-    // Brings List1 up to date when due, and handles what is queued.
+    // Brings List1 and the caption up to date when due, and handles what is queued.
     void pumpNow();
+    void showCaption();
     static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK frameProc(HWND frame, UINT message, WPARAM wParam, LPARAM lParam,
                                       UINT_PTR subclass, DWORD_PTR self);
@@ -122,6 +123,10 @@ class MainWindow : public FormWindow {
     std::ptrdiff_t doubleClicked_ = -1;
     mutable bool listDirty_ = false;
     mutable std::uint64_t lastListSync_ = 0;
+    // The caption as last set; shown at a pace while a search names folder after folder.
+    std::wstring caption_;
+    bool captionPending_ = false;
+    std::uint64_t lastCaption_ = 0;
 
     // Skin colours; null brushes mean the platform look.
     struct Colours {
