@@ -29,11 +29,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Idle pumping stays cheap: the toolkit is asked for events at most this often.
+// Idle pumping stays cheap: the toolkit is asked for events at most this often, and the search
+// gets at least four times what a pump took, up to the longest wait that keeps the window
+// answering.
 constexpr auto kPumpInterval = 10ms;
-// The view re-lays out every row on each batch, so batches grow further apart as the list grows.
+constexpr auto kMostPumpInterval = 200ms;
+// Batches of lines reach the view at least this far apart.
 constexpr auto kMinBatchInterval = 100ms;
-constexpr auto kBatchIntervalPerRow = 400ns;
 // The layout is drawn for a UI font 12 pixels high, ascent plus descent as Windows measures a
 // font: its lines are List1's rows and its captions fit their buttons on one line.
 constexpr int kLayoutFontHeight = 12;
@@ -319,11 +321,6 @@ void MainWindow::onListDoubleClicked(const QModelIndex& index) {
     form_.List1_DblClick();
 }
 
-MainWindow::Clock::duration MainWindow::batchInterval() const {
-    const auto rows = static_cast<long long>(model_->rowCount());
-    return std::max<Clock::duration>(kMinBatchInterval, rows * kBatchIntervalPerRow);
-}
-
 void MainWindow::publishPending() {
     if (unloaded_) return;
     if (model_->hasUnpublished()) model_->publish();
@@ -398,6 +395,7 @@ void MainWindow::setText1(const std::string& text) {
 
 void MainWindow::listClear() {
     model_->clear();
+    batchInterval_ = kMinBatchInterval;
     selected_ = -1;
     selectionPending_ = false;
 }
@@ -444,15 +442,21 @@ int MainWindow::messageBox(BoxKind kind, const std::string& text) {
 void MainWindow::pumpEvents() {
     if (unloaded_) return;
     const auto now = Clock::now();
-    if (now - lastPump_ < kPumpInterval) return;
-    if (now - lastPublish_ >= batchInterval()) {
+    if (now < nextPump_) return;
+    const bool batch = now - lastPublish_ >= batchInterval_;
+    if (batch) {
         publishPending();
     } else if (captionPending_) {
         captionPending_ = false;
         setWindowTitle(fromUtf8(caption_));
     }
     QCoreApplication::processEvents();
-    lastPump_ = Clock::now();
+    const auto done = Clock::now();
+    const auto took = done - now;
+    // A batch makes the view lay out its rows again, which costs more as the list grows: the
+    // next one waits four times what this one took.
+    if (batch) batchInterval_ = std::max<Clock::duration>(kMinBatchInterval, 4 * took);
+    nextPump_ = done + std::clamp<Clock::duration>(4 * took, kPumpInterval, kMostPumpInterval);
 }
 
 }  // namespace quarvex::qt

@@ -85,7 +85,6 @@ class MainWindow : public QWidget, public FormWindow {
     void centre();
     void onCommand1();
     void onListDoubleClicked(const QModelIndex& index);
-    Clock::duration batchInterval() const;
 
     Form1 form_;
     QGroupBox* frame1_ = nullptr;
@@ -109,8 +108,9 @@ class MainWindow : public QWidget, public FormWindow {
     bool searching_ = false;
     bool unloaded_ = false;
     bool shown_ = false;
-    Clock::time_point lastPump_{};
+    Clock::time_point nextPump_{};
     Clock::time_point lastPublish_{};
+    Clock::duration batchInterval_{};  // from what the last batch cost; none before the first
 };
 
 }  // namespace quarvex::qt
