@@ -547,6 +547,16 @@ TEST_F(Exactness, AWriteThroughANameThatIsGoneIsSeen) {
             ASSERT_EQ(write(fd, bytes.data(), bytes.size()), 1000);
         };
     };
+    // An O_TMPFILE file made in `folder`, linked in as `name`; its descriptor goes to `fd`.
+    const auto linkUnnamed = [&](int& fd, const char* folder, const char* name) {
+        return [&fd, folder, name, this] {
+            fd = open(at(folder).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+            ASSERT_GE(fd, 0);
+            const std::string self = "/proc/self/fd/" + std::to_string(fd);
+            ASSERT_EQ(linkat(AT_FDCWD, self.c_str(), AT_FDCWD, at(name).c_str(), AT_SYMLINK_FOLLOW),
+                      0);
+        };
+    };
     const Step steps[] = {
         {"f.txt opened for appending, then removed",
          [&] {
@@ -555,15 +565,7 @@ TEST_F(Exactness, AWriteThroughANameThatIsGoneIsSeen) {
              ASSERT_EQ(unlink(at("A/f.txt").c_str()), 0);
          }},
         {"1,000 bytes written through its descriptor", writeThrough(held)},
-        {"an O_TMPFILE file linked into A",
-         [&] {
-             unnamed = open(at("A").c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
-             ASSERT_GE(unnamed, 0);
-             const std::string self = "/proc/self/fd/" + std::to_string(unnamed);
-             ASSERT_EQ(linkat(AT_FDCWD, self.c_str(), AT_FDCWD, at("A/tmp.txt").c_str(),
-                              AT_SYMLINK_FOLLOW),
-                       0);
-         }},
+        {"an O_TMPFILE file linked into A", linkUnnamed(unnamed, "A", "A/tmp.txt")},
         {"1,000 bytes written through the O_TMPFILE descriptor", writeThrough(unnamed)},
         // Writes are told to the folder of the name the writer opened: never to A below.
         {"B/w.txt gets a second name in A, is opened, and its name in B removed",
@@ -577,14 +579,7 @@ TEST_F(Exactness, AWriteThroughANameThatIsGoneIsSeen) {
          [&] { tree().file("t/A/n.txt", 1); }},
         {"1,000 bytes written through B's gone name", writeThrough(heldElsewhere)},
         {"an O_TMPFILE file made in B is linked into A",
-         [&] {
-             unnamedElsewhere = open(at("B").c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
-             ASSERT_GE(unnamedElsewhere, 0);
-             const std::string self = "/proc/self/fd/" + std::to_string(unnamedElsewhere);
-             ASSERT_EQ(linkat(AT_FDCWD, self.c_str(), AT_FDCWD, at("A/t2.txt").c_str(),
-                              AT_SYMLINK_FOLLOW),
-                       0);
-         }},
+         linkUnnamed(unnamedElsewhere, "B", "A/t2.txt")},
         {"1,000 bytes written through it", writeThrough(unnamedElsewhere)},
         {"and 1,000 more", writeThrough(unnamedElsewhere)},
     };
