@@ -40,6 +40,14 @@ TEST(NamePattern, StarsAndLiterals) {
         {"[ab].txt", "a.txt", false},
         {"a b", "a b", true},
         {"~$*", "~$doc", true},
+        // "*" typed is searched as "**.*", which also matches every name.
+        {"**.*", "noext", true},
+        {"**.*", ".a.", true},
+        {"**.**", "a", true},
+        {"**.*x", "a", false},
+        // The empty pattern (a background walk's) matches no name.
+        {"", "a", false},
+        {"", ".", false},
     });
 }
 

@@ -51,6 +51,8 @@ NamePattern::NamePattern(std::string_view pattern) {
         everything_ = true;
         return;
     }
+    // Matches no name (a name is never empty): a background walk's pattern, asked of every entry.
+    nothing_ = pattern.empty();
     std::vector<char32_t> chars;
     for (std::size_t i = 0; i < pattern.size();) chars.push_back(decodeUtf8(pattern, i));
     // A dot is DOS_DOT before a wildcard or at the end.
@@ -73,6 +75,12 @@ NamePattern::NamePattern(std::string_view pattern) {
         }
     }
 
+    // A star first takes the whole name, and what follows matches nothing at its end: so "*" as
+    // typed (searched as "**.*") matches every name, as "*.*" does.
+    everything_ = !expression_.empty() && expression_[0] == kStar &&
+                  std::all_of(expression_.begin(), expression_.end(), [](char32_t c) {
+                      return c == kStar || c == kDosStar || c == kDosDot;
+                  });
     starThenLiterals_ = expression_.size() > 1 && expression_[0] == kStar &&
                         std::all_of(expression_.begin() + 1, expression_.end(),
                                     [](char32_t c) { return c >= 0x20 && c < 0x7F; });
@@ -84,6 +92,7 @@ NamePattern::NamePattern(std::string_view pattern) {
 
 bool NamePattern::matches(std::string_view name) const {
     if (everything_) return true;
+    if (nothing_) return false;
     // "*" then ASCII literals: when the name ends in as many ASCII bytes, those are its last
     // characters whatever comes before (UTF-8 puts no ASCII byte inside a sequence), and the
     // "*" takes the rest. And for a tail without a letter that a character beyond ASCII folds

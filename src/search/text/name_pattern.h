@@ -24,6 +24,7 @@ class NamePattern {
 
     std::vector<char32_t> expression_;  // folded literals and wildcard tokens
     bool everything_ = false;
+    bool nothing_ = false;
     // "*" followed by printable ASCII literals only, as in "*.mp3": compared from the end.
     bool starThenLiterals_ = false;
     std::string literalTail_;              // folded
