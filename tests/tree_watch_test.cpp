@@ -36,7 +36,13 @@ class Recorder : public ChangeSink {
     explicit Recorder(const std::map<std::uint64_t, std::string>& names) : names_(names) {}
     void entriesChanged(std::uint64_t key) override { heard.insert("entries " + names_.at(key)); }
     void folderChanged(std::uint64_t key) override { heard.insert("folder " + names_.at(key)); }
+    void nameChanged(std::uint64_t key, NameChange change, std::string_view name) override {
+        static constexpr const char* kWhat[] = {"appeared ", "gone ", "written "};
+        named.push_back(kWhat[static_cast<int>(change)] + names_.at(key) + "/" + std::string(name));
+    }
+    void namesLost() override { named.push_back("names lost"); }
     Heard heard;
+    Lines named;  // in the order told
 
   private:
     const std::map<std::uint64_t, std::string>& names_;
@@ -75,12 +81,14 @@ class Watched {
         handles_.pop_back();
         return watching;
     }
-    // What the next drain tells; "lost" when it fails.
+    // What the next drain tells; "lost" when it fails. The names it told go to `named`.
     Heard drain() {
         Recorder sink(names_);
         if (!watch->drain(sink)) return {"lost"};
+        named = std::move(sink.named);
         return sink.heard;
     }
+    Lines named;
 
     PosixPlatform platform;
     std::unique_ptr<TreeWatch> watch;
@@ -204,6 +212,34 @@ TEST(TreeWatch, TreesShareOneInstanceAndEachHearsItsOwnChanges) {
     EXPECT_EQ(one.drain(), Heard{"entries s"});
     one.watch.reset();
     EXPECT_EQ(held(), "0 instances, 0 watches");
+}
+
+// Names are told in order, a name written again among others once; past a drain's share they are
+// told lost, not kept without bound, while another tree's drains read the queue.
+TEST(TreeWatch, NamesAreToldInOrderUpToABound) {
+    TempTree tree, other;
+    tree.file("a/f", 1);
+    other.dir("c");
+    Watched watched(tree, {"a"});
+    Watched quiet(other, {"c"});
+    append(tree.path("a/f"));
+    tree.file("a/x");
+    append(tree.path("a/f"));
+    ASSERT_EQ(unlink(tree.path("a/f").c_str()), 0);
+    EXPECT_EQ(watched.drain(), Heard{"entries a"});
+    EXPECT_EQ(watched.named, (Lines{"written a/f", "appeared a/x", "written a/x", "gone a/f"}));
+
+    for (int i = 0; i < 20000; ++i) {
+        ASSERT_EQ(link(tree.path("a/x").c_str(), tree.path("a/l" + std::to_string(i)).c_str()), 0);
+        if (i == 10000) {
+            EXPECT_EQ(quiet.drain(), Heard{});  // the queue never overflows
+        }
+    }
+    EXPECT_EQ(watched.drain(), Heard{"entries a"});
+    EXPECT_EQ(watched.named, Lines{"names lost"});
+    tree.file("a/y");
+    EXPECT_EQ(watched.drain(), Heard{"entries a"});
+    EXPECT_EQ(watched.named, (Lines{"appeared a/y", "written a/y"}));
 }
 
 // The queue is every tree's: an overflow fails the next drain of each, and each starts clean.

@@ -55,8 +55,11 @@ struct NamedChange {
     std::string name;
 };
 
-// The most names kept for one tree between two drains; past it the tree is told they were lost.
-constexpr std::size_t kMostNamed = 1 << 16;
+// The most names kept for one tree between two drains (the kernel's default queue); past it the
+// tree is told they were lost.
+constexpr std::size_t kMostNamed = 16384;
+// How far back a name told again is looked for among those kept.
+constexpr std::size_t kNamedLookBack = 8;
 
 // One tree's part of the shared instance. Touched only under the instance's lock.
 struct TreeState {
@@ -70,10 +73,13 @@ struct TreeState {
 
     void tell(std::uint64_t key, NameChange change, std::string_view name) {
         if (namesLost) return;
-        // A writer appending tells the same name over and over.
-        if (!named.empty() && named.back().key == key && named.back().change == change &&
-            named.back().name == name)
-            return;
+        // A writer appending tells the same name over and over, between other names.
+        for (std::size_t back = 0; back < std::min(named.size(), kNamedLookBack); ++back) {
+            const NamedChange& last = named[named.size() - 1 - back];
+            if (last.key != key || last.name != name) continue;
+            if (last.change == change) return;
+            break;
+        }
         if (named.size() == kMostNamed) {
             namesLost = true;
             named = {};
