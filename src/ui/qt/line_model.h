@@ -15,6 +15,12 @@ class LineModel : public QAbstractListModel {
     using QAbstractListModel::QAbstractListModel;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    // Without the base's checks through virtual calls: the view asks for every row at a layout.
+    QModelIndex index(int row, int column = 0,
+                      const QModelIndex& parent = QModelIndex()) const override {
+        return row >= 0 && row < shown_ && column == 0 && !parent.isValid() ? createIndex(row, 0)
+                                                                            : QModelIndex();
+    }
     QVariant data(const QModelIndex& index, int role) const override;
 
     // Stores a line; the view sees it at the next publish().
