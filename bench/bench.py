@@ -1674,7 +1674,7 @@ def main():
     for row in millions:
         print(f"  {row.label:<28} {shell_words(row.argv)} (the million section's tree)")
     for row in win32:
-        print(f"  {row.label:<28} cmake/wine-run.sh {shell_words(row.argv)}")
+        print(f"  {row.label:<28} cmake/wine-run.sh {shell_words(row.argv)} (LC_ALL=C.UTF-8)")
     if sweep or cold:
         print("  sweep and cold rows: the same commands with -jN (quarvex-find -jN PATTERN ROOT, "
               "fdfind -jN ...), and bfs with find's arguments")
