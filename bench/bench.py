@@ -20,7 +20,11 @@ some, e.g. "sweep" or "warm,cold"; default all):
          interleaved with one-shot runs; then quarvex-store-bench for the store's bytes per file;
   million a tree of 1,000,000 files in 64,000 folders (build/bench-tree-1m, made once, never by
          `make test`): one-shot '*.mp3' runs, a --queries process asked the first '*.mp3' and,
-         settled, MILLION_RUNS more, read and checked, and quarvex-store-bench's settled repeat.
+         settled, MILLION_RUNS more, read and checked, and quarvex-store-bench's settled repeat;
+  win32  the Win32 window (build/windows-x64, under Wine and Xvfb) searching '*' on the tree
+         mapped as drive B:, timed from Start to the report box by quarvex-win32-bench, against
+         quarvex-find.exe under the same Wine: WIN32_RUNS interleaved rounds after a warm-up;
+         the window's count must equal the console's lines.
 At the end, the goals of the speed work, each as measured by the sections that ran.
 The tree is made once with bench/gen_tree.py under build/bench-tree, keyed on the generator's
 hash: it is made again only when missing or when gen_tree.py changed.
@@ -33,13 +37,15 @@ in the sweep every -j up to 256 within 1.5x of quarvex-find's best and -j1024 wi
 the default at most fd's best cold time on '*.mp3' and 1.2x that on '*.*'; against the one-shot
 run of the same query, the store's first query at most 1.05x, the same at once at most 1.0x,
 0.5 s later at most 0.5x, settled at most 0.10x; another settled pattern at most 0.25x the first
-query; at most 48 bytes per file beyond the names.
+query; at most 48 bytes per file beyond the names; the Win32 window at most 1.3x
+quarvex-find.exe under Wine.
 A result mismatch or a command that fails makes the exit status 1.
 
 Environment: QUARVEX_BENCH_ONLY (sections, comma-separated); QUARVEX_BENCH_RUNS (warm, chain and
 wide rounds, at least 5, default 9); QUARVEX_BENCH_SWEEP_RUNS (default 3);
-QUARVEX_BENCH_COLD_RUNS (default 3); QUARVEX_BENCH_STORE_RUNS (default 5); QUARVEX_GUI_BENCH (the
-extra row's program, default build/linux/bin/quarvex-gui-bench); QUARVEX_STORE_BENCH (default
+QUARVEX_BENCH_COLD_RUNS (default 3); QUARVEX_BENCH_STORE_RUNS (default 5);
+QUARVEX_BENCH_WIN32_RUNS (default 5, at least 3); QUARVEX_GUI_BENCH (the extra row's program,
+default build/linux/bin/quarvex-gui-bench); QUARVEX_STORE_BENCH (default
 build/linux/bin/quarvex-store-bench).
 """
 
@@ -69,7 +75,7 @@ GUI_BENCH = os.environ.get("QUARVEX_GUI_BENCH", os.path.join(BIN, "quarvex-gui-b
 RUNS = max(5, int(os.environ.get("QUARVEX_BENCH_RUNS", "9")))
 SWEEP_RUNS = max(1, int(os.environ.get("QUARVEX_BENCH_SWEEP_RUNS", "3")))
 COLD_RUNS = max(1, int(os.environ.get("QUARVEX_BENCH_COLD_RUNS", "3")))
-SECTIONS = ("warm", "sweep", "cold", "chain", "wide", "store", "million")
+SECTIONS = ("warm", "sweep", "cold", "chain", "wide", "store", "million", "win32")
 RUN_TIMEOUT_S = 300
 # A sweep run that takes longer stops its row: a thread count that slow is measured enough.
 SWEEP_TIMEOUT_S = 60
@@ -124,6 +130,17 @@ COLD_GOALS = {"*.mp3": 1.0, "*.*": 1.2}  # / fd's best cold time
 WARM_GOALS = (1.0, 0.5)  # '*.*': / fd at its default threads; / find and / bfs
 PATTERNS = ("*.mp3", "*.*")
 SEPARATOR = b" ----- "
+# The win32 section: the x86_64 Windows build under 64-bit Wine, the tree mapped as drive B: in a
+# prefix of the benchmark's own (cmake/wine-run.sh makes it), all under one Xvfb.
+WIN_BIN = os.path.join(REPO, "build", "windows-x64", "bin")
+WIN_PREFIX = os.path.join(REPO, "build", "windows-x64", "wine-prefix-bench")
+WINE_RUN = os.path.join(REPO, "cmake", "wine-run.sh")
+WINE64 = os.environ.get("QUARVEX_WINE64", "/usr/lib/wine/wine64")
+WINE32 = os.environ.get("QUARVEX_WINE32", "/usr/lib/wine/wine")
+WIN32_DRIVE = "B:"
+WIN32_RUNS = max(3, int(os.environ.get("QUARVEX_BENCH_WIN32_RUNS", "5")))
+WIN32_TARGET = 1.3  # the window's median / the console's
+WIN32_TIMEOUT_S = 900  # a run under Wine on a loaded machine may take minutes
 
 # The same environment for every command: byte-wise C locale (GNU find's fastest, and the one in
 # which "*" matches names that are not valid UTF-8; quarvex-find and fd do not read the locale).
@@ -1400,6 +1417,215 @@ def million_section(rows):
     return problems
 
 
+# ----------------------------------------------------------------------------------------------
+# The Win32 window under Wine
+
+
+def wine_path(path):
+    """A Linux path as Wine's drive Z: shows it."""
+    return "Z:" + path.replace("/", "\\")
+
+
+def why_x64():
+    """Why the x86_64 build is the one measured, though the product is the i686 one."""
+    try:
+        subprocess.run([WINE32, "--version"], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True, timeout=60)
+    except OSError as error:
+        return f"this machine cannot run 32-bit code ({WINE32}: {error.strerror})"
+    except subprocess.SubprocessError:
+        return f"32-bit Wine ({WINE32}) does not start here"
+    return "this machine could run the i686 product too; the x86_64 build is measured"
+
+
+class Wine:
+    """One Xvfb (through xvfb-run) and one persistent wineserver of the benchmark's prefix, for
+    the whole section: every run finds Wine's own processes started and the display up."""
+    WINESERVER = os.path.join(os.path.dirname(WINE64), "wineserver")
+
+    def __init__(self):
+        self.server = None
+        # xvfb-run keeps its X server while the command runs: here, until stdin is closed.
+        self.xvfb = subprocess.Popen(["xvfb-run", "-a", "-s", "-screen 0 1024x768x24", "sh",
+                                      "-c", 'echo "$DISPLAY $XAUTHORITY"; exec cat >/dev/null'],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, start_new_session=True)
+        display, xauthority = (self.xvfb.stdout.readline().decode().split() + ["", ""])[:2]
+        # C.UTF-8: Wine converts Linux file names by the locale, and the tree's are UTF-8.
+        self.env = dict(ENV, LC_ALL="C.UTF-8", DISPLAY=display, XAUTHORITY=xauthority,
+                        QUARVEX_WINEPREFIX=WIN_PREFIX, WINEPREFIX=WIN_PREFIX, WINEDEBUG="-all")
+        if not display:
+            self.stop()
+            raise RuntimeError("xvfb-run started no X server")
+
+    def start(self, probe):
+        """Makes the prefix (running `probe` once), maps the drive and starts the server."""
+        # Wine's processes keep the files they inherit: never a pipe of ours, or a read of it
+        # would wait for them.
+        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL, env=self.env)
+        subprocess.run([WINE_RUN, probe, "--version"], timeout=300, **quiet)
+        subprocess.run([self.WINESERVER, "-k"], **quiet)
+        subprocess.run([self.WINESERVER, "-w"], **quiet)
+        drive = os.path.join(WIN_PREFIX, "dosdevices", WIN32_DRIVE.lower())
+        if os.path.islink(drive) and os.readlink(drive) != ROOT:
+            os.unlink(drive)
+        if not os.path.islink(drive):
+            os.symlink(ROOT, drive)
+        self.server = subprocess.Popen([self.WINESERVER, "-f", "-p"], **quiet)
+        # A client that came before the server's socket would start a server of its own.
+        for _ in range(200):
+            if self.listening() or self.server.poll() is not None:
+                break
+            time.sleep(0.05)
+        if self.server.poll() is not None:
+            raise RuntimeError("the wineserver did not start")
+
+    def listening(self):
+        """Whether the server's socket is there, beside the lock file it holds open."""
+        fds = f"/proc/{self.server.pid}/fd"
+        for fd in os.listdir(fds):
+            try:
+                target = os.readlink(os.path.join(fds, fd))
+            except OSError:
+                continue
+            if target.endswith("/lock"):
+                return os.path.exists(os.path.join(os.path.dirname(target), "socket"))
+        return False
+
+    def server_cpu(self):
+        """The wineserver's processor seconds so far: Wine's share of a run's work."""
+        with open(f"/proc/{self.server.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def stop(self):
+        if self.server:
+            subprocess.run([self.WINESERVER, "-k"], env=self.env, stderr=subprocess.DEVNULL)
+            try:
+                self.server.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.server.kill()
+        self.xvfb.stdin.close()
+        try:
+            self.xvfb.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.xvfb.pid, signal.SIGKILL)
+
+
+def win32_rows():
+    """The console and the window (through its driver) on drive B:, and a bare start of Wine."""
+    find_exe = os.path.join(WIN_BIN, "quarvex-find.exe")
+    return [Row(f"quarvex-find.exe '*' {WIN32_DRIVE}", [find_exe, "*", WIN32_DRIVE], "*", "win32"),
+            Row(f"Win32 window '*' on {WIN32_DRIVE}\\",
+                [os.path.join(WIN_BIN, "quarvex-win32-bench.exe"),
+                 os.path.join(WIN_BIN, "Quarvex.exe"), WIN32_DRIVE + "\\", "*"], "*", "win32"),
+            Row("quarvex-find.exe --version", [find_exe, "--version"], "", "win32")]
+
+
+def win32_section(tree, rows, required):
+    """The Win32 window against quarvex-find.exe, both under the same Wine on the same tree.
+    Without the Windows build it is skipped; a failure only when `required`."""
+    console, window, bare = rows
+    print(f"== win32: the Win32 window (Quarvex.exe) against quarvex-find.exe, both under Wine, "
+          f"'*' on drive {WIN32_DRIVE} (the tree)")
+    missing = sorted({r.argv[i] for r in rows for i in (0, 1) if r.argv[i].endswith(".exe")
+                      and not os.path.isfile(r.argv[i])})
+    if not shutil.which("xvfb-run"):
+        missing.append("xvfb-run")
+    if missing:
+        names = ", ".join(os.path.relpath(m, REPO) if "/" in m else m for m in missing)
+        print(f"  skipped: missing {names}; build with ./scripts/build-preset.sh windows-x64\n")
+        return [f"win32: missing {names}"] if required else []
+    version = subprocess.run([WINE64, "--version"], capture_output=True, text=True).stdout.strip()
+    print(f"  The x86_64 build ({os.path.relpath(WIN_BIN, REPO)}) under {version} (wine64): "
+          f"{why_x64()}.")
+    print(f"  Prefix {os.path.relpath(WIN_PREFIX, REPO)}, {WIN32_DRIVE} -> "
+          f"{os.path.relpath(ROOT, REPO)}, one Xvfb and one wineserver for the section, "
+          "LC_ALL=C.UTF-8.")
+    print("  Window: from the press of Start to the report box, timed by quarvex-win32-bench from "
+          "another process; console: the whole process, output to a file.")
+    quarvex = Row("", [window.argv[1]], "", "win32")
+    copy_dir = snapshot_programs(rows + [quarvex])
+    window.run_argv[1] = wine_path(quarvex.run_argv[0])
+    problems, wine = [], None
+    try:
+        wine = Wine()
+        wine.start(console.run_argv[0])
+        for row in rows:
+            row.env = wine.env
+            row.run_argv = [WINE_RUN, *row.run_argv]
+        reports, server = {id(r): [] for r in rows}, {id(r): [] for r in rows}
+        out_path = os.path.join(copy_dir, "out")
+        for round_ in range(WIN32_RUNS + 1):  # round 0 is the warm-up
+            for row in rows[round_ % len(rows):] + rows[:round_ % len(rows)]:
+                if row.failure:
+                    continue
+                with open(out_path, "wb+") as out, tempfile.TemporaryFile() as err:
+                    before = wine.server_cpu()
+                    elapsed, code = run_once(row, out, err, WIN32_TIMEOUT_S)
+                    cpu = wine.server_cpu() - before
+                    note_status(row, code, "in the warm-up run" if round_ == 0 else "in a run")
+                    if row.failure:
+                        err.seek(0)
+                        row.failure += ": " + err.read().decode(errors="replace").strip()[-300:]
+                        continue
+                    out.seek(0)
+                    if row is console and round_ == 0:
+                        row.lines = out.read().count(b"\n")
+                    report = extra_report(out.read()) if row is window else {}
+                if row is window:
+                    if "seconds" not in report:
+                        row.failure = "no seconds= line"
+                        continue
+                    reports[id(row)].append(report)
+                    elapsed = float(report["seconds"])
+                if round_ > 0:
+                    row.times.append(elapsed)
+                    server[id(row)].append(cpu)
+    except (RuntimeError, OSError, subprocess.SubprocessError) as error:
+        print(f"  MISMATCH win32: Wine could not be set up: {error}\n")
+        return [f"win32: Wine could not be set up: {error}"]
+    finally:
+        if wine:
+            wine.stop()
+        shutil.rmtree(copy_dir, ignore_errors=True)
+
+    print(f"  {WIN32_RUNS} timed runs each after one untimed warm-up, interleaved; medians of "
+          "wall seconds and of the wineserver's processor seconds in each run:")
+    print(f"  {'command':<34} {'median s':>9} {'min s':>8} {'max s':>8} {'wineserver s':>13}")
+    for row in rows:
+        if not row.times:
+            print(f"  {row.label:<34} FAILED: {row.failure}")
+            continue
+        print(f"  {row.label:<34} {median(row):9.3f} {min(row.times):8.3f} {max(row.times):8.3f} "
+              f"{statistics.median(server[id(row)]):13.3f}")
+    seen = reports[id(window)]
+    if seen:
+        startup = statistics.median(float(r["startup"]) for r in seen)
+        print(f"  the window took {startup:.3f} s (median) from its start to answering, which its "
+              "time leaves out; the console's includes its start, as the bare row shows")
+    print(f"  window / console: {ratio(window, console)}, target <= {WIN32_TARGET}x  "
+          f"{verdict(below(window, console, WIN32_TARGET))}")
+    goal("Win32 window under Wine '*' / quarvex-find.exe", ratio(window, console),
+         f"<= {WIN32_TARGET}x", below(window, console, WIN32_TARGET))
+
+    files = sorted({int(r["files"]) for r in seen if r.get("files", "").isdigit()})
+    listed = sorted({int(r["list_lines"]) for r in seen if r.get("list_lines", "").isdigit()})
+    print(f"  Sanity check: the window's report says {', '.join(f'{n:,}' for n in files) or '?'} "
+          f"files (List1 holds {', '.join(f'{n:,}' for n in listed) or '?'} lines) in every run; "
+          f"quarvex-find.exe printed {console.lines:,} lines; the generator made "
+          f"{tree['files_visible']:,} visible files.")
+    if files != [console.lines] or listed != [console.lines]:
+        problems.append(f"win32: the window reported {files} files and listed {listed}, "
+                        f"quarvex-find.exe printed {console.lines:,} lines")
+    problems += [f"{r.label}: {r.failure}" for r in rows if r.failure]
+    for problem in problems:
+        print(f"  MISMATCH {problem}")
+    print()
+    return problems
+
+
 def main():
     only = [s.strip() for s in os.environ.get("QUARVEX_BENCH_ONLY", "").split(",") if s.strip()]
     unknown = [s for s in only if s not in SECTIONS]
@@ -1407,13 +1633,14 @@ def main():
         sys.exit(f"bench: QUARVEX_BENCH_ONLY names no section {', '.join(unknown)}; "
                  f"the sections are {', '.join(SECTIONS)}")
     sections = only or list(SECTIONS)
-    for tool in (QUARVEX_FIND, "/usr/bin/time", shutil.which("find"), shutil.which("fdfind"),
-                 shutil.which("bfs")):
+    linux_tools = (QUARVEX_FIND, "/usr/bin/time", shutil.which("find"), shutil.which("fdfind"),
+                   shutil.which("bfs"))
+    for tool in linux_tools if set(sections) - {"win32"} else ():
         if not tool or not os.access(tool, os.X_OK):
             sys.exit(f"bench: missing {tool or 'find, fdfind or bfs'}; "
                      "run `make build` / `make deps`")
     tree = None
-    if {"warm", "sweep", "cold", "store"} & set(sections):
+    if {"warm", "sweep", "cold", "store", "win32"} & set(sections):
         ensure_tree()
         with open(os.path.join(TREE_DIR, "tree.json")) as f:
             tree = json.load(f)
@@ -1426,6 +1653,7 @@ def main():
     wides = wide_rows() if "wide" in sections else []
     stores = store_rows() if "store" in sections else []
     millions = million_rows() if "million" in sections else []
+    win32 = win32_rows() if "win32" in sections else []
     if millions:
         ensure_tree(MILLION_DIR, MILLION_SIZE)
     everything = warm + extras + sweep + cold + chains + wides + stores + millions
@@ -1445,6 +1673,8 @@ def main():
         print(f"  {row.label:<28} {shell_words(row.argv)}")
     for row in millions:
         print(f"  {row.label:<28} {shell_words(row.argv)} (the million section's tree)")
+    for row in win32:
+        print(f"  {row.label:<28} cmake/wine-run.sh {shell_words(row.argv)} (LC_ALL=C.UTF-8)")
     if sweep or cold:
         print("  sweep and cold rows: the same commands with -jN (quarvex-find -jN PATTERN ROOT, "
               "fdfind -jN ...), and bfs with find's arguments")
@@ -1467,6 +1697,9 @@ def main():
         if millions:
             sys.stdout.flush()
             problems += million_section(millions)
+        if win32:
+            sys.stdout.flush()
+            problems += win32_section(tree, win32, "win32" in only)
         if cold:
             sys.stdout.flush()
             problems += cold_section(cold)

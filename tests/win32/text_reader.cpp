@@ -29,17 +29,8 @@ namespace {
 using quarvex::layout::Id;
 using quarvex::win32::controlId;
 
-BOOL CALLBACK findControl(HWND h, LPARAM param) {
-    auto* found = reinterpret_cast<std::pair<int, HWND>*>(param);
-    if (GetDlgCtrlID(h) != found->first) return TRUE;
-    found->second = h;
-    return FALSE;
-}
-
 HWND controlOf(HWND window, Id id) {
-    std::pair<int, HWND> found{controlId(id), nullptr};
-    EnumChildWindows(window, findControl, reinterpret_cast<LPARAM>(&found));
-    return found.second;
+    return quarvex::win32::testing::findControl(window, controlId(id));
 }
 
 // A message that gives up rather than wait for a window that does not answer.
