@@ -19,17 +19,19 @@ StoredFolder::StoredFolder(FolderListing&& read) : listing(std::move(read)) {
     listing.shrink();
     for (const ListingEntry& e : listing.entries())
         unsized = unsized || (e.flags & (kEntryFolder | kEntryLink | kEntrySizeKnown)) == 0;
+    for (const ListingEntry& e : listing.entries()) childCount_ += (e.flags & kEntrySubfolder) != 0;
+    if (childCount_ == 0) return;
+    children_ = std::make_unique<StoredChild[]>(childCount_);
+    StoredChild* slot = children_.get();
     for (std::uint32_t i = 0; i < listing.size(); ++i)
-        if ((listing[i].flags & kEntrySubfolder) != 0)
-            children.push_back({listing[i].file, nullptr, i});
-    children.shrink_to_fit();
+        if ((listing[i].flags & kEntrySubfolder) != 0) *slot++ = {listing[i].file, nullptr, i};
 }
 
 StoredFolder::~StoredFolder() = default;
 
 std::size_t StoredFolder::bytes() const {
     return sizeof(StoredFolder) + listing.bytes() - sizeof(FolderListing) +
-           children.capacity() * sizeof(StoredChild);
+           childCount_ * sizeof(StoredChild);
 }
 
 std::size_t StoredFolder::bytesFor(const FolderListing& read) {
@@ -44,6 +46,7 @@ StoredChild* StoredFolder::slotFor(std::uint32_t entry, std::string_view name,
     const auto matches = [&](const StoredChild& c) {
         return this->name(c) == name && sameFile(c.file, listed);
     };
+    const std::span<StoredChild> children = this->children();
     const auto at =
         std::lower_bound(children.begin(), children.end(), entry,
                          [](const StoredChild& c, std::uint32_t e) { return c.entry < e; });

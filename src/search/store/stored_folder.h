@@ -6,9 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <unordered_map>
-#include <vector>
 
 #include "search/walk/folder_listing.h"
 #include "search/walk/kept_listings.h"
@@ -37,7 +37,6 @@ struct StoredFolder : KeptFolder {
     std::uint64_t file = 0;  // its identity when it was read
     std::uint64_t key = 0;   // its watch's key, 0 when not watched
     FolderListing listing;
-    std::vector<StoredChild> children;
     // Watched since before it was read: what is kept is what a listing would give now, unless a
     // change was told since (dirty).
     bool watched = false;
@@ -51,6 +50,7 @@ struct StoredFolder : KeptFolder {
     // Not watched, and cannot be until something changes: it hides what happens in it.
     bool blind() const { return !watched; }
     std::string_view name(const StoredChild& c) const { return listing.name(c.entry); }
+    std::span<StoredChild> children() const { return {children_.get(), childCount_}; }
     std::size_t bytes() const;
     // What a folder read as `read` would take, kept.
     static std::size_t bytesFor(const FolderListing& read);
@@ -61,6 +61,8 @@ struct StoredFolder : KeptFolder {
     StoredChild* slotFor(std::uint32_t entry, std::string_view name, std::uint64_t listed);
 
   private:
+    std::unique_ptr<StoredChild[]> children_;
+    std::uint32_t childCount_ = 0;
     // Beyond a few subfolders, a lookup by name builds an index, kept while the folder is.
     std::unique_ptr<std::unordered_map<std::string_view, std::uint32_t>> byName_;
 };

@@ -27,7 +27,7 @@ void eachFolder(Folder* top, Visit&& visit) {
         Folder* folder = stack.back();
         stack.pop_back();
         visit(*folder);
-        for (const StoredChild& c : folder->children)
+        for (const StoredChild& c : folder->children())
             if (c.folder != nullptr) stack.push_back(c.folder);
     }
 }
@@ -116,7 +116,7 @@ bool StoredTrees::apply(StoredTree& tree) {
             StoredFolder* folder = folderOf(key);
             if (folder == tree.top) return trees.drop(tree, tree.top);
             if (folder != nullptr)
-                for (StoredChild& c : folder->parent->children)
+                for (StoredChild& c : folder->parent->children())
                     if (c.folder == folder) trees.drop(tree, c.folder);
         }
         StoredTrees& trees;
@@ -153,7 +153,7 @@ StoredFolder* StoredTrees::replace(StoredTree& tree, StoredFolder*& slot, Stored
     ++generation_;
     fresh->parent = parent;
     if (StoredFolder* old = slot) {
-        for (StoredChild& c : fresh->children) {
+        for (StoredChild& c : fresh->children()) {
             StoredChild* was = old->slotFor(c.entry, fresh->name(c), c.file);
             if (was == nullptr) continue;
             c.folder = std::exchange(was->folder, nullptr);
@@ -232,7 +232,7 @@ const TreeCounts& StoredTrees::count(StoredTree& tree) {
             ++counts.blind;
         else if (folder.dirty)
             ++counts.toRead;
-        for (const StoredChild& c : folder.children)
+        for (const StoredChild& c : folder.children())
             if (c.folder == nullptr && !c.otherMount)
                 ++(c.unreadable ? counts.blind : counts.toRead);
     });
@@ -259,7 +259,7 @@ bool StoredTrees::markWork(StoredTree& tree, BackgroundWork work) {
     for (auto it = all.rbegin(); it != all.rend(); ++it) {
         StoredFolder& folder = **it;
         folder.workBelow = false;
-        for (const StoredChild& c : folder.children)
+        for (const StoredChild& c : folder.children())
             if (c.folder != nullptr ? reads(*c.folder, work) || c.folder->workBelow
                                     : reads(c, work))
                 folder.workBelow = true;

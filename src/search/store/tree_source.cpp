@@ -22,7 +22,7 @@ ListingSource::Answer TreeSource::answer(StoredFolder& folder) {
         // The walk reads it soon, one folder of thousands scattered over the heap: its entries
         // names and subfolder slots are on their way meanwhile.
         folder.listing.prefetch();
-        __builtin_prefetch(folder.children.data());
+        __builtin_prefetch(folder.children().data());
         a.notNeeded = background() && !folder.workBelow;
     }
     return a;

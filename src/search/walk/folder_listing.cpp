@@ -1,5 +1,10 @@
 #include "search/walk/folder_listing.h"
 
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <utility>
+
 namespace quarvex {
 
 namespace {
@@ -18,19 +23,47 @@ constexpr std::uint8_t kUndescribedLink = kEntryLink | kEntryTypeUnknown;
 
 }  // namespace
 
+FolderListing& FolderListing::operator=(FolderListing&& other) noexcept {
+    block_ = std::move(other.block_);
+    names_ = std::exchange(other.names_, nullptr);
+    count_ = std::exchange(other.count_, 0);
+    entryRoom_ = std::exchange(other.entryRoom_, 0);
+    nameBytes_ = std::exchange(other.nameBytes_, 0);
+    nameRoom_ = std::exchange(other.nameRoom_, 0);
+    error_ = std::exchange(other.error_, 0);
+    return *this;
+}
+
+void FolderListing::resize(std::size_t entries, std::size_t nameBytes) {
+    if (entries > UINT32_MAX || nameBytes > UINT32_MAX) throw std::bad_alloc();
+    const std::size_t entryBytes = entries * sizeof(ListingEntry);
+    auto block = std::make_unique_for_overwrite<std::byte[]>(entryBytes + nameBytes);
+    char* names = reinterpret_cast<char*>(block.get() + entryBytes);
+    if (count_ > 0) std::memcpy(block.get(), block_.get(), count_ * sizeof(ListingEntry));
+    if (nameBytes_ > 0) std::memcpy(names, names_, nameBytes_);
+    block_ = std::move(block);
+    names_ = names;
+    entryRoom_ = static_cast<std::uint32_t>(entries);
+    nameRoom_ = static_cast<std::uint32_t>(nameBytes);
+}
+
 void FolderListing::add(std::string_view name, const ListedEntry& listed) {
     if (name.empty() || name.size() > UINT16_MAX) return;
-    ListingEntry& e = entries_.emplace_back();
-    e.nameOffset = static_cast<std::uint32_t>(names_.size());
+    if (count_ == entryRoom_ || name.size() > nameRoom_ - nameBytes_)
+        resize(std::max<std::size_t>(entryRoom_ * std::size_t{2}, 8),
+               std::max<std::size_t>(nameRoom_ * std::size_t{2}, nameBytes_ + name.size()));
+    ListingEntry& e = *new (entryData() + count_++) ListingEntry{};
+    e.nameOffset = nameBytes_;
     e.nameLength = static_cast<std::uint16_t>(name.size());
     e.file = listed.file;
     e.size = listed.size;
     e.flags = flagsOf(listed);
-    names_.append(name);
+    std::memcpy(names_ + nameBytes_, name.data(), name.size());
+    nameBytes_ += static_cast<std::uint32_t>(name.size());
 }
 
 void FolderListing::complete(std::size_t i, const ListedEntry& described, bool subfolder) {
-    ListingEntry& e = entries_[i];
+    ListingEntry& e = entryData()[i];
     if ((e.flags & kEntryTypeUnknown) != 0 && isLink(described)) {
         e.flags = kUndescribedLink;
         e.size = 0;
@@ -44,13 +77,21 @@ void FolderListing::complete(std::size_t i, const ListedEntry& described, bool s
 void FolderListing::reserveFor(const Listing& batch) {
     if (batch.size() == 0) return;
     const ListedEntry& last = batch[batch.size() - 1];
-    entries_.reserve(entries_.size() + batch.size());
-    names_.reserve(names_.size() + last.nameOffset + last.nameLength);
+    const std::size_t entries = std::size_t{count_} + batch.size();
+    const std::size_t nameBytes = std::size_t{nameBytes_} + last.nameOffset + last.nameLength;
+    if (entries > entryRoom_ || nameBytes > nameRoom_)
+        resize(std::max<std::size_t>(entries, entryRoom_), std::max<std::size_t>(nameBytes, nameRoom_));
 }
 
 void FolderListing::shrink() {
-    names_.shrink_to_fit();
-    entries_.shrink_to_fit();
+    if (entryRoom_ == count_ && nameRoom_ == nameBytes_) return;
+    if (count_ == 0) {
+        const int error = error_;
+        *this = FolderListing();
+        error_ = error;
+        return;
+    }
+    resize(count_, nameBytes_);
 }
 
 }  // namespace quarvex

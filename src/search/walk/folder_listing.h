@@ -6,9 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <memory>
+#include <span>
 #include <string_view>
-#include <vector>
 
 #include "search/os/listing.h"
 #include "search/text/name_pattern.h"
@@ -32,8 +32,14 @@ struct ListingEntry {
 };
 static_assert(sizeof(ListingEntry) == 24);
 
+// Entries and names lie in one block, entries first: a kept listing is one allocation, read in
+// one stream.
 class FolderListing {
   public:
+    FolderListing() = default;
+    FolderListing(FolderListing&& other) noexcept { *this = std::move(other); }
+    FolderListing& operator=(FolderListing&& other) noexcept;
+
     // Adds an entry as the platform listed it. A name no folder can hold (empty, or longer than
     // any file system allows) is left out.
     void add(std::string_view name, const ListedEntry& listed);
@@ -42,17 +48,17 @@ class FolderListing {
     // without a word to this folder, so it is described again at every use.
     void complete(std::size_t i, const ListedEntry& described, bool subfolder);
     // Entry `i` names a file that has other names: it is sized at every use.
-    void markManyNames(std::size_t i) { entries_[i].flags |= kEntryManyNames; }
+    void markManyNames(std::size_t i) { entryData()[i].flags |= kEntryManyNames; }
 
     // Entry `i` as the rule reads it; with `sizeAtUse`, its size is to be read again.
     ListedEntry entry(std::size_t i, bool sizeAtUse = false) const;  // inline below
-    const ListingEntry& operator[](std::size_t i) const { return entries_[i]; }
-    std::string_view name(std::size_t i) const { return name(entries_[i]); }
+    const ListingEntry& operator[](std::size_t i) const { return entryData()[i]; }
+    std::string_view name(std::size_t i) const { return name(entryData()[i]); }
     std::string_view name(const ListingEntry& e) const {
-        return std::string_view(names_).substr(e.nameOffset, e.nameLength);
+        return std::string_view(names_ + e.nameOffset, e.nameLength);
     }
-    std::size_t size() const { return entries_.size(); }
-    const std::vector<ListingEntry>& entries() const { return entries_; }
+    std::size_t size() const { return count_; }
+    std::span<const ListingEntry> entries() const { return {entryData(), count_}; }
 
     // Why the listing broke off before its end (the platform's code), 0 when it did not.
     int error() const { return error_; }
@@ -60,8 +66,8 @@ class FolderListing {
 
     // Asks the processor for the start of the entries and names now, for a read soon after.
     void prefetch() const {
-        __builtin_prefetch(entries_.data());
-        __builtin_prefetch(names_.data());
+        __builtin_prefetch(block_.get());
+        __builtin_prefetch(names_);
     }
 
     // Room for a platform batch, which is all of most folders.
@@ -69,18 +75,25 @@ class FolderListing {
     // Gives back what growing left unused: for a listing that is kept.
     void shrink();
     std::size_t bytes() const {
-        return sizeof(FolderListing) + names_.capacity() +
-               entries_.capacity() * sizeof(ListingEntry);
+        return sizeof(FolderListing) + entryRoom_ * sizeof(ListingEntry) + nameRoom_;
     }
 
   private:
-    std::string names_;
-    std::vector<ListingEntry> entries_;
+    ListingEntry* entryData() const { return reinterpret_cast<ListingEntry*>(block_.get()); }
+    // Moves what is held to a block of room for `entries` entries and `nameBytes` of names.
+    void resize(std::size_t entries, std::size_t nameBytes);
+
+    std::unique_ptr<std::byte[]> block_;
+    char* names_ = nullptr;  // in block_, after entryRoom_ entries
+    std::uint32_t count_ = 0;
+    std::uint32_t entryRoom_ = 0;
+    std::uint32_t nameBytes_ = 0;
+    std::uint32_t nameRoom_ = 0;
     int error_ = 0;
 };
 
 inline ListedEntry FolderListing::entry(std::size_t i, bool sizeAtUse) const {
-    const ListingEntry& s = entries_[i];
+    const ListingEntry& s = entryData()[i];
     ListedEntry e;
     e.nameOffset = s.nameOffset;
     e.nameLength = s.nameLength;
