@@ -189,7 +189,7 @@ void OpenFolders::listed(FolderNode& node, std::uint32_t subfolders) {
             node.identified = true;
         }
     }
-    const auto lock = lockQuickly(mutex_);
+    const auto lock = lockIfShared();
     node.unopenedChildren = subfolders;
     if (!node.handle) return;  // listed from elsewhere: opened from its ancestors when needed
     if (subfolders > 0)
@@ -199,14 +199,19 @@ void OpenFolders::listed(FolderNode& node, std::uint32_t subfolders) {
 }
 
 void OpenFolders::forget(FolderNode& node) {
-    const auto lock = lockQuickly(mutex_);
+    const auto lock = lockIfShared();
     if (node.handle) close(node);
 }
 
 void OpenFolders::passOver(FolderNode& node) {
     if (node.parent == nullptr) return;
-    const auto lock = lockQuickly(mutex_);
+    const auto lock = lockIfShared();
     release(*node.parent);
+}
+
+std::unique_lock<std::mutex> OpenFolders::lockIfShared() {
+    if (!shared_.load(std::memory_order_relaxed)) return {};
+    return lockQuickly(mutex_);
 }
 
 OpenFolders::Pinned::Pinned(OpenFolders& folders, FolderNode& node,

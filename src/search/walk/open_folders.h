@@ -78,6 +78,10 @@ class OpenFolders {
         FolderHandle handle_ = kNoFolder;
     };
 
+    // Other threads are about to use it: from now on every call takes the lock. Until then the
+    // one thread that calls passes over, lists and forgets folders without it.
+    void share() { shared_.store(true, std::memory_order_relaxed); }
+
     // The root as it was opened.
     const FolderIdentity& rootIdentity() const { return rootIdentity_; }
 
@@ -100,6 +104,8 @@ class OpenFolders {
     void closeIfUnneeded(FolderNode& node);
     void unpin(FolderNode& node);
     void release(FolderNode& parent);
+    // The lock, or none while no other thread uses this.
+    std::unique_lock<std::mutex> lockIfShared();
 
     Platform& platform_;
     const int outOfHandlesTries_;
@@ -112,6 +118,8 @@ class OpenFolders {
     // Handles held, and places taken for those being opened: each counted by its OwnedFolder.
     std::atomic<std::size_t> open_{0};
     std::vector<FolderNode*> parents_;  // open for their subfolders; each knows its place
+    // Set by the one thread before the others start: read without the lock, written once.
+    std::atomic<bool> shared_{false};
 };
 
 }  // namespace quarvex

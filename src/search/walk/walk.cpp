@@ -479,14 +479,7 @@ void Walk::publish(FolderNode* node, FolderState state, Found& found, bool byCon
         // The root, or a folder the consumer took before it joined the frontier: it comes first.
         insertWork(offered, frontier_);
     }
-    if (state != FolderState::Listed) {
-        node->links.error = found.error;
-    } else {
-        node->links.listed = {found.first, found.files};
-        listedAhead_ += 1;
-        bytesAhead_ += found.files->countAhead();
-    }
-    node->state.store(state, std::memory_order_release);
+    settle(node, state, found);
     if (waitingFor_ == node) progress_.notify_one();
     // Workers are for the disk: a walk that answers from memory alone needs none.
     if (found.fromDisk > 0 && !workersWanted_) {
@@ -498,6 +491,19 @@ void Walk::publish(FolderNode* node, FolderState state, Found& found, bool byCon
         for (; wake > 0; --wake) workAdded_.notify_one();
     }
     growIfSlow();
+}
+
+// What a listing found, made the folder's final state. The walk lock held, or the folder the
+// consumer's alone.
+void Walk::settle(FolderNode* node, FolderState state, Found& found) {
+    if (state != FolderState::Listed) {
+        node->links.error = found.error;
+    } else {
+        node->links.listed = {found.first, found.files};
+        listedAhead_ += 1;
+        bytesAhead_ += found.files->countAhead();
+    }
+    node->state.store(state, std::memory_order_release);
 }
 
 void Walk::workerLoop(Worker& worker) {
@@ -531,6 +537,7 @@ void Walk::workerLoop(Worker& worker) {
 // Walk lock held.
 void Walk::startWorkers(unsigned count) {
     if (stopping_) return;  // stop() joins what has started: nothing may start after it
+    if (count > 0 && threads_.size() < workerLimit_) folders_.share();
     for (; count > 0 && threads_.size() < workerLimit_; --count) {
         Worker* worker = workers_.emplace_back(std::make_unique<Worker>()).get();
         threads_.emplace_back([this, worker] { workerLoop(*worker); });
@@ -593,6 +600,20 @@ void Walk::growIfSlow() {
 // was stopped.
 bool Walk::waitFor(FolderNode* node, const WaitHook& wait) {
     if (isFinal(node->loadState())) return !stopping_;
+    if (!fromDisk(*node)) {
+        // Never on the frontier, the consumer's alone (L1): no other thread sees it until its
+        // subfolders that are to be read from the disk join the frontier, under the lock.
+        node->state.store(FolderState::Claimed, std::memory_order_relaxed);
+        Found found;
+        const FolderState state = readWhole(*node, *self_, found);
+        if (found.fromDisk == 0) {
+            settle(node, state, found);
+        } else {
+            auto lock = lockQuickly(mutex_);
+            publish(node, state, found, true);
+        }
+        return !stopping_;
+    }
     auto lock = lockQuickly(mutex_);
     if (node->state.load(std::memory_order_relaxed) == FolderState::Pending) {
         claim(node);

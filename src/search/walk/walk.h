@@ -27,7 +27,10 @@
 // Liveness, the rules that keep the walk from waiting for good:
 // - L1. A Pending subfolder that publish() keeps off the frontier (offered to the consumer, which
 //   is about to need it) is the consumer's alone: no worker can see it, and the consumer claims
-//   it when it comes to it, in waitFor().
+//   it when it comes to it, in waitFor(). So is every folder not read from the disk (answered
+//   from a kept listing, or known without reading): it never joins the frontier, and the
+//   consumer claims and reads it without the walk lock, taking the lock only to publish
+//   subfolders that are to be read from the disk.
 // - L2. What publish() counts as read ahead (listedAhead_, bytesAhead_), leave() takes off, by
 //   the amount counted, whatever became of the folder's listing since (a recorder took it).
 // - L3. Workers held because the walk is far enough ahead are let go only when both counts are
@@ -48,9 +51,10 @@
 //     nextSibling, entry, |                              |
 //     kept, keptListing,  |                              |
 //     known               |                              |
-//   state                 | Pending->Claimed: any thread | walk lock
-//                         | ->final: the claimer         | walk lock, release store; final
-//                         |                              |   states never change
+//   state                 | Pending->Claimed: any thread | walk lock (none for a folder not
+//                         |                              |   read from the disk: L1)
+//                         | ->final: the claimer         | walk lock, release store (as above);
+//                         |                              |   final states never change
 //   onWorkList, links.work| any thread                   | walk lock, while Pending or Claimed
 //                         |                              |   (the frontier keeps Claimed ones)
 //   links.listed / error, | the claimer, then            | before the final state (no lock);
@@ -194,6 +198,7 @@ class Walk {
     bool pump(Worker& worker);
     void publish(FolderNode* node, FolderState state, Found& found,
                  bool byConsumer);  // walk lock held
+    void settle(FolderNode* node, FolderState state, Found& found);
     void insertWork(FolderNode* first, FolderNode* at);
     FolderNode* chainWork(FolderNode* first, FolderNode*& last);
     void unlinkWork(FolderNode* node);
