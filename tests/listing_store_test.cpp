@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "search/core/search_core.h"
+#include "search/store/stored_folder.h"
 #include "tests/support.h"
 
 namespace quarvex::test {
@@ -443,6 +444,37 @@ TEST(KeepingInTheBackground, StopsAtItsNextFolderForASearchOrTheStoresEnd) {
             EXPECT_EQ(kept.window.lines, Searcher(platform, false).search("*.*"));
         }
     }
+}
+
+}  // namespace
+}  // namespace quarvex::test
+
+
+namespace quarvex::test {
+namespace {
+// A kept folder laid out again elsewhere still finds its subfolders by name: an index built
+// before points into the names' old place.
+TEST(StoredFolderPacking, FindsSubfoldersByNameAfterItsListingMoved) {
+    FolderListing read;
+    ListedEntry folder;
+    folder.attributes = kAttrDirectory;
+    for (int i = 0; i < 40; ++i) {
+        folder.file = 100 + static_cast<std::uint64_t>(i);
+        read.add("sub" + std::to_string(i), folder);
+        read.complete(static_cast<std::size_t>(i), folder, true);
+    }
+    StoredFolder kept(std::move(read));
+    // Asked at another entry than its own: found through the index, which this builds.
+    ASSERT_NE(kept.slotFor(0, "sub39", 139), nullptr);
+    std::vector<std::byte> room(kept.listing.packedBytes());
+    kept.packInto(room.data());
+    for (int i = 0; i < 40; ++i) {
+        const std::string name = "sub" + std::to_string(i);
+        const StoredChild* slot = kept.slotFor(0, name, 100 + static_cast<std::uint64_t>(i));
+        ASSERT_NE(slot, nullptr) << name;
+        EXPECT_EQ(kept.name(*slot), name);
+    }
+    EXPECT_EQ(kept.listing.bytes(), sizeof(FolderListing));  // its room is the tree's to count
 }
 
 }  // namespace

@@ -51,6 +51,11 @@ struct StoredFolder : KeptFolder {
     bool blind() const { return !watched; }
     std::string_view name(const StoredChild& c) const { return listing.name(c.entry); }
     std::span<StoredChild> children() const { return {children_.get(), childCount_}; }
+    // Its listing laid out at `place` (listing.packedBytes() of room kept by its tree).
+    void packInto(std::byte* place) {
+        listing.moveTo(place);
+        byName_.reset();  // it pointed into the names' old place
+    }
     std::size_t bytes() const;
     // What a folder read as `read` would take, kept.
     static std::size_t bytesFor(const FolderListing& read);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <span>
 #include <unordered_set>
 #include <utility>
 
@@ -289,6 +290,39 @@ std::size_t StoredTrees::wanted(const FolderIdentity& root) const {
 void StoredTrees::dropIdle(std::uint64_t since, const StoredTree* keep) {
     for (std::size_t i = trees_.size(); i-- > 0;)
         if (trees_[i].get() != keep && trees_[i]->lastSearchedAt < since) drop(*trees_[i]);
+}
+
+void StoredTrees::pack(StoredTree& tree) {
+    if (tree.packedAt == generation_ || tree.top == nullptr) return;
+    // In the order of a walk: a folder, then each subfolder's tree, first to last.
+    std::vector<StoredFolder*> order;
+    std::vector<StoredFolder*> stack{tree.top};
+    std::size_t total = 0;
+    while (!stack.empty()) {
+        StoredFolder* folder = stack.back();
+        stack.pop_back();
+        order.push_back(folder);
+        total += folder->listing.packedBytes();
+        const std::span<StoredChild> children = folder->children();
+        for (auto c = children.rbegin(); c != children.rend(); ++c)
+            if (c->folder != nullptr) stack.push_back(c->folder);
+    }
+    if (bytes_ + total > mostBytes_) return;  // for a while, the listings take twice their room
+    auto packed = std::make_unique_for_overwrite<std::byte[]>(std::max<std::size_t>(total, 1));
+    account(tree, static_cast<std::ptrdiff_t>(total));
+    std::size_t at = 0;
+    for (StoredFolder* folder : order) {
+        const std::size_t before = folder->bytes();
+        const std::size_t room = folder->listing.packedBytes();
+        folder->packInto(packed.get() + at);
+        at += room;
+        account(tree, static_cast<std::ptrdiff_t>(folder->bytes()) -
+                          static_cast<std::ptrdiff_t>(before));
+    }
+    account(tree, -static_cast<std::ptrdiff_t>(tree.packedBytes));
+    tree.packed = std::move(packed);
+    tree.packedBytes = total;
+    tree.packedAt = generation_;
 }
 
 void StoredTrees::account(StoredTree& tree, std::ptrdiff_t bytes) {

@@ -47,6 +47,12 @@ struct StoredTree {
     // has read them all again.
     bool sizesSuspect = false;
     TreeCounts counts;  // as last counted
+    // The folders' listings laid out in the order a walk reads them, once the tree settled, so
+    // that a search from memory reads one stream. A listing read again later lies elsewhere
+    // until the next packing; what it took here stays counted until then.
+    std::unique_ptr<std::byte[]> packed;
+    std::size_t packedBytes = 0;
+    std::uint64_t packedAt = UINT64_MAX;  // the trees' generation it was packed at
 };
 
 // What a background walk reads again: a pass after a search reads what a watch can make
@@ -93,6 +99,10 @@ class StoredTrees {
     // that file number is sized at every use, wherever it is in the tree.
     void noteNewNames(const StoredFolder& fresh, const StoredFolder* old);
     void markNewNames(StoredTree& tree);
+
+    // Lays the tree's listings out in one block, in pre-order, when something changed since the
+    // last time and the block fits the bound beside what is kept.
+    void pack(StoredTree& tree);
 
     // Counted again only when something changed since.
     const TreeCounts& count(StoredTree& tree);

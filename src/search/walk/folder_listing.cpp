@@ -24,7 +24,9 @@ constexpr std::uint8_t kUndescribedLink = kEntryLink | kEntryTypeUnknown;
 }  // namespace
 
 FolderListing& FolderListing::operator=(FolderListing&& other) noexcept {
+    letGo();
     block_ = std::move(other.block_);
+    borrowed_ = std::exchange(other.borrowed_, false);
     names_ = std::exchange(other.names_, nullptr);
     count_ = std::exchange(other.count_, 0);
     entryRoom_ = std::exchange(other.entryRoom_, 0);
@@ -41,6 +43,7 @@ void FolderListing::resize(std::size_t entries, std::size_t nameBytes) {
     char* names = reinterpret_cast<char*>(block.get() + entryBytes);
     if (count_ > 0) std::memcpy(block.get(), block_.get(), count_ * sizeof(ListingEntry));
     if (nameBytes_ > 0) std::memcpy(names, names_, nameBytes_);
+    letGo();
     block_ = std::move(block);
     names_ = names;
     entryRoom_ = static_cast<std::uint32_t>(entries);
@@ -81,6 +84,19 @@ void FolderListing::reserveFor(const Listing& batch) {
     const std::size_t nameBytes = std::size_t{nameBytes_} + last.nameOffset + last.nameLength;
     if (entries > entryRoom_ || nameBytes > nameRoom_)
         resize(std::max<std::size_t>(entries, entryRoom_), std::max<std::size_t>(nameBytes, nameRoom_));
+}
+
+void FolderListing::moveTo(std::byte* place) {
+    const std::size_t entryBytes = count_ * sizeof(ListingEntry);
+    if (count_ > 0) std::memcpy(place, block_.get(), entryBytes);
+    char* names = reinterpret_cast<char*>(place + entryBytes);
+    if (nameBytes_ > 0) std::memcpy(names, names_, nameBytes_);
+    letGo();
+    block_.reset(place);
+    borrowed_ = true;
+    names_ = names;
+    entryRoom_ = count_;
+    nameRoom_ = nameBytes_;
 }
 
 void FolderListing::shrink() {

@@ -39,6 +39,7 @@ class FolderListing {
     FolderListing() = default;
     FolderListing(FolderListing&& other) noexcept { *this = std::move(other); }
     FolderListing& operator=(FolderListing&& other) noexcept;
+    ~FolderListing() { letGo(); }
 
     // Adds an entry as the platform listed it. A name no folder can hold (empty, or longer than
     // any file system allows) is left out.
@@ -74,14 +75,28 @@ class FolderListing {
     void reserveFor(const Listing& batch);
     // Gives back what growing left unused: for a listing that is kept.
     void shrink();
+    // What it holds, laid out at `place` (packedBytes() of room, aligned for an entry), which
+    // its owner keeps for as long as the listing is.
+    void moveTo(std::byte* place);
+    std::size_t packedBytes() const {
+        return (count_ * sizeof(ListingEntry) + nameBytes_ + alignof(ListingEntry) - 1) /
+               alignof(ListingEntry) * alignof(ListingEntry);
+    }
+    // What it takes, not counting the room it was moved to.
     std::size_t bytes() const {
-        return sizeof(FolderListing) + entryRoom_ * sizeof(ListingEntry) + nameRoom_;
+        return sizeof(FolderListing) +
+               (borrowed_ ? 0 : entryRoom_ * sizeof(ListingEntry) + nameRoom_);
     }
 
   private:
     ListingEntry* entryData() const { return reinterpret_cast<ListingEntry*>(block_.get()); }
     // Moves what is held to a block of room for `entries` entries and `nameBytes` of names.
     void resize(std::size_t entries, std::size_t nameBytes);
+    // Frees the block, unless it lies in room of another's.
+    void letGo() {
+        if (borrowed_) (void)block_.release();
+        borrowed_ = false;
+    }
 
     std::unique_ptr<std::byte[]> block_;
     char* names_ = nullptr;  // in block_, after entryRoom_ entries
@@ -90,6 +105,7 @@ class FolderListing {
     std::uint32_t nameBytes_ = 0;
     std::uint32_t nameRoom_ = 0;
     int error_ = 0;
+    bool borrowed_ = false;  // block_ lies in room that moveTo() was given: not freed here
 };
 
 inline ListedEntry FolderListing::entry(std::size_t i, bool sizeAtUse) const {
