@@ -452,8 +452,8 @@ TEST(KeepingInTheBackground, StopsAtItsNextFolderForASearchOrTheStoresEnd) {
 
 namespace quarvex::test {
 namespace {
-// A kept folder laid out again elsewhere still finds its subfolders by name: an index built
-// before points into the names' old place.
+// A kept folder laid out again elsewhere still finds its subfolders by name, though an index
+// built before pointed into the names' old place.
 TEST(StoredFolderPacking, FindsSubfoldersByNameAfterItsListingMoved) {
     FolderListing read;
     ListedEntry folder;
@@ -463,18 +463,20 @@ TEST(StoredFolderPacking, FindsSubfoldersByNameAfterItsListingMoved) {
         read.add("sub" + std::to_string(i), folder);
         read.complete(static_cast<std::size_t>(i), folder, true);
     }
-    StoredFolder kept(std::move(read));
+    auto kept = std::make_unique<StoredFolder>(std::move(read));
     // Asked at another entry than its own: found through the index, which this builds.
-    ASSERT_NE(kept.slotFor(0, "sub39", 139), nullptr);
-    std::vector<std::byte> room(kept.listing.packedBytes());
-    kept.packInto(room.data());
+    ASSERT_NE(kept->slotFor(0, "sub39", 139), nullptr);
+    std::vector<std::byte> room(StoredFolder::packedBytes(*kept));
+    StoredFolder* packed = StoredFolder::packInto(std::move(*kept), room.data());
+    StoredFolder::destroy(kept.release());
     for (int i = 0; i < 40; ++i) {
         const std::string name = "sub" + std::to_string(i);
-        const StoredChild* slot = kept.slotFor(0, name, 100 + static_cast<std::uint64_t>(i));
+        const StoredChild* slot = packed->slotFor(0, name, 100 + static_cast<std::uint64_t>(i));
         ASSERT_NE(slot, nullptr) << name;
-        EXPECT_EQ(kept.name(*slot), name);
+        EXPECT_EQ(packed->name(*slot), name);
     }
-    EXPECT_EQ(kept.listing.bytes(), sizeof(FolderListing));  // its room is the tree's to count
+    EXPECT_EQ(packed->bytes(), 0u);  // its room is the tree's to count
+    StoredFolder::destroy(packed);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "search/store/stored_folder.h"
 
 #include <algorithm>
+#include <cstring>
+#include <new>
 
 namespace quarvex {
 
@@ -27,9 +29,45 @@ StoredFolder::StoredFolder(FolderListing&& read) : listing(std::move(read)) {
         if ((listing[i].flags & kEntrySubfolder) != 0) *slot++ = {listing[i].file, nullptr, i};
 }
 
-StoredFolder::~StoredFolder() = default;
+StoredFolder::StoredFolder(StoredFolder&& from, std::byte* place)
+    : parent(from.parent),
+      file(from.file),
+      key(from.key),
+      listing(std::move(from.listing)),
+      watched(from.watched),
+      dirty(from.dirty),
+      watchFailed(from.watchFailed),
+      broken(from.broken),
+      unsized(from.unsized),
+      workBelow(from.workBelow),
+      childCount_(from.childCount_),
+      packed_(true) {
+    // `from` keeps its slots, freed with it.
+    const std::size_t slotBytes = childCount_ * sizeof(StoredChild);
+    if (childCount_ > 0) {
+        std::memcpy(place, from.children_.get(), slotBytes);
+        children_.reset(reinterpret_cast<StoredChild*>(place));
+    }
+    listing.moveTo(place + slotBytes);
+}
+
+StoredFolder* StoredFolder::packInto(StoredFolder&& from, std::byte* place) {
+    return new (place) StoredFolder(std::move(from), place + sizeof(StoredFolder));
+}
+
+StoredFolder::~StoredFolder() {
+    if (packed_) (void)children_.release();
+}
+
+void StoredFolder::destroy(StoredFolder* folder) {
+    if (folder->packed_)
+        folder->~StoredFolder();
+    else
+        delete folder;
+}
 
 std::size_t StoredFolder::bytes() const {
+    if (packed_) return 0;
     return sizeof(StoredFolder) + listing.bytes() - sizeof(FolderListing) +
            childCount_ * sizeof(StoredChild);
 }

@@ -51,11 +51,16 @@ struct StoredFolder : KeptFolder {
     bool blind() const { return !watched; }
     std::string_view name(const StoredChild& c) const { return listing.name(c.entry); }
     std::span<StoredChild> children() const { return {children_.get(), childCount_}; }
-    // Its listing laid out at `place` (listing.packedBytes() of room kept by its tree).
-    void packInto(std::byte* place) {
-        listing.moveTo(place);
-        byName_.reset();  // it pointed into the names' old place
+    // The folder `from`, its subfolder slots and its listing, laid out together at `place`
+    // (packedBytes() of room, kept by its tree); `from` is left to destroy().
+    static StoredFolder* packInto(StoredFolder&& from, std::byte* place);
+    static std::size_t packedBytes(const StoredFolder& folder) {
+        return sizeof(StoredFolder) + folder.childCount_ * sizeof(StoredChild) +
+               folder.listing.packedBytes();
     }
+    // Ends a folder, and frees it unless it lies in its tree's block.
+    static void destroy(StoredFolder* folder);
+    // What it takes, but for what lies in its tree's block.
     std::size_t bytes() const;
     // What a folder read as `read` would take, kept.
     static std::size_t bytesFor(const FolderListing& read);
@@ -66,8 +71,11 @@ struct StoredFolder : KeptFolder {
     StoredChild* slotFor(std::uint32_t entry, std::string_view name, std::uint64_t listed);
 
   private:
+    StoredFolder(StoredFolder&& from, std::byte* place);
+
     std::unique_ptr<StoredChild[]> children_;
     std::uint32_t childCount_ = 0;
+    bool packed_ = false;  // it, its slots and its listing lie in its tree's block
     // Beyond a few subfolders, a lookup by name builds an index, kept while the folder is.
     std::unique_ptr<std::unordered_map<std::string_view, std::uint32_t>> byName_;
 };

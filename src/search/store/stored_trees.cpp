@@ -189,7 +189,7 @@ void StoredTrees::freeBelow(StoredTree& tree, StoredFolder* top) {
             unwatch(tree, folder->key);
             byKey_.erase(folder->key);
         }
-        delete folder;
+        StoredFolder::destroy(folder);
     }
 }
 
@@ -294,29 +294,44 @@ void StoredTrees::dropIdle(std::uint64_t since, const StoredTree* keep) {
 
 void StoredTrees::pack(StoredTree& tree) {
     if (tree.packedAt == generation_ || tree.top == nullptr) return;
-    // In the order of a walk: a folder, then each subfolder's tree, first to last.
-    std::vector<StoredFolder*> order;
-    std::vector<StoredFolder*> stack{tree.top};
+    // In the order of a walk: a folder, then each subfolder's tree, first to last; each with
+    // its parent's place in that order and its slot there.
+    struct Place {
+        StoredFolder* folder;
+        std::size_t parent;
+        std::size_t slot;
+    };
+    std::vector<Place> order;
+    std::vector<Place> stack{{tree.top, 0, 0}};
     std::size_t total = 0;
     while (!stack.empty()) {
-        StoredFolder* folder = stack.back();
+        const Place place = stack.back();
         stack.pop_back();
-        order.push_back(folder);
-        total += folder->listing.packedBytes();
-        const std::span<StoredChild> children = folder->children();
-        for (auto c = children.rbegin(); c != children.rend(); ++c)
-            if (c->folder != nullptr) stack.push_back(c->folder);
+        const std::size_t at = order.size();
+        order.push_back(place);
+        total += StoredFolder::packedBytes(*place.folder);
+        const std::span<StoredChild> children = place.folder->children();
+        for (std::size_t i = children.size(); i-- > 0;)
+            if (children[i].folder != nullptr) stack.push_back({children[i].folder, at, i});
     }
-    if (bytes_ + total > mostBytes_) return;  // for a while, the listings take twice their room
-    auto packed = std::make_unique_for_overwrite<std::byte[]>(std::max<std::size_t>(total, 1));
+    if (bytes_ + total > mostBytes_) return;  // for a while, the folders take twice their room
+    auto packed = std::make_unique_for_overwrite<std::byte[]>(total);
     account(tree, static_cast<std::ptrdiff_t>(total));
+    std::vector<StoredFolder*> moved(order.size());
     std::size_t at = 0;
-    for (StoredFolder* folder : order) {
-        const std::size_t before = folder->bytes();
-        const std::size_t room = folder->listing.packedBytes();
-        folder->packInto(packed.get() + at);
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        StoredFolder* const old = order[i].folder;
+        const std::size_t before = bytesOf(*old);
+        const std::size_t room = StoredFolder::packedBytes(*old);
+        StoredFolder* const now = StoredFolder::packInto(std::move(*old), packed.get() + at);
         at += room;
-        account(tree, static_cast<std::ptrdiff_t>(folder->bytes()) -
+        StoredFolder::destroy(old);
+        (i == 0 ? tree.top : moved[order[i].parent]->children()[order[i].slot].folder) = now;
+        for (StoredChild& c : now->children())
+            if (c.folder != nullptr) c.folder->parent = now;
+        if (now->key != 0) byKey_[now->key] = now;
+        moved[i] = now;
+        account(tree, static_cast<std::ptrdiff_t>(bytesOf(*now)) -
                           static_cast<std::ptrdiff_t>(before));
     }
     account(tree, -static_cast<std::ptrdiff_t>(tree.packedBytes));
