@@ -159,6 +159,24 @@ TEST(NamePattern, LettersMatchInAnyCaseByUnicodeSimpleMapping) {
     });
 }
 
+// "*" then up to eight ASCII bytes compares a name's last eight bytes at once.
+TEST(NamePattern, TheTailComparedAtOnceKeepsTheRules) {
+    expectAll({
+        {"*.mp3", "abcd.mp3", true},
+        {"*.mP3", "a long song.MP3", true},
+        {"*.mp3", "a long song.mp4", false},
+        {"*.mp3", "a long song.mp3 ", false},
+        {"*.ABCDEFG", "some.abcdefg", true},  // a tail of eight bytes
+        {"*.ABCDEFG", "some.abcdefh", false},
+        {"*@x", "long name`x", false},  // only letters match in either case
+        {"*`x", "long name@x", false},
+        {"*.txt", "名前のファイル.TXT", true},
+        {"*.txt", "long name.t\xC3\xA9t", false},
+        {"*.iso", "long name.\xC4\xB1so", true},  // dotless i still maps to I
+        {"*s", "very long\xC5\xBF", true},        // and long s to S
+    });
+}
+
 TEST(NamePattern, NamesThatAreNotUtf8AreStillMatched) {
     const std::string latin1 = "caf\xE9.txt";  // é in Latin-1: no valid UTF-8
     EXPECT_TRUE(NamePattern("*.txt").matches(latin1));

@@ -88,9 +88,19 @@ NamePattern::NamePattern(std::string_view pattern) {
         for (auto it = expression_.begin() + 1; it != expression_.end(); ++it)
             literalTail_.push_back(static_cast<char>(*it));
     tailFoldsFromElsewhere_ = literalTail_.find_first_of(kFoldedFromElsewhere) != std::string::npos;
+    if (std::endian::native == std::endian::little && starThenLiterals_ &&
+        literalTail_.size() <= 8) {
+        tailLength_ = static_cast<unsigned>(literalTail_.size());
+        for (unsigned i = 0; i < tailLength_; ++i) {
+            const char c = literalTail_[i];
+            const bool letter = c >= 'A' && c <= 'Z';
+            tailBits_ |= std::uint64_t{static_cast<unsigned char>(letter ? c | 0x20 : c)} << (8 * i);
+            if (letter) tailCase_ |= std::uint64_t{0x20} << (8 * i);
+        }
+    }
 }
 
-bool NamePattern::matches(std::string_view name) const {
+bool NamePattern::matchesAny(std::string_view name) const {
     if (everything_) return true;
     if (nothing_) return false;
     // "*" then ASCII literals: when the name ends in as many ASCII bytes, those are its last
