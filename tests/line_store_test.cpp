@@ -2,14 +2,34 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quarvex {
 namespace {
 
+// Chunks from a front end's memory, each given back once with the size it was taken with.
+struct CountedMemory : ChunkMemory {
+    std::vector<std::pair<char*, std::size_t>> out;
+    std::size_t taken = 0;
+    char* take(std::size_t bytes) override {
+        ++taken;
+        out.emplace_back(new char[bytes], bytes);
+        return out.back().first;
+    }
+    void giveBack(char* chunk, std::size_t bytes) override {
+        const auto it = std::find(out.begin(), out.end(), std::pair{chunk, bytes});
+        ASSERT_NE(it, out.end()) << "a chunk given back that was not taken so";
+        delete[] chunk;
+        out.erase(it);
+    }
+};
+
 // Lines of every awkward kind, across chunk boundaries: empty ones, ones with NUL bytes and
-// non-UTF-8 bytes, one exactly filling a chunk's rest, one longer than a whole chunk.
+// non-UTF-8 bytes, one exactly filling a chunk's rest, one longer than a whole chunk; from the
+// heap or a front end's memory.
 TEST(LineStore, GivesBackEveryLineByteForByteAcrossChunks) {
     std::vector<std::string> lines = {"", "/a ----- 1 Bytes", std::string("nul\0inside", 10),
                                       "\xff\xfe not utf-8", "/路径/文件.txt ----- 3,500 Bytes"};
@@ -22,15 +42,26 @@ TEST(LineStore, GivesBackEveryLineByteForByteAcrossChunks) {
     lines.push_back("after the big one");
     for (int i = 0; i < 50000; ++i) lines.push_back("/tmp/tree/d" + std::to_string(i) + "/f.txt");
 
-    LineStore store;
-    std::size_t bytes = 0;
-    for (const auto& l : lines) {
-        store.append(l);
-        bytes += l.size();
+    CountedMemory memory;
+    for (ChunkMemory* from :
+         {static_cast<ChunkMemory*>(nullptr), static_cast<ChunkMemory*>(&memory)}) {
+        LineStore store(from);
+        std::size_t bytes = 0;
+        for (const auto& l : lines) {
+            store.append(l);
+            bytes += l.size();
+        }
+        ASSERT_EQ(store.size(), lines.size());
+        EXPECT_EQ(store.bytes(), bytes);
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            ASSERT_EQ(store.at(i), lines[i]) << "line " << i;
+        if (from == nullptr) continue;
+        EXPECT_GE(memory.taken, 3u);
+        store.clear();
+        EXPECT_TRUE(memory.out.empty());
+        store.append("again");  // and given back when the store goes
     }
-    ASSERT_EQ(store.size(), lines.size());
-    EXPECT_EQ(store.bytes(), bytes);
-    for (std::size_t i = 0; i < lines.size(); ++i) ASSERT_EQ(store.at(i), lines[i]) << "line " << i;
+    EXPECT_TRUE(memory.out.empty());
 }
 
 // The budget: the lines' bytes, 8 bytes a line, at most one chunk's slack and the index's growth.

@@ -121,9 +121,9 @@ TEST_P(Keeping, ReadsAgainWhatNoWatchVouchesFor) {
     using Entry = FakePlatform::Entry;
     platform.addEntry("C:\\b", Entry{"twice.dat", kAttrArchive, 0, 40, -1, true, 70});
     platform.addEntry("C:\\a\\x", Entry{"once.dat", kAttrArchive, 0, 5, -1, false, 71});
-    platform.sizesInListing = false;  // as Linux lists: sizes read one by one
+    platform.sizesInListing = false;            // as Linux lists: sizes read one by one
     platform.refusedWatches = {"b", "z", "c"};  // as past the system's limit
-    platform.batch = 100;             // one listing call a folder
+    platform.batch = 100;                       // one listing call a folder
     Searcher kept(platform, true);
     expectFresh(kept, "*.*");
     // Written through another name: no folder of the tree hears of it.
@@ -448,7 +448,6 @@ TEST(KeepingInTheBackground, StopsAtItsNextFolderForASearchOrTheStoresEnd) {
 
 }  // namespace
 }  // namespace quarvex::test
-
 
 namespace quarvex::test {
 namespace {

@@ -8,15 +8,16 @@ namespace quarvex {
 void LineStore::append(std::string_view line) {
     if (chunks_.empty() || chunks_.back().capacity - chunks_.back().used < line.size()) {
         // A line never straddles two chunks; one longer than a chunk gets a chunk of its own.
+        chunks_.reserve(chunks_.size() + 1);  // so that what is taken is never lost
         Chunk chunk;
         chunk.capacity = std::max(kChunkBytes, line.size());
-        chunk.data = std::make_unique_for_overwrite<char[]>(chunk.capacity);
-        chunks_.push_back(std::move(chunk));
+        chunk.data = memory_ != nullptr ? memory_->take(chunk.capacity) : new char[chunk.capacity];
+        chunks_.push_back(chunk);
     }
     Chunk& chunk = chunks_.back();
     const std::uint64_t chunkIndex = chunks_.size() - 1;
     starts_.push_back(chunkIndex << 32 | chunk.used);
-    if (!line.empty()) std::memcpy(chunk.data.get() + chunk.used, line.data(), line.size());
+    if (!line.empty()) std::memcpy(chunk.data + chunk.used, line.data(), line.size());
     chunk.used += line.size();
     bytes_ += line.size();
 }
@@ -29,7 +30,7 @@ std::string_view LineStore::at(std::size_t index) const {
     std::size_t end = chunk.used;
     if (index + 1 < starts_.size() && (starts_[index + 1] >> 32) == (start >> 32))
         end = starts_[index + 1] & 0xFFFFFFFFu;
-    return {chunk.data.get() + offset, end - offset};
+    return {chunk.data + offset, end - offset};
 }
 
 std::size_t LineStore::allocatedBytes() const {
@@ -41,6 +42,12 @@ std::size_t LineStore::allocatedBytes() const {
 void LineStore::clear() {
     // Memory goes back at once: the next search may list far fewer lines.
     std::vector<std::uint64_t>().swap(starts_);
+    for (const Chunk& chunk : chunks_) {
+        if (memory_ != nullptr)
+            memory_->giveBack(chunk.data, chunk.capacity);
+        else
+            delete[] chunk.data;
+    }
     std::vector<Chunk>().swap(chunks_);
     bytes_ = 0;
 }

@@ -5,15 +5,31 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string_view>
 #include <vector>
 
 namespace quarvex {
 
+// Where a store's chunks come from: the heap, unless a front end hands out memory that the
+// system maps whole at once (where page faults one at a time cost more than the lines).
+class ChunkMemory {
+  public:
+    // `bytes` of room, or std::bad_alloc.
+    virtual char* take(std::size_t bytes) = 0;
+    virtual void giveBack(char* chunk, std::size_t bytes) = 0;
+
+  protected:
+    ~ChunkMemory() = default;
+};
+
 class LineStore {
   public:
     static constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
+
+    explicit LineStore(ChunkMemory* memory = nullptr) : memory_(memory) {}
+    ~LineStore() { clear(); }
+    LineStore(const LineStore&) = delete;
+    LineStore& operator=(const LineStore&) = delete;
 
     void append(std::string_view line);
     std::string_view at(std::size_t index) const;
@@ -26,7 +42,7 @@ class LineStore {
 
   private:
     struct Chunk {
-        std::unique_ptr<char[]> data;
+        char* data = nullptr;
         std::size_t capacity = 0;
         std::size_t used = 0;
     };
@@ -35,6 +51,7 @@ class LineStore {
     std::vector<std::uint64_t> starts_;
     std::vector<Chunk> chunks_;
     std::size_t bytes_ = 0;
+    ChunkMemory* const memory_;  // null: the heap
 };
 
 }  // namespace quarvex

@@ -331,8 +331,8 @@ void StoredTrees::pack(StoredTree& tree) {
             if (c.folder != nullptr) c.folder->parent = now;
         if (now->key != 0) byKey_[now->key] = now;
         moved[i] = now;
-        account(tree, static_cast<std::ptrdiff_t>(bytesOf(*now)) -
-                          static_cast<std::ptrdiff_t>(before));
+        account(tree,
+                static_cast<std::ptrdiff_t>(bytesOf(*now)) - static_cast<std::ptrdiff_t>(before));
     }
     account(tree, -static_cast<std::ptrdiff_t>(tree.packedBytes));
     tree.packed = std::move(packed);

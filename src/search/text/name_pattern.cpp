@@ -94,7 +94,8 @@ NamePattern::NamePattern(std::string_view pattern) {
         for (unsigned i = 0; i < tailLength_; ++i) {
             const char c = literalTail_[i];
             const bool letter = c >= 'A' && c <= 'Z';
-            tailBits_ |= std::uint64_t{static_cast<unsigned char>(letter ? c | 0x20 : c)} << (8 * i);
+            tailBits_ |= std::uint64_t{static_cast<unsigned char>(letter ? c | 0x20 : c)}
+                         << (8 * i);
             if (letter) tailCase_ |= std::uint64_t{0x20} << (8 * i);
         }
     }

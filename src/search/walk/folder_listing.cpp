@@ -83,7 +83,8 @@ void FolderListing::reserveFor(const Listing& batch) {
     const std::size_t entries = std::size_t{count_} + batch.size();
     const std::size_t nameBytes = std::size_t{nameBytes_} + last.nameOffset + last.nameLength;
     if (entries > entryRoom_ || nameBytes > nameRoom_)
-        resize(std::max<std::size_t>(entries, entryRoom_), std::max<std::size_t>(nameBytes, nameRoom_));
+        resize(std::max<std::size_t>(entries, entryRoom_),
+               std::max<std::size_t>(nameBytes, nameRoom_));
 }
 
 void FolderListing::moveTo(std::byte* place) {

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "ui/line_store.h"
+#include "ui/qt/mapped_chunks.h"
 
 namespace quarvex::qt {
 
@@ -33,7 +34,8 @@ class LineModel : public QAbstractListModel {
     const LineStore& store() const { return store_; }
 
   private:
-    LineStore store_;
+    MappedChunks memory_;
+    LineStore store_{&memory_};
     int shown_ = 0;  // rows the view knows of
 };
 
