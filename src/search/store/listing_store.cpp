@@ -197,7 +197,8 @@ void ListingStore::passLoop() {
         if (next == nullptr) {
             // Settled: searches from memory read each tree as one stream from now on.
             const std::size_t before = trees_.bytes();
-            for (const auto& tree : trees_.all()) trees_.pack(*tree);
+            for (const auto& tree : trees_.all())
+                trees_.pack(*tree, [this] { platform_.releaseFreedMemory(); });
             if (trees_.bytes() != before) platform_.releaseFreedMemory();
             idle_ = true;
             wake_.notify_all();  // for settle()

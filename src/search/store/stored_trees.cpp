@@ -14,6 +14,8 @@ namespace {
 constexpr std::size_t kKeyBytes = 5 * sizeof(void*);
 // How many roots' sizes are remembered, the last ones that did not fit.
 constexpr std::size_t kMostWanted = 64;
+// Bytes of folders a packing moves between two gives back of what they took before.
+constexpr std::size_t kPackedBetweenFrees = std::size_t{4} << 20;
 
 std::size_t bytesOf(const StoredFolder& folder) {
     return folder.bytes() + (folder.key != 0 ? kKeyBytes : 0);
@@ -292,7 +294,7 @@ void StoredTrees::dropIdle(std::uint64_t since, const StoredTree* keep) {
         if (trees_[i].get() != keep && trees_[i]->lastSearchedAt < since) drop(*trees_[i]);
 }
 
-void StoredTrees::pack(StoredTree& tree) {
+void StoredTrees::pack(StoredTree& tree, const std::function<void()>& freed) {
     if (tree.packedAt == generation_ || tree.top == nullptr) return;
     // In the order of a walk: a folder, then each subfolder's tree, first to last; each with
     // its parent's place in that order and its slot there.
@@ -319,7 +321,12 @@ void StoredTrees::pack(StoredTree& tree) {
     account(tree, static_cast<std::ptrdiff_t>(total));
     std::vector<StoredFolder*> moved(order.size());
     std::size_t at = 0;
+    std::size_t lastFreed = 0;
     for (std::size_t i = 0; i < order.size(); ++i) {
+        if (at - lastFreed >= kPackedBetweenFrees) {
+            freed();
+            lastFreed = at;
+        }
         StoredFolder* const old = order[i].folder;
         const std::size_t before = bytesOf(*old);
         const std::size_t room = StoredFolder::packedBytes(*old);

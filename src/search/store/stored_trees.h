@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -100,9 +101,10 @@ class StoredTrees {
     void noteNewNames(const StoredFolder& fresh, const StoredFolder* old);
     void markNewNames(StoredTree& tree);
 
-    // Lays the tree's listings out in one block, in pre-order, when something changed since the
-    // last time and the block fits the bound beside what is kept.
-    void pack(StoredTree& tree);
+    // Lays the tree's folders out in one block, in pre-order, when something changed since the
+    // last time and the block fits the bound beside what is kept. `freed` is called after every
+    // few megabytes moved, to give back to the system what the moved folders took.
+    void pack(StoredTree& tree, const std::function<void()>& freed);
 
     // Counted again only when something changed since.
     const TreeCounts& count(StoredTree& tree);
