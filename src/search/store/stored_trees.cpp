@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <new>
 #include <span>
 #include <unordered_set>
 #include <utility>
@@ -304,22 +305,28 @@ void StoredTrees::pack(StoredTree& tree, const std::function<void()>& freed) {
         std::size_t slot;
     };
     std::vector<Place> order;
-    std::vector<Place> stack{{tree.top, 0, 0}};
+    std::unique_ptr<std::byte[]> packed;
+    std::vector<StoredFolder*> moved;
     std::size_t total = 0;
-    while (!stack.empty()) {
-        const Place place = stack.back();
-        stack.pop_back();
-        const std::size_t at = order.size();
-        order.push_back(place);
-        total += StoredFolder::packedBytes(*place.folder);
-        const std::span<StoredChild> children = place.folder->children();
-        for (std::size_t i = children.size(); i-- > 0;)
-            if (children[i].folder != nullptr) stack.push_back({children[i].folder, at, i});
+    try {
+        std::vector<Place> stack{{tree.top, 0, 0}};
+        while (!stack.empty()) {
+            const Place place = stack.back();
+            stack.pop_back();
+            const std::size_t at = order.size();
+            order.push_back(place);
+            total += StoredFolder::packedBytes(*place.folder);
+            const std::span<StoredChild> children = place.folder->children();
+            for (std::size_t i = children.size(); i-- > 0;)
+                if (children[i].folder != nullptr) stack.push_back({children[i].folder, at, i});
+        }
+        if (bytes_ + total > mostBytes_) return;  // for a while, the folders take twice their room
+        packed = std::make_unique_for_overwrite<std::byte[]>(total);
+        moved.resize(order.size());
+    } catch (const std::bad_alloc&) {
+        return;  // it stays as it is: only slower to search
     }
-    if (bytes_ + total > mostBytes_) return;  // for a while, the folders take twice their room
-    auto packed = std::make_unique_for_overwrite<std::byte[]>(total);
     account(tree, static_cast<std::ptrdiff_t>(total));
-    std::vector<StoredFolder*> moved(order.size());
     std::size_t at = 0;
     std::size_t lastFreed = 0;
     for (std::size_t i = 0; i < order.size(); ++i) {
