@@ -8,7 +8,9 @@ namespace quarvex {
 void LineStore::append(std::string_view line) {
     if (chunks_.empty() || chunks_.back().capacity - chunks_.back().used < line.size()) {
         // A line never straddles two chunks; one longer than a chunk gets a chunk of its own.
-        chunks_.reserve(chunks_.size() + 1);  // so that what is taken is never lost
+        // Room first, so that what is taken is never lost.
+        if (chunks_.size() == chunks_.capacity())
+            chunks_.reserve(std::max<std::size_t>(8, 2 * chunks_.size()));
         Chunk chunk;
         chunk.capacity = std::max(kChunkBytes, line.size());
         chunk.data = memory_ != nullptr ? memory_->take(chunk.capacity) : new char[chunk.capacity];
