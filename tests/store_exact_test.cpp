@@ -539,6 +539,8 @@ TEST_F(Exactness, AWriteThroughANameThatIsGoneIsSeen) {
     append(at("A/f.txt"), "12345");
     ASSERT_EQ(link(at("A/f.txt").c_str(), at("A/g2.txt").c_str()), 0);
     tree().file("t/B/w.txt", 5);
+    tree().file("t/A/k.txt", 3);
+    tree().file("t/C/c.txt", 1);
     ownAll();
     int held = -1, unnamed = -1, heldElsewhere = -1, unnamedElsewhere = -1;
     const auto writeThrough = [](const int& fd) {
@@ -582,6 +584,13 @@ TEST_F(Exactness, AWriteThroughANameThatIsGoneIsSeen) {
          linkUnnamed(unnamedElsewhere, "B", "A/t2.txt")},
         {"1,000 bytes written through it", writeThrough(unnamedElsewhere)},
         {"and 1,000 more", writeThrough(unnamedElsewhere)},
+        // Told before C goes, but C is never read again to show that k.txt has two names now.
+        {"A/k.txt gets a second name in C, is written through it, and C moves out of the tree",
+         [&] {
+             ASSERT_EQ(link(at("A/k.txt").c_str(), at("C/k2.txt").c_str()), 0);
+             append(at("C/k2.txt"), std::string(1000, 'x'));
+             ASSERT_EQ(rename(at("C").c_str(), (at("") + "/../C gone").c_str()), 0);
+         }},
     };
     Child queries(queriesCommand(), {.settle = true});
     expectStep(queries, {"the first query walks", [] {}});

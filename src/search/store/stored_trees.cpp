@@ -108,6 +108,8 @@ bool StoredTrees::apply(StoredTree& tree) {
                 names.told(*folder, name, change == NameChange::Appeared);
             else if (!names.holds(*folder, name))
                 trees.suspectSizes(tree);
+            else
+                written.push_back(key);
         }
         void namesLost() override { trees.suspectSizes(tree); }
         void entriesChanged(std::uint64_t key) override {
@@ -126,11 +128,16 @@ bool StoredTrees::apply(StoredTree& tree) {
         StoredTrees& trees;
         StoredTree& tree;
         NameTracker names;
+        std::vector<std::uint64_t> written;  // folders told of a write through a name they hold
     } sink(*this, tree);
     if (!tree.watch->drain(sink) || tree.top == nullptr) {
         drop(tree);
         return false;
     }
+    // A folder written in that went with this drain is never read again to tell whether the
+    // file has another name, kept elsewhere.
+    for (const std::uint64_t key : sink.written)
+        if (sink.folderOf(key) == nullptr) suspectSizes(tree);
     return true;
 }
 
