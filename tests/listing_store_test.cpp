@@ -465,8 +465,9 @@ TEST(StoredFolderPacking, FindsSubfoldersByNameAfterItsListingMoved) {
     auto kept = std::make_unique<StoredFolder>(std::move(read));
     // Asked at another entry than its own: found through the index, which this builds.
     ASSERT_NE(kept->slotFor(0, "sub39", 139), nullptr);
-    std::vector<std::byte> room(StoredFolder::packedBytes(*kept));
-    StoredFolder* packed = StoredFolder::packInto(std::move(*kept), room.data());
+    std::vector<std::byte> room(sizeof(StoredFolder) + StoredFolder::bodyBytes(*kept));
+    StoredFolder* packed =
+        StoredFolder::packInto(std::move(*kept), room.data(), room.data() + sizeof(StoredFolder));
     StoredFolder::destroy(kept.release());
     for (int i = 0; i < 40; ++i) {
         const std::string name = "sub" + std::to_string(i);

@@ -51,8 +51,8 @@ StoredFolder::StoredFolder(StoredFolder&& from, std::byte* place)
     listing.moveTo(place + slotBytes);
 }
 
-StoredFolder* StoredFolder::packInto(StoredFolder&& from, std::byte* place) {
-    return new (place) StoredFolder(std::move(from), place + sizeof(StoredFolder));
+StoredFolder* StoredFolder::packInto(StoredFolder&& from, std::byte* record, std::byte* body) {
+    return new (record) StoredFolder(std::move(from), body);
 }
 
 StoredFolder::~StoredFolder() {

@@ -51,13 +51,14 @@ struct StoredFolder : KeptFolder {
     bool blind() const { return !watched; }
     std::string_view name(const StoredChild& c) const { return listing.name(c.entry); }
     std::span<StoredChild> children() const { return {children_.get(), childCount_}; }
-    // The folder `from`, its subfolder slots and its listing, laid out together at `place`
-    // (packedBytes() of room, kept by its tree); `from` is left to destroy().
-    static StoredFolder* packInto(StoredFolder&& from, std::byte* place);
-    static std::size_t packedBytes(const StoredFolder& folder) {
-        return sizeof(StoredFolder) + folder.childCount_ * sizeof(StoredChild) +
-               folder.listing.packedBytes();
+    // The folder `from` moved to `record` (sizeof(StoredFolder) of room), its subfolder slots
+    // and its listing laid out together at `body` (bodyBytes() of room); both are kept by its
+    // tree. `from` is left to destroy().
+    static StoredFolder* packInto(StoredFolder&& from, std::byte* record, std::byte* body);
+    static std::size_t bodyBytes(const StoredFolder& folder) {
+        return folder.childCount_ * sizeof(StoredChild) + folder.listing.packedBytes();
     }
+    bool packed() const { return packed_; }
     // Ends a folder, and frees it unless it lies in its tree's block.
     static void destroy(StoredFolder* folder);
     // What it takes, but for what lies in its tree's block.

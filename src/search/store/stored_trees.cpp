@@ -304,28 +304,40 @@ void StoredTrees::dropIdle(std::uint64_t since, const StoredTree* keep) {
 
 void StoredTrees::pack(StoredTree& tree, const std::function<void()>& freed) {
     if (tree.packedAt == generation_ || tree.top == nullptr) return;
-    // In the order of a walk: a folder, then each subfolder's tree, first to last; each with
-    // its parent's place in that order and its slot there.
+    // In the order of a walk: a folder's slots and listing, then the records of its kept
+    // subfolders side by side (reading the folder looks at each of them), then each subfolder's
+    // tree, first to last. The top's record comes first.
     struct Place {
         StoredFolder* folder;
         std::size_t parent;
         std::size_t slot;
+        std::size_t record = 0;  // where its record goes, and its slots and listing
+        std::size_t body = 0;
     };
     std::vector<Place> order;
     std::unique_ptr<std::byte[]> packed;
     std::vector<StoredFolder*> moved;
-    std::size_t total = 0;
+    std::size_t total = sizeof(StoredFolder);
     try {
+        std::vector<std::size_t> nextRecord;  // each folder's next free record among its kids'
         std::vector<Place> stack{{tree.top, 0, 0}};
         while (!stack.empty()) {
-            const Place place = stack.back();
+            Place place = stack.back();
             stack.pop_back();
             const std::size_t at = order.size();
-            order.push_back(place);
-            total += StoredFolder::packedBytes(*place.folder);
+            if (at > 0)
+                place.record = nextRecord[place.parent],
+                nextRecord[place.parent] += sizeof(StoredFolder);
+            place.body = total;
+            total += StoredFolder::bodyBytes(*place.folder);
+            nextRecord.push_back(total);
             const std::span<StoredChild> children = place.folder->children();
-            for (std::size_t i = children.size(); i-- > 0;)
-                if (children[i].folder != nullptr) stack.push_back({children[i].folder, at, i});
+            for (std::size_t i = children.size(); i-- > 0;) {
+                if (children[i].folder == nullptr) continue;
+                total += sizeof(StoredFolder);
+                stack.push_back({children[i].folder, at, i});
+            }
+            order.push_back(place);
         }
         if (bytes_ + total > mostBytes_) return;  // for a while, the folders take twice their room
         packed = std::make_unique_for_overwrite<std::byte[]>(total);
@@ -334,20 +346,19 @@ void StoredTrees::pack(StoredTree& tree, const std::function<void()>& freed) {
         return;  // it stays as it is: only slower to search
     }
     account(tree, static_cast<std::ptrdiff_t>(total));
-    std::size_t at = 0;
     std::size_t lastFreed = 0;
     for (std::size_t i = 0; i < order.size(); ++i) {
-        if (at - lastFreed >= kPackedBetweenFrees) {
+        const Place& place = order[i];
+        if (place.body - lastFreed >= kPackedBetweenFrees) {
             freed();
-            lastFreed = at;
+            lastFreed = place.body;
         }
-        StoredFolder* const old = order[i].folder;
+        StoredFolder* const old = place.folder;
         const std::size_t before = bytesOf(*old);
-        const std::size_t room = StoredFolder::packedBytes(*old);
-        StoredFolder* const now = StoredFolder::packInto(std::move(*old), packed.get() + at);
-        at += room;
+        StoredFolder* const now = StoredFolder::packInto(
+            std::move(*old), packed.get() + place.record, packed.get() + place.body);
         StoredFolder::destroy(old);
-        (i == 0 ? tree.top : moved[order[i].parent]->children()[order[i].slot].folder) = now;
+        (i == 0 ? tree.top : moved[place.parent]->children()[place.slot].folder) = now;
         for (StoredChild& c : now->children())
             if (c.folder != nullptr) c.folder->parent = now;
         if (now->key != 0) byKey_[now->key] = now;

@@ -20,9 +20,12 @@ ListingSource::Answer TreeSource::answer(StoredFolder& folder) {
             answered_.store(true, std::memory_order_relaxed);
         a.listing = &folder.listing;
         // The walk reads it soon, one folder of thousands scattered over the heap: its entries
-        // names and subfolder slots are on their way meanwhile.
-        folder.listing.prefetch();
-        __builtin_prefetch(folder.children().data());
+        // names and subfolder slots are on their way meanwhile. A packed tree lies in the order
+        // the walk reads it, which the processor follows by itself.
+        if (!folder.packed()) {
+            folder.listing.prefetch();
+            __builtin_prefetch(folder.children().data());
+        }
         a.notNeeded = background() && !folder.workBelow;
     }
     return a;
