@@ -637,5 +637,44 @@ TEST(WalkingSlowly, AChainIsListedByTheConsumerAlone) {
     EXPECT_EQ(byWorkers, 0);
 }
 
+// A search from memory passes kept entries by in a loop of its own: only those the rule does
+// nothing with, whatever their kind, name or pattern.
+TEST(WalkRule, TheShortcutOverKeptEntriesPassesByOnlyWhatTheRuleLeaves) {
+    struct Kind {
+        std::uint32_t attributes;
+        std::uint32_t tag;
+    };
+    const Kind kinds[] = {{kAttrArchive, 0},
+                          {kAttrDirectory, 0},
+                          {kAttrReparsePoint, kReparseTagSymlink},
+                          {kAttrDirectory | kAttrReparsePoint, kReparseTagSymlink},
+                          {kAttrTypeUnknown, 0},
+                          {kAttrTypeUnknown | kAttrReparsePoint, kReparseTagSymlink}};
+    const char* names[] = {"x.mp3", "song.MP3", "song.mp4", ".hidden.mp3", ".d", "abc", "ab"};
+    FolderListing listing;
+    for (const Kind& kind : kinds) {
+        for (const char* name : names) {
+            ListedEntry e;
+            e.attributes = kind.attributes;
+            e.reparseTag = kind.tag;
+            listing.add(name, e);
+        }
+    }
+    for (const char* text : {"*.mp3", "a?c*", "*"}) {
+        const NamePattern pattern(text);
+        std::size_t passed = 0;
+        for (std::size_t i = 0; i < listing.size(); ++i) {
+            const std::size_t next = nextWanted(listing, i, listing.size(), pattern);
+            for (std::size_t k = i; k < next; ++k, ++passed) {
+                ListedEntry e = listing.entry(k);
+                const EntryUse use = useOf(e, listing.name(k), pattern, [](ListedEntry&) {});
+                EXPECT_TRUE(use == EntryUse::Other || use == EntryUse::DotFile)
+                    << text << " passed by " << listing.name(k);
+            }
+        }
+        EXPECT_GT(passed, 0u) << text;
+    }
+}
+
 }  // namespace
 }  // namespace quarvex::test

@@ -163,4 +163,19 @@ EntryUse useOf(ListedEntry& e, std::string_view name, const NamePattern& pattern
     return EntryUse::Match;
 }
 
+// The first entry of `listing` from `i` on, before `end`, that the rule may take for a match or a
+// folder: those passed by are files the pattern does not take or dot files, for which useOf
+// gives Other or DotFile (or Invalid) and a search from memory does nothing. One tight loop
+// over the kept entries that most of a search from memory looks at.
+inline std::size_t nextWanted(const FolderListing& listing, std::size_t i, std::size_t end,
+                              const NamePattern& pattern) {
+    for (; i < end; ++i) {
+        const ListingEntry& s = listing[i];
+        if ((s.flags & (kEntryFolder | kEntryTypeUnknown)) != 0) return i;
+        const std::string_view name = listing.name(s);
+        if (!name.empty() && name[0] != '.' && pattern.matches(name)) return i;
+    }
+    return end;
+}
+
 }  // namespace quarvex

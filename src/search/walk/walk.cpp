@@ -396,8 +396,18 @@ void Walk::applyRule(FolderNode& node, const FolderListing& listing, FolderListi
     for (std::size_t i = 0; i < listing.size() && !stopping_; ++i) {
         if ((read || i % kEntriesPerPump == 0) && !pump(worker)) break;
         read = false;
-        ListedEntry e = listing.entry(i, sizesAtUse);
+        if (fresh == nullptr) {
+            // What the rule does nothing with, passed by up to the next pump.
+            const std::size_t stretch =
+                std::min<std::size_t>(listing.size(), i - i % kEntriesPerPump + kEntriesPerPump);
+            i = nextWanted(listing, i, stretch, pattern_);
+            if (i == stretch) {
+                --i;
+                continue;
+            }
+        }
         const std::string_view name = listing.name(i);
+        ListedEntry e = listing.entry(i, sizesAtUse);
         const auto describeIt = [&](ListedEntry& entry) {
             describe(entry, name);
             read = true;
