@@ -1,6 +1,8 @@
 #include "search/core/search_core.h"
 
 #include <algorithm>
+#include <cstring>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <string_view>
@@ -278,9 +280,15 @@ void SearchCore::ScanFolderFiles(const std::string& folder, const FolderFiles& f
         line_.resize(folder.size());
         line_ += files.name(file);
         if (file.sized) {
-            line_ += texts::kLineSeparator;
-            appendThousands(line_, file.size);
-            line_ += texts::kBytesSuffix;
+            // The size's part written backwards in one buffer, appended at once.
+            constexpr std::size_t kSeparator = sizeof texts::kLineSeparator - 1;
+            constexpr std::size_t kSuffix = sizeof texts::kBytesSuffix - 1;
+            char tail[kSeparator + kThousandsRoom + kSuffix];
+            char* const suffix = std::end(tail) - kSuffix;
+            std::memcpy(suffix, texts::kBytesSuffix, kSuffix);
+            char* const size = writeThousands(suffix, file.size);
+            std::memcpy(size - kSeparator, texts::kLineSeparator, kSeparator);
+            line_.append(size - kSeparator, std::end(tail));
         }
         window_.listAdd(line_);  // counted once it is in the list, which may run out of memory
         ++state_.FoundCount;

@@ -11,15 +11,23 @@ std::string_view trimSpaces(std::string_view text) {
     return text.substr(first, last - first + 1);
 }
 
-void appendThousands(std::string& out, std::uint64_t value) {
-    // Written from its end, and appended at once: a line per file costs no more than this.
-    char digits[32];
-    char* at = std::end(digits);
-    for (int count = 0; value != 0; ++count, value /= 10) {
-        if (count % 3 == 0 && count > 0) *--at = ',';
-        *--at = static_cast<char>('0' + value % 10);
+char* writeThousands(char* end, std::uint64_t value) {
+    // A group of three at a time: a line per file costs no more than this.
+    char* at = end;
+    for (; value >= 1000; value /= 1000) {
+        const auto group = static_cast<unsigned>(value % 1000);
+        *--at = static_cast<char>('0' + group % 10);
+        *--at = static_cast<char>('0' + group / 10 % 10);
+        *--at = static_cast<char>('0' + group / 100);
+        *--at = ',';
     }
-    out.append(at, std::end(digits));
+    for (; value != 0; value /= 10) *--at = static_cast<char>('0' + value % 10);
+    return at;
+}
+
+void appendThousands(std::string& out, std::uint64_t value) {
+    char digits[kThousandsRoom];
+    out.append(writeThousands(std::end(digits), value), std::end(digits));
 }
 
 void appendThousands(std::string& out, const ByteTotal& value) {

@@ -1,6 +1,7 @@
 // Small string helpers shared by the search and the window logic.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -31,6 +32,9 @@ class ByteTotal {
 
 // Appends "#,###" to `out`: digits grouped in threes with ",", and nothing for zero.
 void appendThousands(std::string& out, std::uint64_t value);
+// The same written backwards from `end` (up to kThousandsRoom characters); where it begins.
+inline constexpr std::size_t kThousandsRoom = 26;
+char* writeThousands(char* end, std::uint64_t value);
 void appendThousands(std::string& out, const ByteTotal& value);
 
 // Compares with ASCII letters folded, as drive names and mount points are matched.
