@@ -60,7 +60,7 @@ class FolderFiles {
         return counted_ = sizeof(FolderFiles) + files_.capacity() * sizeof(File) +
                           (owned_ != nullptr ? owned_->bytes() : 0);
     }
-    std::size_t counted() const { return counted_; }
+    std::size_t counted() const { return counted_; }  // 0 when it was not counted
 
   private:
     const FolderListing* listing_;

@@ -489,7 +489,7 @@ void Walk::publish(FolderNode* node, FolderState state, Found& found, bool byCon
         // The root, or a folder the consumer took before it joined the frontier: it comes first.
         insertWork(offered, frontier_);
     }
-    settle(node, state, found);
+    settle(node, state, found, true);
     if (waitingFor_ == node) progress_.notify_one();
     // Workers are for the disk: a walk that answers from memory alone needs none.
     if (found.fromDisk > 0 && !workersWanted_) {
@@ -503,15 +503,18 @@ void Walk::publish(FolderNode* node, FolderState state, Found& found, bool byCon
     growIfSlow();
 }
 
-// What a listing found, made the folder's final state. The walk lock held, or the folder the
+// What a listing found, made the folder's final state; counted as read ahead of the consumer
+// unless the consumer read it as it came to it. The walk lock held, or the folder the
 // consumer's alone.
-void Walk::settle(FolderNode* node, FolderState state, Found& found) {
+void Walk::settle(FolderNode* node, FolderState state, Found& found, bool ahead) {
     if (state != FolderState::Listed) {
         node->links.error = found.error;
     } else {
         node->links.listed = {found.first, found.files};
-        listedAhead_ += 1;
-        bytesAhead_ += found.files->countAhead();
+        if (ahead) {
+            listedAhead_ += 1;
+            bytesAhead_ += found.files->countAhead();
+        }
     }
     node->state.store(state, std::memory_order_release);
 }
@@ -617,7 +620,7 @@ bool Walk::waitFor(FolderNode* node, const WaitHook& wait) {
         Found found;
         const FolderState state = readWhole(*node, *self_, found);
         if (found.fromDisk == 0) {
-            settle(node, state, found);
+            settle(node, state, found, false);
         } else {
             auto lock = lockQuickly(mutex_);
             publish(node, state, found, true);
@@ -689,8 +692,10 @@ void Walk::leave(FolderNode* node) {
         recorder_->record(folder);
     }
     if (files == nullptr) return;
-    listedAhead_ -= 1;
-    bytesAhead_ -= files->counted();
+    if (files->counted() != 0) {
+        listedAhead_ -= 1;
+        bytesAhead_ -= files->counted();
+    }
     if (spareFiles_.size() < kMostSpares)
         spareFiles_.emplace_back(files);
     else

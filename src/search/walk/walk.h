@@ -32,7 +32,8 @@
 //   consumer claims and reads it without the walk lock, taking the lock only to publish
 //   subfolders that are to be read from the disk.
 // - L2. What publish() counts as read ahead (listedAhead_, bytesAhead_), leave() takes off, by
-//   the amount counted, whatever became of the folder's listing since (a recorder took it).
+//   the amount counted, whatever became of the folder's listing since (a recorder took it). A
+//   folder the consumer reads without the lock as it comes to it is not counted.
 // - L3. Workers held because the walk is far enough ahead are let go only when both counts are
 //   under their marks (roomAgain()), and all of them at once; a worker checks for room after it
 //   counted itself held, so the consumer, which checks held_ after it took a folder off the
@@ -198,7 +199,7 @@ class Walk {
     bool pump(Worker& worker);
     void publish(FolderNode* node, FolderState state, Found& found,
                  bool byConsumer);  // walk lock held
-    void settle(FolderNode* node, FolderState state, Found& found);
+    void settle(FolderNode* node, FolderState state, Found& found, bool ahead);
     void insertWork(FolderNode* first, FolderNode* at);
     FolderNode* chainWork(FolderNode* first, FolderNode*& last);
     void unlinkWork(FolderNode* node);
