@@ -82,7 +82,10 @@ std::size_t StoredFolder::bytesFor(const FolderListing& read) {
 StoredChild* StoredFolder::slotFor(std::uint32_t entry, std::string_view name,
                                    std::uint64_t listed) {
     const auto matches = [&](const StoredChild& c) {
-        return this->name(c) == name && sameFile(c.file, listed);
+        // A walk over this folder's own listing asks by the very name it holds.
+        const std::string_view own = this->name(c);
+        return (own.data() == name.data() ? own.size() == name.size() : own == name) &&
+               sameFile(c.file, listed);
     };
     const std::span<StoredChild> children = this->children();
     const auto at =
