@@ -325,9 +325,10 @@ void StoredTrees::pack(StoredTree& tree, const std::function<void()>& freed) {
             Place place = stack.back();
             stack.pop_back();
             const std::size_t at = order.size();
-            if (at > 0)
-                place.record = nextRecord[place.parent],
+            if (at > 0) {
+                place.record = nextRecord[place.parent];
                 nextRecord[place.parent] += sizeof(StoredFolder);
+            }
             place.body = total;
             total += StoredFolder::bodyBytes(*place.folder);
             nextRecord.push_back(total);
