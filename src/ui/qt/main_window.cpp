@@ -8,7 +8,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListView>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -19,6 +18,7 @@
 
 #include "search/text/texts.h"
 #include "ui/qt/line_model.h"
+#include "ui/qt/line_view.h"
 #include "ui/qt/skin_style.h"
 #include "ui/skin.h"
 #include "ui/texts.h"
@@ -147,7 +147,7 @@ void MainWindow::buildControls() {
     command_[2] = new WrappingButton(controlText(Id::Command3), frame3_);
     command_[3] = new WrappingButton(controlText(Id::Command4), frame3_);
     command_[4] = new WrappingButton(controlText(Id::Command5), frame3_);
-    list1_ = new QListView(frame1_);
+    list1_ = new LineView(frame1_);
 
     combo1_->setEditable(false);
     combo1_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
@@ -194,7 +194,7 @@ void MainWindow::buildControls() {
     connect(command_[2], &QPushButton::clicked, this, [this] { form_.Command3_Click(); });
     connect(command_[3], &QPushButton::clicked, this, [this] { form_.Command4_Click(); });
     connect(command_[4], &QPushButton::clicked, this, [this] { form_.Command5_Click(); });
-    connect(list1_, &QListView::doubleClicked, this, &MainWindow::onListDoubleClicked);
+    connect(list1_, &LineView::doubleClicked, this, &MainWindow::onListDoubleClicked);
     connect(list1_->selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this](const QModelIndex& current) {
                 // The user moved the selection; it counts until the search selects again.
@@ -453,8 +453,8 @@ void MainWindow::pumpEvents() {
     QCoreApplication::processEvents();
     const auto done = Clock::now();
     const auto took = done - now;
-    // A batch makes the view lay out its rows again, which costs more as the list grows: the
-    // next one waits four times what this one took.
+    // A batch repaints the view, which a slow display makes dear: the next one waits four
+    // times what this one took.
     if (batch) batchInterval_ = std::max<Clock::duration>(kMinBatchInterval, 4 * took);
     nextPump_ = done + std::clamp<Clock::duration>(4 * took, kPumpInterval, kMostPumpInterval);
 }
