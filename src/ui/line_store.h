@@ -24,7 +24,8 @@ class ChunkMemory {
 
 class LineStore {
   public:
-    static constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
+    // A huge page on x86-64 and arm64, so that a front end can map a chunk as one.
+    static constexpr std::size_t kChunkBytes = std::size_t{2} << 20;
 
     explicit LineStore(ChunkMemory* memory = nullptr) : memory_(memory) {}
     ~LineStore() { clear(); }
