@@ -1,6 +1,6 @@
 // The result list's lines, as both windows keep them: UTF-8 bytes in large chunks plus one 64-bit
-// start per line. A million lines cost their bytes plus 8 bytes each, and growing never copies
-// old lines.
+// start per line, itself kept in chunks. A million lines cost their bytes plus 8 bytes each, and
+// growing never copies what is stored.
 #pragma once
 
 #include <cstddef>
@@ -24,7 +24,8 @@ class ChunkMemory {
 
 class LineStore {
   public:
-    static constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
+    // A huge page on x86-64 and arm64, so that a front end can map a chunk as one.
+    static constexpr std::size_t kChunkBytes = std::size_t{2} << 20;
 
     explicit LineStore(ChunkMemory* memory = nullptr) : memory_(memory) {}
     ~LineStore() { clear(); }
@@ -33,7 +34,7 @@ class LineStore {
 
     void append(std::string_view line);
     std::string_view at(std::size_t index) const;
-    std::size_t size() const { return starts_.size(); }
+    std::size_t size() const { return size_; }
     // Bytes of all lines, without any terminators.
     std::size_t bytes() const { return bytes_; }
     // Bytes the store holds from the allocator, for the memory budget.
@@ -47,8 +48,16 @@ class LineStore {
         std::size_t used = 0;
     };
 
-    // A line's start: chunk index in the high 32 bits, offset in the low 32.
-    std::vector<std::uint64_t> starts_;
+    static constexpr std::size_t kStartsPerChunk = kChunkBytes / sizeof(std::uint64_t);
+
+    char* takeChunk(std::size_t bytes);
+    void giveBack(char* chunk, std::size_t bytes);
+    std::uint64_t start(std::size_t index) const;
+
+    // A line's start: chunk index in the high 32 bits, offset in the low 32. The starts fill
+    // chunks of their own, kStartsPerChunk each, so that a long index is never copied to grow.
+    std::vector<char*> startChunks_;
+    std::size_t size_ = 0;
     std::vector<Chunk> chunks_;
     std::size_t bytes_ = 0;
     ChunkMemory* const memory_;  // null: the heap

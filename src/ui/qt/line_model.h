@@ -16,7 +16,7 @@ class LineModel : public QAbstractListModel {
     using QAbstractListModel::QAbstractListModel;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
-    // Without the base's checks through virtual calls: the view asks for every row at a layout.
+    // Without the base's checks through virtual calls: views ask for an index at every turn.
     QModelIndex index(int row, int column = 0,
                       const QModelIndex& parent = QModelIndex()) const override {
         return row >= 0 && row < shown_ && column == 0 && !parent.isValid() ? createIndex(row, 0)

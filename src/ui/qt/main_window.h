@@ -14,7 +14,6 @@ class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
-class QListView;
 class QPlainTextEdit;
 class QPushButton;
 class QStatusBar;
@@ -22,6 +21,7 @@ class QStatusBar;
 namespace quarvex::qt {
 
 class LineModel;
+class LineView;
 
 class MainWindow : public QWidget, public FormWindow {
     Q_OBJECT
@@ -94,7 +94,7 @@ class MainWindow : public QWidget, public FormWindow {
     QLabel* label1_ = nullptr;
     QLineEdit* text1_ = nullptr;
     QPushButton* command_[5] = {};
-    QListView* list1_ = nullptr;
+    LineView* list1_ = nullptr;
     QStatusBar* statusBar1_ = nullptr;
     QLabel* statusPanel_ = nullptr;
     QPlainTextEdit* text2_ = nullptr;

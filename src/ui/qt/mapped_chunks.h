@@ -11,6 +11,9 @@ namespace quarvex::qt {
 
 class MappedChunks final : public ChunkMemory {
   public:
+    // Where a chunk starts: a huge page's size on x86-64 and on arm64 with 4 KiB pages.
+    static constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
+
     char* take(std::size_t bytes) override;
     void giveBack(char* chunk, std::size_t bytes) override;
 };
