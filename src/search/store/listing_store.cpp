@@ -197,8 +197,11 @@ void ListingStore::passLoop() {
         if (next == nullptr) {
             // Settled: searches from memory read each tree as one stream from now on.
             const std::size_t before = trees_.bytes();
-            for (const auto& tree : trees_.all())
+            // Counted now, not by the next search, which would walk every folder first.
+            for (const auto& tree : trees_.all()) {
                 trees_.pack(*tree, [this] { platform_.releaseFreedMemory(); });
+                trees_.count(*tree);
+            }
             if (trees_.bytes() != before) platform_.releaseFreedMemory();
             idle_ = true;
             wake_.notify_all();  // for settle()
