@@ -33,9 +33,9 @@ class FakeTerminal : public console::Terminal {
 
 TEST(ConsoleWindow, AFailedWriteStopsTheWalkAtOnce) {
     TempTree tree;
-    constexpr std::size_t kFiles = 3000;  // lines for several of the window's writes
+    constexpr std::size_t kFiles = 3000;  // long lines, for several of the window's writes
     for (std::size_t i = 0; i < kFiles; ++i)
-        tree.file("a-rather-long-file-name-for-a-result-" + std::to_string(i) + ".txt", 1);
+        tree.file(std::string(200, 'n') + std::to_string(i) + ".txt", 1);
     tree.file("later/b.txt", 1);
 
     for (const std::size_t failFrom : {0u, 1u}) {  // the first write fails; the second one does

@@ -8,7 +8,10 @@ namespace quarvex::console {
 namespace {
 
 constexpr auto kProgressInterval = std::chrono::milliseconds(100);
-constexpr std::size_t kOutBufferBytes = 1 << 16;
+// Results go out in blocks: a terminal's often enough to be seen, a pipe's large enough that
+// writer and reader wake each other seldom.
+constexpr std::size_t kTerminalBlockBytes = std::size_t{1} << 16;
+constexpr std::size_t kPipeBlockBytes = std::size_t{1} << 18;
 
 // Appends `text` with every control character (C0, DEL, C1) and every byte outside a valid UTF-8
 // sequence shown as "?", as ls and find do: a file name cannot retitle or clear the terminal, nor
@@ -81,7 +84,7 @@ void ConsoleWindow::printLine(std::string_view line, char end) {
     else
         out_ += line;
     out_ += end;
-    if (out_.size() >= kOutBufferBytes) flush();
+    if (out_.size() >= (settings_.outIsTerminal ? kTerminalBlockBytes : kPipeBlockBytes)) flush();
 }
 
 bool ConsoleWindow::flush() {
