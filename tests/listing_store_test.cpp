@@ -446,11 +446,6 @@ TEST(KeepingInTheBackground, StopsAtItsNextFolderForASearchOrTheStoresEnd) {
     }
 }
 
-}  // namespace
-}  // namespace quarvex::test
-
-namespace quarvex::test {
-namespace {
 // A kept folder laid out again elsewhere still finds its subfolders by name, though an index
 // built before pointed into the names' old place.
 TEST(StoredFolderPacking, FindsSubfoldersByNameAfterItsListingMoved) {
