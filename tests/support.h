@@ -9,9 +9,9 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <set>
 #include <new>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -168,6 +168,18 @@ class FakePlatform : public Platform {
     std::unique_ptr<TreeWatch> watchTree(FolderHandle root, const std::string& rootPath) override;
     void releaseFreedMemory() override { ++releases; }
     std::atomic<std::size_t> releases = 0;
+    // Threads it lets start, as if the system had room for no more (-1: no limit), and those it
+    // refused.
+    bool startThread(std::thread& thread, std::function<void()> body) override {
+        if (threadsLeft == 0) {
+            ++threadsRefused;
+            return false;
+        }
+        if (threadsLeft > 0) --threadsLeft;
+        return Platform::startThread(thread, std::move(body));
+    }
+    std::atomic<int> threadsLeft = -1;
+    std::atomic<int> threadsRefused = 0;
     // A clock of its own when `fakeClock`: it moves only as listings take their time.
     std::uint64_t now() override { return fakeClock ? clock.load() : Platform::now(); }
     ProcessUsage usage() override {
@@ -223,7 +235,7 @@ class FakePlatform : public Platform {
     // where not `watchable` (a network share).
     bool watchable = true;
     bool watchCoversTree = false;
-    std::size_t watchLimit = SIZE_MAX;  // watches beyond it fail
+    std::size_t watchLimit = SIZE_MAX;     // watches beyond it fail
     std::set<std::string> refusedWatches;  // folders, by name, whose own watch is refused
     std::size_t watchesNow = 0, watchesMade = 0;
 

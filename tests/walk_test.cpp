@@ -334,6 +334,21 @@ TEST(WalkingAhead, ListsABoundedWindowAheadOfTheWindow) {
     EXPECT_LT(listedAhead, 4000u);  // but not through the whole tree
 }
 
+// Where the system has no room for another thread, the walk goes on with those it started, or
+// with none: every line still comes, in order, and every folder is closed.
+TEST(WalkingShortOfThreads, GoesOnWithTheThreadsTheSystemGives) {
+    for (const int room : {0, 1}) {
+        FakePlatform platform;
+        platform.batch = 3;
+        Generated tree(platform);
+        platform.threadsLeft = room;
+        Searcher run(platform, 8);
+        EXPECT_EQ(run.search("C:\\"), tree.expected) << room;
+        EXPECT_GT(platform.threadsRefused, 0) << room;
+        EXPECT_EQ(platform.openNow, 0u) << room;
+    }
+}
+
 // ---- the walk itself: outcomes, stopping, liveness, and what threads cost ----
 
 WalkSetup threaded(unsigned workers, unsigned start, ListingRecorder* recorder = nullptr) {

@@ -9,9 +9,12 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "search/os/listing.h"
@@ -149,6 +152,17 @@ class Platform {
     virtual ProcessUsage usage() = 0;
     // Gives the heap's free memory back to the system, after much was freed.
     virtual void releaseFreedMemory() {}
+    // Starts `thread` running `body`; false when the system has no room for another thread (a
+    // limit on the process's or the user's threads, or no memory for its stack): the caller goes
+    // on without it. Virtual so that tests run out of threads where they choose.
+    virtual bool startThread(std::thread& thread, std::function<void()> body) {
+        try {
+            thread = std::thread(std::move(body));
+            return true;
+        } catch (const std::system_error&) {
+            return false;
+        }
+    }
     // A steady clock in microseconds: the walk's scheduling reads the time here, beside the
     // usage, so that tests drive both.
     virtual std::uint64_t now() {

@@ -118,8 +118,9 @@ void ListingStore::Search::end(bool whole) {
     if (trees.bytes() < bytesAtBegin_ || lost) store_.platform_.releaseFreedMemory();
     // Background work only where something may be left to it.
     if (trees.generation() != generation_) store_.idle_ = false;
+    // Without room for its thread, the background work waits for a later search to start it.
     if (!store_.pass_.joinable())
-        store_.pass_ = std::thread([&store = store_] { store.passLoop(); });
+        store_.platform_.startThread(store_.pass_, [&store = store_] { store.passLoop(); });
     store_.searching_ = false;
     lock_.unlock();
     store_.wake_.notify_all();

@@ -552,8 +552,17 @@ void Walk::startWorkers(unsigned count) {
     if (stopping_) return;  // stop() joins what has started: nothing may start after it
     if (count > 0 && threads_.size() < workerLimit_) folders_.share();
     for (; count > 0 && threads_.size() < workerLimit_; --count) {
+        threads_.reserve(threads_.size() + 1);  // a started thread is never left unjoined
         Worker* worker = workers_.emplace_back(std::make_unique<Worker>()).get();
-        threads_.emplace_back([this, worker] { workerLoop(*worker); });
+        std::thread thread;
+        if (!platform_.startThread(thread, [this, worker] { workerLoop(*worker); })) {
+            // The system has no room for more threads: the walk goes on with those it has (the
+            // consumer reads every folder itself when none started).
+            workers_.pop_back();
+            workerLimit_ = static_cast<unsigned>(threads_.size());
+            return;
+        }
+        threads_.push_back(std::move(thread));
     }
 }
 

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "platform/win32/utf16.h"
@@ -168,49 +169,63 @@ bool outIsTerminal() {
 
 namespace {
 
-// Reads standard input to its end into `input`: a console as Unicode, anything else as bytes.
-void readInput() {
-    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-    const bool console = isConsole(in);
-    std::wstring carried;  // a surrogate whose pair comes with the next read
-    for (;;) {
-        std::string text;
-        if (console) {
-            wchar_t buffer[1024];
-            DWORD got = 0;
-            if (!ReadConsoleW(in, buffer, 1024, &got, nullptr) || got == 0) break;
-            std::wstring wide = carried + std::wstring(buffer, got);
-            if (wide.front() == L'\x1a') break;  // Ctrl+Z ends what is typed
-            carried.clear();
-            if (wide.back() >= 0xD800 && wide.back() <= 0xDBFF) {
-                carried = wide.back();
-                wide.pop_back();
-            }
-            text = win32::toUtf8(wide);
-        } else {
-            char buffer[4096];
-            DWORD got = 0;
-            if (!ReadFile(in, buffer, sizeof buffer, &got, nullptr) || got == 0) break;
-            text.assign(buffer, got);
+// Reads what standard input has next into `input`: a console as Unicode, anything else as
+// bytes. False at its end.
+bool readSome() {
+    static const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    static const bool console = isConsole(in);
+    static std::wstring carried;  // a surrogate whose pair comes with the next read
+    std::string text;
+    if (console) {
+        wchar_t buffer[1024];
+        DWORD got = 0;
+        if (!ReadConsoleW(in, buffer, 1024, &got, nullptr) || got == 0) return false;
+        std::wstring wide = carried + std::wstring(buffer, got);
+        if (wide.front() == L'\x1a') return false;  // Ctrl+Z ends what is typed
+        carried.clear();
+        if (wide.back() >= 0xD800 && wide.back() <= 0xDBFF) {
+            carried = wide.back();
+            wide.pop_back();
         }
-        std::lock_guard lock(input.mutex);
-        input.pending += text;
-        input.ready.notify_all();
+        text = win32::toUtf8(wide);
+    } else {
+        char buffer[4096];
+        DWORD got = 0;
+        if (!ReadFile(in, buffer, sizeof buffer, &got, nullptr) || got == 0) return false;
+        text.assign(buffer, got);
     }
+    std::lock_guard lock(input.mutex);
+    input.pending += text;
+    input.ready.notify_all();
+    return true;
+}
+
+void endInput() {
     std::lock_guard lock(input.mutex);
     input.ended = true;
     input.ready.notify_all();
 }
 
+// Reads standard input to its end, on a thread of its own.
+void readInput() {
+    while (readSome()) {
+    }
+    endInput();
+}
+
 }  // namespace
 
 Input readLine(std::string& line) {
-    static const bool started = [] {
-        // Blocked in a read that nothing can end, it ends with the program.
-        std::thread(readInput).detach();
-        return true;
+    // Blocked in a read that nothing can end, the reader ends with the program. Without room for
+    // its thread, each line is read here, where a stop is seen only once it has come.
+    static const bool reader = [] {
+        try {
+            std::thread(readInput).detach();
+            return true;
+        } catch (const std::system_error&) {
+            return false;
+        }
     }();
-    (void)started;
     std::unique_lock lock(input.mutex);
     for (;;) {
         if (stopStatus != 0) return Input::Stopped;
@@ -222,7 +237,13 @@ Input readLine(std::string& line) {
             return Input::Line;
         }
         if (input.ended) return Input::End;
-        input.ready.wait(lock);
+        if (reader) {
+            input.ready.wait(lock);
+        } else {
+            lock.unlock();
+            if (!readSome()) endInput();
+            lock.lock();
+        }
     }
 }
 
