@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -22,6 +23,9 @@
 #include <cstring>
 #include <iterator>
 #include <map>
+#include <memory>
+#include <thread>
+#include <vector>
 
 #include "tests/support.h"
 
@@ -290,6 +294,49 @@ TEST(PosixPlatform, KeepsHalfOfTheFreeDescriptorsForTheWalk) {
     setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_GE(budget, 2u);
     EXPECT_LE(budget, 32u);
+}
+
+// Under a limit on the address space, threads as many as a walk starts on a cold disk all start
+// and all allocate: each thread's own heap and its stack would otherwise take the limit whole.
+TEST(PosixPlatform, ThreadsStartAndAllocateUnderALimitOnTheAddressSpace) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory does not fit under such a limit";
+#else
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The limit: what the process has mapped now, and 96 MB more.
+        std::size_t mappedKb = 0;
+        if (FILE* status = std::fopen("/proc/self/status", "r")) {
+            char line[256];
+            while (std::fgets(line, sizeof line, status) != nullptr)
+                if (std::sscanf(line, "VmSize: %zu", &mappedKb) == 1) break;
+            std::fclose(status);
+        }
+        const rlimit limit{(mappedKb << 10) + (std::size_t{96} << 20), RLIM_INFINITY};
+        if (mappedKb == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(77);
+        PosixPlatform platform;
+        constexpr int kThreads = 64;
+        std::vector<std::thread> threads(kThreads);
+        std::atomic<int> allocated{0};
+        int started = 0;
+        for (std::thread& t : threads) {
+            started += platform.startThread(t, [&] {
+                std::vector<std::unique_ptr<char[]> > blocks;
+                for (int i = 0; i < 64; ++i) blocks.push_back(std::make_unique<char[]>(16384));
+                ++allocated;
+            });
+        }
+        for (std::thread& t : threads)
+            if (t.joinable()) t.join();
+        _exit(started == kThreads && allocated == kThreads ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no limit could be set";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+#endif
 }
 
 TEST(PosixDrives, TellsDrivesFromPseudoFileSystems) {

@@ -5,6 +5,7 @@
 #include <linux/magic.h>
 #include <linux/openat2.h>
 #include <malloc.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -47,6 +48,9 @@ FolderHandle handleOf(std::unique_ptr<Folder> folder) {
 
 constexpr std::size_t kListingBuffer = std::size_t{1} << 16;
 constexpr std::size_t kLargestEntry = 512;
+// A thread's stack under a limit on the address space: ample for code that recurses nowhere, and
+// sixty-four of them leave most of a modest limit to the heap.
+constexpr std::size_t kLimitedStackBytes = std::size_t{512} << 10;
 
 // The same folder again later must have the same device and inode; its mount decides whether it
 // belongs to the walk at all.
@@ -144,7 +148,23 @@ bool isUserDrive(const std::string& device, const std::string& type,
 }
 
 PosixPlatform::PosixPlatform(std::string opener, std::string mountTable)
-    : opener_(std::move(opener)), mountTable_(std::move(mountTable)) {}
+    : opener_(std::move(opener)), mountTable_(std::move(mountTable)) {
+    // Under a limit on the address space (ulimit -v), a thread's own heap reserves 64 MB of it
+    // before it holds a byte, and a thread's stack 8 MB: a few threads would take all of a
+    // modest limit, and then every allocation tries the system again and may fail while
+    // nearly all memory is free. The threads share the one heap instead, on smaller stacks
+    // (the walk recurses nowhere).
+    rlimit space{};
+    if (getrlimit(RLIMIT_AS, &space) == 0 && space.rlim_cur != RLIM_INFINITY) {
+        mallopt(M_ARENA_MAX, 1);
+        pthread_attr_t attributes;
+        if (pthread_getattr_default_np(&attributes) == 0) {
+            pthread_attr_setstacksize(&attributes, kLimitedStackBytes);
+            pthread_setattr_default_np(&attributes);
+            pthread_attr_destroy(&attributes);
+        }
+    }
+}
 
 OpenResult PosixPlatform::openRoot(const std::string& path) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
