@@ -292,6 +292,29 @@ TEST(ListingStore, KeepsWithinItsBoundWhatWasUsedLast) {
     EXPECT_GT(platform.releases, released);
 }
 
+// Within a limit on the process's memory (a control group's, ulimit -v), the store keeps a
+// quarter of what the search leaves; below what a search itself needs, nothing: a store that
+// kept its usual bound there got the process killed.
+TEST(ListingStore, KeepsWithinTheProcesssMemoryLimit) {
+    FakePlatform platform;
+    platform.addFile("C:\\d\\f.txt");
+    constexpr std::uint64_t kMb = 1 << 20;
+    struct Case {
+        std::uint64_t limit, bound;
+    };
+    for (const Case c : {Case{0, 256 * kMb}, Case{4096 * kMb, 256 * kMb},
+                         Case{576 * kMb, 128 * kMb}, Case{48 * kMb, 0}}) {
+        platform.memoryLimitBytes = c.limit;
+        Searcher kept(platform, true);
+        EXPECT_EQ(kept.core.listingStore()->mostBytes(), c.bound) << c.limit;
+        kept.search("*.*");
+        const std::size_t before = platform.lists;
+        kept.search("*.*");
+        // Kept where there is room: the second search reads nothing again.
+        EXPECT_EQ(platform.lists == before, c.bound != 0) << c.limit;
+    }
+}
+
 // One folder spelt two ways is one tree; a tree not searched for a while goes, and its watches
 // with it.
 TEST(ListingStore, OneTreeAFolderAndNoneForLongUnsearched) {

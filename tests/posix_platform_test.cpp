@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -32,6 +33,7 @@
 namespace quarvex::test {
 namespace {
 
+using posix::groupMemoryLimit;
 using posix::PosixPlatform;
 
 // Every entry of an open folder, completed as the walk completes it: name -> entry.
@@ -296,8 +298,33 @@ TEST(PosixPlatform, KeepsHalfOfTheFreeDescriptorsForTheWalk) {
     EXPECT_LE(budget, 32u);
 }
 
-// Under a limit on the address space, threads as many as a walk starts on a cold disk all start
-// and all allocate: each thread's own heap and its stack would otherwise take the limit whole.
+// The memory limit of the process's control group: the tightest of its own and its ancestors',
+// in either hierarchy; "max" and version 1's "none" are no limit.
+TEST(PosixPlatform, ReadsTheTightestMemoryLimitOfTheControlGroup) {
+    TempTree root;
+    const auto write = [&](const std::string& relative, const std::string& text) {
+        root.file(relative);
+        std::ofstream(root.path(relative)) << text << "\n";
+    };
+    write("memory.max", "max");
+    root.dir("a/b");
+    root.dir("a/c");
+    write("a/memory.max", "268435456");
+    write("a/b/memory.max", "max");
+    write("a/b/memory.high", "134217728");
+    EXPECT_EQ(groupMemoryLimit("0::/a/b\n", root.root()), 134217728u);  // its own
+    EXPECT_EQ(groupMemoryLimit("0::/a/c\n", root.root()), 268435456u);  // its parent's
+    EXPECT_EQ(groupMemoryLimit("0::/\n", root.root()), 0u);
+    root.dir("memory/x");
+    write("memory/memory.limit_in_bytes", "209715200");
+    write("memory/x/memory.limit_in_bytes", "9223372036854771712");
+    EXPECT_EQ(groupMemoryLimit("5:cpu,cpuacct:/x\n4:memory:/x\n", root.root()), 209715200u);
+    EXPECT_EQ(groupMemoryLimit("4:pids:/x\n", root.root()), 0u);
+}
+
+// Under a limit on the address space, the platform tells it as the process's memory limit, and
+// threads as many as a walk starts on a cold disk all start and all allocate: each thread's own
+// heap and its stack would otherwise take the limit whole.
 TEST(PosixPlatform, ThreadsStartAndAllocateUnderALimitOnTheAddressSpace) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "a sanitizer's shadow memory does not fit under such a limit";
@@ -316,6 +343,8 @@ TEST(PosixPlatform, ThreadsStartAndAllocateUnderALimitOnTheAddressSpace) {
         const rlimit limit{(mappedKb << 10) + (std::size_t{96} << 20), RLIM_INFINITY};
         if (mappedKb == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(77);
         PosixPlatform platform;
+        const std::uint64_t told = platform.memoryLimit();
+        if (told == 0 || told > limit.rlim_cur) _exit(2);
         constexpr int kThreads = 64;
         std::vector<std::thread> threads(kThreads);
         std::atomic<int> allocated{0};

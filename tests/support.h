@@ -180,6 +180,8 @@ class FakePlatform : public Platform {
     }
     std::atomic<int> threadsLeft = -1;
     std::atomic<int> threadsRefused = 0;
+    std::uint64_t memoryLimit() override { return memoryLimitBytes; }
+    std::uint64_t memoryLimitBytes = 0;
     // A clock of its own when `fakeClock`: it moves only as listings take their time.
     std::uint64_t now() override { return fakeClock ? clock.load() : Platform::now(); }
     ProcessUsage usage() override {

@@ -18,8 +18,11 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <sstream>
 
 #include "platform/posix/mount_table.h"
 #include "platform/posix/tree_watch_posix.h"
@@ -322,6 +325,64 @@ std::string PosixPlatform::errorText(int error) const {
 
 void PosixPlatform::releaseFreedMemory() {
     malloc_trim(0);
+}
+
+namespace {
+
+// Two limits' tighter one, 0 standing for none.
+std::uint64_t tighter(std::uint64_t a, std::uint64_t b) {
+    return a == 0 ? b : b == 0 ? a : std::min(a, b);
+}
+
+// A control group's limit file: bytes, or 0 for "max", a missing file or version 1's "none" (a
+// page-rounded largest number).
+std::uint64_t limitIn(const std::string& file) {
+    std::string text;
+    if (!(std::ifstream(file) >> text)) return 0;
+    std::uint64_t bytes = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), bytes);
+    if (error != std::errc() || end != text.data() + text.size()) return 0;
+    return bytes >= (std::uint64_t{1} << 62) ? 0 : bytes;
+}
+
+}  // namespace
+
+std::uint64_t groupMemoryLimit(const std::string& groups, const std::string& root) {
+    std::uint64_t limit = 0;
+    std::istringstream lines(groups);
+    for (std::string line; std::getline(lines, line);) {
+        // hierarchy:controllers:path; the unified hierarchy names no controllers.
+        const std::size_t first = line.find(':');
+        const std::size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+        if (second == std::string::npos || line.size() <= second + 1 || line[second + 1] != '/')
+            continue;
+        const std::string controllers = "," + line.substr(first + 1, second - first - 1) + ",";
+        std::string base = root;
+        std::vector<const char*> files{"memory.max", "memory.high"};
+        if (controllers != ",,") {
+            if (controllers.find(",memory,") == std::string::npos) continue;
+            base += "/memory";
+            files = {"memory.limit_in_bytes"};
+        }
+        // The group's limits and every ancestor's bind it.
+        for (std::string path = line.substr(second + 1);;) {
+            for (const char* file : files)
+                limit = tighter(limit, limitIn(base + path + (path == "/" ? "" : "/") + file));
+            if (path == "/") break;
+            path.resize(std::max<std::size_t>(1, path.rfind('/')));
+        }
+    }
+    return limit;
+}
+
+std::uint64_t PosixPlatform::memoryLimit() {
+    std::uint64_t limit = 0;
+    rlimit space{};
+    if (getrlimit(RLIMIT_AS, &space) == 0 && space.rlim_cur != RLIM_INFINITY)
+        limit = space.rlim_cur;
+    std::ostringstream groups;
+    groups << std::ifstream("/proc/self/cgroup").rdbuf();
+    return tighter(limit, groupMemoryLimit(groups.str(), "/sys/fs/cgroup"));
 }
 
 ProcessUsage PosixPlatform::usage() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,7 @@ class PosixPlatform : public Platform {
     std::string errorText(int error) const override;
     ProcessUsage usage() override;
     void releaseFreedMemory() override;
+    std::uint64_t memoryLimit() override;
     std::unique_ptr<TreeWatch> watchTree(FolderHandle root, const std::string& rootPath) override;
 
     unsigned driveType(const std::string& root) override;
@@ -77,6 +79,12 @@ class PosixPlatform : public Platform {
 
 // The descriptor of a folder the platform opened.
 int folderDescriptor(FolderHandle folder);
+
+// The tightest memory limit of the control group that `groups` (as /proc/self/cgroup lists
+// them) names below `root` (where the hierarchy is mounted), its ancestors' included: the
+// unified hierarchy's memory.max and memory.high, or version 1's memory.limit_in_bytes. 0 where
+// none is set.
+std::uint64_t groupMemoryLimit(const std::string& groups, const std::string& root);
 
 // Whether a mount table entry is a file system a user would call a drive: a block device, a disk
 // image a user mounted, or a network share; not a pseudo file system, nor an application image

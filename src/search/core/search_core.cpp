@@ -17,6 +17,10 @@ namespace quarvex {
 
 namespace {
 
+// What a search needs beside the listing store under a memory limit: the program, its threads,
+// the walk's window ahead and the lines on their way.
+constexpr std::uint64_t kSearchRoom = std::uint64_t{64} << 20;
+
 bool isPathPrefix(const std::string& prefix, const std::string& path, char separator) {
     if (path.compare(0, prefix.size(), prefix) != 0) return false;
     return path.size() == prefix.size() || prefix.back() == separator ||
@@ -41,9 +45,15 @@ SearchCore::SearchCore(Window& window, Platform& platform)
 SearchCore::~SearchCore() = default;
 
 void SearchCore::keepListings(std::size_t mostBytes, std::uint64_t idleMicroseconds) {
+    std::uint64_t bound = mostBytes != 0 ? mostBytes : ListingStore::kDefaultMostBytes;
+    // Within a limit on the process's memory, the store keeps at most a quarter of what the
+    // search leaves of it: while it packs a tree it holds it twice, and the heap's own overhead
+    // comes on top. A limit too small for that keeps nothing.
+    if (const std::uint64_t limit = platform_.memoryLimit(); limit != 0)
+        bound = std::min(bound, limit > kSearchRoom ? (limit - kSearchRoom) / 4 : 0);
     store_.reset();  // the old store's background work ends first
     store_ = std::make_unique<ListingStore>(
-        platform_, mostBytes != 0 ? mostBytes : ListingStore::kDefaultMostBytes,
+        platform_, static_cast<std::size_t>(bound),
         idleMicroseconds != 0 ? idleMicroseconds : ListingStore::kDefaultIdleMicroseconds);
 }
 

@@ -152,6 +152,10 @@ class Platform {
     virtual ProcessUsage usage() = 0;
     // Gives the heap's free memory back to the system, after much was freed.
     virtual void releaseFreedMemory() {}
+    // The most memory the system lets this process use, in bytes, where something below the
+    // machine's own memory limits it (a limit on its address space, its control group); 0 where
+    // nothing does.
+    virtual std::uint64_t memoryLimit() { return 0; }
     // Starts `thread` running `body`; false when the system has no room for another thread (a
     // limit on the process's or the user's threads, or no memory for its stack): the caller goes
     // on without it. Virtual so that tests run out of threads where they choose.

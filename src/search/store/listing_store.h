@@ -86,6 +86,7 @@ class ListingStore {
     void giveUp();
 
     // For tests and the benchmark.
+    std::size_t mostBytes() const { return trees_.mostBytes(); }
     std::size_t bytes() const;
     std::size_t peakBytes() const;
     std::size_t folders() const;

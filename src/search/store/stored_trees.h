@@ -119,6 +119,7 @@ class StoredTrees {
 
     // Whether all trees fit the bound.
     bool fit() const { return bytes_ <= mostBytes_; }
+    std::size_t mostBytes() const { return mostBytes_; }
     // What a tree that did not fit beside the others would take whole, by its root's identity
     // (0 when not known): the next search of it makes room for it first, unless it is too big
     // for the bound alone.
