@@ -292,6 +292,26 @@ TEST(ListingStore, KeepsWithinItsBoundWhatWasUsedLast) {
     EXPECT_GT(platform.releases, released);
 }
 
+// Memory running out while the background pass keeps what it read gives back all the store
+// holds, as in a search, and the pass goes on; the next search reads from the disk and keeps anew.
+TEST(KeepingInTheBackground, RunningOutOfMemoryGivesBackWhatIsKept) {
+    FakePlatform platform;
+    platform.watchCoversTree = true;
+    makeTree(platform);
+    const std::thread::id searcher = std::this_thread::get_id();
+    std::atomic<int> thrown{0};
+    platform.onCall = [&](const std::string& call, const std::string&) {
+        if (call == "watch" && std::this_thread::get_id() != searcher && thrown++ == 0)
+            throw std::bad_alloc();
+    };
+    Searcher kept(platform, true);
+    const Lines first = kept.search("*.*");  // settled: the pass ran out meanwhile
+    ASSERT_EQ(thrown, 1);
+    EXPECT_EQ(kept.core.listingStore()->folders(), 0u);
+    EXPECT_EQ(kept.search("*.*"), first);
+    EXPECT_GT(kept.core.listingStore()->folders(), 0u);
+}
+
 // Within a limit on the process's memory (a control group's, ulimit -v), the store keeps a
 // quarter of what the search leaves; below what a search itself needs, nothing: a store that
 // kept its usual bound there got the process killed.

@@ -65,6 +65,7 @@ class FakePlatform::Watch : public TreeWatch {
     }
     bool coversTree() const override { return platform_.watchCoversTree; }
     bool watch(FolderHandle folder, std::string_view relativePath, std::uint64_t key) override {
+        if (platform_.onCall) platform_.onCall("watch", std::string(relativePath));
         // One watch for the whole tree knows its folders by their paths, as Windows tells them.
         const int byPath =
             platform_.watchCoversTree ? platform_.folderAt(root_ + std::string(relativePath)) : -1;

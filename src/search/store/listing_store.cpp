@@ -1,6 +1,7 @@
 #include "search/store/listing_store.h"
 
 #include <chrono>
+#include <new>
 
 #include "search/walk/walk.h"
 
@@ -128,6 +129,11 @@ void ListingStore::Search::end(bool whole) {
 
 // ---- its lock held ----
 
+void ListingStore::dropEverything() {
+    while (!trees_.all().empty()) trees_.drop(*trees_.all().back());
+    platform_.releaseFreedMemory();
+}
+
 void ListingStore::dropIdle(std::uint64_t since, const StoredTree* keep) {
     const std::size_t before = trees_.bytes();
     trees_.dropIdle(since, keep);
@@ -181,46 +187,55 @@ void ListingStore::passLoop() {
         wake_.wait_for(lock, kIdleLook, [this] { return quitting_ || (!searching_ && !idle_); });
         if (quitting_) return;
         if (searching_) continue;
-        if (const std::uint64_t now = platform_.now(); now > idleMicroseconds_)
-            dropIdle(now - idleMicroseconds_, nullptr);
-        if (idle_) continue;
-        // Every tree's names before any tree's sizes.
-        StoredTree* next = nullptr;
-        int kind = 0;
-        for (; kind < 2 && next == nullptr; ++kind)
-            for (const auto& tree : trees_.all())
-                if (tree->passedAt[kind] != searches_ &&
-                    trees_.markWork(*tree,
-                                    kind == 0 ? BackgroundWork::Pass : BackgroundWork::Sizes)) {
-                    next = tree.get();
-                    break;
-                }
-        if (next == nullptr) {
-            // Settled: searches from memory read each tree as one stream from now on.
-            const std::size_t before = trees_.bytes();
-            // Counted now, not by the next search, which would walk every folder first.
-            for (const auto& tree : trees_.all()) {
-                trees_.pack(*tree, [this] { platform_.releaseFreedMemory(); });
-                trees_.count(*tree);
-            }
-            if (trees_.bytes() != before) platform_.releaseFreedMemory();
+        try {
+            passStep(goOn);
+        } catch (const std::bad_alloc&) {
+            // Memory ran out while the pass kept what it read: the store gives back all it
+            // holds, as when a search runs out, and keeps anew from the next search on.
+            dropEverything();
             idle_ = true;
-            wake_.notify_all();  // for settle()
-            continue;
+            wake_.notify_all();
         }
-        --kind;
-        const FolderIdentity root = next->identity;
-        // What a whole walk could not do waits for the next search's changes.
-        if (walkTree(*next, kind == 0 ? TreeSource::Walking::Pass : TreeSource::Walking::Sizes,
-                     goOn))
-            if (StoredTree* tree = trees_.find(root)) tree->passedAt[kind] = searches_;
     }
+}
+
+void ListingStore::passStep(const WaitHook& goOn) {
+    if (const std::uint64_t now = platform_.now(); now > idleMicroseconds_)
+        dropIdle(now - idleMicroseconds_, nullptr);
+    if (idle_) return;
+    // Every tree's names before any tree's sizes.
+    StoredTree* next = nullptr;
+    int kind = 0;
+    for (; kind < 2 && next == nullptr; ++kind)
+        for (const auto& tree : trees_.all())
+            if (tree->passedAt[kind] != searches_ &&
+                trees_.markWork(*tree, kind == 0 ? BackgroundWork::Pass : BackgroundWork::Sizes)) {
+                next = tree.get();
+                break;
+            }
+    if (next == nullptr) {
+        // Settled: searches from memory read each tree as one stream from now on.
+        const std::size_t before = trees_.bytes();
+        // Counted now, not by the next search, which would walk every folder first.
+        for (const auto& tree : trees_.all()) {
+            trees_.pack(*tree, [this] { platform_.releaseFreedMemory(); });
+            trees_.count(*tree);
+        }
+        if (trees_.bytes() != before) platform_.releaseFreedMemory();
+        idle_ = true;
+        wake_.notify_all();  // for settle()
+        return;
+    }
+    --kind;
+    const FolderIdentity root = next->identity;
+    // What a whole walk could not do waits for the next search's changes.
+    if (walkTree(*next, kind == 0 ? TreeSource::Walking::Pass : TreeSource::Walking::Sizes, goOn))
+        if (StoredTree* tree = trees_.find(root)) tree->passedAt[kind] = searches_;
 }
 
 void ListingStore::giveUp() {
     std::lock_guard lock(mutex_);
-    while (!trees_.all().empty()) trees_.drop(*trees_.all().back());
-    platform_.releaseFreedMemory();
+    dropEverything();
 }
 
 // ---- for tests and the benchmark ----

@@ -98,7 +98,9 @@ class ListingStore {
     // The tree may be gone after it.
     bool walkTree(StoredTree& tree, TreeSource::Walking walking, const WaitHook& goOn);
     void dropIdle(std::uint64_t since, const StoredTree* keep);
+    void dropEverything();
     void passLoop();
+    void passStep(const WaitHook& goOn);  // one walk of the background work, or the settling
 
     Platform& platform_;
     mutable std::mutex mutex_;  // guards all below; a search holds it from begin to end
