@@ -189,13 +189,19 @@ void ListingStore::passLoop() {
         if (searching_) continue;
         try {
             passStep(goOn);
+            continue;
         } catch (const std::bad_alloc&) {
-            // Memory ran out while the pass kept what it read: the store gives back all it
-            // holds, as when a search runs out, and keeps anew from the next search on.
-            dropEverything();
-            idle_ = true;
-            wake_.notify_all();
         }
+        // Memory ran out while the pass kept what it read: the store gives back all it holds,
+        // as when a search runs out, and keeps anew from the next search on. Giving back takes
+        // a little memory too: should even that fail, the pass goes on rather than end the
+        // process.
+        try {
+            dropEverything();
+        } catch (const std::bad_alloc&) {
+        }
+        idle_ = true;
+        wake_.notify_all();
     }
 }
 
