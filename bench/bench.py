@@ -21,10 +21,11 @@ some, e.g. "sweep" or "warm,cold"; default all):
   million a tree of 1,000,000 files in 64,000 folders (build/bench-tree-1m, made once, never by
          `make test`): one-shot '*.mp3' runs, a --queries process asked the first '*.mp3' and,
          settled, MILLION_RUNS more, read and checked, and quarvex-store-bench's settled repeat;
-  win32  the Win32 window (build/windows-x64, under Wine and Xvfb) searching '*' on the tree
-         mapped as drive B:, timed from Start to the report box by quarvex-win32-bench, against
-         quarvex-find.exe under the same Wine: WIN32_RUNS interleaved rounds after a warm-up;
-         the window's count must equal the console's lines.
+  win32  the Win32 window (the i686 product where 32-bit code runs, else the x86_64 build;
+         under Wine and Xvfb) searching '*' on the tree mapped as drive B:, timed from Start
+         to the report box by quarvex-win32-bench, against quarvex-find.exe under the same Wine:
+         WIN32_RUNS interleaved rounds after a warm-up; the window's count must equal the
+         console's lines.
 At the end, the goals of the speed work, each as measured by the sections that ran.
 The tree is made once with bench/gen_tree.py under build/bench-tree, keyed on the generator's
 hash: it is made again only when missing or when gen_tree.py changed.
@@ -130,10 +131,10 @@ COLD_GOALS = {"*.mp3": 1.0, "*.*": 1.2}  # / fd's best cold time
 WARM_GOALS = (1.0, 0.5)  # '*.*': / fd at its default threads; / find and / bfs
 PATTERNS = ("*.mp3", "*.*")
 SEPARATOR = b" ----- "
-# The win32 section: the x86_64 Windows build under 64-bit Wine, the tree mapped as drive B: in a
+# The win32 section: the i686 product under 32-bit Wine as a WOW64 process, where this machine runs
+# 32-bit code, else the x86_64 build under 64-bit Wine; the tree mapped as drive B: in a win64
 # prefix of the benchmark's own (cmake/wine-run.sh makes it), all under one Xvfb.
-WIN_BIN = os.path.join(REPO, "build", "windows-x64", "bin")
-WIN_PREFIX = os.path.join(REPO, "build", "windows-x64", "wine-prefix-bench")
+# QUARVEX_BENCH_WIN32_BUILD=windows-x64 (or windows-x86) picks the build.
 WINE_RUN = os.path.join(REPO, "cmake", "wine-run.sh")
 WINE64 = os.environ.get("QUARVEX_WINE64", "/usr/lib/wine/wine64")
 WINE32 = os.environ.get("QUARVEX_WINE32", "/usr/lib/wine/wine")
@@ -1426,8 +1427,8 @@ def wine_path(path):
     return "Z:" + path.replace("/", "\\")
 
 
-def why_x64():
-    """Why the x86_64 build is the one measured, though the product is the i686 one."""
+def wine32_runs():
+    """Why 32-bit Wine cannot run here, or None when it can."""
     try:
         subprocess.run([WINE32, "--version"], stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, check=True, timeout=60)
@@ -1435,7 +1436,24 @@ def why_x64():
         return f"this machine cannot run 32-bit code ({WINE32}: {error.strerror})"
     except subprocess.SubprocessError:
         return f"32-bit Wine ({WINE32}) does not start here"
-    return "this machine could run the i686 product too; the x86_64 build is measured"
+    return None
+
+
+def win32_build():
+    """The Windows build the section measures, and why: the i686 product where 32-bit code runs,
+    as 64-bit Windows runs it (a WOW64 process in a win64 prefix); else the x86_64 build."""
+    asked = os.environ.get("QUARVEX_BENCH_WIN32_BUILD", "")
+    if asked in ("windows-x86", "windows-x64"):
+        return asked, "asked for by QUARVEX_BENCH_WIN32_BUILD"
+    why_not = wine32_runs()
+    if why_not is None:
+        return "windows-x86", "the product, under 32-bit Wine as a WOW64 process"
+    return "windows-x64", why_not
+
+
+WIN32_BUILD, WIN32_WHY = win32_build()
+WIN_BIN = os.path.join(REPO, "build", WIN32_BUILD, "bin")
+WIN_PREFIX = os.path.join(REPO, "build", WIN32_BUILD, "wine-prefix-bench")
 
 
 class Wine:
@@ -1452,8 +1470,10 @@ class Wine:
                                      stderr=subprocess.DEVNULL, start_new_session=True)
         display, xauthority = (self.xvfb.stdout.readline().decode().split() + ["", ""])[:2]
         # C.UTF-8: Wine converts Linux file names by the locale, and the tree's are UTF-8.
+        # QUARVEX_WINEARCH: a PE32 program runs in the win64 prefix, as a WOW64 process.
         self.env = dict(ENV, LC_ALL="C.UTF-8", DISPLAY=display, XAUTHORITY=xauthority,
-                        QUARVEX_WINEPREFIX=WIN_PREFIX, WINEPREFIX=WIN_PREFIX, WINEDEBUG="-all")
+                        QUARVEX_WINEPREFIX=WIN_PREFIX, WINEPREFIX=WIN_PREFIX, WINEDEBUG="-all",
+                        QUARVEX_WINEARCH="win64")
         if not display:
             self.stop()
             raise RuntimeError("xvfb-run started no X server")
@@ -1535,11 +1555,11 @@ def win32_section(tree, rows, required):
         missing.append("xvfb-run")
     if missing:
         names = ", ".join(os.path.relpath(m, REPO) if "/" in m else m for m in missing)
-        print(f"  skipped: missing {names}; build with ./scripts/build-preset.sh windows-x64\n")
+        print(f"  skipped: missing {names}; build with ./scripts/build-preset.sh {WIN32_BUILD}\n")
         return [f"win32: missing {names}"] if required else []
     version = subprocess.run([WINE64, "--version"], capture_output=True, text=True).stdout.strip()
-    print(f"  The x86_64 build ({os.path.relpath(WIN_BIN, REPO)}) under {version} (wine64): "
-          f"{why_x64()}.")
+    which = ("The i686 build" if WIN32_BUILD == "windows-x86" else "The x86_64 build")
+    print(f"  {which} ({os.path.relpath(WIN_BIN, REPO)}) under {version}: {WIN32_WHY}.")
     print(f"  Prefix {os.path.relpath(WIN_PREFIX, REPO)}, {WIN32_DRIVE} -> "
           f"{os.path.relpath(ROOT, REPO)}, one Xvfb and one wineserver for the section, "
           "LC_ALL=C.UTF-8.")
