@@ -553,6 +553,37 @@ TEST_F(PlatformTest, DrivesAndTheProgramFolder) {
     platform.closeFolder(drive.handle);
 }
 
+// A thread reserves its stack in the address space: a 32-bit process refuses threads while the
+// heap still has room for a search, rather than running out of both.
+TEST(Win32Threads, StartOnlyWhileTheAddressSpaceLeavesRoomForTheHeap) {
+    if (sizeof(void*) == 8) GTEST_SKIP() << "a 64-bit address space carries any count of threads";
+    Win32Platform platform;
+    const HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(go, nullptr);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4096; ++i) {
+        std::thread thread;
+        if (!platform.startThread(thread, [go] { WaitForSingleObject(go, INFINITE); })) break;
+        threads.push_back(std::move(thread));
+    }
+    EXPECT_GE(threads.size(), 64u);
+    EXPECT_LT(threads.size(), 4096u) << "no thread was refused";
+    std::vector<std::unique_ptr<char[]>> heap;
+    try {
+        for (int i = 0; i < 64; ++i) heap.push_back(std::make_unique<char[]>(std::size_t{8} << 20));
+    } catch (const std::bad_alloc&) {
+    }
+    EXPECT_EQ(heap.size(), 64u) << "512 MB of heap beside " << threads.size() << " threads";
+    heap.clear();
+    SetEvent(go);
+    for (std::thread& t : threads) t.join();
+    CloseHandle(go);
+    // Those that ended leave room for others.
+    std::thread again;
+    ASSERT_TRUE(platform.startThread(again, [] {}));
+    again.join();
+}
+
 // A stand-in for the NT calls over one made-up folder, for what Wine cannot make: folders with
 // reparse tags (cloud files, mount points, links Windows makes), exhausted handles, failures. It
 // counts the handles it hands out and takes back, so a leak or a second close shows.

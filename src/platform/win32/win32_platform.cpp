@@ -6,6 +6,8 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -89,6 +91,31 @@ constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // What fits a UNICODE_STRING's byte count.
 constexpr std::size_t kMaxNameUnits = 32767;
 constexpr std::size_t kListingBytes = 64 * 1024;
+// What a thread takes of the address space beside its stack: its block, guard pages and, under
+// WOW64 or Wine, a second stack of the system's own.
+constexpr std::uint64_t kThreadOverheadBytes = std::uint64_t{1} << 20;
+
+// Threads started through the platform that have not ended.
+std::atomic<std::size_t> runningThreads{0};
+
+// How many threads the address space carries with half of it left for the heap. Each reserves
+// the program's stack size there: a 32-bit process, with 2 or 4 GB, ran out of memory at about a
+// thousand (a walk with -j1024 on a slow drive); a 64-bit one never comes near.
+std::size_t threadsThatFit() {
+    static const std::size_t fit = [] {
+        MEMORYSTATUSEX status{};
+        status.dwLength = sizeof status;
+        if (!GlobalMemoryStatusEx(&status)) return SIZE_MAX;
+        const auto* image = reinterpret_cast<const unsigned char*>(GetModuleHandleW(nullptr));
+        const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
+        const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(image + dos->e_lfanew);
+        const std::uint64_t perThread =
+            headers->OptionalHeader.SizeOfStackReserve + kThreadOverheadBytes;
+        return static_cast<std::size_t>(
+            std::min<std::uint64_t>(SIZE_MAX, status.ullTotalVirtual / 2 / perThread));
+    }();
+    return fit;
+}
 
 bool isLinkAttributes(ULONG attributes, ULONG tag) {
     ListedEntry e;
@@ -403,6 +430,21 @@ std::string Win32Platform::errorText(int error) const {
         message.pop_back();
     if (message.empty()) return "error " + std::to_string(error);
     return toUtf8(message);
+}
+
+bool Win32Platform::startThread(std::thread& thread, std::function<void()> body) {
+    if (runningThreads.fetch_add(1) >= threadsThatFit()) {
+        --runningThreads;
+        return false;
+    }
+    const bool started = Platform::startThread(thread, [body = std::move(body)] {
+        struct Ended {
+            ~Ended() { --runningThreads; }
+        } ended;
+        body();
+    });
+    if (!started) --runningThreads;
+    return started;
 }
 
 // Windows counts cached reads with the device's, so only the processor time tells.

@@ -34,6 +34,8 @@ class Win32Platform : public Platform {
     std::size_t folderHandleBudget() override { return 4096; }
     std::string errorText(int error) const override;
     ProcessUsage usage() override;
+    // Refuses a thread the address space would not carry with room left for the search.
+    bool startThread(std::thread& thread, std::function<void()> body) override;
     std::unique_ptr<TreeWatch> watchTree(FolderHandle root, const std::string& rootPath) override;
 
     unsigned driveType(const std::string& root) override;
