@@ -40,6 +40,8 @@ struct Launch {
     // can act on the program while its output is held up. It may close the descriptor (and set
     // it to -1) to play a reader that goes away.
     std::function<void(pid_t, int&)> whileRunning;
+    // A limit on the program's address space, in KB (ulimit -v); 0 for none.
+    long addressSpaceKb = 0;
 };
 
 Result runFind(const std::vector<std::string>& args, const Launch& launch) {
@@ -82,13 +84,16 @@ Result runFind(const std::vector<std::string>& args, const Launch& launch) {
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
 
     std::vector<std::string> all{QUARVEX_FIND};
+    if (launch.addressSpaceKb != 0)
+        all = {"/bin/sh", "-c",
+               "ulimit -v " + std::to_string(launch.addressSpaceKb) + " && exec \"$0\" \"$@\"",
+               QUARVEX_FIND};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
     pid_t pid;
-    const int spawned =
-        posix_spawn(&pid, QUARVEX_FIND, &actions, &attributes, argv.data(), environ);
+    const int spawned = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
     for (const auto& [number, old] : saved) sigaction(number, &old, nullptr);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
@@ -426,6 +431,37 @@ TEST(Console, AFailedWriteIsAnErrorNotASuccess) {
         EXPECT_EQ(r.status, 3) << option;
         EXPECT_EQ(r.err, "quarvex-find: write error: No space left on device\n") << option;
     }
+}
+
+TEST(Console, RunningOutOfMemoryIsAnErrorNotASuccess) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory does not fit under such a limit";
+#endif
+    // One file in the first root; in the second a folder whose listing takes some 6 MB.
+    TempTree tree("/dev/shm");
+    tree.file("first/a.dat", 1);
+    const std::string longName(240, 'x');
+    for (int i = 0; i < 20000; ++i)
+        tree.file("second/big/" + longName + std::to_string(i) + ".dat");
+    // The least address space in which the first root alone is searched, to a megabyte.
+    long least = 4 << 10, most = 1 << 20;
+    Launch limited;
+    while (most - least > 1024) {
+        limited.addressSpaceKb = (least + most) / 2;
+        (runFind({"-j1", "*.dat", tree.path("first")}, limited).status == 0 ? most : least) =
+            limited.addressSpaceKb;
+    }
+    const std::vector<std::string> both{"-j1", "*.dat",
+                                        tree.path("first") + " " + tree.path("second")};
+    limited.addressSpaceKb = most + (2 << 10);
+    const Result r = runFind(both, limited);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.out, tree.path("first/a.dat") + " ----- 1 Bytes\n");
+    EXPECT_NE(r.err.find("内存不足,搜索已停止"), std::string::npos) << r.err;
+    // Room enough: the whole answer, and success.
+    limited.addressSpaceKb = most + (64 << 10);
+    EXPECT_EQ(runFind(both, limited).status, 0);
 }
 
 TEST(Console, NullEndsEachResultSoNoNamePassesForOne) {

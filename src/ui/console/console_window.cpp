@@ -113,6 +113,7 @@ int ConsoleWindow::messageBox(BoxKind kind, const std::string& text) {
     // The double-click hint belongs to the window's list.
     if (kind == BoxKind::Hint) return kIdOk;
     if (kind == BoxKind::RefusedPattern) patternRefused_ = true;
+    if (kind == BoxKind::OutOfMemory) outOfMemory_ = true;
     // After a lost line the count would claim what never arrived: the error stands instead.
     if (!finish()) return kIdOk;
     clearProgress();

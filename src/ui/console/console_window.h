@@ -22,6 +22,7 @@ inline constexpr int kExitFound = 0;
 inline constexpr int kExitNoneFound = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitWriteError = 3;
+inline constexpr int kExitOutOfMemory = 4;
 
 struct ConsoleSettings {
     bool errIsTerminal = false;  // shows the progress line
@@ -38,6 +39,8 @@ class ConsoleWindow : public Window {
     // A new query of --queries begins.
     void beginQuery() { patternRefused_ = false; }
     bool patternRefused() const { return patternRefused_; }
+    // Memory ran out and the search stopped: what was listed is not all there is.
+    bool outOfMemory() const { return outOfMemory_; }
     // What stopped the run, as its exit status (kExitWriteError or a stop request), or 0.
     int stopStatus() const { return stopStatus_; }
 
@@ -102,6 +105,7 @@ class ConsoleWindow : public Window {
     int stopStatus_ = 0;
     bool stopDelivered_ = false;
     bool patternRefused_ = false;
+    bool outOfMemory_ = false;
 };
 
 }  // namespace quarvex::console

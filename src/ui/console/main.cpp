@@ -51,8 +51,9 @@ constexpr char kUsage[] =
     "and with status 141, as it ends find and grep; only with SIGPIPE ignored is it a write\n"
     "error (3) with a message.\n"
     "Exit status: 0 files found, 1 none found, 2 usage error, 3 write error (the output is\n"
-    "incomplete and the search stopped), 128+N stopped by signal N (130 Ctrl+C, 143 SIGTERM,\n"
-    "129 SIGHUP or the console closed).\n";
+    "incomplete and the search stopped), 4 memory ran out (the search stopped; the output\n"
+    "is incomplete), 128+N stopped by signal N (130 Ctrl+C, 143 SIGTERM, 129 SIGHUP or the\n"
+    "console closed).\n";
 
 constexpr char kVersion[] = "quarvex-find 1.0.0.0\n";
 
@@ -223,6 +224,8 @@ int run(const Options& options) {
 
     if (window.patternRefused()) return kExitUsage;
     if (window.stopStatus() != 0) return window.stopStatus();
+    // A listing cut short is no answer a script may take for the whole one.
+    if (window.outOfMemory()) return kExitOutOfMemory;
     return search.state().FoundCount > 0 ? kExitFound : kExitNoneFound;
 }
 
