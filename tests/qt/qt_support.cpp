@@ -5,21 +5,43 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QPushButton>
+#include <algorithm>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
 namespace quarvex::test {
 
-ListStatus QtTestPlatform::listFolder(FolderHandle handle, Listing& out) {
-    ++reads;
+void QtTestPlatform::read() {
+    {
+        const std::lock_guard lock(mutex_);
+        readers_.push_back(std::this_thread::get_id());
+    }
     if (delay.count() > 0) std::this_thread::sleep_for(delay);
+}
+
+std::size_t QtTestPlatform::reads() const {
+    const std::lock_guard lock(mutex_);
+    return readers_.size();
+}
+
+std::size_t QtTestPlatform::mostReadsOfOneThread(std::size_t since) const {
+    const std::lock_guard lock(mutex_);
+    std::map<std::thread::id, std::size_t> counts;
+    std::size_t most = 0;
+    for (std::size_t i = since; i < readers_.size(); ++i)
+        most = std::max(most, ++counts[readers_[i]]);
+    return most;
+}
+
+ListStatus QtTestPlatform::listFolder(FolderHandle handle, Listing& out) {
+    read();
     return PosixPlatform::listFolder(handle, out);
 }
 
 bool QtTestPlatform::describe(FolderHandle handle, ListedEntry& entry, std::string_view name) {
-    ++reads;
-    if (delay.count() > 0) std::this_thread::sleep_for(delay);
+    read();
     return PosixPlatform::describe(handle, entry, name);
 }
 

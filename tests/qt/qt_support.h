@@ -8,7 +8,9 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/posix/posix_platform.h"
@@ -23,7 +25,11 @@ class QtTestPlatform : public posix::PosixPlatform {
     std::string folder;                  // the program's folder; empty: the real one
     std::vector<std::string> drives;     // the mounted drives; empty: the real ones
     std::chrono::microseconds delay{0};  // a slow disk: each read of a folder or a file waits
-    std::atomic<std::size_t> reads{0};   // folder reads and file sizings, from any thread
+
+    // Folder reads and file sizings so far, from any thread.
+    std::size_t reads() const;
+    // The most of them one thread began after the first `since`.
+    std::size_t mostReadsOfOneThread(std::size_t since) const;
 
     std::string programFolder() override {
         return folder.empty() ? PosixPlatform::programFolder() : folder;
@@ -33,6 +39,12 @@ class QtTestPlatform : public posix::PosixPlatform {
     }
     ListStatus listFolder(FolderHandle folder, Listing& out) override;
     bool describe(FolderHandle folder, ListedEntry& entry, std::string_view name) override;
+
+  private:
+    void read();
+
+    mutable std::mutex mutex_;
+    std::vector<std::thread::id> readers_;  // who began each read, in order
 };
 
 // A message box as the user saw it.

@@ -195,8 +195,16 @@ void SearchCore::report() {
     window_.setCaption(texts::kProductCaption);
 }
 
-void SearchCore::abandon() {
+// The stop reaches the walk's threads at once, not when the search next looks at the request:
+// a worker begins no further read once the button is pressed, or the window unloaded. The
+// walk's wait hook pumps this thread's events, so this runs on the walk's own consumer thread.
+void SearchCore::Command2_Click() {
     state_.StopRequested = true;
+    if (walking_ != nullptr) walking_->stop();
+}
+
+void SearchCore::abandon() {
+    Command2_Click();
     state_.Unloading = true;
 }
 
@@ -239,6 +247,11 @@ bool SearchCore::walkFrom(const std::string& root, const NamePattern& pattern,
     setup.source = kept;
     setup.recorder = kept;
     auto walk = std::make_unique<Walk>(platform_, pattern, setup);
+    walking_ = walk.get();
+    struct Forget {
+        Walk*& walking;
+        ~Forget() { walking = nullptr; }
+    } forget{walking_};
     walk->start(root);
     bool ended = false;
     // The caption follows the walk's path by what changed, so deep trees cost no more per folder.

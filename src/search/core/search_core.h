@@ -23,6 +23,7 @@ class FolderFiles;
 class ListingStore;
 class NamePattern;
 class TreeSource;
+class Walk;
 
 struct SearchState {
     std::string CurrentRoot;  // ends in the separator when handed to the walker
@@ -69,8 +70,8 @@ class SearchCore {
     // The start button: the two boxes show their texts normalised, and the request they make
     // runs; returns when it is done.
     void Command1_Click();
-    // Requests a stop of the running search.
-    void Command2_Click() { state_.StopRequested = true; }
+    // Stops the running search: its walk's threads begin no further read.
+    void Command2_Click();
     // Opens the file of the selected result line.
     void List1_DblClick();
     // The window is being destroyed: a running search ends at once and reports nothing.
@@ -119,6 +120,7 @@ class SearchCore {
     std::string allDrivesEntry_;       // the selector's last entry, naming them all
     std::string line_;                 // the result line under construction
     std::unique_ptr<ListingStore> store_;
+    Walk* walking_ = nullptr;  // the running search's walk, for a stop to reach at once
 };
 
 // Index of the selector entry that `text` selects: an exact match first, else one that differs
