@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 namespace quarvex {
 namespace {
 
@@ -175,6 +179,36 @@ TEST(NamePattern, TheTailComparedAtOnceKeepsTheRules) {
         {"*.iso", "long name.\xC4\xB1so", true},  // dotless i still maps to I
         {"*s", "very long\xC5\xBF", true},        // and long s to S
     });
+}
+
+// The shortcuts before the rule (literal runs, the tail read at once) decide as the rule does, for
+// patterns and names made of what trips them: letters in both cases, the letters that fold to
+// ASCII from beyond it, dots, wildcards, bytes that are no UTF-8.
+TEST(NamePattern, ShortcutsAgreeWithTheRule) {
+    const std::vector<std::string> patternParts = {"a", "B", "i", "s", ".", "*", "?", "é", "ab"};
+    const std::vector<std::string> nameParts = {"a",        "A",    "b",        "B", "i",
+                                                "\xC4\xB1", "s",    "\xC5\xBF", ".", "\xC3\xA9",
+                                                "\xC3\x89", "\xFF", "abcdefgh"};
+    std::uint32_t seed = 20261208;
+    const auto next = [&](std::size_t n) {
+        seed = seed * 1664525u + 1013904223u;
+        return static_cast<std::size_t>(seed >> 8) % n;
+    };
+    std::size_t matched = 0;
+    for (int p = 0; p < 3000; ++p) {
+        std::string text;
+        for (std::size_t k = next(7); k > 0; --k) text += patternParts[next(patternParts.size())];
+        const NamePattern pattern(text);
+        for (int n = 0; n < 60; ++n) {
+            std::string name;
+            for (std::size_t k = next(9); k > 0; --k) name += nameParts[next(nameParts.size())];
+            const bool byRule = pattern.matchesByRule(name);
+            matched += byRule;
+            ASSERT_EQ(pattern.matches(name), byRule)
+                << "pattern «" << text << "» name «" << name << "»";
+        }
+    }
+    EXPECT_GT(matched, 5000u);  // the mix finds matches, not only misses
 }
 
 TEST(NamePattern, NamesThatAreNotUtf8AreStillMatched) {

@@ -75,24 +75,26 @@ NamePattern::NamePattern(std::string_view pattern) {
         }
     }
 
-    // A star first takes the whole name, and what follows matches nothing at its end: so "*" as
-    // typed (searched as "**.*") matches every name, as "*.*" does.
-    everything_ = !expression_.empty() && expression_[0] == kStar &&
-                  std::all_of(expression_.begin(), expression_.end(), [](char32_t c) {
-                      return c == kStar || c == kDosStar || c == kDosDot;
-                  });
-    starThenLiterals_ = expression_.size() > 1 && expression_[0] == kStar &&
-                        std::all_of(expression_.begin() + 1, expression_.end(),
-                                    [](char32_t c) { return c >= 0x20 && c < 0x7F; });
-    if (starThenLiterals_)
-        for (auto it = expression_.begin() + 1; it != expression_.end(); ++it)
-            literalTail_.push_back(static_cast<char>(*it));
-    tailFoldsFromElsewhere_ = literalTail_.find_first_of(kFoldedFromElsewhere) != std::string::npos;
-    if (std::endian::native == std::endian::little && starThenLiterals_ &&
-        literalTail_.size() <= 8) {
-        tailLength_ = static_cast<unsigned>(literalTail_.size());
+    // A star takes the rest of the name, and wildcards after it that all match nothing at the
+    // end add nothing: so "*" as typed (searched as "**.*") matches every name, as "*.*" does,
+    // and "IMG" (searched as "IMG*.*") is "IMG*".
+    const auto nothingAtTheEnd = [](char32_t c) {
+        return c == kStar || c == kDosStar || c == kDosDot;
+    };
+    for (std::size_t s = 0; s < expression_.size(); ++s)
+        if (expression_[s] == kStar &&
+            std::all_of(expression_.begin() + s + 1, expression_.end(), nothingAtTheEnd)) {
+            expression_.resize(s + 1);
+            break;
+        }
+    everything_ = expression_.size() == 1 && expression_[0] == kStar;
+    findLiterals();
+    const bool starThenTail =
+        literalsExact_ && head_.empty() && middle_.empty() && !tail_.empty() && tail_.size() <= 8;
+    if (std::endian::native == std::endian::little && starThenTail) {
+        tailLength_ = static_cast<unsigned>(tail_.size());
         for (unsigned i = 0; i < tailLength_; ++i) {
-            const char c = literalTail_[i];
+            const char c = tail_[i];
             const bool letter = c >= 'A' && c <= 'Z';
             tailBits_ |= std::uint64_t{static_cast<unsigned char>(letter ? c | 0x20 : c)}
                          << (8 * i);
@@ -101,37 +103,142 @@ NamePattern::NamePattern(std::string_view pattern) {
     }
 }
 
+void NamePattern::findLiterals() {
+    if (everything_ || nothing_) return;
+    const auto literal = [](char32_t c) { return c >= 0x20 && c < 0x7F; };
+    const std::size_t m = expression_.size();
+    literalsExact_ = true;
+    std::vector<std::pair<std::size_t, std::string>> runs;  // where each begins, and its text
+    for (std::size_t i = 0; i < m;) {
+        if (!literal(expression_[i])) {
+            literalsExact_ = literalsExact_ && expression_[i] == kStar;
+            ++i;
+            continue;
+        }
+        std::string text;
+        const std::size_t begin = i;
+        for (; i < m && literal(expression_[i]); ++i)
+            text.push_back(static_cast<char>(expression_[i]));
+        literalBytes_ += text.size();
+        runs.emplace_back(begin, std::move(text));
+    }
+    for (auto& [begin, text] : runs) {
+        const bool folds = text.find_first_of(kFoldedFromElsewhere) != std::string::npos;
+        literalsFoldFromElsewhere_ = literalsFoldFromElsewhere_ || folds;
+        if (begin == 0) {
+            head_ = std::move(text);
+            foldsInHead_ = folds;
+        } else if (begin + text.size() == m) {
+            tail_ = std::move(text);
+            foldsInTail_ = folds;
+        } else {
+            middle_.push_back(std::move(text));
+            foldsInMiddle_ = foldsInMiddle_ || folds;
+        }
+    }
+    wholeLiteral_ = head_.size() == m;
+}
+
+namespace {
+
+// Whether `name` begins with `upper` (printable ASCII in upper case), letters in either case.
+bool beginsWithFolded(std::string_view name, std::string_view upper) {
+    if (name.size() < upper.size()) return false;
+    for (std::size_t i = 0; i < upper.size(); ++i)
+        if (asciiUpper(name[i]) != upper[i]) return false;
+    return true;
+}
+
+// Where `upper` first lies in `name`, letters in either case; npos when nowhere. Bytes that
+// cannot begin it are passed by with one comparison each.
+std::size_t findFolded(std::string_view name, std::string_view upper) {
+    if (upper.empty()) return 0;
+    if (upper.size() > name.size()) return std::string_view::npos;
+    const auto first = static_cast<unsigned char>(upper[0]);
+    const unsigned char anyCase = first >= 'A' && first <= 'Z' ? 0x20 : 0;
+    const unsigned char wanted = first | anyCase;
+    const std::string_view rest = upper.substr(1);
+    for (std::size_t at = 0, last = name.size() - upper.size(); at <= last; ++at)
+        if ((static_cast<unsigned char>(name[at]) | anyCase) == wanted &&
+            beginsWithFolded(name.substr(at + 1), rest))
+            return at;
+    return std::string_view::npos;
+}
+
+// Whether the name holds a character beyond ASCII that folds to an ASCII letter: dotless i
+// (C4 B1) or long s (C5 BF). Eight bytes are passed at once while none of them is C4 or C5.
+bool foldsToAscii(std::string_view name) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101;
+    std::size_t i = 0;
+    for (; i + 8 <= name.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, name.data() + i, 8);
+        const std::uint64_t x = (word & (kOnes * 0xFE)) ^ (kOnes * 0xC4);  // 0 where C4 or C5
+        if (((x - kOnes) & ~x & (kOnes * 0x80)) != 0) break;
+    }
+    for (; i + 1 < name.size(); ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        const auto next = static_cast<unsigned char>(name[i + 1]);
+        if ((c == 0xC4 && next == 0xB1) || (c == 0xC5 && next == 0xBF)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+// The literal runs, each where it must lie: the head first, the tail last, the others in order
+// between them, leftmost first (which, with "*" alone between them, decides the whole rule).
+bool NamePattern::literalsFit(std::string_view name) const {
+    if (name.size() < literalBytes_ || (wholeLiteral_ && name.size() != head_.size())) return false;
+    if (!beginsWithFolded(name, head_) ||
+        !beginsWithFolded(name.substr(name.size() - tail_.size()), tail_))
+        return false;
+    std::string_view between = name.substr(head_.size(), name.size() - head_.size() - tail_.size());
+    for (const std::string& run : middle_) {
+        const std::size_t at = findFolded(between, run);
+        if (at == std::string_view::npos) return false;
+        between.remove_prefix(at + run.size());
+    }
+    return true;
+}
+
+// Whether a character beyond ASCII that folds to a letter of a run stands where that run may
+// lie: the head's characters lie in the name's first two bytes a character (such a character
+// takes two), the tail's in its last, a run between them anywhere.
+bool NamePattern::foldsWhereRunsLie(std::string_view name) const {
+    if (foldsInMiddle_) return foldsToAscii(name);
+    const std::size_t headSpan = std::min(name.size(), 2 * head_.size());
+    const std::size_t tailSpan = std::min(name.size(), 2 * tail_.size());
+    return (foldsInHead_ && foldsToAscii(name.substr(0, headSpan))) ||
+           (foldsInTail_ && foldsToAscii(name.substr(name.size() - tailSpan)));
+}
+
 bool NamePattern::matchesAny(std::string_view name) const {
     if (everything_) return true;
     if (nothing_) return false;
-    // "*" then ASCII literals: when the name ends in as many ASCII bytes, those are its last
-    // characters whatever comes before (UTF-8 puts no ASCII byte inside a sequence), and the
-    // "*" takes the rest. And for a tail without a letter that a character beyond ASCII folds
-    // to, a byte beyond ASCII there simply differs.
-    if (starThenLiterals_) {
-        if (name.size() < literalTail_.size()) return false;  // a character is a byte at least
-        const std::string_view tail = name.substr(name.size() - literalTail_.size());
-        if (!tailFoldsFromElsewhere_ || std::all_of(tail.begin(), tail.end(), [](char c) {
-                return static_cast<unsigned char>(c) < 0x80;
-            }))
-            return matchesAscii(name);
+    // Runs found are a match where nothing else stands between them. Runs not found may still
+    // stand where a character beyond ASCII folds to one of their letters: such a name goes to
+    // the rule.
+    if (literalsFit(name)) {
+        if (literalsExact_) return true;
+    } else if (!literalsFoldFromElsewhere_ || !foldsWhereRunsLie(name)) {
+        return false;
     }
     if (std::all_of(name.begin(), name.end(),
                     [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
         return matchesAscii(name);
+    return matchesByRule(name);
+}
+
+bool NamePattern::matchesByRule(std::string_view name) const {
+    if (everything_) return true;
+    if (nothing_) return false;
     thread_local std::vector<char32_t> folded;
     decodeFolded(name, folded);
     return run(folded);
 }
 
 bool NamePattern::matchesAscii(std::string_view name) const {
-    if (starThenLiterals_) {
-        if (name.size() < literalTail_.size()) return false;
-        const std::string_view tail = name.substr(name.size() - literalTail_.size());
-        for (std::size_t i = 0; i < tail.size(); ++i)
-            if (asciiUpper(tail[i]) != literalTail_[i]) return false;
-        return true;
-    }
     thread_local std::vector<char32_t> folded;
     folded.clear();
     for (const char c : name) folded.push_back(static_cast<unsigned char>(asciiUpper(c)));

@@ -27,25 +27,45 @@ class NamePattern {
             std::memcpy(&last, name.data() + name.size() - 8, 8);
             if (((last >> (64 - 8 * tailLength_)) | tailCase_) == tailBits_) return true;
             // Else, no match, but where a character beyond ASCII folds to a letter of the tail.
-            if (!tailFoldsFromElsewhere_) return false;
+            if (!literalsFoldFromElsewhere_) return false;
         }
         return matchesAny(name);
     }
 
+    // The rule alone, without the shortcuts before it: what they must agree with.
+    bool matchesByRule(std::string_view name) const;
+
   private:
     bool matchesAny(std::string_view name) const;
     bool matchesAscii(std::string_view name) const;
+    void findLiterals();
+    bool literalsFit(std::string_view name) const;
+    bool foldsWhereRunsLie(std::string_view name) const;
     bool run(const std::vector<char32_t>& name) const;
 
     std::vector<char32_t> expression_;  // folded literals and wildcard tokens
     bool everything_ = false;
     bool nothing_ = false;
-    // "*" followed by printable ASCII literals only, as in "*.mp3": compared from the end.
-    bool starThenLiterals_ = false;
-    std::string literalTail_;              // folded
-    bool tailFoldsFromElsewhere_ = false;  // it holds a letter of kFoldedFromElsewhere
-    // The tail as the last bytes of a name read as a little-endian number, letters in lower case,
-    // and the case bit of each letter; tailLength_ is 0 where the tail is not one to 8 bytes.
+    // The pattern's runs of printable ASCII literals, in upper case: the one it begins with, the
+    // one it ends with, those between. A matching name holds each, in order and apart, as bytes
+    // in either case: its ASCII characters are its ASCII bytes. Checked before the rule, they
+    // pass by most names at once; where the pattern is only such runs and "*" between them
+    // (`IMG*`, `*report*`), they are the whole rule.
+    std::string head_;
+    std::string tail_;
+    std::vector<std::string> middle_;
+    std::size_t literalBytes_ = 0;
+    bool wholeLiteral_ = false;   // no wildcard: the name is the head, no more
+    bool literalsExact_ = false;  // runs and "*" only
+    // They hold a letter of kFoldedFromElsewhere: a name with such a character beyond ASCII
+    // goes to the rule.
+    bool literalsFoldFromElsewhere_ = false;
+    bool foldsInHead_ = false;
+    bool foldsInTail_ = false;
+    bool foldsInMiddle_ = false;
+    // "*" then up to eight ASCII literals, as in "*.mp3": the tail as the last bytes of a name
+    // read as a little-endian number, letters in lower case, and the case bit of each letter;
+    // tailLength_ is 0 for other patterns.
     std::uint64_t tailBits_ = 0;
     std::uint64_t tailCase_ = 0;
     unsigned tailLength_ = 0;
