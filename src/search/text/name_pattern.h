@@ -7,11 +7,13 @@
 // characters of their own that only wildcards match.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quarvex {
@@ -36,14 +38,24 @@ class NamePattern {
     bool matchesByRule(std::string_view name) const;
 
   private:
+    // The rule's states as bits: for expressions of fewer than 64 tokens.
+    struct Bits {
+        std::uint64_t star = 0, dosStar = 0, dosQm = 0, dosDot = 0;
+        std::array<std::uint64_t, 0x80> ascii{};  // the literals of each ASCII character
+        std::vector<std::pair<char32_t, std::uint64_t>> other;  // of the others
+    };
+
     bool matchesAny(std::string_view name) const;
-    bool matchesAscii(std::string_view name) const;
+    void makeBits();
+    bool runBits(std::string_view name) const;
     void findLiterals();
     bool literalsFit(std::string_view name) const;
     bool foldsWhereRunsLie(std::string_view name) const;
     bool run(const std::vector<char32_t>& name) const;
 
     std::vector<char32_t> expression_;  // folded literals and wildcard tokens
+    Bits bits_;
+    bool bitwise_ = false;  // bits_ holds the rule
     bool everything_ = false;
     bool nothing_ = false;
     // The pattern's runs of printable ASCII literals, in upper case: the one it begins with, the
