@@ -185,10 +185,11 @@ TEST(NamePattern, TheTailComparedAtOnceKeepsTheRules) {
 // patterns and names made of what trips them: letters in both cases, the letters that fold to
 // ASCII from beyond it, dots, wildcards, bytes that are no UTF-8.
 TEST(NamePattern, ShortcutsAgreeWithTheRule) {
-    const std::vector<std::string> patternParts = {"a", "B", "i", "s", ".", "*", "?", "é", "ab"};
-    const std::vector<std::string> nameParts = {"a",        "A",    "b",        "B", "i",
-                                                "\xC4\xB1", "s",    "\xC5\xBF", ".", "\xC3\xA9",
-                                                "\xC3\x89", "\xFF", "abcdefgh"};
+    const std::vector<std::string> patternParts = {"a", "B", "i", "s",  ".",
+                                                   "*", "?", "é", "ab", "文"};
+    const std::vector<std::string> nameParts = {"a",        "A",    "b",        "B",  "i",
+                                                "\xC4\xB1", "s",    "\xC5\xBF", ".",  "\xC3\xA9",
+                                                "\xC3\x89", "\xFF", "abcdefgh", "文", "\xE6\x96"};
     std::uint32_t seed = 20261208;
     const auto next = [&](std::size_t n) {
         seed = seed * 1664525u + 1013904223u;

@@ -30,6 +30,16 @@ char asciiUpper(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
 }
 
+// A character beyond ASCII that only itself matches: its own simple uppercase, and no other's.
+// Its bytes stand as they are in every name it matches (CJK, kana, most symbols).
+bool caseless(char32_t c) {
+    if (c < 0x80 || c >= kRawByte || foldCase(c) != c) return false;
+    return std::none_of(std::begin(kUpper), std::end(kUpper), [c](const CaseRange& r) {
+        const std::int64_t from = c - static_cast<std::int64_t>(r.offset);
+        return r.offset != 0 && from >= r.first && from <= r.last;
+    });
+}
+
 void decodeFolded(std::string_view text, std::vector<char32_t>& out) {
     out.clear();
     for (std::size_t i = 0; i < text.size();) out.push_back(foldCase(decodeUtf8(text, i)));
@@ -107,10 +117,14 @@ NamePattern::NamePattern(std::string_view pattern) {
 
 void NamePattern::findLiterals() {
     if (everything_ || nothing_) return;
-    const auto literal = [](char32_t c) { return c >= 0x20 && c < 0x7F; };
+    const auto literal = [](char32_t c) { return (c >= 0x20 && c < 0x7F) || caseless(c); };
     const std::size_t m = expression_.size();
     literalsExact_ = true;
-    std::vector<std::pair<std::size_t, std::string>> runs;  // where each begins, and its text
+    struct Run {
+        std::size_t begin, end;  // its tokens
+        std::string text;
+    };
+    std::vector<Run> runs;
     for (std::size_t i = 0; i < m;) {
         if (!literal(expression_[i])) {
             literalsExact_ = literalsExact_ && expression_[i] == kStar;
@@ -119,18 +133,17 @@ void NamePattern::findLiterals() {
         }
         std::string text;
         const std::size_t begin = i;
-        for (; i < m && literal(expression_[i]); ++i)
-            text.push_back(static_cast<char>(expression_[i]));
+        for (; i < m && literal(expression_[i]); ++i) appendUtf8(text, expression_[i]);
         literalBytes_ += text.size();
-        runs.emplace_back(begin, std::move(text));
+        runs.push_back({begin, i, std::move(text)});
     }
-    for (auto& [begin, text] : runs) {
+    for (auto& [begin, end, text] : runs) {
         const bool folds = text.find_first_of(kFoldedFromElsewhere) != std::string::npos;
         literalsFoldFromElsewhere_ = literalsFoldFromElsewhere_ || folds;
         if (begin == 0) {
             head_ = std::move(text);
             foldsInHead_ = folds;
-        } else if (begin + text.size() == m) {
+        } else if (end == m) {
             tail_ = std::move(text);
             foldsInTail_ = folds;
         } else {
@@ -138,7 +151,7 @@ void NamePattern::findLiterals() {
             foldsInMiddle_ = foldsInMiddle_ || folds;
         }
     }
-    wholeLiteral_ = head_.size() == m;
+    wholeLiteral_ = runs.size() == 1 && runs[0].begin == 0 && runs[0].end == m;
 }
 
 namespace {

@@ -58,11 +58,12 @@ class NamePattern {
     bool bitwise_ = false;  // bits_ holds the rule
     bool everything_ = false;
     bool nothing_ = false;
-    // The pattern's runs of printable ASCII literals, in upper case: the one it begins with, the
-    // one it ends with, those between. A matching name holds each, in order and apart, as bytes
-    // in either case: its ASCII characters are its ASCII bytes. Checked before the rule, they
-    // pass by most names at once; where the pattern is only such runs and "*" between them
-    // (`IMG*`, `*report*`), they are the whole rule.
+    // The pattern's runs of literals that stand for bytes: printable ASCII in upper case, and
+    // characters beyond ASCII that only themselves match, in UTF-8. The one it begins with, the
+    // one it ends with, those between: a matching name holds each, in order and apart, as bytes,
+    // ASCII letters in either case. Checked before the rule, they pass by most names at once;
+    // where the pattern is only such runs and "*" between them (`IMG*`, `*report*`, `*音乐*`),
+    // they are the whole rule.
     std::string head_;
     std::string tail_;
     std::vector<std::string> middle_;
