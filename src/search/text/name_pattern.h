@@ -22,8 +22,8 @@ class NamePattern {
   public:
     explicit NamePattern(std::string_view pattern);
     bool matches(std::string_view name) const {
-        // "*" then a few ASCII literals, as in "*.mp3": the name's last eight bytes against them
-        // at once, letters in either case.
+        // "*" then a run of up to eight bytes, as in "*.mp3": the name's last eight bytes against
+        // it at once, ASCII letters in either case.
         if (tailLength_ != 0 && name.size() >= 8) {
             std::uint64_t last;
             std::memcpy(&last, name.data() + name.size() - 8, 8);
@@ -68,7 +68,7 @@ class NamePattern {
     std::string tail_;
     std::vector<std::string> middle_;
     std::size_t literalBytes_ = 0;
-    bool wholeLiteral_ = false;   // no wildcard: the name is the head, no more
+    bool wholeLiteral_ = false;   // the head is the whole pattern: the name is it, no more
     bool literalsExact_ = false;  // runs and "*" only
     // They hold a letter of kFoldedFromElsewhere: a name with such a character beyond ASCII
     // goes to the rule.
@@ -76,7 +76,7 @@ class NamePattern {
     bool foldsInHead_ = false;
     bool foldsInTail_ = false;
     bool foldsInMiddle_ = false;
-    // "*" then up to eight ASCII literals, as in "*.mp3": the tail as the last bytes of a name
+    // "*" then a run of up to eight bytes, as in "*.mp3": the tail as the last bytes of a name
     // read as a little-endian number, letters in lower case, and the case bit of each letter;
     // tailLength_ is 0 for other patterns.
     std::uint64_t tailBits_ = 0;
