@@ -128,6 +128,8 @@ void NamePattern::findLiterals() {
     for (std::size_t i = 0; i < m;) {
         if (!literal(expression_[i])) {
             literalsExact_ = literalsExact_ && expression_[i] == kStar;
+            // A letter beyond ASCII with case: only characters beyond ASCII fold to it.
+            beyondAscii_ = beyondAscii_ || (expression_[i] >= 0x80 && expression_[i] < kStar);
             ++i;
             continue;
         }
@@ -217,6 +219,19 @@ bool foldsToAscii(std::string_view name) {
     return false;
 }
 
+// Whether the name holds a byte beyond ASCII; eight bytes are looked at at once.
+bool holdsBeyondAscii(std::string_view name) {
+    std::size_t i = 0;
+    for (; i + 8 <= name.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, name.data() + i, 8);
+        if ((word & kOnes * 0x80) != 0) return true;
+    }
+    for (; i < name.size(); ++i)
+        if (static_cast<unsigned char>(name[i]) >= 0x80) return true;
+    return false;
+}
+
 }  // namespace
 
 // The literal runs, each where it must lie: the head first, the tail last, the others in order
@@ -249,6 +264,7 @@ bool NamePattern::foldsWhereRunsLie(std::string_view name) const {
 bool NamePattern::matchesAny(std::string_view name) const {
     if (everything_) return true;
     if (nothing_) return false;
+    if (beyondAscii_ && !holdsBeyondAscii(name)) return false;
     // Runs found are a match where nothing else stands between them. Runs not found may still
     // stand where a character beyond ASCII folds to one of their letters: such a name goes to
     // the rule.

@@ -76,6 +76,8 @@ class NamePattern {
     bool foldsInHead_ = false;
     bool foldsInTail_ = false;
     bool foldsInMiddle_ = false;
+    // It holds a literal beyond ASCII outside the runs: a name of ASCII alone cannot match.
+    bool beyondAscii_ = false;
     // "*" then a run of up to eight bytes, as in "*.mp3": the tail as the last bytes of a name
     // read as a little-endian number, letters in lower case, and the case bit of each letter;
     // tailLength_ is 0 for other patterns.
