@@ -6,8 +6,9 @@
 #  1. side by side: linux, linux-asan, linux-tsan (the walk's suites under ThreadSanitizer), and
 #     the Windows suites under Wine (x86_64, then the i686 product), each Windows suite without
 #     its tests labelled "alone";
-#  2. the "alone" tests (the Win32 window, which compares the times of its own steps), one
-#     preset after the other with nothing else of ours running.
+#  2. the "alone" tests (the Win32 window, which compares the times of its own steps, and the
+#     console's, which wait on Wine's change notifications and console events), one preset
+#     after the other with nothing else of ours running.
 # Most of the Linux suites' time is the kernel's, making and removing trees, one test at a time;
 # most of the Wine suites' is Wine's start-up and event round trips: they overlap well.
 set -uo pipefail
@@ -39,8 +40,12 @@ suite() {  # preset log-name [ctest options] [-- runner...]
     local options=()
     while [[ $# -gt 0 && $1 != -- ]]; do options+=("$1"); shift; done
     [[ ${1:-} == -- ]] && shift
-    "$@" ctest --preset "$preset" -j "$(nproc)" --timeout 600 "${options[@]}" >"$log" 2>&1
+    "$@" ctest --preset "$preset" -j "$(nproc)" --timeout 600 --output-on-failure \
+        "${options[@]}" >"$log" 2>&1
     grep -E '\*\*\*|\((Failed|Timeout|Not Run)\)' "$log" >>"$logdir/$preset.report"
+    # Which cases failed, and the first lines of why: CI shows the report, not the log.
+    grep -E -A 4 ': Failure$' "$log" | head -n 60 >>"$logdir/$preset.report"
+    grep -E '^\[  FAILED  \] [A-Za-z_0-9]+\.' "$log" | sort -u >>"$logdir/$preset.report"
     local line
     line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
     if [[ -z $line ]]; then
