@@ -173,12 +173,15 @@ Result runOnTerminal(const std::vector<std::string>& args) {
     return result;
 }
 
-// Enough files in `folder` for far more output than a pipe and the program's buffer hold.
+// Enough files in `folder` for far more output than a pipe and the program's buffer hold: lines
+// of some 270 bytes, 1.6 MB in all, beyond the 1 MiB the program makes a pipe hold and its
+// quarter-megabyte block.
 constexpr int kManyFiles = 6000;
 void plantManyFiles(const TempTree& tree, const std::string& folder = "") {
+    const std::string longName = "a-rather-long-file-name-" + std::string(200, 'n') + "-";
     for (int i = 0; i < kManyFiles; ++i)
-        tree.file(folder + "d" + std::to_string(i % 60) + "/a-rather-long-file-name-" +
-                      std::to_string(i) + ".txt",
+        tree.file(folder + "d" + std::to_string(i % 60) + "/" + longName + std::to_string(i) +
+                      ".txt",
                   1);
 }
 

@@ -2,6 +2,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +17,7 @@ namespace quarvex::console {
 namespace {
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kPipeBytes = 1 << 20;  // Linux's most for a user, as it comes (pipe-max-size)
 
 volatile sig_atomic_t stopSignal = 0;
 // Written to by the handler, so that a wait for input wakes whichever thread got the signal.
@@ -83,6 +85,13 @@ std::vector<std::string> arguments(int argc, char** argv) {
 
 void prepare() {
     if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) stopPipe[0] = stopPipe[1] = -1;
+    // Results go out in blocks of a quarter megabyte: a pipe that holds a few of them lets the
+    // walk go on while the reader reads. Past the user's share of pipe memory the system says
+    // no, and the pipe stays as it was.
+    struct stat out {};
+    if (fstat(STDOUT_FILENO, &out) == 0 && S_ISFIFO(out.st_mode) &&
+        fcntl(STDOUT_FILENO, F_GETPIPE_SZ) < kPipeBytes)
+        (void)fcntl(STDOUT_FILENO, F_SETPIPE_SZ, kPipeBytes);
     struct sigaction action {};
     action.sa_handler = onStopSignal;
     action.sa_flags = SA_RESTART;  // a blocked write of results resumes; the pump sees the flag
