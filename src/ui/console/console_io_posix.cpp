@@ -17,7 +17,7 @@ namespace quarvex::console {
 namespace {
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-constexpr int kPipeBytes = 1 << 20;  // Linux's most for a user, as it comes (pipe-max-size)
+constexpr int kPipeBytes = 1 << 20;  // the most an ordinary user may ask for, as Linux comes
 
 volatile sig_atomic_t stopSignal = 0;
 // Written to by the handler, so that a wait for input wakes whichever thread got the signal.
@@ -85,7 +85,7 @@ std::vector<std::string> arguments(int argc, char** argv) {
 
 void prepare() {
     if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) stopPipe[0] = stopPipe[1] = -1;
-    // Results go out in blocks of a quarter megabyte: a pipe that holds a few of them lets the
+    // Results go out in blocks of a quarter megabyte: a pipe that holds four of them lets the
     // walk go on while the reader reads. Past the user's share of pipe memory the system says
     // no, and the pipe stays as it was.
     struct stat out {};
