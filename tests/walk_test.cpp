@@ -652,6 +652,82 @@ TEST(WalkingSlowly, AChainIsListedByTheConsumerAlone) {
     EXPECT_EQ(byWorkers, 0);
 }
 
+// A source that vouches for a whole kept tree, folder by folder, but keeps nothing of those
+// it is told to lack: as if it were wrong about them.
+struct WholeSource final : ListingSource {
+    struct Kept : KeptFolder {
+        FolderListing listing;
+        std::vector<std::pair<std::uint32_t, Kept*>> children;  // by entry
+    };
+    Kept* add(Kept* parent, const std::string& name) {
+        Kept* kept = folders.emplace_back(std::make_unique<Kept>()).get();
+        if (parent != nullptr) {
+            ListedEntry e;
+            e.attributes = kAttrDirectory;
+            parent->children.emplace_back(static_cast<std::uint32_t>(parent->listing.size()),
+                                          name.empty() || name[0] == '-' ? nullptr : kept);
+            parent->listing.add(name.empty() || name[0] != '-' ? name : name.substr(1), e);
+        }
+        return kept;
+    }
+    static void file(Kept* folder, const std::string& name) {
+        ListedEntry e;
+        e.size = name.size();
+        e.sizeKnown = true;
+        folder->listing.add(name, e);
+    }
+    Answer answer(Kept* kept) {
+        return kept == nullptr ? Answer{} : Answer{.folder = kept, .listing = &kept->listing,
+                                                   .whole = true};
+    }
+    Answer root(const FolderIdentity&) override { return answer(folders.front().get()); }
+    Answer child(KeptFolder& parent, std::uint32_t entry, std::string_view,
+                 std::uint64_t) override {
+        ++asked;
+        for (const auto& [at, kept] : static_cast<Kept&>(parent).children)
+            if (at == entry) return answer(kept);
+        return {};
+    }
+    bool sizesAtUse() const override { return false; }
+    std::uint64_t beforeReading(FolderHandle) override { return 0; }
+    std::vector<std::unique_ptr<Kept>> folders;
+    int asked = 0;
+};
+
+// A tree kept whole is read from memory alone, in pre-order, with no worker and no folder opened
+// but the root; a folder the source turns out to lack is told as changed, and the rest goes on.
+TEST(WalkingFromMemory, AWholeKeptTreeNeedsNoDiskAndAFolderItLacksIsToldChanged) {
+    FakePlatform platform;
+    platform.addFolder("C:\\");
+    WholeSource source;
+    WholeSource::Kept* root = source.add(nullptr, "");
+    WholeSource::file(root, "top.txt");
+    WholeSource::Kept* a = source.add(root, "a");
+    WholeSource::file(a, "x.txt");
+    WholeSource::file(a, "skip.mp3");
+    WholeSource::file(source.add(a, "deep"), "z.txt");
+    WholeSource::file(source.add(a, ".dot"), "hidden.txt");
+    source.add(root, "-lacking");
+    WholeSource::file(source.add(root, "c"), "y.txt");
+    const NamePattern pattern("*.txt");
+    for (const unsigned threads : {1u, 4u}) {
+        Keeper keeper;
+        WalkSetup setup = threaded(threads, threads, &keeper);
+        setup.source = &source;
+        Walk walk(platform, pattern, setup);
+        walk.start("C:\\");
+        const std::vector<Visit> expected = {{"C:\\", FolderOutcome::Listed, 0, 1},
+                                             {"C:\\a\\", FolderOutcome::Listed, 0, 1},
+                                             {"C:\\a\\deep\\", FolderOutcome::Listed, 0, 1},
+                                             {"C:\\lacking\\", FolderOutcome::Changed, 0, 0},
+                                             {"C:\\c\\", FolderOutcome::Listed, 0, 1}};
+        EXPECT_EQ(visitAll(walk), expected) << threads;
+        EXPECT_EQ(keeper.told, 5u);
+        EXPECT_EQ(platform.lists, 0u);
+        EXPECT_EQ(walk.workersStarted(), 0u);
+    }
+}
+
 // A search from memory passes kept entries by in a loop of its own: only those the rule does
 // nothing with, whatever their kind, name or pattern.
 TEST(WalkRule, TheShortcutOverKeptEntriesPassesByOnlyWhatTheRuleLeaves) {

@@ -19,8 +19,13 @@ bool sameFile(std::uint64_t a, std::uint64_t b) {
 
 StoredFolder::StoredFolder(FolderListing&& read) : listing(std::move(read)) {
     listing.shrink();
-    for (const ListingEntry& e : listing.entries())
+    plain = true;
+    for (const ListingEntry& e : listing.entries()) {
         unsized = unsized || (e.flags & (kEntryFolder | kEntryLink | kEntrySizeKnown)) == 0;
+        plain = plain && (e.flags & kEntryTypeUnknown) == 0 &&
+                ((e.flags & kEntryFolder) != 0 ||
+                 (e.flags & (kEntrySizeKnown | kEntryManyNames)) == kEntrySizeKnown);
+    }
     for (const ListingEntry& e : listing.entries()) childCount_ += (e.flags & kEntrySubfolder) != 0;
     if (childCount_ == 0) return;
     children_ = std::make_unique<StoredChild[]>(childCount_);
@@ -40,6 +45,8 @@ StoredFolder::StoredFolder(StoredFolder&& from, std::byte* place)
       broken(from.broken),
       unsized(from.unsized),
       workBelow(from.workBelow),
+      plain(from.plain),
+      wholeBelow(from.wholeBelow),
       childCount_(from.childCount_),
       packed_(true) {
     // `from` keeps its slots, freed with it.

@@ -45,6 +45,11 @@ struct StoredFolder : KeptFolder {
     bool broken = false;       // its listing broke off: read afresh at every search
     bool unsized = false;      // some file's size is still to be read (and kept)
     bool workBelow = false;    // a background walk has something to read below it
+    // Nothing in its listing is read again at use: no link left undescribed, every file sized
+    // and with one name.
+    bool plain = false;
+    // It and everything below it are kept, trusted and plain (as last counted).
+    bool wholeBelow = false;
 
     bool trusted() const { return watched && !dirty; }
     // Not watched, and cannot be until something changes: it hides what happens in it.

@@ -144,7 +144,10 @@ bool StoredTrees::apply(StoredTree& tree) {
 void StoredTrees::suspectSizes(StoredTree& tree) {
     if (tree.sizesSuspect) return;
     tree.sizesSuspect = true;
-    eachFolder(tree.top, [](StoredFolder& folder) { folder.unsized = true; });
+    eachFolder(tree.top, [](StoredFolder& folder) {
+        folder.unsized = true;
+        folder.plain = false;
+    });
     ++generation_;
 }
 
@@ -225,8 +228,10 @@ void StoredTrees::markNewNames(StoredTree& tree) {
     eachFolder(tree.top, [&](StoredFolder& folder) {
         for (std::size_t i = 0; i < folder.listing.size(); ++i) {
             const std::uint64_t file = folder.listing[i].file;
-            if (file != 0 && std::binary_search(newNames_.begin(), newNames_.end(), file))
+            if (file != 0 && std::binary_search(newNames_.begin(), newNames_.end(), file)) {
                 folder.listing.markManyNames(i);
+                folder.plain = false;
+            }
         }
     });
     newNames_.clear();
@@ -237,7 +242,9 @@ const TreeCounts& StoredTrees::count(StoredTree& tree) {
     if (tree.counts.at == generation_) return tree.counts;
     TreeCounts& counts = tree.counts = {};
     counts.at = generation_;
-    eachFolder(tree.top, [&](const StoredFolder& folder) {
+    std::vector<StoredFolder*> all;
+    eachFolder(tree.top, [&](StoredFolder& folder) {
+        all.push_back(&folder);
         ++counts.folders;
         if (folder.blind())
             ++counts.blind;
@@ -247,6 +254,14 @@ const TreeCounts& StoredTrees::count(StoredTree& tree) {
             if (c.folder == nullptr && !c.otherMount)
                 ++(c.unreadable ? counts.blind : counts.toRead);
     });
+    // Children before their parents.
+    for (auto it = all.rbegin(); it != all.rend(); ++it) {
+        StoredFolder& folder = **it;
+        folder.wholeBelow = folder.trusted() && folder.plain && !folder.broken;
+        for (const StoredChild& c : folder.children())
+            folder.wholeBelow = folder.wholeBelow && c.folder != nullptr && !c.otherMount &&
+                                !c.unreadable && c.folder->wholeBelow;
+    }
     return counts;
 }
 

@@ -19,6 +19,7 @@ ListingSource::Answer TreeSource::answer(StoredFolder& folder) {
         if (!answered_.load(std::memory_order_relaxed))
             answered_.store(true, std::memory_order_relaxed);
         a.listing = &folder.listing;
+        a.whole = !background() && !sizesAtUse_ && folder.wholeBelow;
         // The walk reads it soon, one folder of thousands scattered over the heap: its entries
         // names and subfolder slots are on their way meanwhile. A packed tree lies in the order
         // the walk reads it, which the processor follows by itself.

@@ -120,6 +120,7 @@ struct FolderNode {
     bool onWorkList = false;
     bool identified = false;  // `file` holds its identity
     bool lost = false;        // could not be reached again: the rest of its subfolders are not
+    bool whole = false;       // its kept listing and all below it stand for the disk's (Answer)
     // Known without opening it: on another mount, or nothing needed below it.
     FolderState known = FolderState::Pending;
 

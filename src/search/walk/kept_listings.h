@@ -31,6 +31,10 @@ class ListingSource {
         std::uint64_t file = 0;                  // its file number, when it was listed
         bool otherMount = false;                 // known to lie on another mount: not entered
         bool notNeeded = false;                  // nothing to be done below it: not entered
+        // It and every folder below it have listings that stand for the disk's, and nothing in
+        // them is read again at use: a search reads the whole subtree from memory, with no
+        // folder opened.
+        bool whole = false;
     };
 
     // The root, as it was opened.

@@ -69,6 +69,8 @@ struct Walk::Found {
     std::uint32_t subfolders = 0;
     std::uint32_t fromDisk = 0;  // subfolders to be read from the disk
     int error = 0;
+    // Where a whole kept subtree is read: its subfolders' entries, made no nodes.
+    std::vector<std::uint32_t>* entries = nullptr;
 };
 
 unsigned Walk::cores() {
@@ -419,8 +421,12 @@ void Walk::applyRule(FolderNode& node, const FolderListing& listing, FolderListi
         if (sizeEverything_ && fresh != nullptr && !e.sizeKnown &&
             (use == EntryUse::Other || use == EntryUse::DotFile))
             describeIt(e);
-        if (use == EntryUse::Subfolder || (dotFolder && keepEverything_))
-            addSubfolder(node, name, e.file, static_cast<std::uint32_t>(i), worker, found);
+        if (use == EntryUse::Subfolder || (dotFolder && keepEverything_)) {
+            if (found.entries != nullptr)
+                found.entries->push_back(static_cast<std::uint32_t>(i));
+            else
+                addSubfolder(node, name, e.file, static_cast<std::uint32_t>(i), worker, found);
+        }
         else if (use == EntryUse::Match)
             found.files->add(i, e.size, e.sizeKnown);
         if (fresh != nullptr) fresh->complete(i, e, use == EntryUse::Subfolder || dotFolder);
@@ -458,6 +464,7 @@ void Walk::take(FolderNode& node, const ListingSource::Answer& kept) {
                                   : FolderState::Pending;
     node.keptListing = kept.listing;
     if (kept.listing == nullptr) return;
+    node.whole = kept.whole && wholeRead_;
     node.file = kept.file;
     node.identified = kept.file != 0;
 }
@@ -583,7 +590,12 @@ void Walk::openRoot() {
     lock.unlock();
     if (source_ != nullptr) {
         sizesAtUse_ = source_->sizesAtUse();
+        wholeRead_ = !keepEverything_ && !sizeEverything_ && !sizesAtUse_;
         take(*root_, source_->root(folders_.rootIdentity()));
+        if (root_->whole) {
+            readWholeSubtree(*root_);
+            return;
+        }
     }
     Found found;
     const FolderState state = readWhole(*root_, *self_, found);
@@ -623,6 +635,10 @@ void Walk::growIfSlow() {
 bool Walk::waitFor(FolderNode* node, const WaitHook& wait) {
     if (isFinal(node->loadState())) return !stopping_;
     if (!fromDisk(*node)) {
+        if (node->whole) {
+            readWholeSubtree(*node);
+            return !stopping_;
+        }
         // Never on the frontier, the consumer's alone (L1): no other thread sees it until its
         // subfolders that are to be read from the disk join the frontier, under the lock.
         node->state.store(FolderState::Claimed, std::memory_order_relaxed);
@@ -683,6 +699,110 @@ bool Walk::waitFor(FolderNode* node, const WaitHook& wait) {
     return !stopping_;
 }
 
+// ---- whole kept subtrees ----
+//
+// Where the source vouches for a folder and everything below it, with nothing to be read again
+// at use, the consumer reads the subtree from the kept listings alone, as the walk would, but
+// with no node per folder: a frame per level on the way down, and the entries of the subfolders
+// still to come. Nothing of it is opened, nothing is handed to a worker.
+
+// Reads the folder at the top of a whole subtree (the consumer's, L1); its subfolders come as
+// frames.
+void Walk::readWholeSubtree(FolderNode& node) {
+    folders_.passOver(node);
+    FolderFiles* files = nullptr;
+    if (spareFiles_.empty()) {
+        files = new FolderFiles(*node.keptListing);
+    } else {
+        files = spareFiles_.back().release();
+        spareFiles_.pop_back();
+        files->reuse(*node.keptListing);
+    }
+    Found found{.files = files};
+    readFrame(node,
+              {.kept = node.kept,
+               .listing = node.keptListing,
+               .name = node.name(),
+               .file = node.file,
+               .entry = node.entry,
+               .subfolders = 0},
+              *files);
+    folders_.listed(node, 0);
+    settle(&node, FolderState::Listed, found, false);
+}
+
+// Pushes the frame of a folder of a whole subtree and matches its files into `files`.
+void Walk::readFrame(FolderNode& top, const Frame& frame, FolderFiles& files) {
+    frames_.push_back(frame);
+    frames_.back().subfolders = frameEntries_.size();
+    Found found{.files = &files, .entries = &frameEntries_};
+    applyRule(
+        top, *frame.listing, nullptr, [](ListedEntry&, std::string_view) {}, *self_, found);
+    // Taken from the back, first to last.
+    std::reverse(frameEntries_.begin() + static_cast<std::ptrdiff_t>(frames_.back().subfolders),
+                 frameEntries_.end());
+}
+
+// Moves to the next folder of the whole subtree at hand, in pre-order; false when it is done
+// and the walk goes on from its top folder's node.
+bool Walk::nextInWhole() {
+    while (!frames_.empty()) {
+        Frame& at = frames_.back();
+        if (frameEntries_.size() > at.subfolders) {
+            const std::uint32_t entry = frameEntries_.back();
+            frameEntries_.pop_back();
+            const FolderListing& listing = *at.listing;
+            const std::string_view name = listing.name(entry);
+            const ListingSource::Answer kept =
+                source_->child(*at.kept, entry, name, listing[entry].file);
+            const Frame frame{.kept = kept.folder,
+                              .listing = kept.listing,
+                              .name = name,
+                              .file = kept.file,
+                              .entry = entry,
+                              .subfolders = 0};
+            path_.append(name);
+            path_.push_back(platform_.separator());
+            if (kept.listing == nullptr) {
+                // Never so where the source vouched for the whole subtree: should it be, the
+                // folder is told as changed, and the recorder reads it afresh next time.
+                frames_.push_back(frame);
+                frames_.back().subfolders = frameEntries_.size();
+                return true;
+            }
+            if (wholeFiles_ == nullptr) wholeFiles_ = std::make_unique<FolderFiles>(*kept.listing);
+            wholeFiles_->reuse(*kept.listing);
+            readFrame(*current_, frame, *wholeFiles_);
+            return true;
+        }
+        if (frames_.size() == 1) {
+            frames_.clear();
+            return false;
+        }
+        path_.resize(path_.size() - at.name.size() - 1);
+        kept_ = std::min(kept_, path_.size());
+        frames_.pop_back();
+    }
+    return false;
+}
+
+// The consumer moves off a folder of a whole subtree: the recorder is told of it.
+void Walk::leaveFrame() {
+    if (recorder_ == nullptr || stopping_) return;
+    const Frame& at = frames_.back();
+    ListingRecorder::Folder folder{
+        current_->depth + frames_.size() - 1,
+        path_,
+        at.name,
+        at.entry,
+        at.listing != nullptr ? FolderOutcome::Listed : FolderOutcome::Changed,
+        at.kept,
+        at.file,
+        0,
+        nullptr};
+    recorder_->record(folder);
+}
+
 // The consumer moves off a folder, its matches taken: the recorder is told of it, and what was
 // counted ahead for it is taken off (L2).
 void Walk::leave(FolderNode* node) {
@@ -731,8 +851,13 @@ bool Walk::advance(const WaitHook& wait) {
     }
     // Final states do not change: what is read below no thread writes any more.
     if (!waitFor(current_, wait)) return false;
-    leave(current_);
+    if (inFrame_)
+        leaveFrame();
+    else
+        leave(current_);
     kept_ = path_.size();
+    inFrame_ = !frames_.empty() && nextInWhole();
+    if (inFrame_) return true;
     FolderNode* next =
         current_->loadState() == FolderState::Listed ? current_->links.listed.firstChild : nullptr;
     if (next == nullptr) {
@@ -763,6 +888,17 @@ bool Walk::advance(const WaitHook& wait) {
 
 std::optional<FolderResult> Walk::result(const WaitHook& wait) {
     if (current_ == nullptr || !waitFor(current_, wait)) return std::nullopt;
+    if (inFrame_) {
+        const Frame& at = frames_.back();
+        FolderResult result;
+        result.depth = current_->depth + frames_.size() - 1;
+        result.outcome = at.listing != nullptr ? FolderOutcome::Listed : FolderOutcome::Changed;
+        if (at.listing != nullptr) {
+            result.files = wholeFiles_.get();
+            result.error = at.listing->error();
+        }
+        return result;
+    }
     const FolderState state = current_->loadState();
     FolderResult result;
     result.outcome = outcomeOf(state);

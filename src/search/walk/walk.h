@@ -180,6 +180,15 @@ class Walk {
   private:
     struct Worker;
     struct Found;
+    // A folder of a whole kept subtree on the consumer's way down, read with no node.
+    struct Frame {
+        KeptFolder* kept = nullptr;
+        const FolderListing* listing = nullptr;  // null: not kept as its parent said
+        std::string_view name;
+        std::uint64_t file = 0;
+        std::uint32_t entry = 0;
+        std::size_t subfolders = 0;  // where its subfolders' entries begin
+    };
 
     void destroy(FolderNode* node);
     void recycle(FolderNode* node);
@@ -196,6 +205,10 @@ class Walk {
     void addSubfolder(FolderNode& parent, std::string_view name, std::uint64_t file,
                       std::uint32_t entry, Worker& worker, Found& found);
     void take(FolderNode& node, const ListingSource::Answer& kept);
+    void readWholeSubtree(FolderNode& node);
+    void readFrame(FolderNode& top, const Frame& frame, FolderFiles& files);
+    bool nextInWhole();
+    void leaveFrame();
     bool pump(Worker& worker);
     void publish(FolderNode* node, FolderState state, Found& found,
                  bool byConsumer);  // walk lock held
@@ -226,6 +239,7 @@ class Walk {
     const bool keepEverything_;
     const bool sizeEverything_;
     bool sizesAtUse_ = false;  // the source's, taken once at the start
+    bool wholeRead_ = false;   // whole kept subtrees are read with no nodes
     OpenFolders folders_;
 
     mutable std::mutex mutex_;           // the walk lock: guards what follows, but for the atomics
@@ -264,6 +278,13 @@ class Walk {
     FolderNode* root_ = nullptr;
     FolderNode* current_ = nullptr;
     bool finished_ = false;
+    // The whole kept subtree at hand, below current_: its frames, the entries of the subfolders
+    // still to come (each frame's last first), the matches of the deepest, and whether the
+    // folder at hand is that frame rather than current_.
+    std::vector<Frame> frames_;
+    std::vector<std::uint32_t> frameEntries_;
+    std::unique_ptr<FolderFiles> wholeFiles_;
+    bool inFrame_ = false;
     std::string path_;
     std::size_t kept_ = 0;
 };
