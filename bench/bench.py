@@ -292,7 +292,7 @@ def ensure_tree(tree_dir=TREE_DIR, size_args=()):
         fcntl.flock(lock, fcntl.LOCK_EX)  # another developer's `make bench` may be making it
         try:
             with open(marker_path) as f:
-                if f.read().strip() == marker and os.path.isdir(ROOT):
+                if f.read().strip() == marker and os.path.isdir(os.path.join(tree_dir, "root")):
                     return
         except OSError:
             pass

@@ -8,7 +8,9 @@
 // keeps the handles). Either way the walk gets a FolderListing and applies its one rule to each
 // entry (useOf): a match, a subfolder to enter, or nothing. Folders on another mount than the
 // root's, links, and folders whose names begin with "." are never entered. A ListingRecorder
-// is told of every folder in pre-order, with what was read of it from the disk.
+// is told of every folder in pre-order, with what was read of it from the disk. Where the source
+// vouches for a whole subtree (Answer::whole), the consumer reads it from memory with no node
+// per folder: a frame per level on its way down (frames_).
 //
 // Guarantees:
 // - Output: the consumer sees the folders, their outcomes and their matches in the same order and
@@ -77,6 +79,8 @@
 //   idle_, waitingFor_    | walk   | workers waiting for work; the node the consumer waits for
 //   spareNodes_,          | none   | the consumer's alone: memory of nodes and files it left,
 //     spareFiles_         |        |   used again for the kept listings only it reads (L1)
+//   frames_, inFrame_,    | none   | the consumer's alone: the whole kept subtree it reads
+//     frameEntries_       |        |   below current_ (L1)
 //   held_                 | walk   | workers waiting for the window to drain (atomic: the
 //                         |        |   consumer reads it without the lock first)
 //   roomGeneration_,      | walk   | bumped when held workers are let go; how often one slept,
