@@ -1,10 +1,13 @@
 // The result list's lines, as both windows keep them: UTF-8 bytes in large chunks plus one 64-bit
-// start per line, itself kept in chunks. A million lines cost their bytes plus 8 bytes each, and
-// growing never copies what is stored.
+// start per line, itself kept in chunks. Lines of one folder share its path, so each line keeps
+// only what follows the part it shares with the line before, and every kRestart-th line is kept
+// whole, where reading a line begins. A million lines cost about their names and sizes plus
+// 8 bytes each, and growing never copies what is stored.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -32,7 +35,12 @@ class LineStore {
     LineStore(const LineStore&) = delete;
     LineStore& operator=(const LineStore&) = delete;
 
+    // Lines read one after another from a restart cost one record each.
+    static constexpr std::size_t kRestart = 16;
+
     void append(std::string_view line);
+    // Valid until the next call: the line is put together in a buffer of the store's. One
+    // thread at a time.
     std::string_view at(std::size_t index) const;
     std::size_t size() const { return size_; }
     // Bytes of all lines, without any terminators.
@@ -53,6 +61,8 @@ class LineStore {
     char* takeChunk(std::size_t bytes);
     void giveBack(char* chunk, std::size_t bytes);
     std::uint64_t start(std::size_t index) const;
+    // Line `index`'s record: the length of what it shares with the line before, and the rest.
+    void record(std::size_t index, std::size_t& shared, std::string_view& rest) const;
 
     // A line's start: chunk index in the high 32 bits, offset in the low 32. The starts fill
     // chunks of their own, kStartsPerChunk each, so that a long index is never copied to grow.
@@ -60,6 +70,10 @@ class LineStore {
     std::size_t size_ = 0;
     std::vector<Chunk> chunks_;
     std::size_t bytes_ = 0;
+    std::string last_;  // the line appended last
+    // The line read last, and its index (SIZE_MAX: none).
+    mutable std::string read_;
+    mutable std::size_t readIndex_ = SIZE_MAX;
     ChunkMemory* const memory_;  // null: the heap
 };
 
