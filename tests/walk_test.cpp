@@ -677,8 +677,8 @@ struct WholeSource final : ListingSource {
         folder->listing.add(name, e);
     }
     Answer answer(Kept* kept) {
-        return kept == nullptr ? Answer{} : Answer{.folder = kept, .listing = &kept->listing,
-                                                   .whole = true};
+        return kept == nullptr ? Answer{}
+                               : Answer{.folder = kept, .listing = &kept->listing, .whole = true};
     }
     Answer root(const FolderIdentity&) override { return answer(folders.front().get()); }
     Answer child(KeptFolder& parent, std::uint32_t entry, std::string_view,

@@ -72,7 +72,8 @@ void LineStore::append(std::string_view line) {
     ++size_;
     std::memcpy(chunk.data + chunk.used, head, headBytes);
     if (line.size() > shared)
-        std::memcpy(chunk.data + chunk.used + headBytes, line.data() + shared, line.size() - shared);
+        std::memcpy(chunk.data + chunk.used + headBytes, line.data() + shared,
+                    line.size() - shared);
     chunk.used += recordBytes;
     bytes_ += line.size();
 }

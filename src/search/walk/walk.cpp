@@ -426,8 +426,7 @@ void Walk::applyRule(FolderNode& node, const FolderListing& listing, FolderListi
                 found.entries->push_back(static_cast<std::uint32_t>(i));
             else
                 addSubfolder(node, name, e.file, static_cast<std::uint32_t>(i), worker, found);
-        }
-        else if (use == EntryUse::Match)
+        } else if (use == EntryUse::Match)
             found.files->add(i, e.size, e.sizeKnown);
         if (fresh != nullptr) fresh->complete(i, e, use == EntryUse::Subfolder || dotFolder);
     }
