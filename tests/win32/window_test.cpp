@@ -8,6 +8,7 @@
 #include <commctrl.h>
 // clang-format on
 
+#include <functional>
 #include <memory>
 #include <sstream>
 
@@ -32,7 +33,17 @@ namespace {
 using layout::Id;
 using namespace testing;
 
-const std::string kSearching = std::string(texts::kSearchingPrefix) + "T:\\";
+// The window, with a hook after each line the search adds: a test acts at a known place in the
+// walk, whatever the pace of its threads.
+class HookedWindow : public MainWindow {
+  public:
+    using MainWindow::MainWindow;
+    void listAdd(std::string_view line) override {
+        MainWindow::listAdd(line);
+        if (afterAdd) afterAdd(listCount());
+    }
+    std::function<void(std::size_t)> afterAdd;
+};
 
 class WindowTest : public ::testing::Test {
   protected:
@@ -44,7 +55,7 @@ class WindowTest : public ::testing::Test {
     void TearDown() override { close(); }
 
     void open() {
-        window = std::make_unique<MainWindow>(GetModuleHandleW(nullptr));
+        window = std::make_unique<HookedWindow>(GetModuleHandleW(nullptr));
         ASSERT_NE(window->hwnd(), nullptr);
         form = std::make_unique<Form1>(*window, platform);
         loadForm(*window, *form);
@@ -118,7 +129,7 @@ class WindowTest : public ::testing::Test {
     }
 
     Win32Platform platform;
-    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<HookedWindow> window;
     std::unique_ptr<Form1> form;
 };
 
@@ -368,26 +379,21 @@ TEST_F(WindowTest, EnterStartsTheSearchAndBadPatternsAreRefused) {
     EXPECT_TRUE(IsWindowEnabled(control(Id::Command1)));
 }
 
+// Stop clicked as the 200th line of 400 comes: the search lists no more and reports 200.
 TEST_F(WindowTest, StopEndsARunningSearchWithItsReport) {
     makeWideTree(400);
     prepareSearch("*.dat");
     BoxAnswerer boxes(GetCurrentThreadId());
     HWND stop = control(Id::Command2);
     HWND main = window->hwnd();
-    // Stop once the search is well under way (the caption follows it at a pace, not per folder).
-    boxes.whileWaiting([&] {
-        const std::string caption = windowTextOf(main);
-        const std::string wide = kSearching + "wide\\d";
-        if (caption.rfind(wide, 0) != 0 || std::atoi(caption.c_str() + wide.size()) < 10)
-            return false;
-        PostMessageW(stop, BM_CLICK, 0, 0);
-        return true;
-    });
+    window->afterAdd = [&](std::size_t lines) {
+        if (lines == 200) SendMessageW(stop, BM_CLICK, 0, 0);
+    };
     click(Id::Command1);
+    window->afterAdd = nullptr;
 
     const std::size_t found = window->listCount();
-    EXPECT_GT(found, 0u);
-    EXPECT_LT(found, 400u) << "the search ran to its end";
+    EXPECT_EQ(found, 200u);
     const auto seen = boxes.seen();
     ASSERT_GE(seen.size(), 1u);
     EXPECT_EQ(seen[0].text.rfind(std::string(texts::kFoundPrefix) + " " + std::to_string(found) +
@@ -407,12 +413,12 @@ TEST_F(WindowTest, CloseAnsweredNoLetsTheSearchGoOn) {
         return box.text == texts::kConfirmExit ? IDNO : IDOK;
     });
     HWND main = window->hwnd();
-    boxes.whileWaiting([&] {
-        if (windowTextOf(main).rfind(kSearching, 0) != 0) return false;
-        PostMessageW(main, WM_CLOSE, 0, 0);
-        return true;
-    });
+    // Closed as the 100th line comes, as the window's pump would hand it the request.
+    window->afterAdd = [&](std::size_t lines) {
+        if (lines == 100) SendMessageW(main, WM_CLOSE, 0, 0);
+    };
     click(Id::Command1);
+    window->afterAdd = nullptr;
 
     EXPECT_EQ(window->listCount(), 300u);
     const auto seen = boxes.seen();
@@ -438,12 +444,12 @@ TEST_F(WindowTest, CloseAnsweredYesEndsTheSearchAndTheWindow) {
         return box.text == texts::kConfirmExit ? IDYES : IDOK;
     });
     HWND main = window->hwnd();
-    boxes.whileWaiting([&] {
-        if (windowTextOf(main).rfind(kSearching, 0) != 0) return false;
-        PostMessageW(main, WM_CLOSE, 0, 0);
-        return true;
-    });
+    // Closed as the 100th line comes, as the window's pump would hand it the request.
+    window->afterAdd = [&](std::size_t lines) {
+        if (lines == 100) SendMessageW(main, WM_CLOSE, 0, 0);
+    };
     click(Id::Command1);
+    window->afterAdd = nullptr;
 
     // No report after the window is gone, and the event loop is asked to end.
     const auto seen = boxes.seen();
@@ -451,7 +457,7 @@ TEST_F(WindowTest, CloseAnsweredYesEndsTheSearchAndTheWindow) {
     EXPECT_EQ(seen[0].text, texts::kConfirmExit);
     EXPECT_FALSE(IsWindow(main));
     EXPECT_TRUE(form->unloaded());
-    EXPECT_LT(window->listCount(), 300u);
+    EXPECT_EQ(window->listCount(), 100u);
     MSG msg;
     EXPECT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
 }
@@ -704,7 +710,7 @@ TEST_F(WindowTest, SkinColoursTheWindowAndABadSkinLeavesThePlatformLook) {
     WriteFile(f, "[window]\nbackground = #12345\n", 29, &written, nullptr);
     CloseHandle(f);
     EXPECT_EQ(SkinH_AttachEx(toUtf8(bad), ""), -1);
-    window = std::make_unique<MainWindow>(GetModuleHandleW(nullptr));
+    window = std::make_unique<HookedWindow>(GetModuleHandleW(nullptr));
     window->applySkin(activeSkin());
     window->show();
     EXPECT_EQ(GetWindowLongW(control(Id::Command1), GWL_STYLE) & BS_TYPEMASK, BS_DEFPUSHBUTTON);
