@@ -1164,7 +1164,9 @@ def store_citizen_report(queries, shot_mp3, problems):
     print(f"  peak RSS with a tree past a bound of {STORE_PAST_BOUND_BYTES >> 20} MB (asked twice, "
           f"settled): {past / 1024:.1f} MB; a one-shot search's {shot_mp3.peak_kb / 1024:.1f} MB: "
           f"within the bound plus it: {verdict(past <= shot_mp3.peak_kb + (STORE_PAST_BOUND_BYTES >> 10))}")
-    roots = sorted(e.path for e in os.scandir(ROOT) if e.is_dir() and not e.name.startswith("."))
+    # Roots are separated by spaces in a query, so only folders whose names hold none.
+    roots = sorted(e.path for e in os.scandir(ROOT)
+                   if e.is_dir() and not e.name.startswith(".") and " " not in e.name)
     roots = roots[:STORE_ROOTS]
     proc = subprocess.Popen(queries.run_argv or queries.argv, stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=queries.env)
