@@ -36,6 +36,14 @@ void eachFolder(Folder* top, Visit&& visit) {
     }
 }
 
+// Every folder below and with `top`, each after all the folders below it.
+std::vector<StoredFolder*> childrenFirst(StoredFolder* top) {
+    std::vector<StoredFolder*> all;
+    eachFolder(top, [&](StoredFolder& folder) { all.push_back(&folder); });
+    std::reverse(all.begin(), all.end());
+    return all;
+}
+
 }  // namespace
 
 StoredTrees::~StoredTrees() {
@@ -242,25 +250,19 @@ const TreeCounts& StoredTrees::count(StoredTree& tree) {
     if (tree.counts.at == generation_) return tree.counts;
     TreeCounts& counts = tree.counts = {};
     counts.at = generation_;
-    std::vector<StoredFolder*> all;
-    eachFolder(tree.top, [&](StoredFolder& folder) {
-        all.push_back(&folder);
+    for (StoredFolder* folder : childrenFirst(tree.top)) {
         ++counts.folders;
-        if (folder.blind())
+        if (folder->blind())
             ++counts.blind;
-        else if (folder.dirty)
+        else if (folder->dirty)
             ++counts.toRead;
-        for (const StoredChild& c : folder.children())
+        folder->wholeBelow = folder->trusted() && folder->plain && !folder->broken;
+        for (const StoredChild& c : folder->children()) {
             if (c.folder == nullptr && !c.otherMount)
                 ++(c.unreadable ? counts.blind : counts.toRead);
-    });
-    // Children before their parents.
-    for (auto it = all.rbegin(); it != all.rend(); ++it) {
-        StoredFolder& folder = **it;
-        folder.wholeBelow = folder.trusted() && folder.plain && !folder.broken;
-        for (const StoredChild& c : folder.children())
-            folder.wholeBelow = folder.wholeBelow && c.folder != nullptr && !c.otherMount &&
-                                !c.unreadable && c.folder->wholeBelow;
+            folder->wholeBelow = folder->wholeBelow && c.folder != nullptr && !c.otherMount &&
+                                 !c.unreadable && c.folder->wholeBelow;
+        }
     }
     return counts;
 }
@@ -279,16 +281,12 @@ bool StoredTrees::reads(const StoredChild& slot, BackgroundWork work) {
 }
 
 bool StoredTrees::markWork(StoredTree& tree, BackgroundWork work) {
-    std::vector<StoredFolder*> all;
-    eachFolder(tree.top, [&](StoredFolder& folder) { all.push_back(&folder); });
-    // Children before their parents.
-    for (auto it = all.rbegin(); it != all.rend(); ++it) {
-        StoredFolder& folder = **it;
-        folder.workBelow = false;
-        for (const StoredChild& c : folder.children())
+    for (StoredFolder* folder : childrenFirst(tree.top)) {
+        folder->workBelow = false;
+        for (const StoredChild& c : folder->children())
             if (c.folder != nullptr ? reads(*c.folder, work) || c.folder->workBelow
                                     : reads(c, work))
-                folder.workBelow = true;
+                folder->workBelow = true;
     }
     return tree.top != nullptr && (reads(*tree.top, work) || tree.top->workBelow);
 }
