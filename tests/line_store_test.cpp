@@ -41,6 +41,13 @@ TEST(LineStore, GivesBackEveryLineByteForByteAcrossChunks) {
     lines.push_back("");
     lines.push_back("after the big one");
     for (int i = 0; i < 50000; ++i) lines.push_back("/tmp/tree/d" + std::to_string(i) + "/f.txt");
+    // Neighbours that part at every byte of a few machine words, or where one ends.
+    const std::string path = "/home/user/Music/albums/2024/track-one.mp3";
+    for (std::size_t at = 0; at < path.size(); ++at) {
+        lines.push_back(path);
+        lines.push_back(path.substr(0, at) + '#' + path.substr(at + 1));
+        lines.push_back(path.substr(0, at));
+    }
 
     CountedMemory memory;
     for (ChunkMemory* from :
