@@ -34,6 +34,31 @@ export DEBIAN_FRONTEND=noninteractive
 if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
 fi
-apt-get update -qq
-apt-get install -y -qq "${missing[@]}" >/dev/null
+# A mirror caught mid-sync fails an index now and then: try again, then let the install decide
+# with what was fetched.
+for attempt in 1 2 3 4; do
+    apt-get update -qq && break
+    if [[ $attempt -eq 4 ]]; then
+        echo "apt-get update kept failing; installing from the indexes at hand" >&2
+    else
+        sleep $((attempt * 10))
+    fi
+done
+# Written when the 32-bit packages alone could not be installed: make test then says so.
+marker="$(dirname "$0")/../build/deps/wine32-unavailable"
+if ! apt-get install -y -qq "${missing[@]}" >/dev/null; then
+    # An i386 package must have the very version of the machine's own: while a mirror's i386
+    # indexes are out of step with its amd64 ones, none installs. Everything else still does.
+    rest=() i386=()
+    for p in "${missing[@]}"; do
+        if [[ $p == *:i386 ]]; then i386+=("$p"); else rest+=("$p"); fi
+    done
+    [[ ${#i386[@]} -gt 0 ]] || exit 1
+    [[ ${#rest[@]} -eq 0 ]] || apt-get install -y -qq "${rest[@]}" >/dev/null
+    mkdir -p "$(dirname "$marker")"
+    echo "apt-get could not install ${i386[*]} on $(date -u +%F)" >"$marker"
+    echo "32-bit Wine could not be installed (see above); every other package is." >&2
+    exit 0
+fi
+rm -f "$marker"
 echo "Dependencies installed."
