@@ -16,7 +16,9 @@ namespace {
 TEST(Format, GroupsDigitsInThreesAndLeavesZeroEmpty) {
     EXPECT_EQ(formatThousands(0), "");
     EXPECT_EQ(formatThousands(7), "7");
+    EXPECT_EQ(formatThousands(10), "10");
     EXPECT_EQ(formatThousands(999), "999");
+    EXPECT_EQ(formatThousands(45'001'010), "45,001,010");  // zeros kept inside a group
     EXPECT_EQ(formatThousands(1000), "1,000");
     EXPECT_EQ(formatThousands(3'221'225'472ull), "3,221,225,472");
     EXPECT_EQ(formatThousands(18'446'744'073'709'551'615ull), "18,446,744,073,709,551,615");

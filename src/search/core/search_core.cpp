@@ -294,26 +294,40 @@ bool SearchCore::walkFrom(const std::string& root, const NamePattern& pattern,
 }
 
 void SearchCore::ScanFolderFiles(const std::string& folder, const FolderFiles& files) {
-    line_.assign(folder);  // each line of the folder begins with its path, written once
+    constexpr std::size_t kSeparator = sizeof texts::kLineSeparator - 1;
+    constexpr std::size_t kSuffix = sizeof texts::kBytesSuffix - 1;
+    constexpr std::size_t kTail = kSeparator + kThousandsRoom + kSuffix;
+    // Each line of the folder is built in one buffer that begins with its path, written once;
+    // the buffer only grows, keeping the path.
+    const auto reserve = [&](std::size_t length) {
+        if (line_.size() < length) line_.resize(std::max(length, 2 * line_.size()));
+    };
+    reserve(folder.size() + kTail);
+    std::memcpy(line_.data(), folder.data(), folder.size());
     for (std::size_t i = 0; i < files.size(); ++i) {
         window_.pumpEvents();
         if (state_.StopRequested) break;
         const FolderFiles::File& file = files[i];
         // The name is kept as it is: trimming it would list a path that does not exist.
-        line_.resize(folder.size());
-        line_ += files.name(file);
+        const std::string_view name = files.name(file);
+        reserve(folder.size() + name.size() + kTail);
+        char* end = line_.data() + folder.size();
+        std::memcpy(end, name.data(), name.size());
+        end += name.size();
         if (file.sized) {
-            // The size's part written backwards in one buffer, appended at once.
-            constexpr std::size_t kSeparator = sizeof texts::kLineSeparator - 1;
-            constexpr std::size_t kSuffix = sizeof texts::kBytesSuffix - 1;
-            char tail[kSeparator + kThousandsRoom + kSuffix];
+            // The size's part written backwards in a buffer of its own, then after the name.
+            char tail[kTail];
             char* const suffix = std::end(tail) - kSuffix;
             std::memcpy(suffix, texts::kBytesSuffix, kSuffix);
-            char* const size = writeThousands(suffix, file.size);
-            std::memcpy(size - kSeparator, texts::kLineSeparator, kSeparator);
-            line_.append(size - kSeparator, std::end(tail));
+            char* const size = writeThousands(suffix, file.size) - kSeparator;
+            std::memcpy(size, texts::kLineSeparator, kSeparator);
+            const auto length = static_cast<std::size_t>(std::end(tail) - size);
+            std::memcpy(end, size, length);
+            end += length;
         }
-        window_.listAdd(line_);  // counted once it is in the list, which may run out of memory
+        // Counted once it is in the list, which may run out of memory.
+        window_.listAdd(
+            std::string_view(line_.data(), static_cast<std::size_t>(end - line_.data())));
         ++state_.FoundCount;
         if (file.sized) state_.TotalBytes.add(file.size);
         window_.listSelect(window_.listCount() - 1);

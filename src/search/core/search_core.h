@@ -118,7 +118,7 @@ class SearchCore {
     unsigned startWorkers_ = 0;
     std::vector<std::string> drives_;  // the drives init found, in order
     std::string allDrivesEntry_;       // the selector's last entry, naming them all
-    std::string line_;                 // the result line under construction
+    std::string line_;                 // room for the result line under construction
     std::unique_ptr<ListingStore> store_;
     Walk* walking_ = nullptr;  // the running search's walk, for a stop to reach at once
 };

@@ -1,5 +1,7 @@
 #include "search/text/text_util.h"
 
+#include <array>
+#include <cstring>
 #include <iterator>
 
 namespace quarvex {
@@ -11,17 +13,29 @@ std::string_view trimSpaces(std::string_view text) {
     return text.substr(first, last - first + 1);
 }
 
+namespace {
+
+// ",ddd" for each group of three digits: a line per file writes its size a group at a time.
+constexpr auto kGroups = [] {
+    std::array<std::array<char, 4>, 1000> groups{};
+    for (unsigned g = 0; g < 1000; ++g)
+        groups[g] = {',', static_cast<char>('0' + g / 100), static_cast<char>('0' + g / 10 % 10),
+                     static_cast<char>('0' + g % 10)};
+    return groups;
+}();
+
+}  // namespace
+
 char* writeThousands(char* end, std::uint64_t value) {
-    // A group of three at a time: a line per file costs no more than this.
     char* at = end;
     for (; value >= 1000; value /= 1000) {
-        const auto group = static_cast<unsigned>(value % 1000);
-        *--at = static_cast<char>('0' + group % 10);
-        *--at = static_cast<char>('0' + group / 10 % 10);
-        *--at = static_cast<char>('0' + group / 100);
-        *--at = ',';
+        at -= 4;
+        std::memcpy(at, kGroups[value % 1000].data(), 4);
     }
-    for (; value != 0; value /= 10) *--at = static_cast<char>('0' + value % 10);
+    // The leading group without its zeros; nothing at all for 0.
+    const std::size_t digits = value >= 100 ? 3 : value >= 10 ? 2 : value != 0 ? 1 : 0;
+    at -= digits;
+    std::memcpy(at, kGroups[value].data() + 4 - digits, digits);
     return at;
 }
 
