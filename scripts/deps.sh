@@ -34,18 +34,20 @@ export DEBIAN_FRONTEND=noninteractive
 if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
 fi
-# A mirror caught mid-sync fails an index now and then: try again, then let the install decide
-# with what was fetched.
-for attempt in 1 2 3 4; do
-    apt-get update -qq && break
-    if [[ $attempt -eq 4 ]]; then
-        echo "apt-get update kept failing; installing from the indexes at hand" >&2
-    else
-        sleep $((attempt * 10))
-    fi
-done
 # Written when the 32-bit packages alone could not be installed: make test then says so.
 marker="$(dirname "$0")/../build/deps/wine32-unavailable"
+# A mirror caught mid-sync fails an index now and then: try again, then let the install decide
+# with what was fetched. Where that was so last time too, once is enough.
+attempts=4
+[[ -f $marker ]] && attempts=1
+for ((attempt = 1; ; attempt++)); do
+    apt-get update -qq && break
+    if [[ $attempt -ge $attempts ]]; then
+        echo "apt-get update failed; installing from the indexes at hand" >&2
+        break
+    fi
+    sleep $((attempt * 10))
+done
 if ! apt-get install -y -qq "${missing[@]}" >/dev/null; then
     # An i386 package must have the very version of the machine's own: while a mirror's i386
     # indexes are out of step with its amd64 ones, none installs. Everything else still does.
