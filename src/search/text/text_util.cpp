@@ -30,12 +30,12 @@ char* writeThousands(char* end, std::uint64_t value) {
     char* at = end;
     for (; value >= 1000; value /= 1000) {
         at -= 4;
-        std::memcpy(at, kGroups[value % 1000].data(), 4);
+        std::memcpy(at, kGroups[static_cast<std::size_t>(value % 1000)].data(), 4);
     }
     // The leading group without its zeros; nothing at all for 0.
     const std::size_t digits = value >= 100 ? 3 : value >= 10 ? 2 : value != 0 ? 1 : 0;
     at -= digits;
-    std::memcpy(at, kGroups[value].data() + 4 - digits, digits);
+    std::memcpy(at, kGroups[static_cast<std::size_t>(value)].data() + 4 - digits, digits);
     return at;
 }
 
