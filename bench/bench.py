@@ -1434,6 +1434,8 @@ def wine32_runs():
     try:
         subprocess.run([WINE32, "--version"], stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, check=True, timeout=60)
+    except FileNotFoundError:
+        return f"32-bit Wine is not installed ({WINE32}: no such file; see make deps)"
     except OSError as error:
         return f"this machine cannot run 32-bit code ({WINE32}: {error.strerror})"
     except subprocess.SubprocessError:
