@@ -726,6 +726,7 @@ void Walk::readWholeSubtree(FolderNode& node) {
                .entry = node.entry,
                .subfolders = 0},
               *files);
+    lookAhead();
     folders_.listed(node, 0);
     settle(&node, FolderState::Listed, found, false);
 }
@@ -753,7 +754,10 @@ bool Walk::nextInWhole() {
             const FolderListing& listing = *at.listing;
             const std::string_view name = listing.name(entry);
             const ListingSource::Answer kept =
-                source_->child(*at.kept, entry, name, listing[entry].file);
+                aheadParent_ == at.kept && aheadEntry_ == entry
+                    ? ahead_
+                    : source_->child(*at.kept, entry, name, listing[entry].file);
+            aheadParent_ = nullptr;
             const Frame frame{.kept = kept.folder,
                               .listing = kept.listing,
                               .name = name,
@@ -767,11 +771,13 @@ bool Walk::nextInWhole() {
                 // folder is told as changed, and the recorder reads it afresh next time.
                 frames_.push_back(frame);
                 frames_.back().subfolders = frameEntries_.size();
+                lookAhead();
                 return true;
             }
             if (wholeFiles_ == nullptr) wholeFiles_ = std::make_unique<FolderFiles>(*kept.listing);
             wholeFiles_->reuse(*kept.listing);
             readFrame(*current_, frame, *wholeFiles_);
+            lookAhead();
             return true;
         }
         if (frames_.size() == 1) {
@@ -783,6 +789,24 @@ bool Walk::nextInWhole() {
         frames_.pop_back();
     }
     return false;
+}
+
+// Asks the source for the folder the subtree comes to next, so that its listing is on its way
+// to the processor while the matches of the one at hand are taken.
+void Walk::lookAhead() {
+    aheadParent_ = nullptr;
+    if (frameEntries_.empty()) return;
+    for (std::size_t k = frames_.size(); k-- > 0;) {
+        const Frame& at = frames_[k];
+        if (frameEntries_.size() <= at.subfolders) continue;
+        const std::uint32_t entry = frameEntries_.back();
+        const FolderListing& listing = *at.listing;
+        ahead_ = source_->child(*at.kept, entry, listing.name(entry), listing[entry].file);
+        aheadParent_ = at.kept;
+        aheadEntry_ = entry;
+        if (ahead_.listing != nullptr) ahead_.listing->prefetch();
+        return;
+    }
 }
 
 // The consumer moves off a folder of a whole subtree: the recorder is told of it.

@@ -212,6 +212,7 @@ class Walk {
     void readWholeSubtree(FolderNode& node);
     void readFrame(FolderNode& top, const Frame& frame, FolderFiles& files);
     bool nextInWhole();
+    void lookAhead();
     void leaveFrame();
     bool pump(Worker& worker);
     void publish(FolderNode* node, FolderState state, Found& found,
@@ -288,6 +289,11 @@ class Walk {
     std::vector<Frame> frames_;
     std::vector<std::uint32_t> frameEntries_;
     std::unique_ptr<FolderFiles> wholeFiles_;
+    // What the source answered for the folder of the subtree that comes next, asked while the
+    // one at hand is taken (parent null: none).
+    KeptFolder* aheadParent_ = nullptr;
+    std::uint32_t aheadEntry_ = 0;
+    ListingSource::Answer ahead_;
     bool inFrame_ = false;
     std::string path_;
     std::size_t kept_ = 0;
