@@ -163,8 +163,9 @@ TEST(NamePattern, LettersMatchInAnyCaseByUnicodeSimpleMapping) {
     });
 }
 
-// "*" then up to eight ASCII bytes compares a name's last eight bytes at once.
-TEST(NamePattern, TheTailComparedAtOnceKeepsTheRules) {
+// "*" then up to eight ASCII bytes compares a name's last eight bytes at once; a run the pattern
+// begins with, its first eight.
+TEST(NamePattern, RunsComparedAtOnceKeepTheRules) {
     expectAll({
         {"*.mp3", "abcd.mp3", true},
         {"*.mP3", "a long song.MP3", true},
@@ -176,8 +177,16 @@ TEST(NamePattern, TheTailComparedAtOnceKeepsTheRules) {
         {"*`x", "long name@x", false},
         {"*.txt", "名前のファイル.TXT", true},
         {"*.txt", "long name.t\xC3\xA9t", false},
-        {"*.iso", "long name.\xC4\xB1so", true},  // dotless i still maps to I
-        {"*s", "very long\xC5\xBF", true},        // and long s to S
+        {"*.iso", "long name.\xC4\xB1so", true},     // dotless i still maps to I
+        {"*s", "very long\xC5\xBF", true},           // and long s to S
+        {"*sturgeon", "big \xC5\xBFturgeon", true},  // half of it among the bytes read
+        {"IMG*", "img_0001.jpg", true},
+        {"IMG*", "DSC_0001.jpg", false},
+        {"ab@*", "AB` long name", false},
+        {"longname*", "LONGNAMX and more", false},
+        {"longnamex*", "LONGNAMEY and more", false},  // its ninth byte is left to the rule
+        {"is*", "\xC4\xB1\xC5\xBF long name", true},
+        {"is*", "\xC4\xB1x long name", false},
     });
 }
 

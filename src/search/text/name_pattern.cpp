@@ -103,15 +103,25 @@ NamePattern::NamePattern(std::string_view pattern) {
     makeBits();
     const bool starThenTail =
         literalsExact_ && head_.empty() && middle_.empty() && !tail_.empty() && tail_.size() <= 8;
-    if (std::endian::native == std::endian::little && starThenTail) {
-        tailLength_ = static_cast<unsigned>(tail_.size());
-        for (unsigned i = 0; i < tailLength_; ++i) {
-            const char c = tail_[i];
+    if constexpr (std::endian::native != std::endian::little) return;
+    // A run read as the bytes of a little-endian number, letters in lower case, and the case
+    // bit of each letter.
+    const auto asBits = [](std::string_view run, std::uint64_t& bits, std::uint64_t& caseBits) {
+        for (std::size_t i = 0; i < run.size(); ++i) {
+            const char c = run[i];
             const bool letter = c >= 'A' && c <= 'Z';
-            tailBits_ |= std::uint64_t{static_cast<unsigned char>(letter ? c | 0x20 : c)}
-                         << (8 * i);
-            if (letter) tailCase_ |= std::uint64_t{0x20} << (8 * i);
+            bits |= std::uint64_t{static_cast<unsigned char>(letter ? c | 0x20 : c)} << (8 * i);
+            if (letter) caseBits |= std::uint64_t{0x20} << (8 * i);
         }
+    };
+    if (starThenTail) {
+        tailLength_ = static_cast<unsigned>(tail_.size());
+        asBits(tail_, tailBits_, tailCase_);
+    }
+    if (!head_.empty()) {
+        const std::size_t length = std::min<std::size_t>(head_.size(), 8);
+        asBits(std::string_view(head_).substr(0, length), headBits_, headCase_);
+        headMask_ = length == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * length)) - 1;
     }
 }
 
@@ -259,6 +269,20 @@ bool NamePattern::foldsWhereRunsLie(std::string_view name) const {
     const std::size_t tailSpan = std::min(name.size(), 2 * tail_.size());
     return (foldsInHead_ && foldsToAscii(name.substr(0, headSpan))) ||
            (foldsInTail_ && foldsToAscii(name.substr(name.size() - tailSpan)));
+}
+
+bool NamePattern::matchesFromHead(std::string_view name) const {
+    // A run it begins with, as in "IMG*": the name's first eight bytes against its first eight
+    // at once, which most names fail. A miss is no match, but where those bytes may hold a
+    // character that folds to a letter of the run.
+    if (headMask_ != 0 && name.size() >= 8) {
+        std::uint64_t first;
+        std::memcpy(&first, name.data(), 8);
+        if (((first | headCase_) & headMask_) != headBits_ &&
+            (!literalsFoldFromElsewhere_ || !mayFoldToAscii(first)))
+            return false;
+    }
+    return matchesAny(name);
 }
 
 bool NamePattern::matchesAny(std::string_view name) const {

@@ -29,15 +29,24 @@ class NamePattern {
             std::memcpy(&last, name.data() + name.size() - 8, 8);
             if (((last >> (64 - 8 * tailLength_)) | tailCase_) == tailBits_) return true;
             // Else, no match, but where a character beyond ASCII folds to a letter of the tail.
-            if (!literalsFoldFromElsewhere_) return false;
+            return literalsFoldFromElsewhere_ && mayFoldToAscii(last) && matchesAny(name);
         }
-        return matchesAny(name);
+        return matchesFromHead(name);
     }
 
     // The rule alone, without the shortcuts before it: what they must agree with.
     bool matchesByRule(std::string_view name) const;
 
   private:
+    // Whether eight bytes of a name may hold a byte of "ı" (C4 B1) or "ſ" (C5 BF), the only
+    // characters beyond ASCII that fold to an ASCII letter (at times also where none is).
+    static bool mayFoldToAscii(std::uint64_t bytes) {
+        constexpr std::uint64_t kOnes = 0x0101010101010101;
+        const auto anyZero = [](std::uint64_t x) { return ((x - kOnes) & ~x & kOnes * 0x80) != 0; };
+        return anyZero((bytes & kOnes * 0xFE) ^ kOnes * 0xC4) || anyZero(bytes ^ kOnes * 0xB1) ||
+               anyZero(bytes ^ kOnes * 0xBF);
+    }
+
     // The rule's states as bits: for expressions of fewer than 64 tokens.
     struct Bits {
         std::uint64_t star = 0, dosStar = 0, dosQm = 0, dosDot = 0;
@@ -45,6 +54,7 @@ class NamePattern {
         std::vector<std::pair<char32_t, std::uint64_t>> other;  // of the others
     };
 
+    bool matchesFromHead(std::string_view name) const;
     bool matchesAny(std::string_view name) const;
     void makeBits();
     bool runBits(std::string_view name) const;
@@ -84,6 +94,11 @@ class NamePattern {
     std::uint64_t tailBits_ = 0;
     std::uint64_t tailCase_ = 0;
     unsigned tailLength_ = 0;
+    // The first up to eight bytes of the head alike, as the first bytes of a name; headMask_
+    // covers them, 0 where the pattern begins with no run.
+    std::uint64_t headBits_ = 0;
+    std::uint64_t headCase_ = 0;
+    std::uint64_t headMask_ = 0;
 };
 
 // Unicode simple uppercase mapping; code points without one map to themselves.
