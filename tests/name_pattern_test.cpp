@@ -49,6 +49,14 @@ TEST(NamePattern, StarsAndLiterals) {
         {"**.*", ".a.", true},
         {"**.**", "a", true},
         {"**.*x", "a", false},
+        // A pattern without a dot is searched with "*.*" after it: the run, then any rest.
+        {"report*.*", "Report Final_003.png", true},
+        {"report*.*", "report", true},
+        {"report*.*", "report.", true},
+        {"report*.*", "reports.a.b", true},
+        {"report*.*", "my report.txt", false},
+        {"a?*.*", "ab..c", true},
+        {"a?*.*", "ba", false},
         // The empty pattern (a background walk's) matches no name.
         {"", "a", false},
         {"", ".", false},

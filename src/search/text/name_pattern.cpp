@@ -86,9 +86,18 @@ NamePattern::NamePattern(std::string_view pattern) {
         }
     }
 
+    // "*.*" at the end (DOS_STAR, DOS_DOT, "*") matches any rest, as "*" does: DOS_STAR takes
+    // the rest up to its last dot, if any, DOS_DOT that dot or the end, "*" what follows. So
+    // "report" (searched as "report*.*") is "report*": its run alone decides.
+    const std::size_t n = expression_.size();
+    if (n >= 3 && expression_[n - 3] == kDosStar && expression_[n - 2] == kDosDot &&
+        expression_[n - 1] == kStar) {
+        expression_.resize(n - 2);
+        expression_.back() = kStar;
+    }
     // A star takes the rest of the name, and wildcards after it that all match nothing at the
     // end add nothing: so "*" as typed (searched as "**.*") matches every name, as "*.*" does,
-    // and "IMG" (searched as "IMG*.*") is "IMG*".
+    // and "IMG*" (searched as "IMG**.*") is "IMG*".
     const auto nothingAtTheEnd = [](char32_t c) {
         return c == kStar || c == kDosStar || c == kDosDot;
     };
