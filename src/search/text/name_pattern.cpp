@@ -185,13 +185,6 @@ bool beginsWithFolded(std::string_view name, std::string_view upper) {
     return true;
 }
 
-constexpr std::uint64_t kOnes = 0x0101010101010101;
-
-// The bits 0x80 of the bytes of `x` that are 0; where one is, the lowest of them is right.
-constexpr std::uint64_t zeroBytes(std::uint64_t x) {
-    return (x - kOnes) & ~x & (kOnes * 0x80);
-}
-
 // Where `upper` first lies in `name`, letters in either case; npos when nowhere. Bytes that
 // cannot begin it are passed by eight at once.
 std::size_t findFolded(std::string_view name, std::string_view upper) {
@@ -206,7 +199,8 @@ std::size_t findFolded(std::string_view name, std::string_view upper) {
         if (std::endian::native == std::endian::little && at + 8 <= name.size()) {
             std::uint64_t word;
             std::memcpy(&word, name.data() + at, 8);
-            const std::uint64_t found = zeroBytes((word | kOnes * anyCase) ^ kOnes * wanted);
+            const std::uint64_t found =
+                zeroBytes((word | kByteOnes * anyCase) ^ kByteOnes * wanted);
             if (found == 0) {
                 at += 7;
                 continue;
@@ -228,7 +222,7 @@ bool foldsToAscii(std::string_view name) {
     for (; i + 8 <= name.size(); i += 8) {
         std::uint64_t word;
         std::memcpy(&word, name.data() + i, 8);
-        if (zeroBytes((word & kOnes * 0xFE) ^ kOnes * 0xC4) != 0) break;  // a C4 or C5
+        if (zeroBytes((word & kByteOnes * 0xFE) ^ kByteOnes * 0xC4) != 0) break;  // a C4 or C5
     }
     for (; i + 1 < name.size(); ++i) {
         const auto c = static_cast<unsigned char>(name[i]);
@@ -244,7 +238,7 @@ bool holdsBeyondAscii(std::string_view name) {
     for (; i + 8 <= name.size(); i += 8) {
         std::uint64_t word;
         std::memcpy(&word, name.data() + i, 8);
-        if ((word & kOnes * 0x80) != 0) return true;
+        if ((word & kByteOnes * 0x80) != 0) return true;
     }
     for (; i < name.size(); ++i)
         if (static_cast<unsigned char>(name[i]) >= 0x80) return true;

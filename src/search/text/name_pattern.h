@@ -18,6 +18,13 @@
 
 namespace quarvex {
 
+// Eight bytes of a name read at once: a one in each byte, and the bits 0x80 of the bytes of `x`
+// that are 0 (where one is, the lowest of them is right).
+inline constexpr std::uint64_t kByteOnes = 0x0101010101010101;
+constexpr std::uint64_t zeroBytes(std::uint64_t x) {
+    return (x - kByteOnes) & ~x & (kByteOnes * 0x80);
+}
+
 class NamePattern {
   public:
     explicit NamePattern(std::string_view pattern);
@@ -41,10 +48,8 @@ class NamePattern {
     // Whether eight bytes of a name may hold a byte of "ı" (C4 B1) or "ſ" (C5 BF), the only
     // characters beyond ASCII that fold to an ASCII letter (at times also where none is).
     static bool mayFoldToAscii(std::uint64_t bytes) {
-        constexpr std::uint64_t kOnes = 0x0101010101010101;
-        const auto anyZero = [](std::uint64_t x) { return ((x - kOnes) & ~x & kOnes * 0x80) != 0; };
-        return anyZero((bytes & kOnes * 0xFE) ^ kOnes * 0xC4) || anyZero(bytes ^ kOnes * 0xB1) ||
-               anyZero(bytes ^ kOnes * 0xBF);
+        return (zeroBytes((bytes & kByteOnes * 0xFE) ^ kByteOnes * 0xC4) |
+                zeroBytes(bytes ^ kByteOnes * 0xB1) | zeroBytes(bytes ^ kByteOnes * 0xBF)) != 0;
     }
 
     // The rule's states as bits: for expressions of fewer than 64 tokens.
