@@ -741,7 +741,9 @@ TEST(WalkRule, TheShortcutOverKeptEntriesPassesByOnlyWhatTheRuleLeaves) {
                           {kAttrDirectory | kAttrReparsePoint, kReparseTagSymlink},
                           {kAttrTypeUnknown, 0},
                           {kAttrTypeUnknown | kAttrReparsePoint, kReparseTagSymlink}};
-    const char* names[] = {"x.mp3", "song.MP3", "song.mp4", ".hidden.mp3", ".d", "abc", "ab"};
+    const char* names[] = {"x.mp3",      "song.MP3", "song.mp4",      ".hidden.mp3", ".d",
+                           "abc",        "ab",       "a song.mp3",    "a song.mP3",  "a song.mp3 ",
+                           "a sıng.mp3", "long.ıso", ".long-dot.mp3", "aıSOSOSOS"};
     FolderListing listing;
     for (const Kind& kind : kinds) {
         for (const char* name : names) {
@@ -751,19 +753,30 @@ TEST(WalkRule, TheShortcutOverKeptEntriesPassesByOnlyWhatTheRuleLeaves) {
             listing.add(name, e);
         }
     }
-    for (const char* text : {"*.mp3", "a?c*", "*"}) {
+    for (const char* text : {"*.mp3", "*.iso", "*isososos", "a?c*", "*"}) {
         const NamePattern pattern(text);
-        std::size_t passed = 0;
-        for (std::size_t i = 0; i < listing.size(); ++i) {
-            const std::size_t next = nextWanted(listing, i, listing.size(), pattern);
-            for (std::size_t k = i; k < next; ++k, ++passed) {
-                ListedEntry e = listing.entry(k);
-                const EntryUse use = useOf(e, listing.name(k), pattern, [](ListedEntry&) {});
+        std::vector<std::uint32_t> wanted(listing.size());
+        // From every start, as a stretch begins anywhere.
+        for (std::size_t from = 0; from < listing.size(); ++from) {
+            const std::size_t count =
+                wantedEntries(listing, from, listing.size(), pattern, wanted.data());
+            std::size_t passed = 0;
+            for (std::size_t i = from, w = 0; i < listing.size(); ++i) {
+                if (w < count && wanted[w] == i) {
+                    ++w;
+                    continue;
+                }
+                ++passed;
+                ListedEntry e = listing.entry(i);
+                const EntryUse use = useOf(e, listing.name(i), pattern, [](ListedEntry&) {});
                 EXPECT_TRUE(use == EntryUse::Other || use == EntryUse::DotFile)
-                    << text << " passed by " << listing.name(k);
+                    << text << " passed by " << listing.name(i);
+            }
+            EXPECT_EQ(passed + count, listing.size() - from) << text << ": out of order";
+            if (from == 0) {
+                EXPECT_GT(passed, 0u) << text;
             }
         }
-        EXPECT_GT(passed, 0u) << text;
     }
 }
 

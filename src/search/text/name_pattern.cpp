@@ -124,8 +124,9 @@ NamePattern::NamePattern(std::string_view pattern) {
         }
     };
     if (starThenTail) {
-        tailLength_ = static_cast<unsigned>(tail_.size());
-        asBits(tail_, tailBits_, tailCase_);
+        tailTest_.length = static_cast<unsigned>(tail_.size());
+        tailTest_.foldsFromElsewhere = literalsFoldFromElsewhere_;
+        asBits(tail_, tailTest_.bits, tailTest_.caseBits);
     }
     if (!head_.empty()) {
         const std::size_t length = std::min<std::size_t>(head_.size(), 8);

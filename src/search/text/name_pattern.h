@@ -27,19 +27,41 @@ constexpr std::uint64_t zeroBytes(std::uint64_t x) {
 
 class NamePattern {
   public:
+    // A pattern that is "*" then a run of up to eight bytes, as "*.mp3", as a test of a name's
+    // last eight bytes, read as a little-endian number: the run's bytes, letters in lower case,
+    // the case bit of each letter, and the run's length (0 for other patterns). A value, for a
+    // loop over many names to hold in registers.
+    struct TailTest {
+        std::uint64_t bits = 0;
+        std::uint64_t caseBits = 0;
+        unsigned length = 0;
+        // The run holds a letter of kFoldedFromElsewhere: where exact() fails, a name with such
+        // a character beyond ASCII (mayFold) may match all the same.
+        bool foldsFromElsewhere = false;
+        // The name ends with the run, ASCII letters in either case.
+        bool exact(std::uint64_t last) const {
+            return ((last >> (64 - 8 * length)) | caseBits) == bits;
+        }
+        // Whether a name's last eight bytes may hold "ı" or "ſ": where a character lies in them,
+        // its last byte (B1, BF) does.
+        static bool mayFold(std::uint64_t last) {
+            return (zeroBytes(last ^ kByteOnes * 0xB1) | zeroBytes(last ^ kByteOnes * 0xBF)) != 0;
+        }
+    };
+
     explicit NamePattern(std::string_view pattern);
     bool matches(std::string_view name) const {
-        // "*" then a run of up to eight bytes, as in "*.mp3": the name's last eight bytes against
-        // it at once, ASCII letters in either case.
-        if (tailLength_ != 0 && name.size() >= 8) {
+        // "*.mp3": the name's last eight bytes against the run at once.
+        if (tailTest_.length != 0 && name.size() >= 8) {
             std::uint64_t last;
             std::memcpy(&last, name.data() + name.size() - 8, 8);
-            if (((last >> (64 - 8 * tailLength_)) | tailCase_) == tailBits_) return true;
+            if (tailTest_.exact(last)) return true;
             // Else, no match, but where a character beyond ASCII folds to a letter of the tail.
-            return literalsFoldFromElsewhere_ && mayFoldToAscii(last) && matchesAny(name);
+            return tailTest_.foldsFromElsewhere && TailTest::mayFold(last) && matchesAny(name);
         }
         return matchesFromHead(name);
     }
+    const TailTest& tailTest() const { return tailTest_; }
 
     // The rule alone, without the shortcuts before it: what they must agree with.
     bool matchesByRule(std::string_view name) const;
@@ -93,12 +115,7 @@ class NamePattern {
     bool foldsInMiddle_ = false;
     // It holds a literal beyond ASCII outside the runs: a name of ASCII alone cannot match.
     bool beyondAscii_ = false;
-    // "*" then a run of up to eight bytes, as in "*.mp3": the tail as the last bytes of a name
-    // read as a little-endian number, letters in lower case, and the case bit of each letter;
-    // tailLength_ is 0 for other patterns.
-    std::uint64_t tailBits_ = 0;
-    std::uint64_t tailCase_ = 0;
-    unsigned tailLength_ = 0;
+    TailTest tailTest_;
     // The first up to eight bytes of the head alike, as the first bytes of a name; headMask_
     // covers them, 0 where the pattern begins with no run.
     std::uint64_t headBits_ = 0;

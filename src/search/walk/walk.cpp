@@ -395,19 +395,7 @@ void Walk::applyRule(FolderNode& node, const FolderListing& listing, FolderListi
     // The consumer keeps the window answering, however large the folder: after every entry that
     // was read from the disk, and every so many that were not.
     bool read = true;
-    for (std::size_t i = 0; i < listing.size() && !stopping_; ++i) {
-        if ((read || i % kEntriesPerPump == 0) && !pump(worker)) break;
-        read = false;
-        if (fresh == nullptr) {
-            // What the rule does nothing with, passed by up to the next pump.
-            const std::size_t stretch =
-                std::min<std::size_t>(listing.size(), i - i % kEntriesPerPump + kEntriesPerPump);
-            i = nextWanted(listing, i, stretch, pattern_);
-            if (i == stretch) {
-                --i;
-                continue;
-            }
-        }
+    const auto rule = [&](std::size_t i) {
         const std::string_view name = listing.name(i);
         ListedEntry e = listing.entry(i, sizesAtUse);
         const auto describeIt = [&](ListedEntry& entry) {
@@ -429,6 +417,27 @@ void Walk::applyRule(FolderNode& node, const FolderListing& listing, FolderListi
         } else if (use == EntryUse::Match)
             found.files->add(i, e.size, e.sizeKnown);
         if (fresh != nullptr) fresh->complete(i, e, use == EntryUse::Subfolder || dotFolder);
+    };
+    if (fresh != nullptr) {
+        for (std::size_t i = 0; i < listing.size() && !stopping_; ++i) {
+            if ((read || i % kEntriesPerPump == 0) && !pump(worker)) return;
+            read = false;
+            rule(i);
+        }
+        return;
+    }
+    // From memory, what the rule does nothing with is passed by a stretch at a time.
+    std::uint32_t wanted[kEntriesPerPump];
+    for (std::size_t from = 0; from < listing.size() && !stopping_; from += kEntriesPerPump) {
+        if (!pump(worker)) return;
+        read = false;
+        const std::size_t count = wantedEntries(
+            listing, from, std::min(listing.size(), from + kEntriesPerPump), pattern_, wanted);
+        for (std::size_t k = 0; k < count && !stopping_; ++k) {
+            if (read && !pump(worker)) return;
+            read = false;
+            rule(wanted[k]);
+        }
     }
 }
 
