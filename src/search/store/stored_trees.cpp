@@ -317,9 +317,8 @@ void StoredTrees::dropIdle(std::uint64_t since, const StoredTree* keep) {
 
 void StoredTrees::pack(StoredTree& tree, const std::function<void()>& freed) {
     if (tree.packedAt == generation_ || tree.top == nullptr) return;
-    // In the order of a walk: a folder's slots and listing, then the records of its kept
-    // subfolders side by side (reading the folder looks at each of them), then each subfolder's
-    // tree, first to last. The top's record comes first.
+    // In the order of a walk, pre-order: a folder's record, its slots and listing, then each
+    // kept subfolder's tree, first to last. A search reading a whole subtree meets them so.
     struct Place {
         StoredFolder* folder;
         std::size_t parent;
@@ -332,25 +331,20 @@ void StoredTrees::pack(StoredTree& tree, const std::function<void()>& freed) {
     std::vector<StoredFolder*> moved;
     std::size_t total = sizeof(StoredFolder);
     try {
-        std::vector<std::size_t> nextRecord;  // each folder's next free record among its kids'
         std::vector<Place> stack{{tree.top, 0, 0}};
         while (!stack.empty()) {
             Place place = stack.back();
             stack.pop_back();
             const std::size_t at = order.size();
             if (at > 0) {
-                place.record = nextRecord[place.parent];
-                nextRecord[place.parent] += sizeof(StoredFolder);
+                place.record = total;
+                total += sizeof(StoredFolder);
             }
             place.body = total;
             total += StoredFolder::bodyBytes(*place.folder);
-            nextRecord.push_back(total);
             const std::span<StoredChild> children = place.folder->children();
-            for (std::size_t i = children.size(); i-- > 0;) {
-                if (children[i].folder == nullptr) continue;
-                total += sizeof(StoredFolder);
-                stack.push_back({children[i].folder, at, i});
-            }
+            for (std::size_t i = children.size(); i-- > 0;)
+                if (children[i].folder != nullptr) stack.push_back({children[i].folder, at, i});
             order.push_back(place);
         }
         if (bytes_ + total > mostBytes_) return;  // for a while, the folders take twice their room
