@@ -150,6 +150,18 @@ class Inotify {
     }
     void remove(TreeState& tree) {
         std::lock_guard lock(mutex_);
+        // The last tree holds every watch there is: a fresh instance lets them all go at once,
+        // where a call for each of a million files' folders took over half a second.
+        if (trees_.size() == 1 && trees_[0] == &tree && watches_.size() > 1) {
+            if (UniqueFd fresh(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)); fresh) {
+                inotify_ = std::move(fresh);
+                watches_.clear();
+                wdOfInode_.clear();
+                tree.wdOfKey.clear();
+                trees_.clear();
+                return;
+            }
+        }
         while (!tree.wdOfKey.empty()) detach(tree, tree.wdOfKey.begin()->first);
         std::erase(trees_, &tree);
     }

@@ -63,7 +63,9 @@ StoredTree& StoredTrees::add(std::unique_ptr<StoredTree> tree) {
 }
 
 void StoredTrees::drop(StoredTree& tree) {
-    drop(tree, tree.top);
+    // The tree's watch goes with it, and every watch of its folders with that.
+    ++generation_;
+    freeBelow(tree, std::exchange(tree.top, nullptr), false);
     bytes_ -= tree.bytes;
     std::erase_if(trees_, [&](const auto& t) { return t.get() == &tree; });
 }
@@ -201,13 +203,13 @@ void StoredTrees::drop(StoredTree& tree, StoredFolder*& slot) {
     freeBelow(tree, std::exchange(slot, nullptr));
 }
 
-void StoredTrees::freeBelow(StoredTree& tree, StoredFolder* top) {
+void StoredTrees::freeBelow(StoredTree& tree, StoredFolder* top, bool unwatching) {
     std::vector<StoredFolder*> all;
     eachFolder(top, [&](StoredFolder& folder) { all.push_back(&folder); });
     for (StoredFolder* folder : all) {
         account(tree, -static_cast<std::ptrdiff_t>(bytesOf(*folder)));
         if (folder->key != 0) {
-            unwatch(tree, folder->key);
+            if (unwatching) unwatch(tree, folder->key);
             byKey_.erase(folder->key);
         }
         StoredFolder::destroy(folder);

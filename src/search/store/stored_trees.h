@@ -139,7 +139,8 @@ class StoredTrees {
     std::uint64_t generation() const { return generation_; }
 
   private:
-    void freeBelow(StoredTree& tree, StoredFolder* top);
+    // `unwatching`: each folder's watch is given back; not where the tree's whole watch goes.
+    void freeBelow(StoredTree& tree, StoredFolder* top, bool unwatching = true);
     void account(StoredTree& tree, std::ptrdiff_t bytes);
 
     const std::size_t mostBytes_;
