@@ -132,7 +132,8 @@ def main():
             scale = int(args[1]) / sum(FOLDERS_AT_DEPTH)
             folders_at_depth = [max(1, round(n * scale)) for n in FOLDERS_AT_DEPTH]
         args = args[2:]
-    if len(args) != 1:
+    # An option it does not know (--help among them) is no destination.
+    if len(args) != 1 or args[0].startswith("-"):
         sys.exit(__doc__)
     dest = os.fsencode(args[0])
     root = os.path.join(dest, b"root")
