@@ -467,9 +467,11 @@ TEST(WalkingStopped, AStopInsideABatchTheConsumerListsEndsItAtThatEntry) {
 struct Keeper final : ListingRecorder {
     void record(Folder& folder) override {
         ++told;
+        parents.push_back(folder.parent);
         if (folder.listing != nullptr) kept.push_back(std::move(folder.listing));
     }
     std::vector<std::unique_ptr<FolderListing>> kept;
+    std::vector<KeptFolder*> parents;  // as told
     std::size_t told = 0;
 };
 
@@ -695,7 +697,8 @@ struct WholeSource final : ListingSource {
 };
 
 // A tree kept whole is read from memory alone, in pre-order, with no worker and no folder opened
-// but the root; a folder the source turns out to lack is told as changed, and the rest goes on.
+// but the root; a folder the source turns out to lack is told as changed, with its parent, and
+// the rest goes on. The recorder hears of nothing else below the top: nothing kept changes.
 TEST(WalkingFromMemory, AWholeKeptTreeNeedsNoDiskAndAFolderItLacksIsToldChanged) {
     FakePlatform platform;
     platform.addFolder("C:\\");
@@ -707,6 +710,7 @@ TEST(WalkingFromMemory, AWholeKeptTreeNeedsNoDiskAndAFolderItLacksIsToldChanged)
     WholeSource::file(a, "skip.mp3");
     WholeSource::file(source.add(a, "deep"), "z.txt");
     WholeSource::file(source.add(a, ".dot"), "hidden.txt");
+    source.add(a, "-gone");
     source.add(root, "-lacking");
     WholeSource::file(source.add(root, "c"), "y.txt");
     const NamePattern pattern("*.txt");
@@ -719,10 +723,11 @@ TEST(WalkingFromMemory, AWholeKeptTreeNeedsNoDiskAndAFolderItLacksIsToldChanged)
         const std::vector<Visit> expected = {{"C:\\", FolderOutcome::Listed, 0, 1},
                                              {"C:\\a\\", FolderOutcome::Listed, 0, 1},
                                              {"C:\\a\\deep\\", FolderOutcome::Listed, 0, 1},
+                                             {"C:\\a\\gone\\", FolderOutcome::Changed, 0, 0},
                                              {"C:\\lacking\\", FolderOutcome::Changed, 0, 0},
                                              {"C:\\c\\", FolderOutcome::Listed, 0, 1}};
         EXPECT_EQ(visitAll(walk), expected) << threads;
-        EXPECT_EQ(keeper.told, 5u);
+        EXPECT_EQ(keeper.parents, (std::vector<KeptFolder*>{nullptr, a, root})) << threads;
         EXPECT_EQ(platform.lists, 0u);
         EXPECT_EQ(walk.workersStarted(), 0u);
     }

@@ -77,7 +77,10 @@ void TreeSource::record(Folder& folder) {
         if (here == nullptr && folder.outcome != FolderOutcome::NotNeeded) lost_ = true;
     } else if (folder.listing == nullptr && folder.outcome == FolderOutcome::Listed) {
         here = static_cast<StoredFolder*>(folder.kept);  // answered from it: nothing changes
-    } else if (StoredFolder* up = levels_.back(); up != nullptr) {
+    } else if (StoredFolder* up = folder.parent != nullptr
+                                      ? static_cast<StoredFolder*>(folder.parent)
+                                      : levels_.back();
+               up != nullptr) {
         // The walk read its parent from the listing kept there now.
         StoredChild* child = up->slotFor(folder.entry, folder.name, 0);
         if (child != nullptr) here = keep(child->folder, child, up, folder);

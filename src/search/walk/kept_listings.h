@@ -54,7 +54,9 @@ class ListingSource {
 };
 
 // Told of every folder the walk came to, in pre-order, on the consumer's thread, as soon as the
-// consumer has moved past it; nothing once the walk was stopped.
+// consumer has moved past it; nothing once the walk was stopped. Within a subtree the source
+// vouched for whole (Answer::whole), where nothing kept changes, only of its top and of a folder
+// found changed, with what the source gave of its parent.
 class ListingRecorder {
   public:
     struct Folder {
@@ -68,6 +70,9 @@ class ListingRecorder {
         std::uint64_t watchKey = 0;  // what beforeReading() gave
         // Read from the disk now: its whole listing, or as far as it went (error() says why).
         std::unique_ptr<FolderListing> listing;
+        // Within a whole subtree, what the source gave of its parent, of which the recorder was
+        // not told; else null.
+        KeptFolder* parent = nullptr;
     };
     virtual void record(Folder& folder) = 0;
 

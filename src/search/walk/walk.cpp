@@ -822,16 +822,18 @@ void Walk::lookAhead() {
 void Walk::leaveFrame() {
     if (recorder_ == nullptr || stopping_) return;
     const Frame& at = frames_.back();
-    ListingRecorder::Folder folder{
-        current_->depth + frames_.size() - 1,
-        path_,
-        at.name,
-        at.entry,
-        at.listing != nullptr ? FolderOutcome::Listed : FolderOutcome::Changed,
-        at.kept,
-        at.file,
-        0,
-        nullptr};
+    // Answered from memory, it changes nothing kept; the recorder was told of the top.
+    if (at.listing != nullptr) return;
+    ListingRecorder::Folder folder{.depth = current_->depth + frames_.size() - 1,
+                                   .path = path_,
+                                   .name = at.name,
+                                   .entry = at.entry,
+                                   .outcome = FolderOutcome::Changed,
+                                   .kept = at.kept,
+                                   .file = at.file,
+                                   .watchKey = 0,
+                                   .listing = nullptr,
+                                   .parent = frames_[frames_.size() - 2].kept};
     recorder_->record(folder);
 }
 

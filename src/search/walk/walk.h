@@ -10,7 +10,8 @@
 // root's, links, and folders whose names begin with "." are never entered. A ListingRecorder
 // is told of every folder in pre-order, with what was read of it from the disk. Where the source
 // vouches for a whole subtree (Answer::whole), the consumer reads it from memory with no node
-// per folder: a frame per level on its way down (frames_).
+// per folder: a frame per level on its way down (frames_); the recorder hears of its top and of
+// a folder found changed only.
 //
 // Guarantees:
 // - Output: the consumer sees the folders, their outcomes and their matches in the same order and
@@ -124,7 +125,7 @@ struct WalkSetup {
     unsigned workers = 0;
     unsigned startWorkers = 0;
     ListingSource* source = nullptr;      // kept listings that may stand for the disk's
-    ListingRecorder* recorder = nullptr;  // told of every folder, in pre-order
+    ListingRecorder* recorder = nullptr;  // told of the folders in pre-order (ListingRecorder)
     // Folders whose names begin with "." are entered: for a recorder that must hear of every
     // name a file gets. Such a walk shows no files.
     bool keepEverything = false;
