@@ -284,7 +284,13 @@ TEST(ListingStore, KeepsWithinItsBoundWhatWasUsedLast) {
     // C: and E: stay for a tree too big to keep, which is never kept beyond the bound.
     const std::size_t released = platform.releases;
     EXPECT_TRUE(walked("F:\\"));
+    // Counted whole once, it is not tried again: no pass reads it after the next search.
+    std::size_t before = platform.lists;
+    Searcher(platform, false).search("*.*", "F:\\");
+    const std::size_t once = platform.lists - before;
+    before = platform.lists;
     EXPECT_TRUE(walked("F:\\"));
+    EXPECT_EQ(platform.lists - before, once);
     EXPECT_FALSE(walked("C:\\"));
     EXPECT_FALSE(walked("E:\\"));
     // Beyond the bound at most by the folder that passed it.
@@ -487,6 +493,30 @@ TEST(KeepingInTheBackground, StopsAtItsNextFolderForASearchOrTheStoresEnd) {
             EXPECT_EQ(kept.window.lines, Searcher(platform, false).search("*.*"));
         }
     }
+}
+
+// Where each folder needs a watch of its own, the searches keep nothing of a tree the pass has
+// not read yet: it reads it under watches made first, and the searches till then read the disk.
+TEST(KeepingInTheBackground, ThePassNotTheFirstSearchKeepsATree) {
+    FakePlatform platform;
+    makeTree(platform);
+    platform.batch = 100;  // one listing call a folder
+    const Lines all = Searcher(platform, false).search("*.*");
+    platform.threadsLeft = 0;  // no room for the pass's thread yet
+    Searcher kept(platform, true);
+    kept.core.setWorkerThreads(1);
+    for (int i = 0; i < 2; ++i) {
+        const std::size_t before = platform.lists;
+        EXPECT_EQ(kept.search("*.*"), all);
+        EXPECT_EQ(platform.lists - before, 7u);
+        EXPECT_EQ(kept.core.listingStore()->folders(), 0u);
+    }
+    platform.threadsLeft = -1;
+    EXPECT_EQ(kept.search("*.*"), all);  // the pass starts after it
+    EXPECT_EQ(kept.core.listingStore()->folders(), 9u);
+    const std::size_t before = platform.lists;
+    EXPECT_EQ(kept.search("*.mp3"), Searcher(platform, false).search("*.mp3"));
+    EXPECT_EQ(platform.lists - before, 7u);  // all of them the fresh search's
 }
 
 // A kept folder laid out again elsewhere still finds its subfolders by name, though an index

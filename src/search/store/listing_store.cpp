@@ -64,6 +64,11 @@ ListingStore::Search::Search(ListingStore& store, const std::string& root, unsig
         tree->root = root;
         tree->lastUsed = ++store.clock_;
         tree->lastSearchedAt = now;
+        if (tree->pending) {
+            // Read from the disk, as the first search was, until the pass has kept it all.
+            tree_ = tree;
+            return;
+        }
         TreeCounts counts = trees.count(*tree);
         // Where every folder is watched, what changed is read first: its news (a file with
         // another name) may concern what is answered before it.
@@ -94,9 +99,14 @@ ListingStore::Search::Search(ListingStore& store, const std::string& root, unsig
     fresh->watch = std::move(watch);
     fresh->lastUsed = ++store.clock_;
     fresh->lastSearchedAt = now;
+    // Where each folder needs a watch of its own, a watch made after a folder was read cannot
+    // vouch for what was read: the pass after this search reads every folder again, under
+    // watches made first. Keeping what this search reads would only slow it down.
+    fresh->pending = !fresh->watch->coversTree();
     tree_ = &trees.add(std::move(fresh));
     newTree_ = true;
-    view_ = std::make_unique<TreeSource>(trees, *tree_, TreeSource::Walking::Search);
+    if (!tree_->pending)
+        view_ = std::make_unique<TreeSource>(trees, *tree_, TreeSource::Walking::Search);
 }
 
 void ListingStore::Search::end(bool whole) {
@@ -108,7 +118,7 @@ void ListingStore::Search::end(bool whole) {
         trees.remember(tree_->identity, view_->neededBytes());
     view_.reset();  // gives back the watches of what was not kept
     if (tree_ != nullptr) {
-        if (lost || (newTree_ && (!whole || tree_->top == nullptr))) {
+        if (lost || (newTree_ && (!whole || (tree_->top == nullptr && !tree_->pending)))) {
             trees.drop(*tree_);
         } else {
             trees.markNewNames(*tree_);
@@ -148,6 +158,7 @@ bool ListingStore::walkTree(StoredTree& tree, TreeSource::Walking walking, const
     const NamePattern nothing("");  // matches no name: nothing to show
     bool whole = false;
     bool lost = false;
+    std::size_t needed = 0;
     {
         TreeSource view(trees_, tree, walking);
         WalkSetup setup;
@@ -166,12 +177,19 @@ bool ListingStore::walkTree(StoredTree& tree, TreeSource::Walking walking, const
         walk.stop();
         whole = !walk.stopped();
         lost = view.lost();
+        needed = view.neededBytes();
     }
     trees_.markNewNames(tree);
-    if (lost) {
+    // A tree that does not fit is counted whole, so that no search tries to keep it again before
+    // others made room.
+    if (lost && whole && needed != 0) trees_.remember(tree.identity, needed);
+    // Nothing kept of a root a whole walk read: it could not be read.
+    if (lost || (whole && tree.top == nullptr)) {
         trees_.drop(tree);
+        if (lost) platform_.releaseFreedMemory();
         return whole;
     }
+    if (whole && walking == TreeSource::Walking::Pass) tree.pending = false;
     // Every size the tree keeps was read again since the last write told through a gone name.
     if (whole && walking == TreeSource::Walking::Sizes) tree.sizesSuspect = false;
     return whole;

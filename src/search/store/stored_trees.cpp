@@ -140,7 +140,7 @@ bool StoredTrees::apply(StoredTree& tree) {
         NameTracker names;
         std::vector<std::uint64_t> written;  // folders told of a write through a name they hold
     } sink(*this, tree);
-    if (!tree.watch->drain(sink) || tree.top == nullptr) {
+    if (!tree.watch->drain(sink) || (tree.top == nullptr && !tree.pending)) {
         drop(tree);
         return false;
     }
@@ -290,7 +290,8 @@ bool StoredTrees::markWork(StoredTree& tree, BackgroundWork work) {
                                     : reads(c, work))
                 folder->workBelow = true;
     }
-    return tree.top != nullptr && (reads(*tree.top, work) || tree.top->workBelow);
+    if (tree.top == nullptr) return tree.pending && work == BackgroundWork::Pass;
+    return reads(*tree.top, work) || tree.top->workBelow;
 }
 
 void StoredTrees::makeRoom(std::size_t bytes) {

@@ -54,6 +54,9 @@ struct StoredTree {
     std::unique_ptr<std::byte[]> packed;
     std::size_t packedBytes = 0;
     std::uint64_t packedAt = UINT64_MAX;  // the trees' generation it was packed at
+    // Where each folder needs a watch of its own, the pass after the first search keeps the
+    // tree, not that search; until it has read it whole, searches read the disk.
+    bool pending = false;
 };
 
 // What a background walk reads again: a pass after a search reads what a watch can make
@@ -77,7 +80,7 @@ class StoredTrees {
     // Takes in the changes told since the last time: a folder whose entries changed is dirty; one
     // moved, removed or changed in itself goes with everything below it; a write through a name
     // its folder does not hold makes the tree's sizes suspect. False when changes were lost, or
-    // nothing is left: then the tree was dropped.
+    // nothing is left of a tree not pending: then the tree was dropped.
     bool apply(StoredTree& tree);
     // Every kept size is read at use, and again by the next walk for sizes.
     void suspectSizes(StoredTree& tree);
