@@ -281,8 +281,9 @@ TEST(ListingStore, KeepsWithinItsBoundWhatWasUsedLast) {
     EXPECT_FALSE(walked("C:\\"));
     EXPECT_FALSE(walked("E:\\"));
     EXPECT_TRUE(walked("D:\\"));
-    // C: and E: stay for a tree too big to keep, which is never kept beyond the bound.
-    const std::size_t released = platform.releases;
+    // C: and E: stay for a tree too big to keep, which is never kept beyond the bound: with a
+    // watch for each folder, not at all.
+    const std::size_t folders = kept.core.listingStore()->folders();
     EXPECT_TRUE(walked("F:\\"));
     // Counted whole once, it is not tried again: no pass reads it after the next search.
     std::size_t before = platform.lists;
@@ -293,9 +294,20 @@ TEST(ListingStore, KeepsWithinItsBoundWhatWasUsedLast) {
     EXPECT_EQ(platform.lists - before, once);
     EXPECT_FALSE(walked("C:\\"));
     EXPECT_FALSE(walked("E:\\"));
+    EXPECT_EQ(kept.core.listingStore()->folders(), folders);
     // Beyond the bound at most by the folder that passed it.
     EXPECT_LE(kept.core.listingStore()->peakBytes(), 2 * small + small / 2 + 512);
-    EXPECT_GT(platform.releases, released);
+
+    // Where one watch covers the tree, a search keeps what it reads: past the bound, it gives
+    // all of it back to the system.
+    FakePlatform covered;
+    covered.watchCoversTree = true;
+    for (std::string at = "F:"; at.size() < 200;) covered.addFile((at += "\\n") + "\\f.txt");
+    Searcher alone(covered, true);
+    alone.core.keepListings(small);
+    alone.search("*.*", "F:\\");
+    EXPECT_EQ(alone.core.listingStore()->folders(), 0u);
+    EXPECT_GT(covered.releases, 0u);
 }
 
 // Memory running out while the background pass keeps what it read gives back all the store

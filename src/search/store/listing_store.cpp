@@ -105,8 +105,8 @@ ListingStore::Search::Search(ListingStore& store, const std::string& root, unsig
     fresh->pending = !fresh->watch->coversTree();
     tree_ = &trees.add(std::move(fresh));
     newTree_ = true;
-    if (!tree_->pending)
-        view_ = std::make_unique<TreeSource>(trees, *tree_, TreeSource::Walking::Search);
+    // Counts what a pending tree would take, and keeps nothing.
+    view_ = std::make_unique<TreeSource>(trees, *tree_, TreeSource::Walking::Search);
 }
 
 void ListingStore::Search::end(bool whole) {
@@ -116,9 +116,15 @@ void ListingStore::Search::end(bool whole) {
     const bool lost = view_ != nullptr && view_->lost();
     if (lost && view_->neededBytes() != 0 && whole)
         trees.remember(tree_->identity, view_->neededBytes());
+    // A tree for the pass to keep that would not fit beside the others goes as one kept past
+    // the bound does: the pass would only read it to let it go.
+    const bool noRoom = newTree_ && tree_->pending && whole && view_ != nullptr &&
+                        !trees.roomFor(view_->neededBytes() - tree_->bytes);
+    if (noRoom) trees.remember(tree_->identity, view_->neededBytes());
     view_.reset();  // gives back the watches of what was not kept
     if (tree_ != nullptr) {
-        if (lost || (newTree_ && (!whole || (tree_->top == nullptr && !tree_->pending)))) {
+        if (lost || noRoom ||
+            (newTree_ && (!whole || (tree_->top == nullptr && !tree_->pending)))) {
             trees.drop(*tree_);
         } else {
             trees.markNewNames(*tree_);

@@ -3,7 +3,12 @@
 namespace quarvex {
 
 TreeSource::TreeSource(StoredTrees& trees, StoredTree& tree, Walking walking, bool sizesAtUse)
-    : trees_(trees), tree_(tree), walking_(walking), sizesAtUse_(sizesAtUse) {}
+    : trees_(trees),
+      tree_(tree),
+      walking_(walking),
+      sizesAtUse_(sizesAtUse),
+      countOnly_(walking == Walking::Search && tree.pending),
+      neededBytes_(countOnly_ ? tree.bytes : 0) {}
 
 TreeSource::~TreeSource() {
     for (const std::uint64_t key : unkeptKeys_) trees_.unwatch(tree_, key);
@@ -68,9 +73,9 @@ std::uint64_t TreeSource::beforeReading(FolderHandle folder) {
 void TreeSource::record(Folder& folder) {
     levels_.resize(folder.depth);
     StoredFolder* here = nullptr;
-    if (lost_) {
-        // Nothing is kept of a root that is not the one kept; past the bound, what it would take
-        // whole is counted on.
+    if (lost_ || countOnly_) {
+        // Nothing is kept of a root that is not the one kept; past the bound, or for the pass to
+        // keep, what it would take whole is counted on.
         if (folder.listing != nullptr) neededBytes_ += StoredFolder::bytesFor(*folder.listing);
     } else if (folder.depth == 0) {
         here = keep(tree_.top, nullptr, nullptr, folder);

@@ -39,7 +39,8 @@ class TreeSource final : public ListingSource, public ListingRecorder {
 
     // The root was not the folder kept, or could not be kept: the tree is to go.
     bool lost() const { return lost_; }
-    // What the tree would have taken whole, when it was not kept for passing the bound; 0 else.
+    // What the tree would have taken whole, when it was not kept for passing the bound, or when
+    // a search of a tree only the pass keeps counted it; 0 else.
     std::size_t neededBytes() const { return neededBytes_; }
 
   private:
@@ -59,6 +60,7 @@ class TreeSource final : public ListingSource, public ListingRecorder {
     StoredTree& tree_;
     const Walking walking_;
     const bool sizesAtUse_;
+    const bool countOnly_;  // a search that keeps nothing of a tree the pass is to keep
     bool lost_ = false;
     std::size_t neededBytes_ = 0;
     std::atomic<bool> answered_{false};  // a folder of the walk was answered from the tree
