@@ -584,6 +584,13 @@ TEST_F(Exactness, AWriteThroughANameThatIsGoneIsSeen) {
          linkUnnamed(unnamedElsewhere, "B", "A/t2.txt")},
         {"1,000 bytes written through it", writeThrough(unnamedElsewhere)},
         {"and 1,000 more", writeThrough(unnamedElsewhere)},
+        // Told with a name A held then, which no read of A shows any more.
+        {"top.txt gets a second name in A, is written through it, and that name is removed",
+         [&] {
+             ASSERT_EQ(link(at("top.txt").c_str(), at("A/h.txt").c_str()), 0);
+             append(at("A/h.txt"), std::string(1000, 'x'));
+             ASSERT_EQ(unlink(at("A/h.txt").c_str()), 0);
+         }},
         // Told before C goes, but C is never read again to show that k.txt has two names now.
         {"A/k.txt gets a second name in C, is written through it, and C moves out of the tree",
          [&] {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 #include <new>
+#include <optional>
 #include <span>
 #include <unordered_set>
 #include <utility>
@@ -79,7 +80,7 @@ class NameTracker {
     // Whether `name` is a name of `folder` now, as far as this drain tells.
     bool holds(const StoredFolder& folder, std::string_view name) {
         Names& names = of_[&folder];
-        if (const auto it = names.told.find(name); it != names.told.end()) return it->second;
+        if (const auto it = names.told.find(name); it != names.told.end()) return it->second.there;
         // A listing not read since its last changes may hold a name gone since: unknown.
         if (folder.dirty) return false;
         if (names.listed.empty())
@@ -87,17 +88,40 @@ class NameTracker {
                 names.listed.insert(folder.listing.name(i));
         return names.listed.contains(name);
     }
-    void told(const StoredFolder& folder, std::string_view name, bool there) {
-        of_[&folder].told.insert_or_assign(std::string(name), there);
+    // `at` counts the changes told so far.
+    void told(const StoredFolder& folder, std::string_view name, bool there, std::uint64_t at) {
+        of_[&folder].told.insert_or_assign(std::string(name), Told{there, at});
+    }
+    // Whether this drain told that `name` went from `folder`, at its last word on it.
+    bool toldGone(const StoredFolder& folder, std::string_view name) {
+        const Names& names = of_[&folder];
+        const auto it = names.told.find(name);
+        return it != names.told.end() && !it->second.there;
+    }
+    // Whether a name that appeared in `folder` after change `at` is still there. Once the drain
+    // has told everything.
+    bool appearedSince(const StoredFolder& folder, std::uint64_t at) {
+        Names& names = of_[&folder];
+        if (!names.lastThere) {
+            names.lastThere = 0;
+            for (const auto& [name, told] : names.told)
+                if (told.there) names.lastThere = std::max(*names.lastThere, told.at);
+        }
+        return *names.lastThere > at;
     }
 
   private:
     struct Hash : std::hash<std::string_view> {
         using is_transparent = void;
     };
+    struct Told {
+        bool there;
+        std::uint64_t at;
+    };
     struct Names {
-        std::unordered_map<std::string, bool, Hash, std::equal_to<>> told;
+        std::unordered_map<std::string, Told, Hash, std::equal_to<>> told;
         std::unordered_set<std::string_view> listed;
+        std::optional<std::uint64_t> lastThere;  // the last change of a name still there
     };
     std::unordered_map<const StoredFolder*, Names> of_;
 };
@@ -114,12 +138,13 @@ bool StoredTrees::apply(StoredTree& tree) {
         void nameChanged(std::uint64_t key, NameChange change, std::string_view name) override {
             const StoredFolder* folder = folderOf(key);
             if (folder == nullptr || tree.sizesSuspect) return;
+            ++told;
             if (change != NameChange::Written)
-                names.told(*folder, name, change == NameChange::Appeared);
+                names.told(*folder, name, change == NameChange::Appeared, told);
             else if (!names.holds(*folder, name))
                 trees.suspectSizes(tree);
             else
-                written.push_back(key);
+                written.push_back({key, std::string(name), told});
         }
         void namesLost() override { trees.suspectSizes(tree); }
         void entriesChanged(std::uint64_t key) override {
@@ -138,16 +163,30 @@ bool StoredTrees::apply(StoredTree& tree) {
         StoredTrees& trees;
         StoredTree& tree;
         NameTracker names;
-        std::vector<std::uint64_t> written;  // folders told of a write through a name they hold
+        std::uint64_t told = 0;  // the names' changes told so far
+        struct Write {
+            std::uint64_t key;
+            std::string name;
+            std::uint64_t at;
+        };
+        std::vector<Write> written;  // through a name the folder held then
     } sink(*this, tree);
     if (!tree.watch->drain(sink) || (tree.top == nullptr && !tree.pending)) {
         drop(tree);
         return false;
     }
-    // A folder written in that went with this drain is never read again to tell whether the
-    // file has another name, kept elsewhere.
-    for (const std::uint64_t key : sink.written)
-        if (sink.folderOf(key) == nullptr) suspectSizes(tree);
+    // Reading a written folder again tells whether the file has another name, kept elsewhere,
+    // unless the name went meanwhile: with the folder (then never read again), or alone (a
+    // name linked to a kept file, written through and removed). A name that appeared after the
+    // write and is still there may be the file's, moved (a temporary file saved over another):
+    // reading the folder tells.
+    for (const Sink::Write& w : sink.written) {
+        if (tree.sizesSuspect) break;
+        const StoredFolder* folder = sink.folderOf(w.key);
+        if (folder == nullptr ||
+            (sink.names.toldGone(*folder, w.name) && !sink.names.appearedSince(*folder, w.at)))
+            suspectSizes(tree);
+    }
     return true;
 }
 
