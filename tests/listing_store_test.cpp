@@ -531,6 +531,55 @@ TEST(KeepingInTheBackground, ThePassNotTheFirstSearchKeepsATree) {
     EXPECT_EQ(platform.lists - before, 7u);  // all of them the fresh search's
 }
 
+// A search before the pass has read the tree whole answers from memory what the pass kept, and
+// reads the rest from the disk. A file there may meanwhile have got a name in a folder the pass
+// has not reached, and been written through it, with no word to the folder kept: its size is
+// read again (the pass keeps no sizes yet; a walk of its own reads them later).
+TEST(KeepingInTheBackground, ASearchBeforeThePassEndsUsesWhatItKept) {
+    FakePlatform platform;
+    makeTree(platform);
+    platform.batch = 100;  // one listing call a folder
+    platform.sizesInListing = false;
+    Searcher kept(platform, true);
+    kept.core.setWorkerThreads(1);  // the search lists on this thread, the pass on its own
+    const std::thread::id self = std::this_thread::get_id();
+    std::atomic<std::thread::id> searcher{};  // the second search's
+    std::atomic<int> searchLists{0};
+    Gate gate;
+    gate.armFor("b");
+    platform.onCall = [&](const std::string& call, const std::string& name) {
+        if (call != "list") return;
+        if (std::this_thread::get_id() == searcher.load())
+            ++searchLists;
+        else if (std::this_thread::get_id() != self)
+            gate.reached(name);
+    };
+    kept.window.chooseRoots("C:\\");
+    kept.window.text1Value = "*.mp3";
+    kept.core.Command1_Click();
+    gate.awaitArrival("b");  // the pass kept C:\ and C:\a, and is about to list C:\b
+    platform.removeEntry("C:\\a\\song.mp3");
+    platform.addEntry("C:\\a", {.name = "song.mp3", .size = 4000});
+    std::atomic<pid_t> other{0};
+    std::thread searching([&] {
+        searcher = std::this_thread::get_id();
+        other = gettid();
+        kept.core.Command1_Click();
+    });
+    while (other == 0) std::this_thread::yield();
+    const int stat = ::open(("/proc/self/task/" + std::to_string(other) + "/stat").c_str(),
+                            O_RDONLY | O_CLOEXEC);
+    while (stat >= 0 && !asleep(stat)) std::this_thread::yield();  // it waits for the store
+    gate.letGo("b");
+    searching.join();
+    if (stat >= 0) ::close(stat);
+    kept.core.listingStore()->settle();
+    platform.onCall = nullptr;
+    // Only what the pass had not kept yet: C:\b, C:\b\z and C:\c.
+    EXPECT_EQ(searchLists, 3);
+    EXPECT_EQ(kept.window.lines, Searcher(platform, false).search("*.mp3"));
+}
+
 // A kept folder laid out again elsewhere still finds its subfolders by name, though an index
 // built before pointed into the names' old place.
 TEST(StoredFolderPacking, FindsSubfoldersByNameAfterItsListingMoved) {

@@ -64,23 +64,25 @@ ListingStore::Search::Search(ListingStore& store, const std::string& root, unsig
         tree->root = root;
         tree->lastUsed = ++store.clock_;
         tree->lastSearchedAt = now;
-        if (tree->pending) {
-            // Read from the disk, as the first search was, until the pass has kept it all.
+        if (tree->pending && tree->top == nullptr) {
+            // Read from the disk, as the first search was: the pass has kept nothing yet.
             tree_ = tree;
             return;
         }
         TreeCounts counts = trees.count(*tree);
         // Where every folder is watched, what changed is read first: its news (a file with
-        // another name) may concern what is answered before it.
-        if (counts.blind == 0 && counts.toRead > 0) {
+        // another name) may concern what is answered before it. While the pass has not read
+        // the tree whole, what it did not reach yet is read from the disk, as a blind folder is.
+        if (!tree->pending && counts.blind == 0 && counts.toRead > 0) {
             if (!store.walkTree(*tree, TreeSource::Walking::Refresh, wait)) return;
             tree = trees.find(opened.identity);
             if (tree == nullptr) return;
             counts = trees.count(*tree);
         }
         tree_ = tree;
-        view_ = std::make_unique<TreeSource>(trees, *tree, TreeSource::Walking::Search,
-                                             counts.blind > 0 || tree->sizesSuspect);
+        view_ = std::make_unique<TreeSource>(
+            trees, *tree, TreeSource::Walking::Search,
+            tree->pending || counts.blind > 0 || tree->sizesSuspect);
         return;
     }
     if (!handle) return;

@@ -56,7 +56,8 @@ struct StoredTree {
     std::size_t packedBytes = 0;
     std::uint64_t packedAt = UINT64_MAX;  // the trees' generation it was packed at
     // Where each folder needs a watch of its own, the pass after the first search keeps the
-    // tree, not that search; until it has read it whole, searches read the disk.
+    // tree, not that search; until it has read it whole, searches read from the disk what it
+    // has not kept yet, and every size again.
     bool pending = false;
 };
 

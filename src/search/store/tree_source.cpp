@@ -7,7 +7,7 @@ TreeSource::TreeSource(StoredTrees& trees, StoredTree& tree, Walking walking, bo
       tree_(tree),
       walking_(walking),
       sizesAtUse_(sizesAtUse),
-      countOnly_(walking == Walking::Search && tree.pending),
+      countOnly_(walking == Walking::Search && tree.pending && tree.top == nullptr),
       neededBytes_(countOnly_ ? tree.bytes : 0) {}
 
 TreeSource::~TreeSource() {
