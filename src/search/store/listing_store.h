@@ -11,7 +11,7 @@
 //   (Windows), that holds from the first search on; where each folder needs a watch of its own
 //   (Linux, where a watch costs more than reading the folder), the first search keeps nothing,
 //   and a background pass (the same walk, no files shown) reads the tree under watches made
-//   first, every size read; until it has read it whole, searches read the disk.
+//   first, every size read; until then searches read from the disk what it has not kept.
 // - Before every search the changes told are taken in. When every kept folder is watched, what
 //   changed is read again before anything is answered (a refresh), so that what it finds (a file
 //   with another name) is known first; while some are not (the pass not done, the system's
