@@ -80,9 +80,9 @@ ListingStore::Search::Search(ListingStore& store, const std::string& root, unsig
             counts = trees.count(*tree);
         }
         tree_ = tree;
-        view_ = std::make_unique<TreeSource>(
-            trees, *tree, TreeSource::Walking::Search,
-            tree->pending || counts.blind > 0 || tree->sizesSuspect);
+        view_ =
+            std::make_unique<TreeSource>(trees, *tree, TreeSource::Walking::Search,
+                                         tree->pending || counts.blind > 0 || tree->sizesSuspect);
         return;
     }
     if (!handle) return;
@@ -119,7 +119,8 @@ void ListingStore::Search::end(bool whole) {
     if (lost && view_->neededBytes() != 0 && whole)
         trees.remember(tree_->identity, view_->neededBytes());
     // A tree for the pass to keep that would not fit beside the others goes as one kept past
-    // the bound does: the pass would only read it to let it go.
+    // the bound does: the pass would only read it to let it go. (Its count began with what the
+    // tree takes already.)
     const bool noRoom = newTree_ && tree_->pending && whole && view_ != nullptr &&
                         !trees.roomFor(view_->neededBytes() - tree_->bytes);
     if (noRoom) trees.remember(tree_->identity, view_->neededBytes());

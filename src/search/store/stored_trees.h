@@ -124,7 +124,9 @@ class StoredTrees {
 
     // Whether all trees fit the bound; whether `bytes` more would.
     bool fit() const { return bytes_ <= mostBytes_; }
-    bool roomFor(std::size_t bytes) const { return bytes <= mostBytes_ - std::min(bytes_, mostBytes_); }
+    bool roomFor(std::size_t bytes) const {
+        return bytes <= mostBytes_ - std::min(bytes_, mostBytes_);
+    }
     std::size_t mostBytes() const { return mostBytes_; }
     // What a tree that did not fit beside the others would take whole, by its root's identity
     // (0 when not known): the next search of it makes room for it first, unless it is too big
