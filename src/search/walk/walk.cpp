@@ -727,8 +727,7 @@ void Walk::readWholeSubtree(FolderNode& node) {
         files->reuse(*node.keptListing);
     }
     Found found{.files = files};
-    readFrame(node,
-              {.kept = node.kept,
+    readFrame({.kept = node.kept,
                .listing = node.keptListing,
                .name = node.name(),
                .file = node.file,
@@ -741,15 +740,47 @@ void Walk::readWholeSubtree(FolderNode& node) {
 }
 
 // Pushes the frame of a folder of a whole subtree and matches its files into `files`.
-void Walk::readFrame(FolderNode& top, const Frame& frame, FolderFiles& files) {
+void Walk::readFrame(const Frame& frame, FolderFiles& files) {
     frames_.push_back(frame);
     frames_.back().subfolders = frameEntries_.size();
-    Found found{.files = &files, .entries = &frameEntries_};
-    applyRule(
-        top, *frame.listing, nullptr, [](ListedEntry&, std::string_view) {}, *self_, found);
+    matchWhole(*frame.listing, files);
     // Taken from the back, first to last.
     std::reverse(frameEntries_.begin() + static_cast<std::ptrdiff_t>(frames_.back().subfolders),
                  frameEntries_.end());
+}
+
+// The walk's rule over a listing of a whole subtree, where every entry is described, and every
+// file sized and of one name: no entry is read again, and a walk that reads whole subtrees keeps
+// no dot folder. Matches go to `files`, subfolders to the frame's entries. An entry that is not
+// so, which the source never gives, takes the rule itself.
+void Walk::matchWhole(const FolderListing& listing, FolderFiles& files) {
+    std::uint32_t wanted[kEntriesPerPump];
+    for (std::size_t from = 0; from < listing.size() && !stopping_; from += kEntriesPerPump) {
+        if (!pump(*self_)) return;
+        const std::size_t count = wantedEntries(
+            listing, from, std::min(listing.size(), from + kEntriesPerPump), pattern_, wanted);
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::uint32_t i = wanted[k];
+            const ListingEntry& s = listing[i];
+            const std::string_view name = listing.name(s);
+            if ((s.flags & (kEntryTypeUnknown | kEntryManyNames)) != 0 ||
+                (s.flags & (kEntryFolder | kEntrySizeKnown)) == 0) {
+                ListedEntry e = listing.entry(i);
+                const EntryUse use = useOf(e, name, pattern_, [](ListedEntry&) {});
+                if (use == EntryUse::Subfolder)
+                    frameEntries_.push_back(i);
+                else if (use == EntryUse::Match)
+                    files.add(i, e.size, e.sizeKnown);
+                continue;
+            }
+            if (name[0] == '.') continue;
+            if ((s.flags & kEntryFolder) != 0) {
+                if ((s.flags & kEntryLink) == 0) frameEntries_.push_back(i);
+            } else if (pattern_.matches(name)) {
+                files.add(i, s.size, true);
+            }
+        }
+    }
 }
 
 // Moves to the next folder of the whole subtree at hand, in pre-order; false when it is done
@@ -785,7 +816,7 @@ bool Walk::nextInWhole() {
             }
             if (wholeFiles_ == nullptr) wholeFiles_ = std::make_unique<FolderFiles>(*kept.listing);
             wholeFiles_->reuse(*kept.listing);
-            readFrame(*current_, frame, *wholeFiles_);
+            readFrame(frame, *wholeFiles_);
             lookAhead();
             return true;
         }

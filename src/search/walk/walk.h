@@ -211,7 +211,8 @@ class Walk {
                       std::uint32_t entry, Worker& worker, Found& found);
     void take(FolderNode& node, const ListingSource::Answer& kept);
     void readWholeSubtree(FolderNode& node);
-    void readFrame(FolderNode& top, const Frame& frame, FolderFiles& files);
+    void readFrame(const Frame& frame, FolderFiles& files);
+    void matchWhole(const FolderListing& listing, FolderFiles& files);
     bool nextInWhole();
     void lookAhead();
     void leaveFrame();
