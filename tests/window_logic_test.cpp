@@ -43,6 +43,16 @@ TEST(Format, SumsTotalsInOneHundredTwentyEightBitsWithoutWrapping) {
     EXPECT_EQ(shown(most), "340,282,366,920,938,463,463,374,607,431,768,211,455");
 }
 
+TEST(Format, CopiesShortRunsAsMemcpyDoes) {
+    std::string from(40, '\0');
+    for (std::size_t i = 0; i < from.size(); ++i) from[i] = static_cast<char>('a' + i % 26);
+    for (std::size_t n = 0; n <= from.size(); ++n) {
+        std::string to(from.size() + 2, '#');
+        copyShort(to.data() + 1, from.data(), n);
+        EXPECT_EQ(to, "#" + from.substr(0, n) + std::string(from.size() + 1 - n, '#')) << n;
+    }
+}
+
 TEST(Layout, GivesThePixelRectanglesAt96Dpi) {
     using layout::Id;
     using layout::Rect;

@@ -312,7 +312,7 @@ void SearchCore::ScanFolderFiles(const std::string& folder, const FolderFiles& f
         const std::string_view name = files.name(file);
         reserve(folder.size() + name.size() + kTail);
         char* end = line_.data() + folder.size();
-        std::memcpy(end, name.data(), name.size());
+        copyShort(end, name.data(), name.size());
         end += name.size();
         if (file.sized) {
             // The size's part written backwards in a buffer of its own, then after the name.
@@ -322,7 +322,7 @@ void SearchCore::ScanFolderFiles(const std::string& folder, const FolderFiles& f
             char* const size = writeThousands(suffix, file.size) - kSeparator;
             std::memcpy(size, texts::kLineSeparator, kSeparator);
             const auto length = static_cast<std::size_t>(std::end(tail) - size);
-            std::memcpy(end, size, length);
+            copyShort(end, size, length);
             end += length;
         }
         // Counted once it is in the list, which may run out of memory.

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -36,6 +37,32 @@ void appendThousands(std::string& out, std::uint64_t value);
 inline constexpr std::size_t kThousandsRoom = 26;
 char* writeThousands(char* end, std::uint64_t value);
 void appendThousands(std::string& out, const ByteTotal& value);
+
+// memcpy for the short runs a line is built of (names, sizes), with no call: two moves of the
+// widest width that fits, overlapping where they meet.
+inline void copyShort(char* to, const char* from, std::size_t n) {
+    const auto both = [&]<std::size_t kWidth>() {
+        char first[kWidth];
+        char last[kWidth];
+        std::memcpy(first, from, kWidth);
+        std::memcpy(last, from + n - kWidth, kWidth);
+        std::memcpy(to, first, kWidth);
+        std::memcpy(to + n - kWidth, last, kWidth);
+    };
+    if (n > 32)
+        std::memcpy(to, from, n);
+    else if (n >= 16)
+        both.template operator()<16>();
+    else if (n >= 8)
+        both.template operator()<8>();
+    else if (n >= 4)
+        both.template operator()<4>();
+    else if (n > 0) {
+        to[0] = from[0];
+        to[n / 2] = from[n / 2];
+        to[n - 1] = from[n - 1];
+    }
+}
 
 // Compares with ASCII letters folded, as drive names and mount points are matched.
 bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b);
