@@ -40,7 +40,7 @@ void appendThousands(std::string& out, const ByteTotal& value);
 
 // memcpy for the short runs a line is built of (names, sizes), with no call: two moves of the
 // widest width that fits, overlapping where they meet.
-inline void copyShort(char* to, const char* from, std::size_t n) {
+[[gnu::always_inline]] inline void copyShort(char* to, const char* from, std::size_t n) {
     const auto both = [&]<std::size_t kWidth>() {
         char first[kWidth];
         char last[kWidth];
