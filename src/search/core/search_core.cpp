@@ -294,6 +294,7 @@ bool SearchCore::walkFrom(const std::string& root, const NamePattern& pattern,
 }
 
 void SearchCore::ScanFolderFiles(const std::string& folder, const FolderFiles& files) {
+    if (files.size() == 0) return;
     constexpr std::size_t kSeparator = sizeof texts::kLineSeparator - 1;
     constexpr std::size_t kSuffix = sizeof texts::kBytesSuffix - 1;
     constexpr std::size_t kTail = kSeparator + kThousandsRoom + kSuffix;
