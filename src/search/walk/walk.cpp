@@ -69,8 +69,6 @@ struct Walk::Found {
     std::uint32_t subfolders = 0;
     std::uint32_t fromDisk = 0;  // subfolders to be read from the disk
     int error = 0;
-    // Where a whole kept subtree is read: its subfolders' entries, made no nodes.
-    std::vector<std::uint32_t>* entries = nullptr;
 };
 
 unsigned Walk::cores() {
@@ -409,12 +407,9 @@ void Walk::applyRule(FolderNode& node, const FolderListing& listing, FolderListi
         if (sizeEverything_ && fresh != nullptr && !e.sizeKnown &&
             (use == EntryUse::Other || use == EntryUse::DotFile))
             describeIt(e);
-        if (use == EntryUse::Subfolder || (dotFolder && keepEverything_)) {
-            if (found.entries != nullptr)
-                found.entries->push_back(static_cast<std::uint32_t>(i));
-            else
-                addSubfolder(node, name, e.file, static_cast<std::uint32_t>(i), worker, found);
-        } else if (use == EntryUse::Match)
+        if (use == EntryUse::Subfolder || (dotFolder && keepEverything_))
+            addSubfolder(node, name, e.file, static_cast<std::uint32_t>(i), worker, found);
+        else if (use == EntryUse::Match)
             found.files->add(i, e.size, e.sizeKnown);
         if (fresh != nullptr) fresh->complete(i, e, use == EntryUse::Subfolder || dotFolder);
     };

@@ -10,8 +10,9 @@
 // root's, links, and folders whose names begin with "." are never entered. A ListingRecorder
 // is told of every folder in pre-order, with what was read of it from the disk. Where the source
 // vouches for a whole subtree (Answer::whole), the consumer reads it from memory with no node
-// per folder: a frame per level on its way down (frames_); the recorder hears of its top and of
-// a folder found changed only.
+// per folder: a frame per level on its way down (frames_), each entry decided by the same rule
+// as it stands for entries with nothing to describe (matchWhole); the recorder hears of its top
+// and of a folder found changed only.
 //
 // Guarantees:
 // - Output: the consumer sees the folders, their outcomes and their matches in the same order and
